@@ -1,0 +1,65 @@
+#ifndef KESTRIX_PRIVATE_KESTRIX_P_H
+#define KESTRIX_PRIVATE_KESTRIX_P_H
+
+#include <cstdint>
+#include <mutex>
+
+namespace Private {
+
+// The only path to the coprocessor: one full-duplex 86-byte SPI exchange per
+// register operation on /dev/spidev2.0.
+//
+// Reads reach registers 0-85 (the inbound snapshot), writes 0-148; an access
+// whose last byte lies outside its window sends nothing (reads give 0).
+//
+// Exchanges are serialised by a lock inside the transport, so any thread may
+// call the register operations. A driver that changes a field inside a shared
+// register holds updateLock() across its read and its write so that no other
+// thread's exchange lands between them; the read-modify-write is still two
+// exchanges.
+class Kestrix
+{
+public:
+    static constexpr unsigned int PacketLength = 86;
+    static constexpr unsigned char ReadWindowEnd = 85;
+    static constexpr unsigned char WriteWindowEnd = 148;
+
+    static Kestrix &instance();
+    virtual ~Kestrix();
+
+    unsigned char readRegister8b(unsigned char address);
+    unsigned short readRegister16b(unsigned char address);
+    unsigned int readRegister32b(unsigned char address);
+
+    void writeRegister8b(unsigned char address, unsigned char value);
+    void writeRegister16b(unsigned char address, unsigned short value);
+    void writeRegister32b(unsigned char address, unsigned int value);
+
+    // Hold the returned guard across a read-modify-write of a shared register.
+    std::unique_lock<std::recursive_mutex> updateLock();
+
+    // False when /dev/spidev2.0 could not be opened: every read then gives 0
+    // and every write is lost, for the life of the process.
+    bool isDeviceOpen() const;
+
+    Kestrix(const Kestrix &) = delete;
+    Kestrix &operator=(const Kestrix &) = delete;
+
+private:
+    Kestrix();
+
+    unsigned int read(unsigned char address, unsigned int width);
+    void write(unsigned char address, unsigned int width, unsigned int value);
+    bool transfer();
+    void clear_buffers();
+
+    int m_fd;
+    unsigned char *m_out;
+    unsigned char *m_in;
+    std::uint32_t m_length;
+    std::recursive_mutex m_lock;
+};
+
+} // namespace Private
+
+#endif

@@ -1,0 +1,38 @@
+// The simulator's one seam with the library: it stands in for device files at
+// the dynamic-linker boundary. interpose.cpp defines open, open64, openat,
+// ioctl and close; a call on a path that a registered FakeDevice claims (or on
+// a descriptor that such a device handed out) goes to that device, every
+// other call goes on to the C library unchanged.
+#ifndef KESTRIX_SIM_FAKE_DEVICE_H
+#define KESTRIX_SIM_FAKE_DEVICE_H
+
+namespace kxsim {
+
+class FakeDevice
+{
+public:
+    virtual ~FakeDevice() = default;
+
+    // True when this device stands in for `path`.
+    virtual bool claims(const char *path) const = 0;
+    // Opens the device. Returns a genuine descriptor (see realOpen) or -1
+    // with errno set.
+    virtual int open(const char *path, int flags) = 0;
+    // An ioctl on a descriptor that open() returned.
+    virtual int ioctl(int fd, unsigned long request, void *argument) = 0;
+    // The descriptor is about to be closed.
+    virtual void closed(int fd) { (void)fd; }
+};
+
+// Makes `device` answer for the paths it claims; later registrations are
+// asked first. Devices live for the whole process.
+void registerDevice(FakeDevice *device);
+
+// The C library's own open and close, for devices that hand out a real
+// descriptor (of /dev/null, say) behind their fake.
+int realOpen(const char *path, int flags);
+int realClose(int fd);
+
+} // namespace kxsim
+
+#endif

@@ -1,0 +1,18 @@
+#include "kestrix/gyro.h"
+
+#include "gyro_p.h"
+
+short gyro_x(void)
+{
+    return Private::Gyro::instance().xGyro();
+}
+
+short gyro_y(void)
+{
+    return Private::Gyro::instance().yGyro();
+}
+
+short gyro_z(void)
+{
+    return Private::Gyro::instance().zGyro();
+}

@@ -1,0 +1,188 @@
+#include "kestrix_p.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace Private {
+
+namespace {
+
+constexpr unsigned char StartMarker = 0x4A; // 'J'
+constexpr unsigned char Constant = 0x02;
+constexpr unsigned char Trailer = 0x53; // 'S'
+constexpr useconds_t ExchangePauseUs = 50;
+
+// The coprocessor needs 50 us after each exchange. With the kernel's default
+// timer slack (50 us) usleep(50) lasts well over 100 us, so the first exchange
+// on a thread sets that thread's timer slack to 1 ns. This is the one side
+// effect on the caller: the thread's later sleeps end closer to their
+// deadline too.
+void tightenTimerSlack()
+{
+    thread_local bool tightened = false;
+    if (!tightened) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        tightened = true;
+    }
+}
+
+} // namespace
+
+Kestrix &Kestrix::instance()
+{
+    static Kestrix s_instance;
+    return s_instance;
+}
+
+Kestrix::Kestrix()
+    : m_fd(-1)
+    , m_out(new unsigned char[PacketLength])
+    , m_in(new unsigned char[PacketLength])
+    , m_length(PacketLength)
+{
+    static const std::string KESTRIX_SPI_PATH = "/dev/spidev2.0";
+    m_fd = ::open(KESTRIX_SPI_PATH.c_str(), O_RDWR);
+    // A descriptor of 0 is a valid descriptor (standard input may be closed);
+    // only a negative result means the device is missing.
+    if (m_fd < 0)
+        std::cout << "Device not found: " << KESTRIX_SPI_PATH << std::endl;
+}
+
+Kestrix::~Kestrix()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    delete[] m_out;
+    delete[] m_in;
+}
+
+bool Kestrix::isDeviceOpen() const
+{
+    return m_fd >= 0;
+}
+
+std::unique_lock<std::recursive_mutex> Kestrix::updateLock()
+{
+    return std::unique_lock<std::recursive_mutex>(m_lock);
+}
+
+unsigned char Kestrix::readRegister8b(unsigned char address)
+{
+    return static_cast<unsigned char>(read(address, 1));
+}
+
+unsigned short Kestrix::readRegister16b(unsigned char address)
+{
+    return static_cast<unsigned short>(read(address, 2));
+}
+
+unsigned int Kestrix::readRegister32b(unsigned char address)
+{
+    return read(address, 4);
+}
+
+void Kestrix::writeRegister8b(unsigned char address, unsigned char value)
+{
+    write(address, 1, value);
+}
+
+void Kestrix::writeRegister16b(unsigned char address, unsigned short value)
+{
+    write(address, 2, value);
+}
+
+void Kestrix::writeRegister32b(unsigned char address, unsigned int value)
+{
+    write(address, 4, value);
+}
+
+unsigned int Kestrix::read(unsigned char address, unsigned int width)
+{
+    if (address + width - 1 > ReadWindowEnd)
+        return 0;
+
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    clear_buffers();
+    transfer();
+
+    unsigned int value = 0;
+    for (unsigned int k = 0; k < width; ++k)
+        value = (value << 8) | m_in[address + k];
+    return value;
+}
+
+void Kestrix::write(unsigned char address, unsigned int width, unsigned int value)
+{
+    if (address + width - 1 > WriteWindowEnd)
+        return;
+
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    clear_buffers();
+    m_out[3] = static_cast<unsigned char>(width);
+    for (unsigned int k = 0; k < width; ++k) {
+        m_out[4 + 2 * k] = static_cast<unsigned char>(address + k);
+        m_out[5 + 2 * k] = static_cast<unsigned char>(value >> (8 * (width - 1 - k)));
+    }
+    transfer();
+}
+
+void Kestrix::clear_buffers()
+{
+    std::memset(m_out, 0, m_length);
+    std::memset(m_in, 0, m_length);
+}
+
+bool Kestrix::transfer()
+{
+    static std::uint8_t count = 0;
+
+    if (m_fd < 0)
+        return false;
+
+    ++count;
+    m_out[0] = StartMarker;
+    m_out[1] = Constant;
+    m_out[2] = count;
+    m_out[m_length - 1] = Trailer;
+
+    struct spi_ioc_transfer exchange;
+    std::memset(&exchange, 0, sizeof exchange);
+    exchange.tx_buf = reinterpret_cast<std::uintptr_t>(m_out);
+    exchange.rx_buf = reinterpret_cast<std::uintptr_t>(m_in);
+    exchange.len = m_length;
+
+    const int result = ::ioctl(m_fd, SPI_IOC_MESSAGE(1), &exchange);
+    const int ioctlErrno = errno;
+
+    tightenTimerSlack();
+    ::usleep(ExchangePauseUs);
+
+    if (m_in[0] != StartMarker) {
+        std::cerr << " Error: DMA de-synchronized" << std::endl;
+        const std::ios_base::fmtflags flags = std::cerr.flags();
+        std::cerr << std::hex;
+        for (unsigned int i = 0; i < m_length; ++i)
+            std::cerr << static_cast<unsigned int>(m_in[i]) << " ";
+        std::cerr.flags(flags);
+        std::cerr << std::endl;
+        return false;
+    }
+
+    if (result < 0) {
+        std::cerr << "Error (SPI_IOC_MESSAGE): " << std::strerror(ioctlErrno) << std::endl;
+        return false;
+    }
+
+    return true;
+}
+
+} // namespace Private
