@@ -1,0 +1,92 @@
+#ifndef KESTRIX_PRIVATE_BUTTONS_H
+#define KESTRIX_PRIVATE_BUTTONS_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+// The button interface through which every button is read.
+class AbstractButton
+{
+public:
+    virtual ~AbstractButton();
+
+    // The button's current pressed state.
+    virtual bool readPressed() const = 0;
+    // Called by isClicked() after each read of the pressed state.
+    virtual void clickFollowUp() const = 0;
+
+    inline bool isPressed() const { return readPressed(); }
+    inline bool isClicked() const
+    {
+        const bool pressed = isPressed();
+        clickFollowUp();
+        return pressed;
+    }
+    inline bool isNotPressed() const { return !isPressed(); }
+};
+
+namespace Button {
+namespace Type {
+// One identifier per button.
+enum Id : int { A = 0, B, C, X, Y, Z, Side };
+} // namespace Type
+} // namespace Button
+
+// A button whose pressed state is held here, safe to set from one thread
+// while others read it, and fed by the input source (Linux input events on
+// the controller; the simulator feeds the same source at the system-call
+// boundary). setPressed() is the one hook for feeding it directly.
+class StateButton : public AbstractButton
+{
+public:
+    explicit StateButton(Button::Type::Id id);
+
+    bool readPressed() const override;
+    // One press makes one click: when the button reads pressed, waits
+    // (polling with msleep) until it is released.
+    void clickFollowUp() const override;
+
+    void setPressed(bool pressed);
+    Button::Type::Id id() const { return m_id; }
+
+private:
+    Button::Type::Id m_id;
+    std::atomic<bool> m_pressed{false};
+};
+
+// A labelled button (A, B, C, X, Y, Z).
+class IdButton : public StateButton
+{
+public:
+    IdButton(Button::Type::Id id, const char *defaultText);
+
+    // Keeps its own copy of the label; a null text means the empty label.
+    void setText(const char *text);
+    std::string text() const;
+
+private:
+    mutable std::mutex m_textLock;
+    std::string m_text;
+};
+
+namespace Button {
+extern IdButton A;
+extern IdButton B;
+extern IdButton C;
+extern IdButton X;
+extern IdButton Y;
+extern IdButton Z;
+extern StateButton Side;
+// The seven buttons: A, B, C, X, Y, Z, Side.
+extern AbstractButton *const all[7];
+} // namespace Button
+
+class ExtraButtons
+{
+public:
+    static void setShown(bool shown);
+    static bool isShown();
+};
+
+#endif
