@@ -23,7 +23,8 @@ KESTRIX_BEGIN_C
 
 /* Opens a window of width x height pixels (each 1 to 4096), all black, and
  * the framebuffer if there is one. A window already open is replaced.
- * Returns 0, or -1 for a size out of range (the window stays closed). */
+ * Returns 0, or -1 for a size out of range (a window already open is then
+ * left as it was). */
 KESTRIX_API int graphics_open(int width, int height);
 
 /* Paints the whole window black. */
