@@ -10,3 +10,12 @@ if(TARGET kestrix-sim AND NOT CMAKE_CROSSCOMPILING)
   add_dependencies(checkout_programs kestrix-sim ${KESTRIX_CHECKOUT_PROGRAMS})
   gtest_discover_tests(checkout_programs DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endif()
+
+# The register traffic of servo_sweep_check, counted exchange by exchange: its
+# source is built in with main renamed and run against the fake coprocessor.
+set(KESTRIX_SWEEP_SOURCE ${PROJECT_SOURCE_DIR}/checkout/servo_sweep_check.c)
+add_executable(checkout_traffic ${CMAKE_CURRENT_SOURCE_DIR}/checkout_traffic.cpp ${KESTRIX_SWEEP_SOURCE})
+set_source_files_properties(${KESTRIX_SWEEP_SOURCE} PROPERTIES COMPILE_DEFINITIONS main=servo_sweep_check_main)
+target_include_directories(checkout_traffic PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(checkout_traffic PRIVATE kestrix_static kestrix_fake GTest::gtest_main)
+gtest_discover_tests(checkout_traffic DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
