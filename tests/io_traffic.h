@@ -45,15 +45,19 @@ inline Batch write16(int address, unsigned int value)
     return {{address, static_cast<int>((value >> 8) & 0xFF)}, {address + 1, static_cast<int>(value & 0xFF)}};
 }
 
-// Watches one shared register while threads change single bits of it. When
-// every read-modify-write is kept whole, each write of the register differs
-// from what it held just before by exactly the caller's own bit; a write
-// built on a stale read also undoes (or redoes) another thread's bit.
+// Watches one shared register while threads each change bits of their own.
+// When every read-modify-write is kept whole, a write changes nothing but
+// the writing thread's bits; a write built on a stale read also puts back
+// another thread's bit as it was.
 template <int Width>
-class SingleBitWrites : public kxsim::Behaviour
+class OwnBitsOnly : public kxsim::Behaviour
 {
 public:
-    explicit SingleBitWrites(int address) : m_address(address) {}
+    explicit OwnBitsOnly(int address) : m_address(address) {}
+
+    // Each thread names its bits before its first write. The fake runs on
+    // the thread that makes the exchange, so the claim is found there.
+    static void claim(unsigned int bits) { ownBits() = bits; }
 
     void advance(kxsim::RegisterFile &registers) override { m_before = load(registers); }
 
@@ -62,14 +66,21 @@ public:
         if (!written.test(static_cast<std::size_t>(m_address)))
             return;
         ++m_writes;
-        if (std::bitset<32>(m_before ^ load(registers)).count() != 1)
-            ++m_bad;
+        if (((m_before ^ load(registers)) & ~ownBits()) != 0)
+            ++m_foreign;
     }
 
     int writes() const { return m_writes; }
-    int badWrites() const { return m_bad; }
+    // Writes that changed another thread's bits.
+    int foreignWrites() const { return m_foreign; }
 
 private:
+    static unsigned int &ownBits()
+    {
+        thread_local unsigned int t_bits = 0;
+        return t_bits;
+    }
+
     unsigned int load(const kxsim::RegisterFile &registers) const
     {
         return Width == 16 ? registers.get16(m_address) : registers.get8(m_address);
@@ -78,7 +89,7 @@ private:
     int m_address;
     unsigned int m_before = 0;
     int m_writes = 0;
-    int m_bad = 0;
+    int m_foreign = 0;
 };
 
 } // namespace iotest
