@@ -4,6 +4,7 @@
 #define KESTRIX_TESTS_IO_TRAFFIC_H
 
 #include "fake_spi.h"
+#include "fixture.h"
 
 #include <bitset>
 #include <utility>
@@ -90,6 +91,20 @@ private:
     unsigned int m_before = 0;
     int m_writes = 0;
     int m_foreign = 0;
+};
+
+// FakeBoard::SetUp does not switch recording back on nor drop a watcher,
+// and a test binary runs all its cases in one process.
+class IoBoard : public FakeBoard
+{
+protected:
+    void TearDown() override
+    {
+        spi().setBehaviour(nullptr);
+        spi().setRecording(true);
+        clock().setMode(kxsim::Clock::Mode::Real);
+        FakeBoard::TearDown();
+    }
 };
 
 } // namespace iotest

@@ -1,4 +1,3 @@
-#include "fixture.h"
 #include "io_traffic.h"
 
 #include "analog_p.h"
@@ -21,7 +20,7 @@ int valueRegister(int port)
 }
 } // namespace
 
-using AnalogPorts = FakeBoard;
+using AnalogPorts = iotest::IoBoard;
 
 TEST_F(AnalogPorts, EachPortReadsItsOwnRegisterUnchanged)
 {
@@ -216,7 +215,6 @@ TEST_F(AnalogPorts, ThreadsReadingDifferentPortsKeepEachOthersPullup)
     });
     withPullup.join();
     withoutPullup.join();
-    spi().setBehaviour(nullptr);
 
     EXPECT_EQ(spi().register8(PullupRegister), 0x12);
     EXPECT_EQ(watch.writes(), 3 * Readings);

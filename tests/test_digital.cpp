@@ -1,4 +1,3 @@
-#include "fixture.h"
 #include "io_traffic.h"
 
 #include "digital_p.h"
@@ -19,7 +18,7 @@ constexpr int PullupRegister = 5;
 constexpr int DirectionRegister = 7;
 } // namespace
 
-using DigitalPins = FakeBoard;
+using DigitalPins = iotest::IoBoard;
 
 TEST_F(DigitalPins, SetValueRewritesTheOutputRegisterWithOnlyThePinsBitChanged)
 {
@@ -209,7 +208,6 @@ TEST_F(DigitalPins, ThreadsTogglingDifferentPinsLoseNoChange)
     std::thread second(toggle, 11);
     first.join();
     second.join();
-    spi().setBehaviour(nullptr);
 
     EXPECT_EQ(spi().register16(OutputRegister), 0x8001);
     EXPECT_EQ(watch.writes(), 2 * Toggles);
