@@ -1,11 +1,8 @@
 #include "kestrix/wait_for.h"
 
 #include "kestrix/button.h"
+#include "kestrix/digital.h"
 #include "kestrix/util.h"
-
-// The digital input of the I/O layer (kestrix/digital.h); declared here
-// until that header is part of the tree.
-extern "C" int digital(int port);
 
 namespace {
 
