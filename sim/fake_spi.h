@@ -68,7 +68,7 @@ public:
     static FakeSpi &instance();
 
     // Zeroes the registers, forgets the recorded traffic, scheduled changes
-    // and faults. The descriptor the library holds stays valid, and whether
+    // and faults, and turns recording back on. The descriptor the library holds stays valid, and whether
     // the device is missing is untouched (both last for the process).
     void reset();
 

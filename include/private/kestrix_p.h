@@ -17,6 +17,16 @@ namespace Private {
 // register holds updateLock() across its read and its write so that no other
 // thread's exchange lands between them; the read-modify-write is still two
 // exchanges.
+//
+// Every exchange is followed by a pause of at least 50 us (one usleep(50),
+// taken again if a signal cuts it short). So that the pause is not stretched
+// to twice its length by the kernel's default timer slack, the first exchange
+// on a thread sets that thread's timer slack to 1 ns (PR_SET_TIMERSLACK); the
+// thread keeps it, so its other sleeps end closer to their deadlines too.
+//
+// The instance lives until process exit. Its destructor waits for an
+// exchange in progress on another thread; a register operation that comes
+// after it sends nothing (reads give 0).
 class Kestrix
 {
 public:
