@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <sstream>
 #include <thread>
@@ -355,11 +356,31 @@ TEST_F(TransportProcess, CallsFromAThreadStillRunningAtExitSendNothing)
     });
 }
 
-using TransportThreads = VirtualTimeBoard;
+// Real sleeping on purpose, and an exchange that takes the fake 20 us: an
+// unserialised exchange would leave the other thread wide windows to clear or
+// refill the shared buffers in the middle of it.
+class SlowExchange : public kxsim::Behaviour
+{
+public:
+    void advance(kxsim::RegisterFile &) override { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+};
+
+class TransportThreads : public FakeBoard
+{
+protected:
+    void SetUp() override
+    {
+        FakeBoard::SetUp();
+        spi().setBehaviour(&m_slow);
+    }
+    void TearDown() override { spi().setBehaviour(nullptr); }
+
+    SlowExchange m_slow;
+};
 
 TEST_F(TransportThreads, TwoThreadsHammeringExchangesCorruptNoPacket)
 {
-    constexpr unsigned Rounds = 3000;
+    constexpr unsigned Rounds = 1000;
     std::vector<unsigned short> mismatchesA, mismatchesB;
     auto hammer16 = [&] {
         for (unsigned i = 0; i < Rounds; ++i) {
