@@ -1,6 +1,7 @@
 #include "kestrix_p.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -49,8 +50,21 @@ void pauseAfterExchange()
 
 Kestrix &Kestrix::instance()
 {
-    static Kestrix s_instance;
-    return s_instance;
+    // The object itself is never destroyed: a thread that the program leaves
+    // running at exit may still call in. The exit handler registered here,
+    // when the instance comes to life, closes the device and frees the
+    // buffers at the point where a static's destructor would have run.
+    static Kestrix *const s_instance = [] {
+        Kestrix *instance = new Kestrix();
+        std::atexit(&Kestrix::shutdownAtExit);
+        return instance;
+    }();
+    return *s_instance;
+}
+
+void Kestrix::shutdownAtExit()
+{
+    instance().shutdown();
 }
 
 Kestrix::Kestrix()
@@ -69,10 +83,13 @@ Kestrix::Kestrix()
 
 Kestrix::~Kestrix()
 {
-    // At process exit a thread that the program left running may still be in
-    // an exchange: wait for it, and leave the instance in a state where a
-    // later call from such a thread sends nothing instead of touching freed
-    // buffers.
+    shutdown();
+}
+
+void Kestrix::shutdown()
+{
+    // Waits for an exchange in progress on another thread; afterwards every
+    // register operation sends nothing and reads give 0.
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_fd >= 0)
         ::close(m_fd);

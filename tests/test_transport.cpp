@@ -6,6 +6,7 @@
 #include "kestrix_p.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -341,18 +342,34 @@ TEST_F(TransportProcess, DescriptorZeroIsAWorkingDevice)
 
 TEST_F(TransportProcess, CallsFromAThreadStillRunningAtExitSendNothing)
 {
-    runInFreshProcess([](Checks &) {
+    runInFreshProcess([](Checks &checks) {
+        static std::atomic<unsigned> s_calls{0};
+        static std::atomic<unsigned short> s_last{0};
+        kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
         kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
-        kxsim::FakeSpi::instance().setRecording(false);
+        spi.setRecording(false);
+        spi.setRegister16(22, 0x2222);
+        // Runs after the transport has shut down at exit: the thread must go
+        // on calling it without a crash (or a sanitizer report), and without
+        // exchanging.
+        checks.atExit([](Checks &atExit) {
+            const std::size_t exchanges = kxsim::FakeSpi::instance().exchangeCount();
+            const unsigned calls = s_calls.load();
+            while (s_calls.load() < calls + 1000)
+                std::this_thread::yield();
+            atExit.expectEq(kxsim::FakeSpi::instance().exchangeCount(), exchanges, "exchanges after teardown");
+            atExit.expectEq(s_last.load(), 0, "read after teardown");
+        });
         Kestrix::instance().readRegister8b(1);
         std::thread([] {
-            for (;;)
-                Kestrix::instance().readRegister16b(22);
+            for (;;) {
+                s_last = Kestrix::instance().readRegister16b(22);
+                ++s_calls;
+            }
         }).detach();
-        while (kxsim::FakeSpi::instance().exchangeCount() < 1000)
+        while (s_calls.load() < 1000)
             std::this_thread::yield();
-        // Returning exits the process while the thread keeps exchanging:
-        // the child must still end with status 0, not a crash.
+        checks.expectEq(s_last.load(), 0x2222, "read before teardown");
     });
 }
 

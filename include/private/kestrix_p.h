@@ -24,9 +24,11 @@ namespace Private {
 // on a thread sets that thread's timer slack to 1 ns (PR_SET_TIMERSLACK); the
 // thread keeps it, so its other sleeps end closer to their deadlines too.
 //
-// The instance lives until process exit. Its destructor waits for an
-// exchange in progress on another thread; a register operation that comes
-// after it sends nothing (reads give 0).
+// The instance is created by the first instance() call and never destroyed,
+// so that threads still running at process exit can call it safely. At exit
+// (when a static's destructor would run) it waits for an exchange in
+// progress, closes the device and frees its buffers; a register operation
+// after that sends nothing and reads give 0.
 class Kestrix
 {
 public:
@@ -57,6 +59,8 @@ public:
 
 private:
     Kestrix();
+    static void shutdownAtExit();
+    void shutdown();
 
     unsigned int read(unsigned char address, unsigned int width);
     void write(unsigned char address, unsigned int width, unsigned int value);
