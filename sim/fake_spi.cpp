@@ -93,7 +93,6 @@ void FakeSpi::reset()
     m_registers = RegisterFile();
     m_exchanges.clear();
     m_exchangeCount = 0;
-    m_recording = true;
     m_changes.clear();
     m_badMarkerCount = 0;
     m_ioctlFailureCount = 0;

@@ -13,10 +13,14 @@
 #define KESTRIX_KESTRIX_H
 
 #include "accel.h"
+#include "analog.h"
 #include "audio.h"
 #include "battery.h"
+#include "digital.h"
 #include "gyro.h"
 #include "magneto.h"
+#include "motors.h"
+#include "servo.h"
 #include "util.h"
 
 #endif
