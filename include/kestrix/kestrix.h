@@ -16,11 +16,16 @@
 #include "analog.h"
 #include "audio.h"
 #include "battery.h"
+#include "button.h"
 #include "digital.h"
 #include "gyro.h"
+#include "ir.h"
 #include "magneto.h"
 #include "motors.h"
+#include "nyi.h"
 #include "servo.h"
+#include "thread.h"
 #include "util.h"
+#include "wait_for.h"
 
 #endif
