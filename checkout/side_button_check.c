@@ -1,7 +1,6 @@
 /* Waits for a click of the side button. */
 #include <stdio.h>
 
-#include <kestrix/button.h>
 #include <kestrix/wait_for.h>
 
 int main(void)
