@@ -1,5 +1,6 @@
 #include "ardrone.h"
 
+#include "network_interface_p.h"
 #include "time_p.h"
 
 #include <algorithm>
@@ -13,12 +14,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace Private {
-namespace NetworkInterface {
-char *macAddress(const char *);
-} // namespace NetworkInterface
-} // namespace Private
 
 namespace {
 

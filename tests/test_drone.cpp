@@ -4,6 +4,7 @@
 
 #include "ardrone.h"
 #include "kestrix/ardrone.h"
+#include "network_interface_p.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,6 @@
 #include <chrono>
 #include <cmath>
 #include <thread>
-
-namespace Private {
-namespace NetworkInterface {
-char *macAddress(const char *);
-}
-} // namespace Private
 
 using fakedrone::Command;
 using fakedrone::Demo;
