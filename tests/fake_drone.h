@@ -133,18 +133,25 @@ inline int boundSocket(int type, std::uint16_t &port)
 class FakeDrone
 {
 public:
-    FakeDrone()
+    // With `startNow` false the sockets are open (and queue what arrives)
+    // but nothing answers until start(): a test can fork first, while the
+    // process has a single thread.
+    explicit FakeDrone(bool startNow = true)
     {
         m_atFd = boundSocket(SOCK_DGRAM, atPort);
         m_navFd = boundSocket(SOCK_DGRAM, navdataPort);
         m_ftpFd = boundSocket(SOCK_STREAM, ftpPort);
-        m_thread = std::thread([this] { loop(); });
+        if (startNow)
+            start();
     }
+
+    void start() { m_thread = std::thread([this] { loop(); }); }
 
     ~FakeDrone()
     {
         m_run = false;
-        m_thread.join();
+        if (m_thread.joinable())
+            m_thread.join();
         ::close(m_atFd);
         ::close(m_navFd);
         ::close(m_ftpFd);

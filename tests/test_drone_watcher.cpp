@@ -44,8 +44,11 @@ struct ChildResult
 // Runs `body` in a child whose standard output is a pipe (so stdio buffers
 // it fully) and that can report events by writing to the given descriptor.
 // A child that survives its body exits with 3; one still alive after 10 s
-// is killed (a hang fails the test instead of stalling it).
-ChildResult runChild(const std::function<void(int events)> &body)
+// is killed (a hang fails the test instead of stalling it). The parent runs
+// `afterFork` once the child exists: threads started before fork() could
+// hold locks (the allocator's among them) that the child would inherit held.
+ChildResult runChild(const std::function<void(int events)> &body,
+                     const std::function<void()> &afterFork = {})
 {
     int events[2], out[2];
     if (::pipe(events) != 0 || ::pipe(out) != 0)
@@ -63,6 +66,8 @@ ChildResult runChild(const std::function<void(int events)> &body)
     }
     ::close(events[1]);
     ::close(out[1]);
+    if (afterFork)
+        afterFork();
     ChildResult result;
     pollfd fds[2] = {{events[0], POLLIN, 0}, {out[0], POLLIN, 0}};
     std::string *texts[2] = {&result.events, &result.out};
@@ -214,7 +219,9 @@ class ClientWatcher : public Watcher
 protected:
     void SetUp() override { fake.answerTriggerWith(fakedrone::navdataPacket(0, fakedrone::Demo{})); }
 
-    fakedrone::FakeDrone fake;
+    // Answers only once started, after the fork.
+    fakedrone::FakeDrone fake{false};
+    std::function<void()> startFake = [this] { fake.start(); };
 };
 
 TEST_F(ClientWatcher, EmergencyStopOfAConnectedClientLandsDisconnectsAndExits)
@@ -230,7 +237,7 @@ TEST_F(ClientWatcher, EmergencyStopOfAConnectedClientLandsDisconnectsAndExits)
         drone.setEmergencyStopEnabled(true);
         Button::Side.setPressed(true);
         std::this_thread::sleep_for(milliseconds(3000));
-    });
+    }, startFake);
 
     ASSERT_TRUE(WIFEXITED(child.status));
     ASSERT_EQ(WEXITSTATUS(child.status), 0);
@@ -252,7 +259,7 @@ TEST_F(ClientWatcher, ClientWithTheEmergencyStopOffKeepsRunning)
             std::_Exit(4);
         Button::Side.setPressed(true);
         std::this_thread::sleep_for(milliseconds(700));
-    });
+    }, startFake);
 
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 3);
@@ -274,7 +281,7 @@ TEST_F(ClientWatcher, DisconnectRightAfterConnectingStillStopsTheWatcher)
         drone.setEmergencyStopEnabled(true);
         Button::Side.setPressed(true);
         std::this_thread::sleep_for(milliseconds(700));
-    });
+    }, startFake);
 
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 3);
