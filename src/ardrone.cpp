@@ -495,15 +495,13 @@ void ARDrone::shutDownLink()
     m_wake.notify_all();
 }
 
-// Called with m_lock held or before any thread of ours runs. Joining is safe
-// under m_lock only because the threads were told to end and never block on
-// it for long: they take it per packet and per tick.
+// Called with m_lock held. The sender and receiver take m_lock themselves,
+// so they are joined with it released; the watcher is not running.
 void ARDrone::releaseLocked()
 {
     m_threadsRun = false;
     m_wake.notify_all();
     if (m_sender.joinable() || m_receiver.joinable()) {
-        // The threads take m_lock themselves; wait for them without it.
         m_lock.unlock();
         if (m_sender.joinable())
             m_sender.join();
