@@ -15,7 +15,9 @@ set(CMAKE_CXX_COMPILER ${KESTRIX_TARGET_TRIPLE}-g++)
 
 # Libraries and headers of the target come from the cross toolchain's own
 # directories, programs (pkg-config, the emulator) from the build machine.
-set(CMAKE_FIND_ROOT_PATH ${KESTRIX_TARGET_SYSROOT})
+# Appended, so that a build can name more root directories (a staging
+# prefix) with -DCMAKE_FIND_ROOT_PATH=...
+list(APPEND CMAKE_FIND_ROOT_PATH ${KESTRIX_TARGET_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
