@@ -9,6 +9,7 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(KESTRIX_TARGET_TRIPLE arm-linux-gnueabihf)
 set(KESTRIX_TARGET_SYSROOT /usr/${KESTRIX_TARGET_TRIPLE})
+set(KESTRIX_TARGET_ELF_MACHINE 40) # EM_ARM
 
 set(CMAKE_C_COMPILER   ${KESTRIX_TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${KESTRIX_TARGET_TRIPLE}-g++)
@@ -27,4 +28,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 find_program(KESTRIX_QEMU_ARM qemu-arm)
 if(KESTRIX_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRIX_QEMU_ARM} -L ${KESTRIX_TARGET_SYSROOT})
+else()
+  message(WARNING "qemu-arm not found (Debian: qemu-user): "
+    "the tests of this build cannot run here")
 endif()
