@@ -38,6 +38,36 @@ static char s_self[PATH_MAX];
 static char s_preloadArg[PATH_MAX * 4];
 static char s_candidate[PATH_MAX];
 
+/* Drops this library from the LD_PRELOAD that the program hands on: a program
+ * of the build machine that it starts without exec (system, popen, spawn) must
+ * not be asked to preload a library of the target. execve() adds it back for
+ * target programs. */
+static void dropSelfFromPreload(void)
+{
+    const char *list = getenv("LD_PRELOAD");
+    if (list == NULL || s_self[0] == '\0')
+        return;
+    char rest[sizeof s_preloadArg];
+    size_t used = 0;
+    for (const char *item = list; *item != '\0';) {
+        const char *end = strchrnul(item, ':');
+        const size_t len = (size_t)(end - item);
+        const int isSelf = len == strlen(s_self) && strncmp(item, s_self, len) == 0;
+        if (len > 0 && !isSelf && used + len + 2 < sizeof rest) {
+            if (used > 0)
+                rest[used++] = ':';
+            memcpy(rest + used, item, len);
+            used += len;
+        }
+        item = *end == ':' ? end + 1 : end;
+    }
+    rest[used] = '\0';
+    if (used == 0)
+        unsetenv("LD_PRELOAD");
+    else
+        setenv("LD_PRELOAD", rest, 1);
+}
+
 __attribute__((constructor)) static void setUp(void)
 {
     s_execve = (ExecveFn)dlsym(RTLD_NEXT, "execve");
@@ -45,6 +75,7 @@ __attribute__((constructor)) static void setUp(void)
     if (dladdr((void *)&setUp, &info) != 0 && info.dli_fname != NULL
         && strlen(info.dli_fname) < sizeof s_self)
         strcpy(s_self, info.dli_fname);
+    dropSelfFromPreload();
 }
 
 static int isTargetProgram(const char *path)
