@@ -5,6 +5,9 @@
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 
 set(CMAKE_SYSTEM_NAME Linux)
+# Absolute, for builds of outside projects against this one (the install
+# check) whatever path the build was configured with.
+set(KESTRIX_TOOLCHAIN_FILE ${CMAKE_CURRENT_LIST_FILE})
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(KESTRIX_TARGET_TRIPLE arm-linux-gnueabihf)

@@ -1,7 +1,7 @@
 # What `cmake --install` puts where: the shared library with its SONAME links,
-# the public headers (include/private stays out), the check-out programs, the
-# simulator and its preload library when they are built, a pkg-config file and
-# an exported CMake package (find_package(kestrix) -> kestrix::kestrix).
+# the public headers (include/private stays out), the check-out programs, a
+# pkg-config file and an exported CMake package (find_package(kestrix) ->
+# kestrix::kestrix). sim/ installs the simulator and its preload library.
 include(CMakePackageConfigHelpers)
 
 set(KESTRIX_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/kestrix)
@@ -27,27 +27,6 @@ foreach(program IN LISTS KESTRIX_CHECKOUT_PROGRAMS)
   set_target_properties(${program} PROPERTIES INSTALL_RPATH "${KESTRIX_PROGRAM_RPATH}")
   install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
-
-# The simulator: the kestrix-sim program goes with the other programs, every
-# shared or module library built under sim/ (the preload library) into a
-# private directory, since no program links against it.
-function(kestrix_install_sim_targets dir)
-  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
-  foreach(target IN LISTS targets)
-    get_target_property(type ${target} TYPE)
-    if(target STREQUAL "kestrix-sim" AND type STREQUAL "EXECUTABLE")
-      set_target_properties(${target} PROPERTIES INSTALL_RPATH "${KESTRIX_PROGRAM_RPATH}")
-      install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    elseif(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
-      install(TARGETS ${target} LIBRARY DESTINATION ${KESTRIX_INSTALL_PRELOADDIR})
-    endif()
-  endforeach()
-  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
-  foreach(subdir IN LISTS subdirs)
-    kestrix_install_sim_targets(${subdir})
-  endforeach()
-endfunction()
-kestrix_install_sim_targets(${PROJECT_SOURCE_DIR}/sim)
 
 # CMake package.
 install(EXPORT kestrixTargets

@@ -9,10 +9,18 @@ else()
 endif()
 
 set(_kestrix_installed_programs ${KESTRIX_CHECKOUT_PROGRAMS})
+set(_kestrix_installed_preloads "")
 if(TARGET kestrix-sim)
   list(APPEND _kestrix_installed_programs kestrix-sim)
 endif()
+if(TARGET kestrix-sim-preload)
+  set(_kestrix_installed_preloads "$<TARGET_FILE_NAME:kestrix-sim-preload>")
+endif()
 string(REPLACE ";" "|" _kestrix_installed_programs "${_kestrix_installed_programs}")
+set(_kestrix_toolchain "${CMAKE_TOOLCHAIN_FILE}")
+if(KESTRIX_TOOLCHAIN_FILE)
+  set(_kestrix_toolchain "${KESTRIX_TOOLCHAIN_FILE}")
+endif()
 string(REPLACE ";" "|" _kestrix_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
 
 add_test(NAME Install.ConsumerBuildsAndRunsThroughPkgConfigAndFindPackage
@@ -25,12 +33,13 @@ add_test(NAME Install.ConsumerBuildsAndRunsThroughPkgConfigAndFindPackage
     -DC_COMPILER=${CMAKE_C_COMPILER}
     -DCXX_COMPILER=${CMAKE_CXX_COMPILER}
     -DGENERATOR=${CMAKE_GENERATOR}
-    -DTOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+    -DTOOLCHAIN_FILE=${_kestrix_toolchain}
     -DCROSSCOMPILING=${CMAKE_CROSSCOMPILING}
     -DEMULATOR=${_kestrix_emulator}
     -DPKG_CONFIG=${KESTRIX_PKG_CONFIG}
     -DREADELF=${_kestrix_readelf}
     -DPROGRAMS=${_kestrix_installed_programs}
+    -DPRELOADS=${_kestrix_installed_preloads}
     -P ${CMAKE_CURRENT_SOURCE_DIR}/install/check.cmake)
 set_tests_properties(Install.ConsumerBuildsAndRunsThroughPkgConfigAndFindPackage
   PROPERTIES TIMEOUT 300 LABELS install)

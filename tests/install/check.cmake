@@ -5,7 +5,8 @@
 #   cmake -D<name>=<value>... -P check.cmake
 # with BUILD_DIR, SOURCE_DIR, WORK_DIR, LIBDIR, BINDIR, C_COMPILER, CXX_COMPILER,
 # GENERATOR, TOOLCHAIN_FILE, EMULATOR ("|"-separated), CROSSCOMPILING,
-# PKG_CONFIG, READELF, FILE_PROGRAM, PROGRAMS ("|"-separated installed programs).
+# PKG_CONFIG, READELF, PROGRAMS ("|"-separated installed programs) and
+# PRELOADS (the simulator's preload library, installed in LIBDIR/kestrix).
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -66,6 +67,12 @@ foreach(program IN LISTS PROGRAMS)
   set(path ${prefix}/${BINDIR}/${program})
   if(NOT EXISTS ${path})
     fail("program ${program} not installed in ${BINDIR}")
+  endif()
+endforeach()
+
+foreach(preload IN LISTS PRELOADS)
+  if(NOT EXISTS ${libdir}/kestrix/${preload})
+    fail("the simulator's ${preload} is not installed in ${LIBDIR}/kestrix")
   endif()
 endforeach()
 
