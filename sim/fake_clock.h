@@ -42,7 +42,8 @@ public:
     // (EINTR stands for a signal that interrupted the sleep) without sleeping.
     void failSleep(std::size_t n, int error);
 
-    // Forgets recorded sleeps and injected failures; the mode stays.
+    // Forgets recorded sleeps and injected failures and turns recording back
+    // on; the mode stays.
     void reset();
 
     // Called by the interposers; not for tests.

@@ -30,6 +30,7 @@ std::vector<FakeDevice *> &registry()
 }
 
 std::atomic<FakeDevice *> s_owner[MaxTrackedFd];
+std::atomic<int> s_invalidCloses{0};
 
 template <typename Fn>
 Fn next(const char *name)
@@ -90,6 +91,12 @@ void registerDevice(FakeDevice *device)
     registry().push_back(device);
 }
 
+void adopt(int fd, FakeDevice *device)
+{
+    if (fd >= 0 && fd < MaxTrackedFd)
+        s_owner[fd].store(device, std::memory_order_release);
+}
+
 int realOpen(const char *path, int flags)
 {
     static const OpenFn s_open = next<OpenFn>("open");
@@ -100,6 +107,11 @@ int realClose(int fd)
 {
     static const CloseFn s_close = next<CloseFn>("close");
     return s_close(fd);
+}
+
+int invalidCloseCount()
+{
+    return s_invalidCloses.load();
 }
 
 } // namespace kxsim
@@ -158,6 +170,8 @@ int ioctl(int fd, unsigned long request, ...)
 
 int close(int fd)
 {
+    if (fd < 0)
+        s_invalidCloses.fetch_add(1);
     if (FakeDevice *device = owner(fd)) {
         device->closed(fd);
         s_owner[fd].store(nullptr, std::memory_order_release);
