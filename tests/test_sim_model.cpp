@@ -5,6 +5,7 @@
 #include "battery.h"
 #include "fake_battery.h"
 #include "kestrix_p.h"
+#include "kestrix/motors.h"
 #include "model.h"
 #include "script.h"
 #include "simulation.h"
@@ -164,6 +165,24 @@ TEST_F(SimModel, PositionMoveSetsDoneOnlyOnArrivalAndHolds)
     run(1.0);
     EXPECT_EQ(counter(1), 0);
     EXPECT_TRUE(done(1));
+}
+
+TEST_F(SimModel, MtpSetsDoneOnlyOnArrivalAndBmdThenReturns)
+{
+    const std::int64_t start = clock().nowUs();
+    mtp(2, 500, 2000);
+    EXPECT_EQ(get_motor_done(2), 0);
+    bmd(2);
+    const double waited = double(clock().nowUs() - start) / 1e6;
+    EXPECT_EQ(get_motor_position_counter(2), 2000);
+    EXPECT_EQ(get_motor_done(2), 1);
+    // 2000 ticks at 500 ticks/s, one lag late, noticed within a poll or two.
+    EXPECT_NEAR(waited, 4.0 + c::PidLagSeconds, 0.02);
+
+    mtp(2, 500, -500); // the C interface turns the speed towards the goal
+    EXPECT_EQ(get_motor_done(2), 0);
+    bmd(2);
+    EXPECT_EQ(get_motor_position_counter(2), -500);
 }
 
 TEST_F(SimModel, NewGoalVelocityOrModeClearsTheDoneBit)
