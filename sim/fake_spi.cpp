@@ -96,6 +96,8 @@ void FakeSpi::reset()
     m_changes.clear();
     m_badMarkerCount = 0;
     m_ioctlFailureCount = 0;
+    m_recording = true;
+    m_behaviour = nullptr;
 }
 
 void FakeSpi::setRegister8(std::size_t address, std::uint8_t value)

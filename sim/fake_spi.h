@@ -67,8 +67,8 @@ class FakeSpi
 public:
     static FakeSpi &instance();
 
-    // Zeroes the registers, forgets the recorded traffic, scheduled changes
-    // and faults. The descriptor the library holds stays valid, and whether
+    // Zeroes the registers, forgets the recorded traffic, scheduled changes,
+    // faults and the behaviour, and records again. The descriptor the library holds stays valid, and whether
     // the device is missing is untouched (both last for the process).
     void reset();
 
