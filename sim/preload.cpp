@@ -66,15 +66,22 @@ void pressButton(int id, bool pressed)
 #endif
 }
 
+// A process the program forks shares our files but not our run: only the
+// process the launcher started moves the simulation on and ends it.
+pid_t s_simulatedProcess = 0;
+
 void afterSleep()
 {
+    if (::getpid() != s_simulatedProcess)
+        return;
     if (Simulation::instance().sync())
         Simulation::instance().finishAtDuration();
 }
 
 void atExit()
 {
-    Simulation::instance().finishAtExit();
+    if (::getpid() == s_simulatedProcess)
+        Simulation::instance().finishAtExit();
 }
 
 // With a scaled clock nothing guarantees that the program sleeps or
@@ -148,6 +155,7 @@ __attribute__((constructor)) void startSimulation()
     else
         clock.setMode(Clock::Mode::Scaled, speed);
 
+    s_simulatedProcess = ::getpid();
     Simulation &simulation = Simulation::instance();
     simulation.setButtonSink(pressButton);
     if (!simulation.start(options, error))
