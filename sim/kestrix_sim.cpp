@@ -110,10 +110,16 @@ Options parseOptions(int argc, char **argv)
     return options;
 }
 
+bool runnable(const std::string &path)
+{
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
 std::string findProgram(const std::string &name)
 {
     if (name.find('/') != std::string::npos)
-        return ::access(name.c_str(), X_OK) == 0 ? name : "";
+        return runnable(name) ? name : "";
     const char *path = std::getenv("PATH");
     std::string folders = path ? path : "/usr/bin:/bin";
     std::size_t start = 0;
@@ -121,8 +127,7 @@ std::string findProgram(const std::string &name)
         const std::size_t end = std::min(folders.find(':', start), folders.size());
         std::string candidate = folders.substr(start, end - start);
         candidate = (candidate.empty() ? "." : candidate) + "/" + name;
-        struct stat info{};
-        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+        if (runnable(candidate))
             return candidate;
         start = end + 1;
     }

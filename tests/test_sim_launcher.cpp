@@ -372,6 +372,7 @@ TEST_F(SimLauncher, BadCommandLinesAndScriptsAreRejectedWithOneLine)
         {"--script", file("missing.txt"), "/bin/true"},
         {"--script", file("bad.txt"), "/bin/true"},
         {"no-such-program-anywhere"},
+        {m_folder},
         {"--trace", m_folder + "/no/such/folder/t.csv", "/bin/true"},
     };
     for (const auto &arguments : cases) {
