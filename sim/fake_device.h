@@ -28,6 +28,10 @@ public:
 // asked first. Devices live for the whole process.
 void registerDevice(FakeDevice *device);
 
+// Routes later ioctl and close calls on `fd`, a descriptor obtained some
+// other way than open (a socket, say), to `device`.
+void adopt(int fd, FakeDevice *device);
+
 // The C library's own open and close, for devices that hand out a real
 // descriptor (of /dev/null, say) behind their fake.
 int realOpen(const char *path, int flags);

@@ -90,6 +90,12 @@ void registerDevice(FakeDevice *device)
     registry().push_back(device);
 }
 
+void adopt(int fd, FakeDevice *device)
+{
+    if (fd >= 0 && fd < MaxTrackedFd)
+        s_owner[fd].store(device, std::memory_order_release);
+}
+
 int realOpen(const char *path, int flags)
 {
     static const OpenFn s_open = next<OpenFn>("open");

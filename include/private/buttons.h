@@ -35,13 +35,16 @@ enum Id : int { A = 0, B, C, X, Y, Z, Side };
 
 // A button whose pressed state is held here, safe to set from one thread
 // while others read it, and fed by the input source (Linux input events on
-// the controller; the simulator feeds the same source at the system-call
-// boundary). setPressed() is the one hook for feeding it directly.
+// the controller, see Private::InputKeys; the simulator feeds the same source
+// at the system-call boundary). setPressed() is the one hook for feeding it
+// directly.
 class StateButton : public AbstractButton
 {
 public:
     explicit StateButton(Button::Type::Id id);
 
+    // Pressed while set with setPressed(true) or while the button's key is
+    // down on the input device.
     bool readPressed() const override;
     // One press makes one click: when the button reads pressed, waits
     // (polling with msleep) until it is released.
@@ -82,11 +85,17 @@ extern StateButton Side;
 extern AbstractButton *const all[7];
 } // namespace Button
 
+// Whether the extra buttons (X, Y, Z) are shown; hidden at start.
 class ExtraButtons
 {
 public:
     static void setShown(bool shown);
     static bool isShown();
 };
+
+// The shared logic of the button C functions: 1 when the button's
+// isPressed() (isClicked()) is true, else 0.
+int button(AbstractButton *button);
+int button_clicked(AbstractButton *button);
 
 #endif

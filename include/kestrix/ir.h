@@ -1,0 +1,15 @@
+/* The infrared calls. Infrared is no longer supported: each call only prints
+ * a line that says so on standard output. */
+#ifndef KESTRIX_IR_H
+#define KESTRIX_IR_H
+
+#include "export.h"
+
+KESTRIX_BEGIN_C
+
+KESTRIX_API void ir_read(void);
+KESTRIX_API void ir_write(void);
+
+KESTRIX_END_C
+
+#endif

@@ -1,0 +1,76 @@
+#include "buttons.h"
+
+#include "input_keys_p.h"
+#include "kestrix/util.h"
+
+namespace {
+
+// How often clickFollowUp() looks whether the button was let go.
+constexpr long ReleasePollMs = 10;
+
+std::atomic<bool> s_extraShown{false};
+
+} // namespace
+
+AbstractButton::~AbstractButton() = default;
+
+StateButton::StateButton(Button::Type::Id id)
+    : m_id(id)
+{
+}
+
+bool StateButton::readPressed() const
+{
+    if (m_pressed.load(std::memory_order_acquire))
+        return true;
+    return Private::InputKeys::instance().isDown(Private::InputKeys::keyOf(m_id));
+}
+
+void StateButton::clickFollowUp() const
+{
+    while (readPressed())
+        msleep(ReleasePollMs);
+}
+
+void StateButton::setPressed(bool pressed)
+{
+    m_pressed.store(pressed, std::memory_order_release);
+}
+
+IdButton::IdButton(Button::Type::Id id, const char *defaultText)
+    : StateButton(id), m_text(defaultText != nullptr ? defaultText : "")
+{
+}
+
+void IdButton::setText(const char *text)
+{
+    std::lock_guard<std::mutex> guard(m_textLock);
+    m_text = text != nullptr ? text : "";
+}
+
+std::string IdButton::text() const
+{
+    std::lock_guard<std::mutex> guard(m_textLock);
+    return m_text;
+}
+
+namespace Button {
+IdButton A(Type::A, "A");
+IdButton B(Type::B, "B");
+IdButton C(Type::C, "C");
+IdButton X(Type::X, "X");
+IdButton Y(Type::Y, "Y");
+IdButton Z(Type::Z, "Z");
+StateButton Side(Type::Side);
+AbstractButton *const all[7] = {&A, &B, &C, &X, &Y, &Z, &Side};
+} // namespace Button
+
+void ExtraButtons::setShown(bool shown)
+{
+    s_extraShown.store(shown, std::memory_order_release);
+}
+
+bool ExtraButtons::isShown()
+{
+    return s_extraShown.load(std::memory_order_acquire);
+}

@@ -1,0 +1,48 @@
+// A virtual-time board with a fresh fake input device and every button
+// released.
+#ifndef KESTRIX_TESTS_BUTTONS_FIXTURE_H
+#define KESTRIX_TESTS_BUTTONS_FIXTURE_H
+
+#include "fixture.h"
+
+#include "buttons.h"
+#include "fake_input.h"
+#include "input_keys_p.h"
+
+class ButtonBoard : public VirtualTimeBoard
+{
+protected:
+    void SetUp() override
+    {
+        VirtualTimeBoard::SetUp();
+        input().reset();
+        releaseAll();
+        // The input source keeps its device between questions; start every
+        // test from a fresh look at the devices, with the device already
+        // found so that the look itself is not counted.
+        Private::InputKeys::instance().rescan();
+        Private::InputKeys::instance().isDown(0);
+        input().reset();
+        ExtraButtons::setShown(false);
+    }
+
+    void TearDown() override
+    {
+        releaseAll();
+        input().reset();
+        VirtualTimeBoard::TearDown();
+    }
+
+    static void releaseAll()
+    {
+        for (StateButton *button : {static_cast<StateButton *>(&Button::A), static_cast<StateButton *>(&Button::B),
+                                    static_cast<StateButton *>(&Button::C), static_cast<StateButton *>(&Button::X),
+                                    static_cast<StateButton *>(&Button::Y), static_cast<StateButton *>(&Button::Z),
+                                    &Button::Side})
+            button->setPressed(false);
+    }
+
+    kxsim::FakeInput &input() { return kxsim::FakeInput::instance(); }
+};
+
+#endif
