@@ -12,11 +12,6 @@
 #include "fake_clock.h"
 #include "simulation.h"
 
-#if __has_include("fake_input.h")
-#include "fake_input.h"
-#define KESTRIX_SIM_HAVE_INPUT 1
-#endif
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -25,7 +20,6 @@
 #include <string>
 #include <thread>
 
-#include <linux/input-event-codes.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,21 +43,6 @@ std::string variable(const char *name)
     std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
     std::fflush(stderr);
     ::_exit(2);
-}
-
-// The buttons as the controller's input device reports them: KEY_A to KEY_Z
-// for the labelled buttons, KEY_ESC for the side button.
-void pressButton(int id, bool pressed)
-{
-    static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
-#ifdef KESTRIX_SIM_HAVE_INPUT
-    if (id >= 0 && id < 7)
-        kxsim::FakeInput::instance().setKey(Keys[id], pressed);
-#else
-    (void)Keys;
-    (void)id;
-    (void)pressed;
-#endif
 }
 
 // A process the program forks shares our files but not our run: only the
@@ -157,7 +136,6 @@ __attribute__((constructor)) void startSimulation()
 
     s_simulatedProcess = ::getpid();
     Simulation &simulation = Simulation::instance();
-    simulation.setButtonSink(pressButton);
     if (!simulation.start(options, error))
         fail(error);
     clock.setSleepHook(afterSleep);

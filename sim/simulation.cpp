@@ -2,6 +2,7 @@
 
 #include "fake_battery.h"
 #include "fake_clock.h"
+#include "fake_input.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include <linux/input-event-codes.h>
 #include <unistd.h>
 
 namespace kxsim {
@@ -65,6 +67,13 @@ bool Simulation::start(const Options &options, std::string &error)
     });
     spi.setBehaviour(this);
     return true;
+}
+
+void Simulation::pressKey(int id, bool pressed)
+{
+    static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
+    if (id >= 0 && id < 7)
+        FakeInput::instance().setKey(Keys[id], pressed);
 }
 
 void Simulation::setButtonSink(ButtonSink sink)

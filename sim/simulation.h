@@ -30,7 +30,11 @@ public:
     };
 
     // Receives button presses and releases from the script (id 0 a .. 6 side).
+    // By default they go to the fake input device, as the keys the
+    // controller reports: KEY_A .. KEY_Z for the labelled buttons, KEY_ESC
+    // for the side button.
     using ButtonSink = std::function<void(int id, bool pressed)>;
+    static void pressKey(int id, bool pressed);
 
     static Simulation &instance();
 
@@ -68,7 +72,7 @@ private:
 
     Model m_model;
     Options m_options;
-    ButtonSink m_buttons;
+    ButtonSink m_buttons = pressKey;
     std::int64_t m_startUs = 0;
     std::size_t m_nextEvent = 0;
     std::int64_t m_nextTraceUs = 0;

@@ -3,6 +3,8 @@
 #include "fixture.h"
 
 #include "battery.h"
+#include "buttons.h"
+#include "fake_input.h"
 #include "fake_battery.h"
 #include "kestrix_p.h"
 #include "kestrix/motors.h"
@@ -384,10 +386,11 @@ TEST_F(SimBattery, LibraryReadsTheSimulatedVoltageAndChargingState)
     EXPECT_EQ(battery.redirect("/sys/class/power_supply/BAT0/type"), m_folder + "/BAT0/type");
 }
 
-TEST_F(SimBattery, SimulationAppliesScriptEventsAndTracesAtAFixedRate)
+TEST_F(SimBattery, SimulationAppliesScriptInputsAndTracesAtAFixedRate)
 {
     ASSERT_TRUE(kxsim::FakeBattery::instance().enable(m_folder, c::BatteryVolts));
-    std::istringstream text("0.25 analog 2 100\n1.0 battery 5.5\n");
+    kxsim::FakeInput::instance().reset();
+    std::istringstream text("0.25 analog 2 100\n1.0 battery 5.5\n0.5 press side\n1.5 release side\n1.6 click b\n");
     kxsim::Simulation::Options options;
     std::string error;
     ASSERT_TRUE(kxsim::parseScript(text, "s", options.events, error));
@@ -398,8 +401,17 @@ TEST_F(SimBattery, SimulationAppliesScriptEventsAndTracesAtAFixedRate)
     // Full forward on motor 0; no exchange for the next 2 s.
     Kestrix::instance().writeRegister16b(reg::Duty0, 400);
     Kestrix::instance().writeRegister8b(reg::Directions, Forward);
-    clock().usleep(2000000);
+    clock().usleep(1000000);
     simulation.sync();
+    EXPECT_TRUE(Button::Side.isPressed());
+    EXPECT_FALSE(Button::A.isPressed());
+    clock().usleep(640000);
+    simulation.sync();
+    EXPECT_FALSE(Button::Side.isPressed());
+    EXPECT_TRUE(Button::B.isPressed()); // clicked at 1.6 s, held 0.1 s
+    clock().usleep(360000);
+    simulation.sync();
+    EXPECT_FALSE(Button::B.isPressed());
     EXPECT_EQ(Kestrix::instance().readRegister16b(reg::Analog0 + 4), 100);
     EXPECT_FLOAT_EQ(Battery::powerLevel(), 5.5f);
     simulation.finishAtExit();
