@@ -51,6 +51,7 @@ bool Simulation::start(const Options &options, std::string &error)
             std::fprintf(m_trace, ",a%d", n);
         std::fputc('\n', m_trace);
     }
+    m_process = ::getpid();
     m_startUs = Clock::instance().nowUs();
     m_nextTraceUs = m_startUs;
     m_nextEvent = 0;
@@ -109,6 +110,12 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
 {
     if (!m_started)
         return false;
+    // A child the program forked runs its own copy of the model but must not
+    // write into the launched process's trace and status.
+    if (::getpid() != m_process) {
+        m_model.stepTo(registers, nowUs);
+        return false;
+    }
     const std::int64_t end = endUs();
     const bool over = end != 0 && nowUs >= end;
     const std::int64_t target = over ? end : nowUs;

@@ -79,6 +79,7 @@ private:
     std::FILE *m_trace = nullptr;
     std::uint64_t m_exchanges = 0;
     bool m_started = false;
+    int m_process = 0;
 };
 
 } // namespace kxsim
