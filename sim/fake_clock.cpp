@@ -159,6 +159,7 @@ void Clock::reset()
     State &s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     s.sleeps.clear();
+    s.recording = true;
     s.failAt = 0;
 }
 

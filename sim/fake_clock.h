@@ -46,7 +46,8 @@ public:
     // the simulator catches up with the time that passed.
     void setSleepHook(void (*hook)());
 
-    // Forgets recorded sleeps and injected failures; the mode stays.
+    // Forgets recorded sleeps and injected failures and turns recording back
+    // on; the mode stays.
     void reset();
 
     // Called by the interposers; not for tests.

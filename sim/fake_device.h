@@ -37,6 +37,10 @@ void adopt(int fd, FakeDevice *device);
 int realOpen(const char *path, int flags);
 int realClose(int fd);
 
+// How many times close() was called with a negative descriptor in this
+// process (a close of something that was never opened).
+int invalidCloseCount();
+
 } // namespace kxsim
 
 #endif

@@ -30,6 +30,7 @@ std::vector<FakeDevice *> &registry()
 }
 
 std::atomic<FakeDevice *> s_owner[MaxTrackedFd];
+std::atomic<int> s_invalidCloses{0};
 
 template <typename Fn>
 Fn next(const char *name)
@@ -108,6 +109,11 @@ int realClose(int fd)
     return s_close(fd);
 }
 
+int invalidCloseCount()
+{
+    return s_invalidCloses.load();
+}
+
 } // namespace kxsim
 
 using namespace kxsim;
@@ -164,6 +170,8 @@ int ioctl(int fd, unsigned long request, ...)
 
 int close(int fd)
 {
+    if (fd < 0)
+        s_invalidCloses.fetch_add(1);
     if (FakeDevice *device = owner(fd)) {
         device->closed(fd);
         s_owner[fd].store(nullptr, std::memory_order_release);

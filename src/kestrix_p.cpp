@@ -35,12 +35,36 @@ void tightenTimerSlack()
     }
 }
 
+// The pause after an exchange. A signal can cut usleep short, and the
+// coprocessor still needs its 50 us, so an interrupted pause is taken again in
+// full (rare, and longer rather than shorter). Otherwise this is exactly one
+// usleep(50).
+void pauseAfterExchange()
+{
+    tightenTimerSlack();
+    while (::usleep(ExchangePauseUs) != 0 && errno == EINTR) {
+    }
+}
+
 } // namespace
 
 Kestrix &Kestrix::instance()
 {
-    static Kestrix s_instance;
-    return s_instance;
+    // The object itself is never destroyed: a thread that the program leaves
+    // running at exit may still call in. The exit handler registered here,
+    // when the instance comes to life, closes the device and frees the
+    // buffers at the point where a static's destructor would have run.
+    static Kestrix *const s_instance = [] {
+        Kestrix *instance = new Kestrix();
+        std::atexit(&Kestrix::shutdownAtExit);
+        return instance;
+    }();
+    return *s_instance;
+}
+
+void Kestrix::shutdownAtExit()
+{
+    instance().shutdown();
 }
 
 Kestrix::Kestrix()
@@ -59,10 +83,21 @@ Kestrix::Kestrix()
 
 Kestrix::~Kestrix()
 {
+    shutdown();
+}
+
+void Kestrix::shutdown()
+{
+    // Waits for an exchange in progress on another thread; afterwards every
+    // register operation sends nothing and reads give 0.
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_fd >= 0)
         ::close(m_fd);
+    m_fd = -1;
     delete[] m_out;
     delete[] m_in;
+    m_out = nullptr;
+    m_in = nullptr;
 }
 
 bool Kestrix::isDeviceOpen() const
@@ -111,6 +146,8 @@ unsigned int Kestrix::read(unsigned char address, unsigned int width)
         return 0;
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_in == nullptr)
+        return 0;
     clear_buffers();
     transfer();
 
@@ -126,6 +163,8 @@ void Kestrix::write(unsigned char address, unsigned int width, unsigned int valu
         return;
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_out == nullptr)
+        return;
     clear_buffers();
     m_out[3] = static_cast<unsigned char>(width);
     for (unsigned int k = 0; k < width; ++k) {
@@ -163,13 +202,15 @@ bool Kestrix::transfer()
     const int result = ::ioctl(m_fd, SPI_IOC_MESSAGE(1), &exchange);
     const int ioctlErrno = errno;
 
-    tightenTimerSlack();
-    ::usleep(ExchangePauseUs);
+    pauseAfterExchange();
 
     if (m_in[0] != StartMarker) {
         std::cerr << " Error: DMA de-synchronized" << std::endl;
+        // Plain lower-case hexadecimal whatever the caller left set on
+        // std::cerr; its own flags come back afterwards.
         const std::ios_base::fmtflags flags = std::cerr.flags();
-        std::cerr << std::hex;
+        std::cerr.unsetf(std::ios_base::showbase | std::ios_base::uppercase);
+        std::cerr.setf(std::ios_base::hex, std::ios_base::basefield);
         for (unsigned int i = 0; i < m_length; ++i)
             std::cerr << static_cast<unsigned int>(m_in[i]) << " ";
         std::cerr.flags(flags);

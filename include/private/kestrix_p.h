@@ -17,6 +17,18 @@ namespace Private {
 // register holds updateLock() across its read and its write so that no other
 // thread's exchange lands between them; the read-modify-write is still two
 // exchanges.
+//
+// Every exchange is followed by a pause of at least 50 us (one usleep(50),
+// taken again if a signal cuts it short). So that the pause is not stretched
+// to twice its length by the kernel's default timer slack, the first exchange
+// on a thread sets that thread's timer slack to 1 ns (PR_SET_TIMERSLACK); the
+// thread keeps it, so its other sleeps end closer to their deadlines too.
+//
+// The instance is created by the first instance() call and never destroyed,
+// so that threads still running at process exit can call it safely. At exit
+// (when a static's destructor would run) it waits for an exchange in
+// progress, closes the device and frees its buffers; a register operation
+// after that sends nothing and reads give 0.
 class Kestrix
 {
 public:
@@ -47,6 +59,8 @@ public:
 
 private:
     Kestrix();
+    static void shutdownAtExit();
+    void shutdown();
 
     unsigned int read(unsigned char address, unsigned int width);
     void write(unsigned char address, unsigned int width, unsigned int value);
