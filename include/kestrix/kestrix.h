@@ -14,9 +14,11 @@
 
 #include "accel.h"
 #include "analog.h"
+#include "ardrone.h"
 #include "audio.h"
 #include "battery.h"
 #include "button.h"
+#include "camera.h"
 #include "digital.h"
 #include "gyro.h"
 #include "ir.h"

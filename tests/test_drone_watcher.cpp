@@ -1,0 +1,290 @@
+// The emergency-stop watcher on the side button, alone and as the drone
+// client's own. The paths that end the process run in a child process.
+#include "fake_drone.h"
+
+#include "ardrone.h"
+#include "ardrone_emergency_stop_p.h"
+#include "buttons.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+
+using Private::ARDroneEmergencyStop;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct ChildResult
+{
+    int status = -1;
+    double seconds = 0;
+    std::string events; // what the child reported through its event pipe
+    std::string out;    // what reached its standard output
+};
+
+// Runs `body` in a child whose standard output is a pipe (so stdio buffers
+// it fully) and that can report events by writing to the given descriptor.
+// A child that survives its body exits with 3; one still alive after 10 s
+// is killed (a hang fails the test instead of stalling it). The parent runs
+// `afterFork` once the child exists: threads started before fork() could
+// hold locks (the allocator's among them) that the child would inherit held.
+ChildResult runChild(const std::function<void(int events)> &body,
+                     const std::function<void()> &afterFork = {})
+{
+    int events[2], out[2];
+    if (::pipe(events) != 0 || ::pipe(out) != 0)
+        ADD_FAILURE() << "pipe";
+    std::fflush(nullptr);
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(events[0]);
+        ::close(out[0]);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[1]);
+        body(events[1]);
+        std::_Exit(3);
+    }
+    ::close(events[1]);
+    ::close(out[1]);
+    if (afterFork)
+        afterFork();
+    ChildResult result;
+    pollfd fds[2] = {{events[0], POLLIN, 0}, {out[0], POLLIN, 0}};
+    std::string *texts[2] = {&result.events, &result.out};
+    int open = 2;
+    while (open > 0 && secondsSince(start) < 10.0) {
+        if (::poll(fds, 2, 100) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[256];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                texts[i]->append(buffer, static_cast<std::size_t>(got));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    if (open > 0) {
+        ADD_FAILURE() << "the child hung";
+        ::kill(pid, SIGKILL);
+        for (pollfd &fd : fds)
+            if (fd.fd >= 0)
+                ::close(fd.fd);
+    }
+    ::waitpid(pid, &result.status, 0);
+    result.seconds = secondsSince(start);
+    return result;
+}
+
+void report(int fd, char event)
+{
+    (void)!::write(fd, &event, 1);
+}
+
+class Watcher : public ::testing::Test
+{
+protected:
+    void TearDown() override { Button::Side.setPressed(false); }
+};
+
+// -------------------------------------------------------------- the watcher
+
+TEST_F(Watcher, DisabledWatcherIgnoresTheHeldButton)
+{
+    const ChildResult child = runChild([](int events) {
+        ARDrone drone;
+        drone.setDisconnectObserver([events] { report(events, 'D'); });
+        ARDroneEmergencyStop watcher(&drone);
+        report(events, watcher.isEnabled() ? 'E' : 'e');
+        Button::Side.setPressed(true);
+        watcher.start();
+        std::this_thread::sleep_for(milliseconds(700)); // three checks and more
+        watcher.stop();
+        watcher.join();
+        report(events, 'j');
+        drone.setDisconnectObserver(nullptr); // its destructor disconnects too
+    });
+
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 3);
+    // Disabled from the start, never disconnected, and joined normally.
+    EXPECT_EQ(child.events, "ej");
+}
+
+TEST_F(Watcher, EnabledWithTheButtonHeldDisconnectsOnceAndExitsWithZero)
+{
+    const ChildResult child = runChild([](int events) {
+        ARDrone drone;
+        drone.setDisconnectObserver([events] { report(events, 'D'); });
+        ARDroneEmergencyStop watcher(&drone);
+        watcher.setEnabled(true);
+        Button::Side.setPressed(true);
+        std::printf("still in the buffer");
+        watcher.start();
+        std::this_thread::sleep_for(milliseconds(3000));
+    });
+
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 0);
+    EXPECT_EQ(child.events, "D");
+    EXPECT_EQ(child.out, ""); // ended without flushing stdio
+    // The first check comes 200 ms after run() begins.
+    EXPECT_GE(child.seconds, 0.19);
+    EXPECT_LT(child.seconds, 2.0);
+}
+
+TEST_F(Watcher, StopDuringTheSleepStillMakesTheLastCheck)
+{
+    const ChildResult child = runChild([](int events) {
+        ARDrone drone;
+        drone.setDisconnectObserver([events] { report(events, 'D'); });
+        ARDroneEmergencyStop watcher(&drone);
+        watcher.setEnabled(true);
+        watcher.start();
+        std::this_thread::sleep_for(milliseconds(50));
+        watcher.stop();
+        Button::Side.setPressed(true);
+        std::this_thread::sleep_for(milliseconds(2000));
+    });
+
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 0);
+    EXPECT_EQ(child.events, "D");
+}
+
+TEST_F(Watcher, StopEndsRunAfterThePassItIsIn)
+{
+    ARDrone drone;
+    ARDroneEmergencyStop watcher(&drone);
+    const auto start = Clock::now();
+    watcher.start();
+    std::this_thread::sleep_for(milliseconds(50));
+
+    watcher.stop();
+    watcher.join();
+
+    EXPECT_FALSE(watcher.isRunning());
+    EXPECT_GE(secondsSince(start), 0.19); // the sleep of that pass ran out
+    EXPECT_LT(secondsSince(start), 2.0);
+}
+
+TEST_F(Watcher, AStoppedWatcherCanStartAgain)
+{
+    ARDrone drone;
+    ARDroneEmergencyStop watcher(&drone);
+    watcher.start();
+    std::this_thread::sleep_for(milliseconds(50));
+    watcher.stop();
+    watcher.join();
+
+    watcher.start();
+    // run() cleared the old stop: it is still polling two passes later.
+    std::this_thread::sleep_for(milliseconds(450));
+    EXPECT_TRUE(watcher.isRunning());
+
+    watcher.stop();
+    watcher.join();
+    EXPECT_FALSE(watcher.isRunning());
+}
+
+// ------------------------------------------------------- the client's watcher
+
+class ClientWatcher : public Watcher
+{
+protected:
+    void SetUp() override { fake.answerTriggerWith(fakedrone::navdataPacket(0, fakedrone::Demo{})); }
+
+    // Answers only once started, after the fork.
+    fakedrone::FakeDrone fake{false};
+    std::function<void()> startFake = [this] { fake.start(); };
+};
+
+TEST_F(ClientWatcher, EmergencyStopOfAConnectedClientLandsDisconnectsAndExits)
+{
+    const std::uint16_t at = fake.atPort, nav = fake.navdataPort, ftp = fake.ftpPort;
+    const ChildResult child = runChild([=](int events) {
+        ARDrone &drone = ARDrone::instance();
+        drone.setPorts(at, nav, ftp);
+        drone.setDisconnectObserver([events, &drone] { report(events, drone.state() == 0 ? '0' : 'S'); });
+        if (!drone.connect("127.0.0.1", 3.0))
+            std::_Exit(4);
+        drone.takeoff();
+        drone.setEmergencyStopEnabled(true);
+        Button::Side.setPressed(true);
+        std::this_thread::sleep_for(milliseconds(3000));
+    }, startFake);
+
+    ASSERT_TRUE(WIFEXITED(child.status));
+    ASSERT_EQ(WEXITSTATUS(child.status), 0);
+    EXPECT_EQ(child.events, "0");
+    // The last word to the drone was to land.
+    std::this_thread::sleep_for(milliseconds(50));
+    const std::vector<fakedrone::Command> commands = fake.commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back().text.substr(commands.back().text.find(',')), ",290717696");
+}
+
+TEST_F(ClientWatcher, ClientWithTheEmergencyStopOffKeepsRunning)
+{
+    const std::uint16_t at = fake.atPort, nav = fake.navdataPort, ftp = fake.ftpPort;
+    const ChildResult child = runChild([=](int) {
+        ARDrone &drone = ARDrone::instance();
+        drone.setPorts(at, nav, ftp);
+        if (!drone.connect("127.0.0.1", 3.0))
+            std::_Exit(4);
+        Button::Side.setPressed(true);
+        std::this_thread::sleep_for(milliseconds(700));
+    }, startFake);
+
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 3);
+}
+
+TEST_F(ClientWatcher, DisconnectRightAfterConnectingStillStopsTheWatcher)
+{
+    const std::uint16_t at = fake.atPort, nav = fake.navdataPort, ftp = fake.ftpPort;
+    const ChildResult child = runChild([=](int) {
+        ARDrone &drone = ARDrone::instance();
+        drone.setPorts(at, nav, ftp);
+        // Disconnecting before the watcher's thread is under way must not
+        // leave it watching.
+        for (int round = 0; round < 5; ++round) {
+            if (!drone.connect("127.0.0.1", 3.0))
+                std::_Exit(4);
+            drone.disconnect();
+        }
+        drone.setEmergencyStopEnabled(true);
+        Button::Side.setPressed(true);
+        std::this_thread::sleep_for(milliseconds(700));
+    }, startFake);
+
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 3);
+}
+
+} // namespace
