@@ -358,6 +358,17 @@ TEST_F(SimLauncher, ProgramsThatEndByThemselvesKeepTheirStatus)
     EXPECT_NE(run.err.find("exited with status 3"), std::string::npos) << run.err;
 }
 
+TEST_F(SimLauncher, DurationEndsAProgramThatNeverSleepsOnAScaledClock)
+{
+    // A busy loop gives the simulator no sleep or exchange to act on.
+    const Outcome run = simulate({"--speed", "4", "--duration", "2", "/bin/sh", "-c", "echo busy; while :; do :; done"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "busy\n");
+    EXPECT_NE(run.err.find("ended at --duration after 2.000 s simulated"), std::string::npos) << run.err;
+    EXPECT_GT(run.realSeconds, 0.45);
+    EXPECT_LT(run.realSeconds, 5.0);
+}
+
 TEST_F(SimLauncher, BadCommandLinesAndScriptsAreRejectedWithOneLine)
 {
     const std::string good = script("1 press side\n");
