@@ -310,8 +310,11 @@ int main(int argc, char **argv)
     if (child == 0) {
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
-        if (options.duration > 0)
-            ::setenv("KESTRIX_SIM_DURATION", std::to_string(options.duration).c_str(), 1);
+        if (options.duration > 0) {
+            char duration[32];
+            std::snprintf(duration, sizeof duration, "%.17g", options.duration);
+            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
+        }
         if (!options.script.empty())
             ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
         if (!options.trace.empty())
