@@ -46,7 +46,9 @@ std::optional<std::string> batteryFolder()
     if (dir == nullptr)
         return std::nullopt;
     std::vector<std::string> names;
-    while (const dirent *entry = ::readdir(dir)) {
+    // The 64-bit interface: on a 32-bit ABI plain readdir fails with
+    // EOVERFLOW on file systems whose directory offsets need 64 bits.
+    while (const dirent64 *entry = ::readdir64(dir)) {
         if (entry->d_name[0] != '.')
             names.emplace_back(entry->d_name);
     }

@@ -1,0 +1,153 @@
+# Installs a build tree into a scratch prefix, then builds tests/install's
+# consumer against the installation twice, through pkg-config and through
+# find_package(kestrix), and runs both (through the emulator when the build is
+# for another architecture). Run by ctest as
+#   cmake -D<name>=<value>... -P check.cmake
+# with BUILD_DIR, SOURCE_DIR, WORK_DIR, LIBDIR, BINDIR, C_COMPILER, CXX_COMPILER,
+# GENERATOR, TOOLCHAIN_FILE, EMULATOR ("|"-separated), CROSSCOMPILING,
+# PKG_CONFIG, READELF, PROGRAMS ("|"-separated installed programs) and
+# PRELOADS (the simulator's preload library, installed in LIBDIR/kestrix).
+
+cmake_minimum_required(VERSION 3.25)
+
+function(fail)
+  string(JOIN "" text ${ARGN})
+  message(FATAL_ERROR "${text}")
+endfunction()
+
+function(run)
+  execute_process(COMMAND ${ARGN}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    string(JOIN " " command ${ARGN})
+    fail("${command}\nfailed (${rc}):\n${out}${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
+string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
+set(prefix ${WORK_DIR}/prefix)
+set(libdir ${prefix}/${LIBDIR})
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+
+# --- the installation itself ------------------------------------------------
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+if(NOT EXISTS ${libdir}/libkestrix.so.1)
+  fail("no ${libdir}/libkestrix.so.1 after install")
+endif()
+file(READ_SYMLINK ${libdir}/libkestrix.so dev_link)
+if(NOT dev_link STREQUAL "libkestrix.so.1")
+  fail("libkestrix.so points to '${dev_link}', not to the SONAME libkestrix.so.1")
+endif()
+run(${READELF} -d ${libdir}/libkestrix.so.1)
+if(NOT run_output MATCHES "\\(SONAME\\)[^\n]*\\[libkestrix\\.so\\.1\\]")
+  fail("libkestrix.so.1 does not carry the SONAME libkestrix.so.1:\n${run_output}")
+endif()
+
+# Only the public headers: nothing beside include/kestrix, and every header
+# there one of the public ones.
+file(GLOB top RELATIVE ${prefix}/include ${prefix}/include/*)
+if(NOT top STREQUAL "kestrix")
+  fail("include/ holds '${top}'; only the kestrix directory belongs there")
+endif()
+file(GLOB_RECURSE installed_headers RELATIVE ${prefix}/include/kestrix ${prefix}/include/kestrix/*)
+foreach(header IN LISTS installed_headers)
+  if(NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header})
+    fail("installed header ${header} is not a public header")
+  endif()
+endforeach()
+if(NOT "util.h" IN_LIST installed_headers)
+  fail("the public headers were not installed")
+endif()
+
+foreach(program IN LISTS PROGRAMS)
+  set(path ${prefix}/${BINDIR}/${program})
+  if(NOT EXISTS ${path})
+    fail("program ${program} not installed in ${BINDIR}")
+  endif()
+endforeach()
+
+foreach(preload IN LISTS PRELOADS)
+  if(NOT EXISTS ${libdir}/kestrix/${preload})
+    fail("the simulator's ${preload} is not installed in ${LIBDIR}/kestrix")
+  endif()
+endforeach()
+
+foreach(file kestrix.pc)
+  if(NOT EXISTS ${libdir}/pkgconfig/${file})
+    fail("no ${LIBDIR}/pkgconfig/${file}")
+  endif()
+endforeach()
+
+# --- the consumer's header list: every installed header ----------------------
+set(c_includes "")
+set(cxx_includes "")
+foreach(header IN LISTS installed_headers)
+  if(header MATCHES "\\.h$")
+    string(APPEND c_includes "#include <kestrix/${header}>\n")
+  endif()
+  string(APPEND cxx_includes "#include <kestrix/${header}>\n")
+endforeach()
+file(WRITE ${WORK_DIR}/headers/all_headers.h "${c_includes}")
+file(WRITE ${WORK_DIR}/headers/all_headers.cpp "${cxx_includes}")
+
+# --- how a built consumer is checked -----------------------------------------
+function(check_consumer binary how)
+  run(${READELF} -d ${binary})
+  if(NOT run_output MATCHES "\\(NEEDED\\)[^\n]*\\[libkestrix\\.so\\.1\\]")
+    fail("${how}: the consumer does not need libkestrix.so.1:\n${run_output}")
+  endif()
+  if(CROSSCOMPILING)
+    run(${READELF} -h ${binary})
+    if(TOOLCHAIN_FILE MATCHES "gnueabihf" AND NOT run_output MATCHES "hard-float ABI")
+      fail("${how}: the consumer is not built for the hard-float ABI:\n${run_output}")
+    endif()
+    if(NOT EMULATOR)
+      message(STATUS "${how}: built for the target; not run (no emulator for it)")
+      return()
+    endif()
+  endif()
+  string(TIMESTAMP host_before "%s" UTC)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${EMULATOR} ${binary})
+  string(TIMESTAMP host_after "%s" UTC)
+  if(NOT run_output MATCHES "seconds=([0-9]+)\\.[0-9][0-9][0-9] systime=[0-9]+ ulong_bits=([0-9]+)")
+    fail("${how}: unexpected output from the consumer:\n${run_output}")
+  endif()
+  set(whole ${CMAKE_MATCH_1})
+  # Agreement with the host clock to within a second.
+  if(whole LESS host_before OR whole GREATER host_after)
+    fail("${how}: seconds() read ${whole}, the host clock ${host_before} to ${host_after}")
+  endif()
+  message(STATUS "${how}: ${run_output}")
+endfunction()
+
+# --- pkg-config ----------------------------------------------------------------
+set(pc_env PKG_CONFIG_LIBDIR=${libdir}/pkgconfig PKG_CONFIG_PATH= PKG_CONFIG_SYSROOT_DIR=)
+run(${CMAKE_COMMAND} -E env ${pc_env} ${PKG_CONFIG} --cflags kestrix)
+separate_arguments(pc_cflags UNIX_COMMAND "${run_output}")
+run(${CMAKE_COMMAND} -E env ${pc_env} ${PKG_CONFIG} --libs kestrix)
+separate_arguments(pc_libs UNIX_COMMAND "${run_output}")
+run(${C_COMPILER} -std=c99 -Wall -Wextra -Werror ${pc_cflags} -I${WORK_DIR}/headers
+  ${CMAKE_CURRENT_LIST_DIR}/consumer.c -o ${WORK_DIR}/consumer-pkgconfig ${pc_libs})
+check_consumer(${WORK_DIR}/consumer-pkgconfig pkg-config)
+
+# --- find_package ----------------------------------------------------------------
+set(configure_args -G ${GENERATOR}
+  -DCMAKE_BUILD_TYPE=Release
+  -DCONSUMER_SOURCE=${CMAKE_CURRENT_LIST_DIR}/consumer.c
+  -DCONSUMER_HEADERS_DIR=${WORK_DIR}/headers)
+if(TOOLCHAIN_FILE)
+  # The toolchain confines package searches to the target's root directories;
+  # the scratch prefix is one more of them.
+  list(APPEND configure_args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}
+    -DCMAKE_FIND_ROOT_PATH=${prefix} -DCMAKE_PREFIX_PATH=/)
+else()
+  list(APPEND configure_args -DCMAKE_C_COMPILER=${C_COMPILER}
+    -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${prefix})
+endif()
+run(${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${WORK_DIR}/find_package ${configure_args})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/find_package)
+check_consumer(${WORK_DIR}/find_package/consumer find_package)
