@@ -50,6 +50,7 @@ struct Clock::State
     std::size_t sleepCalls = 0;
     std::size_t failAt = 0; // absolute call number that fails, 0 = none
     int failError = 0;
+    void (*sleepHook)() = nullptr;
 
     std::int64_t now() const
     {
@@ -146,6 +147,13 @@ void Clock::failSleep(std::size_t n, int error)
     s.failError = error;
 }
 
+void Clock::setSleepHook(void (*hook)())
+{
+    State &s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.sleepHook = hook;
+}
+
 void Clock::reset()
 {
     State &s = state();
@@ -160,6 +168,7 @@ int Clock::usleep(std::uint64_t us)
     State &s = state();
     Mode mode;
     double speed;
+    void (*hook)();
     {
         std::lock_guard<std::mutex> guard(s.lock);
         ++s.sleepCalls;
@@ -172,14 +181,21 @@ int Clock::usleep(std::uint64_t us)
         }
         mode = s.mode;
         speed = s.speed;
-        if (mode == Mode::Virtual) {
+        hook = s.sleepHook;
+        if (mode == Mode::Virtual)
             s.virtualNowUs += std::int64_t(us);
-            return 0;
-        }
     }
+    int result = 0;
     if (mode == Mode::Scaled)
-        return realUsleep(static_cast<useconds_t>(double(us) / speed));
-    return realUsleep(static_cast<useconds_t>(us));
+        result = realUsleep(static_cast<useconds_t>(double(us) / speed));
+    else if (mode == Mode::Real)
+        result = realUsleep(static_cast<useconds_t>(us));
+    if (hook) {
+        const int error = errno;
+        hook();
+        errno = error;
+    }
+    return result;
 }
 
 std::int64_t Clock::gettimeofdayUs()

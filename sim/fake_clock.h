@@ -42,6 +42,10 @@ public:
     // (EINTR stands for a signal that interrupted the sleep) without sleeping.
     void failSleep(std::size_t n, int error);
 
+    // Called after every usleep, outside the clock's lock (null for none):
+    // the simulator catches up with the time that passed.
+    void setSleepHook(void (*hook)());
+
     // Forgets recorded sleeps and injected failures and turns recording back
     // on; the mode stays.
     void reset();

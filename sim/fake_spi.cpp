@@ -142,6 +142,12 @@ RegisterFile FakeSpi::registers() const
     return m_registers;
 }
 
+void FakeSpi::update(const std::function<void(RegisterFile &)> &change)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    change(m_registers);
+}
+
 std::vector<Exchange> FakeSpi::exchanges() const
 {
     std::lock_guard<std::mutex> guard(m_lock);

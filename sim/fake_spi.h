@@ -80,6 +80,10 @@ public:
     std::uint16_t register16(std::size_t address) const;
     std::uint32_t register32(std::size_t address) const;
     RegisterFile registers() const;
+    // Runs `change` on the register file under the fake's lock, between
+    // exchanges (the simulator moves its model on this way while the program
+    // sleeps).
+    void update(const std::function<void(RegisterFile &)> &change);
 
     // Traffic since the last reset (recorded while recording is on).
     std::vector<Exchange> exchanges() const;

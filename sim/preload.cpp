@@ -1,0 +1,149 @@
+// Entry of libkestrix-sim.so, the simulator preloaded into a robot program.
+// The launcher (kestrix-sim) configures it through environment variables:
+//   KESTRIX_SIM_SPEED     "max" (virtual time, as fast as possible) or a
+//                         factor for the scaled clock (default 1)
+//   KESTRIX_SIM_DURATION  simulated seconds after which the program ends
+//   KESTRIX_SIM_SCRIPT    script of timed inputs (see script.h)
+//   KESTRIX_SIM_TRACE     CSV trace file
+//   KESTRIX_SIM_STATUS_FD descriptor of the status block shared with the launcher
+//   KESTRIX_SIM_SYSFS     folder that stands in for /sys/class/power_supply
+// They are removed once read, so programs that this one starts run on their own.
+#include "fake_battery.h"
+#include "fake_clock.h"
+#include "simulation.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using kxsim::Clock;
+using kxsim::Simulation;
+
+const char *const Variables[] = {"KESTRIX_SIM_SPEED", "KESTRIX_SIM_DURATION", "KESTRIX_SIM_SCRIPT",
+                                 "KESTRIX_SIM_TRACE", "KESTRIX_SIM_STATUS_FD", "KESTRIX_SIM_SYSFS"};
+
+std::string variable(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
+[[noreturn]] void fail(const std::string &message)
+{
+    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
+    std::fflush(stderr);
+    ::_exit(2);
+}
+
+// A process the program forks shares our files but not our run: only the
+// process the launcher started moves the simulation on and ends it.
+pid_t s_simulatedProcess = 0;
+
+void afterSleep()
+{
+    if (::getpid() != s_simulatedProcess)
+        return;
+    if (Simulation::instance().sync())
+        Simulation::instance().finishAtDuration();
+}
+
+void atExit()
+{
+    if (::getpid() == s_simulatedProcess)
+        Simulation::instance().finishAtExit();
+}
+
+// With a scaled clock nothing guarantees that the program sleeps or
+// exchanges near the end, so a thread of ours watches the time; it sleeps
+// with clock_nanosleep, which the simulator leaves to the system.
+void watchDuration(double speed)
+{
+    Clock &clock = Clock::instance();
+    const std::int64_t end = Simulation::instance().endUs();
+    for (;;) {
+        const std::int64_t remaining = end - clock.nowUs();
+        if (remaining <= 0)
+            break;
+        const double realUs = std::min(double(remaining) / speed, 50000.0) + 1;
+        timespec pause{};
+        pause.tv_sec = time_t(realUs / 1e6);
+        pause.tv_nsec = long(std::fmod(realUs, 1e6) * 1000);
+        ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+    }
+    Simulation::instance().finishAtDuration();
+}
+
+__attribute__((constructor)) void startSimulation()
+{
+    const std::string speedText = variable("KESTRIX_SIM_SPEED");
+    const std::string durationText = variable("KESTRIX_SIM_DURATION");
+    const std::string scriptPath = variable("KESTRIX_SIM_SCRIPT");
+    const std::string tracePath = variable("KESTRIX_SIM_TRACE");
+    const std::string statusFd = variable("KESTRIX_SIM_STATUS_FD");
+    const std::string sysfs = variable("KESTRIX_SIM_SYSFS");
+    for (const char *name : Variables)
+        ::unsetenv(name);
+
+    bool virtualTime = false;
+    double speed = 1.0;
+    if (speedText == "max")
+        virtualTime = true;
+    else if (!speedText.empty()) {
+        char *end = nullptr;
+        speed = std::strtod(speedText.c_str(), &end);
+        if (*end != '\0' || !(speed > 0) || !std::isfinite(speed))
+            fail("bad speed '" + speedText + "'");
+    }
+
+    Simulation::Options options;
+    if (!durationText.empty()) {
+        char *end = nullptr;
+        const double seconds = std::strtod(durationText.c_str(), &end);
+        if (*end != '\0' || !(seconds > 0) || !std::isfinite(seconds))
+            fail("bad duration '" + durationText + "'");
+        options.durationUs = std::int64_t(std::llround(seconds * 1e6));
+    }
+    std::string error;
+    if (!scriptPath.empty() && !kxsim::parseScriptFile(scriptPath, options.events, error))
+        fail(error);
+    options.tracePath = tracePath;
+    if (!statusFd.empty()) {
+        const int fd = std::atoi(statusFd.c_str());
+        void *block = ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (block == MAP_FAILED)
+            fail(std::string("cannot map the status block: ") + std::strerror(errno));
+        options.status = static_cast<kxsim::SimStatus *>(block);
+        ::close(fd);
+    }
+    if (!sysfs.empty() && !kxsim::FakeBattery::instance().enable(sysfs, kxsim::constants::BatteryVolts))
+        fail("cannot write the battery files under " + sysfs);
+
+    Clock &clock = Clock::instance();
+    if (virtualTime)
+        clock.setMode(Clock::Mode::Virtual);
+    else
+        clock.setMode(Clock::Mode::Scaled, speed);
+
+    s_simulatedProcess = ::getpid();
+    Simulation &simulation = Simulation::instance();
+    if (!simulation.start(options, error))
+        fail(error);
+    clock.setSleepHook(afterSleep);
+    // Registered after the fake's singletons exist, so it runs before their
+    // destructors.
+    std::atexit(atExit);
+    if (options.durationUs > 0 && !virtualTime)
+        std::thread(watchDuration, speed).detach();
+}
+
+} // namespace

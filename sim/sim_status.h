@@ -1,0 +1,45 @@
+// The state the simulated program shares with the launcher: a block of
+// memory the launcher maps before it starts the program and reads after the
+// program has ended, however it ended.
+#ifndef KESTRIX_SIM_SIM_STATUS_H
+#define KESTRIX_SIM_SIM_STATUS_H
+
+#include <atomic>
+#include <cstdint>
+
+namespace kxsim {
+
+struct SimStatus
+{
+    static constexpr std::uint32_t Magic = 0x4B585331; // "KXS1"
+
+    std::uint32_t magic;
+    std::atomic<std::int64_t> simulatedUs; // since the program started
+    std::atomic<int> endedByDuration;      // 1 once --duration ended the program
+    std::uint64_t exchanges;
+    double motorPosition[4];  // ticks
+    double motorSpeed[4];     // ticks/s
+    std::uint8_t modes;       // register 56
+    std::uint8_t directions;  // register 57
+    std::uint8_t motorStatus; // register 58
+    std::uint8_t servoEnables; // register 59
+    std::uint16_t servoCommand[4]; // pulse commands, us
+    double servoShaft[4];          // shaft positions, us of pulse
+    std::uint16_t digitalIn, digitalOut, digitalPullups, digitalDirections;
+    std::uint16_t analog[6];
+    std::uint8_t analogPullups;
+    double batteryVolts;
+};
+
+static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
+
+// Position on the 0-1023 servo scale for a pulse width in microseconds.
+inline double servoPosition(double pulseUs)
+{
+    const double position = ((pulseUs - 1500.0) / 10.0 + 90.0) * 1023.0 / 180.0;
+    return position < 0 ? 0 : position > 1023 ? 1023 : position;
+}
+
+} // namespace kxsim
+
+#endif

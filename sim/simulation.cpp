@@ -1,0 +1,257 @@
+#include "simulation.h"
+
+#include "fake_battery.h"
+#include "fake_clock.h"
+#include "fake_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include <linux/input-event-codes.h>
+#include <unistd.h>
+
+namespace kxsim {
+
+namespace {
+
+std::mutex &finishLock()
+{
+    static std::mutex s_lock;
+    return s_lock;
+}
+
+} // namespace
+
+Simulation &Simulation::instance()
+{
+    static Simulation s_instance;
+    return s_instance;
+}
+
+bool Simulation::start(const Options &options, std::string &error)
+{
+    m_options = options;
+    if (!options.tracePath.empty()) {
+        m_trace = std::fopen(options.tracePath.c_str(), "w");
+        if (m_trace == nullptr) {
+            error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
+        std::fputs("time", m_trace);
+        for (int m = 0; m < 4; ++m)
+            std::fprintf(m_trace, ",m%d_position,m%d_speed", m, m);
+        for (int s = 0; s < 4; ++s)
+            std::fprintf(m_trace, ",s%d_command,s%d_shaft", s, s);
+        for (int n = 0; n < 16; ++n)
+            std::fprintf(m_trace, ",d%d", n);
+        for (int n = 0; n < 6; ++n)
+            std::fprintf(m_trace, ",a%d", n);
+        std::fputc('\n', m_trace);
+    }
+    m_process = ::getpid();
+    m_startUs = Clock::instance().nowUs();
+    m_nextTraceUs = m_startUs;
+    m_nextEvent = 0;
+    if (m_options.status) {
+        m_options.status->magic = SimStatus::Magic;
+        m_options.status->batteryVolts = FakeBattery::instance().volts();
+    }
+    FakeSpi &spi = FakeSpi::instance();
+    spi.setRecording(false);
+    Clock::instance().setRecording(false);
+    spi.update([&](RegisterFile &registers) {
+        m_started = true;
+        catchUp(registers, m_startUs);
+    });
+    spi.setBehaviour(this);
+    return true;
+}
+
+void Simulation::pressKey(int id, bool pressed)
+{
+    static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
+    if (id >= 0 && id < 7)
+        FakeInput::instance().setKey(Keys[id], pressed);
+}
+
+void Simulation::setButtonSink(ButtonSink sink)
+{
+    FakeSpi::instance().update([&](RegisterFile &) { m_buttons = std::move(sink); });
+}
+
+std::int64_t Simulation::endUs() const
+{
+    return m_options.durationUs > 0 ? m_startUs + m_options.durationUs : 0;
+}
+
+bool Simulation::sync()
+{
+    bool over = false;
+    const std::int64_t now = Clock::instance().nowUs();
+    FakeSpi::instance().update([&](RegisterFile &registers) { over = catchUp(registers, now); });
+    return over;
+}
+
+void Simulation::advance(RegisterFile &registers)
+{
+    ++m_exchanges;
+    catchUp(registers, Clock::instance().nowUs());
+}
+
+void Simulation::written(RegisterFile &registers, const std::bitset<RegisterCount> &written)
+{
+    m_model.written(registers, written);
+}
+
+bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
+{
+    if (!m_started)
+        return false;
+    // A child the program forked runs its own copy of the model but must not
+    // write into the launched process's trace and status.
+    if (::getpid() != m_process) {
+        m_model.stepTo(registers, nowUs);
+        return false;
+    }
+    const std::int64_t end = endUs();
+    const bool over = end != 0 && nowUs >= end;
+    const std::int64_t target = over ? end : nowUs;
+    if (target < m_model.lastUs() && m_model.started()) {
+        publishStatus(registers, m_model.lastUs());
+        return over;
+    }
+
+    // Stop at every script event and trace tick on the way, so that each
+    // happens at its own time whatever the program's rhythm of exchanges.
+    for (;;) {
+        const std::int64_t eventAt = m_nextEvent < m_options.events.size()
+            ? m_startUs + m_options.events[m_nextEvent].atUs
+            : INT64_MAX;
+        const std::int64_t traceAt = m_trace ? m_nextTraceUs : INT64_MAX;
+        const std::int64_t next = std::min(eventAt, traceAt);
+        if (next > target)
+            break;
+        m_model.stepTo(registers, next);
+        if (next == eventAt)
+            apply(m_options.events[m_nextEvent++], registers);
+        else {
+            traceRow(registers, next);
+            m_nextTraceUs += m_options.tracePeriodUs;
+        }
+    }
+    m_model.stepTo(registers, target);
+    publishStatus(registers, target);
+    return over;
+}
+
+void Simulation::apply(const ScriptEvent &event, RegisterFile &registers)
+{
+    Environment &world = m_model.environment();
+    switch (event.kind) {
+    case ScriptEvent::Kind::Press:
+    case ScriptEvent::Kind::Release:
+        if (m_buttons)
+            m_buttons(event.port, event.kind == ScriptEvent::Kind::Press);
+        break;
+    case ScriptEvent::Kind::Digital:
+        world.digitalLevels[std::size_t(event.port)] =
+            event.value ? std::optional<bool>(*event.value != 0) : std::nullopt;
+        break;
+    case ScriptEvent::Kind::Analog:
+        world.analogValues[std::size_t(event.port)] =
+            event.value ? std::optional<std::uint16_t>(std::uint16_t(*event.value)) : std::nullopt;
+        break;
+    case ScriptEvent::Kind::Heading:
+        world.headingDegrees = event.value.value_or(0);
+        break;
+    case ScriptEvent::Kind::Battery:
+        FakeBattery::instance().setVolts(event.value.value_or(0));
+        break;
+    case ScriptEvent::Kind::Charging:
+        FakeBattery::instance().setCharging(event.value.value_or(0) != 0);
+        break;
+    }
+    m_model.publish(registers);
+}
+
+void Simulation::traceRow(const RegisterFile &registers, std::int64_t atUs)
+{
+    std::fprintf(m_trace, "%.3f", double(atUs - m_startUs) / 1e6);
+    for (int m = 0; m < 4; ++m)
+        std::fprintf(m_trace, ",%d,%.1f", std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m))),
+                     m_model.motor(m).speed);
+    for (int s = 0; s < 4; ++s)
+        std::fprintf(m_trace, ",%.1f,%.1f", servoPosition(registers.get16(reg::Pulse0 + 2 * std::size_t(s))),
+                     servoPosition(m_model.servo(s).shaftUs));
+    const std::uint16_t levels = registers.get16(reg::DigitalIn);
+    for (int n = 0; n < 16; ++n)
+        std::fprintf(m_trace, ",%d", (levels >> n) & 1);
+    for (int n = 0; n < 6; ++n)
+        std::fprintf(m_trace, ",%u", unsigned(registers.get16(reg::Analog0 + 2 * std::size_t(n))));
+    std::fputc('\n', m_trace);
+    std::fflush(m_trace);
+}
+
+void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
+{
+    SimStatus *status = m_options.status;
+    if (status == nullptr)
+        return;
+    status->simulatedUs.store(atUs - m_startUs);
+    status->exchanges = m_exchanges;
+    for (int m = 0; m < 4; ++m) {
+        status->motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
+        status->motorSpeed[m] = m_model.motor(m).speed;
+    }
+    status->modes = registers.get8(reg::Modes);
+    status->directions = registers.get8(reg::Directions);
+    status->motorStatus = registers.get8(reg::Status);
+    status->servoEnables = registers.get8(reg::ServoEnable);
+    for (int s = 0; s < 4; ++s) {
+        status->servoCommand[s] = registers.get16(reg::Pulse0 + 2 * std::size_t(s));
+        status->servoShaft[s] = m_model.servo(s).shaftUs;
+    }
+    status->digitalIn = registers.get16(reg::DigitalIn);
+    status->digitalOut = registers.get16(reg::DigitalOut);
+    status->digitalPullups = registers.get16(reg::DigitalPullup);
+    status->digitalDirections = registers.get16(reg::DigitalDir);
+    for (int n = 0; n < 6; ++n)
+        status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
+    status->analogPullups = registers.get8(reg::AnalogPullup);
+    status->batteryVolts = FakeBattery::instance().volts();
+}
+
+void Simulation::finishAtDuration()
+{
+    // One thread finishes; any other that gets here waits for the exit.
+    finishLock().lock();
+    FakeSpi::instance().update([&](RegisterFile &registers) {
+        catchUp(registers, endUs());
+        if (m_options.status)
+            m_options.status->endedByDuration.store(1);
+        if (m_trace) {
+            std::fclose(m_trace);
+            m_trace = nullptr;
+        }
+    });
+    // The program's buffered output would otherwise be lost.
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+void Simulation::finishAtExit()
+{
+    std::lock_guard<std::mutex> guard(finishLock());
+    sync();
+    FakeSpi::instance().update([&](RegisterFile &) {
+        if (m_trace) {
+            std::fclose(m_trace);
+            m_trace = nullptr;
+        }
+    });
+}
+
+} // namespace kxsim

@@ -1,0 +1,18 @@
+# Programs run under the simulated controller: test_sim_launcher starts
+# kestrix-sim on the check-out programs and checks what they print, the trace
+# and the summary.
+if(TARGET test_sim_launcher)
+  add_dependencies(test_sim_launcher kestrix-sim kestrix-sim-preload)
+  target_compile_definitions(test_sim_launcher PRIVATE
+    KESTRIX_SIM_LAUNCHER="$<TARGET_FILE:kestrix-sim>"
+    KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout")
+  set(built " ")
+  foreach(program goal_position_check pwm_check servo_sweep_check side_button_check
+          analog_check inertial_check battery_check)
+    if(TARGET ${program})
+      add_dependencies(test_sim_launcher ${program})
+      string(APPEND built "${program} ")
+    endif()
+  endforeach()
+  target_compile_definitions(test_sim_launcher PRIVATE KESTRIX_BUILT_PROGRAMS="${built}")
+endif()

@@ -1,0 +1,401 @@
+// Programs run under kestrix-sim: what they print, what the trace shows and
+// how the launcher ends them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+    double realSeconds = 0;
+    std::vector<std::string> lines() const
+    {
+        std::vector<std::string> result;
+        std::istringstream text(out);
+        for (std::string line; std::getline(text, line);)
+            result.push_back(line);
+        return result;
+    }
+};
+
+// A CSV trace as columns by name.
+struct Trace
+{
+    std::vector<std::string> header;
+    std::vector<std::vector<double>> rows;
+
+    std::size_t column(const std::string &name) const
+    {
+        for (std::size_t i = 0; i < header.size(); ++i)
+            if (header[i] == name)
+                return i;
+        ADD_FAILURE() << "no column " << name;
+        return 0;
+    }
+    // The row at simulated time `t` (rows are 0.1 s apart).
+    double at(double t, const std::string &name) const
+    {
+        const std::size_t row = std::size_t(std::lround(t * 10));
+        if (row >= rows.size()) {
+            ADD_FAILURE() << "trace ends before " << t << " s";
+            return NAN;
+        }
+        return rows[row][column(name)];
+    }
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+class SimLauncher : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/kestrix-sim-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        m_folder = folder;
+    }
+    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+
+    std::string file(const std::string &name) const { return m_folder + "/" + name; }
+    static std::string program(const std::string &name) { return std::string(KESTRIX_CHECKOUT_DIR) + "/" + name; }
+
+    std::string script(const std::string &text)
+    {
+        const std::string path = file("script.txt");
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    // Runs kestrix-sim with `arguments`; stdout and stderr are kept apart.
+    Outcome simulate(const std::vector<std::string> &arguments)
+    {
+        Outcome run;
+        const std::string outPath = file("stdout"), errPath = file("stderr");
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
+            for (const std::string &argument : arguments)
+                argv.push_back(const_cast<char *>(argument.c_str()));
+            argv.push_back(nullptr);
+            ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
+            ::_exit(126);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        run.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.out = slurp(outPath);
+        run.err = slurp(errPath);
+        return run;
+    }
+
+    Trace trace(const std::string &path)
+    {
+        Trace result;
+        std::ifstream input(path);
+        std::string line;
+        if (std::getline(input, line)) {
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');)
+                result.header.push_back(cell);
+        }
+        while (std::getline(input, line)) {
+            std::vector<double> row;
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');)
+                row.push_back(std::stod(cell));
+            EXPECT_EQ(row.size(), result.header.size()) << line;
+            result.rows.push_back(row);
+        }
+        return result;
+    }
+
+    std::string m_folder;
+};
+
+// The check-out programs come from their own folder of the project; a test
+// whose program is not part of the build says so and is skipped.
+#define REQUIRE_PROGRAM(name)                                                                    \
+    do {                                                                                         \
+        if (std::string(KESTRIX_BUILT_PROGRAMS).find(" " #name " ") == std::string::npos)        \
+            GTEST_SKIP() << #name " is not part of this build";                                  \
+    } while (0)
+
+std::vector<int> numbers(const std::string &line)
+{
+    std::vector<int> result;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        const std::size_t colon = word.find(':');
+        result.push_back(std::stoi(colon == std::string::npos ? word : word.substr(colon + 1)));
+    }
+    return result;
+}
+
+} // namespace
+
+TEST_F(SimLauncher, GoalPositionCountersRiseAtTheCommandedSpeedThenFall)
+{
+    REQUIRE_PROGRAM(goal_position_check);
+    const Outcome run = simulate({"--speed", "max", "--duration", "21.5", program("goal_position_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("ended at --duration after 21.500 s simulated"), std::string::npos) << run.err;
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 22u) << run.out;
+    EXPECT_EQ(lines[0], "410000 @ 300");
+    EXPECT_EQ(lines[11], "0 @ 800");
+
+    std::vector<int> previous{0, 0, 0, 0};
+    for (int k = 1; k <= 10; ++k) {
+        const auto counters = numbers(lines[std::size_t(k)]);
+        ASSERT_EQ(counters.size(), 4u) << lines[std::size_t(k)];
+        for (int m = 0; m < 4; ++m) {
+            // 300 ticks a second, far from the goal; the first second loses
+            // one lag's worth while the motor spins up.
+            const int expected = k == 1 ? 300 - 15 : 300;
+            EXPECT_NEAR(counters[std::size_t(m)] - previous[std::size_t(m)], expected, 3)
+                << "line " << k << " motor " << m;
+        }
+        previous = counters;
+    }
+    // Back to 0 at 800 ticks a second: about 3000 ticks take under 4 s, then
+    // the counters hold at the goal.
+    for (int k = 1; k <= 10; ++k) {
+        const auto counters = numbers(lines[std::size_t(11 + k)]);
+        ASSERT_EQ(counters.size(), 4u);
+        for (int m = 0; m < 4; ++m) {
+            if (k <= 3)
+                // The first second also turns the motor round from +300:
+                // (300 + 800) ticks/s times the 0.05 s lag.
+                EXPECT_NEAR(previous[std::size_t(m)] - counters[std::size_t(m)], k == 1 ? 800 - 55 : 800, 3);
+            else
+                EXPECT_EQ(counters[std::size_t(m)], 0);
+        }
+        previous = counters;
+    }
+}
+
+TEST_F(SimLauncher, PwmCheckReversesEveryThreeSimulatedSeconds)
+{
+    REQUIRE_PROGRAM(pwm_check);
+    const std::string tracePath = file("trace.csv");
+    const Outcome run = simulate({"--speed=max", "--duration=12.5", "--trace", tracePath, program("pwm_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "forward");
+    EXPECT_EQ(lines[1], "backward");
+    EXPECT_EQ(lines[4], "forward");
+
+    const Trace t = trace(tracePath);
+    ASSERT_EQ(t.rows.size(), 126u); // 0.0 to 12.5 s every 0.1 s
+    for (int m = 0; m < 4; ++m) {
+        const std::string speed = "m" + std::to_string(m) + "_speed";
+        const std::string position = "m" + std::to_string(m) + "_position";
+        for (int half = 0; half < 4; ++half) {
+            const double sign = half % 2 == 0 ? 1 : -1;
+            // Settled at full speed soon into each 3 s leg, and still so
+            // just before the next reversal.
+            EXPECT_NEAR(t.at(3 * half + 0.6, speed), sign * 1500, 10) << speed << " leg " << half;
+            EXPECT_NEAR(t.at(3 * half + 2.9, speed), sign * 1500, 1) << speed << " leg " << half;
+        }
+        // The counter turns at each reversal.
+        EXPECT_GT(t.at(3.0, position), t.at(2.5, position));
+        EXPECT_GT(t.at(3.0, position), t.at(3.5, position));
+        EXPECT_LT(t.at(6.1, position), t.at(5.5, position));
+        EXPECT_LT(t.at(6.1, position), t.at(6.6, position));
+    }
+}
+
+TEST_F(SimLauncher, ServoSweepShaftsFollowTheTableAndEndDisabled)
+{
+    REQUIRE_PROGRAM(servo_sweep_check);
+    const std::string tracePath = file("trace.csv");
+    const Outcome run = simulate({"--speed", "max", "--trace", tracePath, program("servo_sweep_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("exited with status 0"), std::string::npos) << run.err;
+    for (int s = 0; s < 4; ++s)
+        EXPECT_NE(run.err.find("servo " + std::to_string(s) + ": disabled"), std::string::npos) << run.err;
+
+    const int table[6] = {0, 340, 682, 1023, 682, 340};
+    const Trace t = trace(tracePath);
+    ASSERT_GE(t.rows.size(), 600u);
+    for (int step = 0; step < 30; ++step)
+        for (int s = 0; s < 4; ++s) {
+            const double expected = table[(step + s) % 6];
+            const std::string name = "s" + std::to_string(s);
+            // Late in each 2 s step the shaft has reached the command.
+            EXPECT_NEAR(t.at(2 * step + 1.5, name + "_command"), expected, 1) << name << " step " << step;
+            EXPECT_NEAR(t.at(2 * step + 1.5, name + "_shaft"), expected, 1) << name << " step " << step;
+        }
+    // Between steps the shaft slews: 0.1 s into a 0 -> 340 step it is partway.
+    const double early = t.at(6.1, "s3_shaft"); // servo 3: 340 at step 2 -> 0 at step 3
+    EXPECT_GT(early, 5);
+    EXPECT_LT(early, 335);
+}
+
+TEST_F(SimLauncher, SpeedTenRunsServoSweepInAboutSixRealSeconds)
+{
+    REQUIRE_PROGRAM(servo_sweep_check);
+    const Outcome run = simulate({"--speed", "10", program("servo_sweep_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_GT(run.realSeconds, 5.5);
+    EXPECT_LT(run.realSeconds, 15.0);
+    EXPECT_NE(run.err.find("exited with status 0 after 60."), std::string::npos) << run.err;
+}
+
+TEST_F(SimLauncher, SideButtonCheckEndsOnceTheSideButtonIsClicked)
+{
+    REQUIRE_PROGRAM(side_button_check);
+    const Outcome run = simulate({"--speed", "max", "--duration", "30", "--script",
+                              script("# a click after two seconds\n2 press side\n2.3 release side\n"),
+                              program("side_button_check")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Waiting for 'side' button to be pressed...\nBingo!... closing program.\n");
+    EXPECT_NE(run.err.find("exited with status 0 after 2.3"), std::string::npos) << run.err;
+}
+
+TEST_F(SimLauncher, SideButtonCheckKeepsWaitingWithoutAClick)
+{
+    REQUIRE_PROGRAM(side_button_check);
+    const Outcome run = simulate({"--speed", "max", "--duration", "5", "--script", script("1 press a\n2 release a\n"),
+                              program("side_button_check")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Waiting for 'side' button to be pressed...\n");
+    EXPECT_NE(run.err.find("ended at --duration after 5.000 s"), std::string::npos) << run.err;
+}
+
+TEST_F(SimLauncher, AnalogCheckPrintsScriptedValuesAndFloatingOnesWithoutPullups)
+{
+    REQUIRE_PROGRAM(analog_check);
+    const Outcome run = simulate({"--speed", "max", "--duration", "10.5", "--script",
+                              script("0 analog 0 100\n0 analog 3 3000\n"), program("analog_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 99u);
+    for (std::size_t i = 0; i < 49; ++i)
+        EXPECT_EQ(lines[i], "pu enabled: 100 4095 4095 3000 4095 4095") << i;
+    for (std::size_t i = 49; i < 99; ++i)
+        EXPECT_EQ(lines[i], "pu disabled: 100 2048 2048 3000 2048 2048") << i;
+}
+
+TEST_F(SimLauncher, InertialCheckShowsGravityOnZ)
+{
+    REQUIRE_PROGRAM(inertial_check);
+    const Outcome run = simulate({"--speed", "max", "--duration", "1", "--script", script("0 heading 180\n"),
+                              program("inertial_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 9u);
+    for (const std::string &line : lines) {
+        const auto v = numbers(line); // ax ay az gx gy gz mx my mz
+        ASSERT_EQ(v.size(), 9u) << line;
+        EXPECT_NEAR(v[0], 0, 3);
+        EXPECT_NEAR(v[1], 0, 3);
+        EXPECT_NEAR(v[2], 1000, 3);
+        for (int g = 3; g < 6; ++g)
+            EXPECT_NEAR(v[std::size_t(g)], 0, 3);
+        EXPECT_NEAR(v[6], -300, 3); // facing south
+        EXPECT_NEAR(v[7], 0, 3);
+    }
+}
+
+TEST_F(SimLauncher, BatteryCheckReadsTheScriptedVoltage)
+{
+    REQUIRE_PROGRAM(battery_check);
+    const Outcome run = simulate({"--speed", "max", "--duration", "1", "--script", script("0.6 battery 6.5\n"),
+                              program("battery_check")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Readings every 250 ms: 0, 0.25 and 0.5 s at the default, then 6.5 V.
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "7.200000");
+    EXPECT_EQ(lines[2], "7.200000");
+    EXPECT_EQ(lines[3], "6.500000");
+}
+
+TEST_F(SimLauncher, ProgramsThatEndByThemselvesKeepTheirStatus)
+{
+    const Outcome run = simulate({"/bin/sh", "-c", "echo hello; exit 3"});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, "hello\n");
+    EXPECT_NE(run.err.find("exited with status 3"), std::string::npos) << run.err;
+}
+
+TEST_F(SimLauncher, DurationEndsAProgramThatNeverSleepsOnAScaledClock)
+{
+    // A busy loop gives the simulator no sleep or exchange to act on.
+    const Outcome run = simulate({"--speed", "4", "--duration", "2", "/bin/sh", "-c", "echo busy; while :; do :; done"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "busy\n");
+    EXPECT_NE(run.err.find("ended at --duration after 2.000 s simulated"), std::string::npos) << run.err;
+    EXPECT_GT(run.realSeconds, 0.45);
+    EXPECT_LT(run.realSeconds, 5.0);
+}
+
+TEST_F(SimLauncher, BadCommandLinesAndScriptsAreRejectedWithOneLine)
+{
+    const std::string good = script("1 press side\n");
+    std::ofstream(file("bad.txt")) << "0 press a\n1.5 analog 7 100\n";
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus", "/bin/true"},
+        {"--speed", "0", "/bin/true"},
+        {"--speed", "fast", "/bin/true"},
+        {"--duration", "-1", "/bin/true"},
+        {"--duration"},
+        {"--script", good},
+        {"--script", file("missing.txt"), "/bin/true"},
+        {"--script", file("bad.txt"), "/bin/true"},
+        {"no-such-program-anywhere"},
+        {m_folder},
+        {"--trace", m_folder + "/no/such/folder/t.csv", "/bin/true"},
+    };
+    for (const auto &arguments : cases) {
+        const Outcome run = simulate(arguments);
+        std::string shown;
+        for (const auto &a : arguments)
+            shown += a + " ";
+        EXPECT_NE(run.status, 0) << shown;
+        EXPECT_EQ(run.err.rfind("kestrix-sim: ", 0), 0u) << shown << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err;
+        EXPECT_EQ(run.out, "") << shown;
+    }
+    const Outcome badLine = simulate({"--script", file("bad.txt"), "/bin/true"});
+    EXPECT_NE(badLine.err.find("bad.txt:2: analog port must be 0-5"), std::string::npos) << badLine.err;
+}
