@@ -663,19 +663,21 @@ void ARDrone::flatTrim()
 
 void ARDrone::takeoff()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_connected)
-        return;
-    m_ref = RefTakeoff;
-    sendLocked(commandLocked("REF", std::to_string(m_ref)));
+    setRef(RefTakeoff);
 }
 
 void ARDrone::land()
 {
+    setRef(RefLand);
+}
+
+// The take-off/land word is the command the sender thread repeats.
+void ARDrone::setRef(std::uint32_t ref)
+{
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_connected)
         return;
-    m_ref = RefLand;
+    m_ref = ref;
     sendLocked(commandLocked("REF", std::to_string(m_ref)));
 }
 

@@ -1,13 +1,7 @@
 # The digital, analog and servo C interface used from a strict C99 program
 # linked against the shared library, with the fake coprocessor linked in
 # front of it at the system-call boundary.
-add_executable(io_c_interface ${CMAKE_CURRENT_SOURCE_DIR}/io_c_interface.c)
-set_target_properties(io_c_interface PROPERTIES
-  C_STANDARD 99
-  C_EXTENSIONS OFF
-  LINKER_LANGUAGE CXX)
-target_compile_options(io_c_interface PRIVATE -pedantic-errors -Werror)
-target_link_libraries(io_c_interface PRIVATE kestrix kestrix_fake)
+kestrix_add_c99(io_c_interface ${CMAKE_CURRENT_SOURCE_DIR}/io_c_interface.c)
 add_test(NAME IoCInterface.WorksFromAC99ProgramThroughTheSharedLibrary COMMAND io_c_interface)
 set_tests_properties(IoCInterface.WorksFromAC99ProgramThroughTheSharedLibrary PROPERTIES TIMEOUT 60)
 

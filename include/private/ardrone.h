@@ -119,6 +119,7 @@ private:
 
     void sendCommand(const std::string &name, const std::string &arguments);
     void sendLocked(const std::string &commands);
+    void setRef(std::uint32_t ref);
     std::string commandLocked(const std::string &name, const std::string &arguments);
     std::string currentCommandsLocked();
     void senderLoop();
