@@ -6,6 +6,9 @@ if(TARGET test_sim_launcher)
   target_compile_definitions(test_sim_launcher PRIVATE
     KESTRIX_SIM_LAUNCHER="$<TARGET_FILE:kestrix-sim>"
     KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout")
+  add_executable(sim_busy_loop ${CMAKE_CURRENT_SOURCE_DIR}/sim_busy_loop.c)
+  add_dependencies(test_sim_launcher sim_busy_loop)
+  target_compile_definitions(test_sim_launcher PRIVATE KESTRIX_BUSY_LOOP="$<TARGET_FILE:sim_busy_loop>")
   set(built " ")
   foreach(program goal_position_check pwm_check servo_sweep_check side_button_check
           analog_check inertial_check battery_check)
