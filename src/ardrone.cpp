@@ -82,11 +82,9 @@ bool parseAddress(const char *address, in_addr &result)
     return address != nullptr && inet_pton(AF_INET, address, &result) == 1;
 }
 
-int udpSocketTo(const in_addr &address, std::uint16_t port)
+// Connects `fd` to the drone's port; closes it and gives -1 on failure.
+int connectOrClose(int fd, const in_addr &address, std::uint16_t port)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr = address;
@@ -96,6 +94,14 @@ int udpSocketTo(const in_addr &address, std::uint16_t port)
         return -1;
     }
     return fd;
+}
+
+int udpSocketTo(const in_addr &address, std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    return connectOrClose(fd, address, port);
 }
 
 // A checked packet: the header is right and the checksum option holds the
@@ -206,15 +212,7 @@ int tcpConnect(const in_addr &address, std::uint16_t port)
     timeval limit{FtpTimeoutMs / 1000, (FtpTimeoutMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr = address;
-    to.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return connectOrClose(fd, address, port);
 }
 
 // The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" reply.
