@@ -18,7 +18,7 @@
 // deciding the result.
 #include "fake_clock.h"
 #include "fake_spi.h"
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "kestrix/accel.h"
 
-#include "accel_p.h"
+#include "private/accel_p.h"
 
 short accel_x(void)
 {

@@ -1,6 +1,6 @@
-#include "accel_p.h"
+#include "private/accel_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

@@ -1,6 +1,6 @@
 #include "kestrix/analog.hpp"
 
-#include "analog_p.h"
+#include "private/analog_p.h"
 
 Analog::Analog(unsigned char port)
     : m_port(port)

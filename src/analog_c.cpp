@@ -1,6 +1,6 @@
 #include "kestrix/analog.h"
 
-#include "analog_p.h"
+#include "private/analog_p.h"
 
 namespace {
 // Only the low 8 bits of a port number reach the driver.

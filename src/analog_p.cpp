@@ -1,6 +1,6 @@
-#include "analog_p.h"
+#include "private/analog_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

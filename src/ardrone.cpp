@@ -1,7 +1,7 @@
-#include "ardrone.h"
+#include "private/ardrone_p.h"
 
-#include "network_interface_p.h"
-#include "time_p.h"
+#include "private/network_interface_p.h"
+#include "private/time_p.h"
 
 #include <algorithm>
 #include <cctype>

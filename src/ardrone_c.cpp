@@ -1,7 +1,7 @@
 #include "kestrix/ardrone.h"
 
-#include "ardrone.h"
-#include "camera_c_p.h"
+#include "private/ardrone_p.h"
+#include "private/camera_c_p.h"
 
 #include <cstdio>
 

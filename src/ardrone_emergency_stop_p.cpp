@@ -1,7 +1,7 @@
-#include "ardrone_emergency_stop_p.h"
+#include "private/ardrone_emergency_stop_p.h"
 
-#include "ardrone.h"
-#include "buttons.h"
+#include "private/ardrone_p.h"
+#include "private/buttons_p.h"
 #include "kestrix/util.h"
 
 #include <cstdlib>

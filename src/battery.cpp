@@ -1,4 +1,4 @@
-#include "battery.h"
+#include "private/battery_p.h"
 
 #include <algorithm>
 #include <cerrno>

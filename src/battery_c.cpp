@@ -1,6 +1,6 @@
 #include "kestrix/battery.h"
 
-#include "battery.h"
+#include "private/battery_p.h"
 
 int battery_charging(void)
 {

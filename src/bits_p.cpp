@@ -1,4 +1,4 @@
-#include "bits_p.h"
+#include "private/bits_p.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 #include "kestrix/button.h"
 
-#include "buttons.h"
+#include "private/buttons_p.h"
 
 int button(AbstractButton *button)
 {

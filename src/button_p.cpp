@@ -1,4 +1,4 @@
-#include "button_p.h"
+#include "private/button_p.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "buttons.h"
+#include "private/buttons_p.h"
 
-#include "input_keys_p.h"
+#include "private/input_keys_p.h"
 #include "kestrix/util.h"
 
 namespace {

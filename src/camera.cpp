@@ -1,4 +1,4 @@
-#include "camera.h"
+#include "private/camera_p.h"
 
 #include <fstream>
 #include <sstream>

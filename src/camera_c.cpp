@@ -1,6 +1,6 @@
 #include "kestrix/camera.h"
 
-#include "camera_c_p.h"
+#include "private/camera_c_p.h"
 
 #include <cstring>
 

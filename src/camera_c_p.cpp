@@ -1,4 +1,4 @@
-#include "camera_c_p.h"
+#include "private/camera_c_p.h"
 
 namespace Private {
 

@@ -1,7 +1,7 @@
 #include "kestrix/compass.h"
 
-#include "compass.h"
-#include "magneto_p.h"
+#include "private/compass_p.h"
+#include "private/magneto_p.h"
 
 #include "kestrix/util.h"
 

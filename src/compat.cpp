@@ -1,4 +1,4 @@
-#include "compat.h"
+#include "private/compat_p.h"
 
 #include <sched.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "kestrix/create.h"
 
-#include "create.h"
+#include "private/create_p.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "kestrix/digital.hpp"
 
-#include "digital_p.h"
+#include "private/digital_p.h"
 
 Digital::Digital(unsigned char port)
     : m_port(port)

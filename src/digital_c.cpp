@@ -1,6 +1,6 @@
 #include "kestrix/digital.h"
 
-#include "digital_p.h"
+#include "private/digital_p.h"
 
 namespace {
 // Only the low 8 bits of a pin number reach the driver.

@@ -1,6 +1,6 @@
-#include "digital_p.h"
+#include "private/digital_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

@@ -1,6 +1,6 @@
 #include "kestrix/graphics.h"
 
-#include "graphics.h"
+#include "private/graphics_p.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "kestrix/gyro.h"
 
-#include "gyro_p.h"
+#include "private/gyro_p.h"
 
 short gyro_x(void)
 {

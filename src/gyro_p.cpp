@@ -1,6 +1,6 @@
-#include "gyro_p.h"
+#include "private/gyro_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

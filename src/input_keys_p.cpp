@@ -1,4 +1,4 @@
-#include "input_keys_p.h"
+#include "private/input_keys_p.h"
 
 #include <climits>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "ir.h"
+#include "private/ir_p.h"
 
 #include <iostream>
 

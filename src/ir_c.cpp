@@ -1,6 +1,6 @@
 #include "kestrix/ir.h"
 
-#include "ir.h"
+#include "private/ir_p.h"
 
 void ir_read(void)
 {

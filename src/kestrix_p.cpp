@@ -1,4 +1,4 @@
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 #include <cerrno>
 #include <cstdlib>

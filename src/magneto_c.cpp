@@ -1,6 +1,6 @@
 #include "kestrix/magneto.h"
 
-#include "magneto_p.h"
+#include "private/magneto_p.h"
 
 short magneto_x(void)
 {

@@ -1,6 +1,6 @@
-#include "magneto_p.h"
+#include "private/magneto_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

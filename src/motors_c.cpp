@@ -2,8 +2,8 @@
 
 #include "kestrix/util.h"
 
-#include "kestrix_p.h"
-#include "motors_p.h"
+#include "private/kestrix_p.h"
+#include "private/motors_p.h"
 
 #include <limits>
 

@@ -1,6 +1,6 @@
-#include "motors_p.h"
+#include "private/motors_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

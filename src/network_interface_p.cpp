@@ -1,4 +1,4 @@
-#include "network_interface_p.h"
+#include "private/network_interface_p.h"
 
 #include <cstddef>
 #include <cstdio>

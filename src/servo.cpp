@@ -1,6 +1,6 @@
 #include "kestrix/servo.hpp"
 
-#include "servo_p.h"
+#include "private/servo_p.h"
 
 Servo::Servo(int port)
     : m_port(port)

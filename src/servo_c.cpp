@@ -1,6 +1,6 @@
 #include "kestrix/servo.h"
 
-#include "servo_p.h"
+#include "private/servo_p.h"
 
 void enable_servo(int port)
 {

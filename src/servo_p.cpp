@@ -1,6 +1,6 @@
-#include "servo_p.h"
+#include "private/servo_p.h"
 
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 namespace Private {
 

@@ -1,4 +1,4 @@
-#include "thread.h"
+#include "private/thread_p.h"
 
 #include <condition_variable>
 #include <thread>

@@ -1,6 +1,6 @@
-#include "time_p.h"
+#include "private/time_p.h"
 
-#include "compat.h"
+#include "private/compat_p.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "kestrix/util.h"
 
-#include "time_p.h"
+#include "private/time_p.h"
 
 #include <cstdint>
 #include <limits>

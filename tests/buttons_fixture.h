@@ -5,9 +5,9 @@
 
 #include "fixture.h"
 
-#include "buttons.h"
+#include "private/buttons_p.h"
 #include "fake_input.h"
-#include "input_keys_p.h"
+#include "private/input_keys_p.h"
 
 class ButtonBoard : public VirtualTimeBoard
 {

@@ -1,6 +1,6 @@
 #include "io_traffic.h"
 
-#include "analog_p.h"
+#include "private/analog_p.h"
 #include "kestrix/analog.h"
 #include "kestrix/analog.hpp"
 

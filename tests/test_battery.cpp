@@ -1,4 +1,4 @@
-#include "battery.h"
+#include "private/battery_p.h"
 #include "kestrix/battery.h"
 
 #include <gtest/gtest.h>

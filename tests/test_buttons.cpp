@@ -1,6 +1,6 @@
 #include "buttons_fixture.h"
 
-#include "button_p.h"
+#include "private/button_p.h"
 #include "kestrix/button.h"
 
 #include <cstring>

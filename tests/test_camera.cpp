@@ -1,6 +1,6 @@
 // The camera device holder, the camera device and the camera C functions.
-#include "camera.h"
-#include "camera_c_p.h"
+#include "private/camera_p.h"
+#include "private/camera_c_p.h"
 #include "kestrix/ardrone.h"
 #include "kestrix/camera.h"
 

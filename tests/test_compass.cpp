@@ -1,6 +1,6 @@
 #include "fixture.h"
 
-#include "compass.h"
+#include "private/compass_p.h"
 #include "kestrix/compass.h"
 
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "create.h"
+#include "private/create_p.h"
 #include "kestrix/create.h"
 
 #include <gtest/gtest.h>

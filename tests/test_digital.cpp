@@ -1,6 +1,6 @@
 #include "io_traffic.h"
 
-#include "digital_p.h"
+#include "private/digital_p.h"
 #include "kestrix/digital.h"
 #include "kestrix/digital.hpp"
 

@@ -2,9 +2,9 @@
 // interface on top of it.
 #include "fake_drone.h"
 
-#include "ardrone.h"
+#include "private/ardrone_p.h"
 #include "kestrix/ardrone.h"
-#include "network_interface_p.h"
+#include "private/network_interface_p.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // client's own. The paths that end the process run in a child process.
 #include "fake_drone.h"
 
-#include "ardrone.h"
-#include "ardrone_emergency_stop_p.h"
-#include "buttons.h"
+#include "private/ardrone_p.h"
+#include "private/ardrone_emergency_stop_p.h"
+#include "private/buttons_p.h"
 
 #include <gtest/gtest.h>
 

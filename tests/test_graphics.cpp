@@ -1,4 +1,4 @@
-#include "graphics.h"
+#include "private/graphics_p.h"
 #include "kestrix/graphics.h"
 
 #include "fake_device.h"

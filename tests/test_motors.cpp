@@ -1,8 +1,8 @@
 #include "fixture.h"
 
 #include "kestrix/motors.h"
-#include "kestrix_p.h"
-#include "motors_p.h"
+#include "private/kestrix_p.h"
+#include "private/motors_p.h"
 
 #include <atomic>
 #include <climits>

@@ -1,11 +1,11 @@
 #include "fixture.h"
 
-#include "accel_p.h"
-#include "gyro_p.h"
+#include "private/accel_p.h"
+#include "private/gyro_p.h"
 #include "kestrix/accel.h"
 #include "kestrix/gyro.h"
 #include "kestrix/magneto.h"
-#include "magneto_p.h"
+#include "private/magneto_p.h"
 
 namespace {
 

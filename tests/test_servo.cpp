@@ -2,7 +2,7 @@
 
 #include "kestrix/servo.h"
 #include "kestrix/servo.hpp"
-#include "servo_p.h"
+#include "private/servo_p.h"
 
 #include <thread>
 

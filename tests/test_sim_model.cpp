@@ -2,11 +2,11 @@
 // sees them through its transport, on a virtual clock.
 #include "fixture.h"
 
-#include "battery.h"
-#include "buttons.h"
+#include "private/battery_p.h"
+#include "private/buttons_p.h"
 #include "fake_input.h"
 #include "fake_battery.h"
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 #include "kestrix/motors.h"
 #include "model.h"
 #include "script.h"

@@ -1,4 +1,4 @@
-#include "thread.h"
+#include "private/thread_p.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "kestrix/thread.h"
 
-#include "function_thread.h"
+#include "private/function_thread_p.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "kestrix/audio.h"
 #include "kestrix/util.h"
-#include "time_p.h"
+#include "private/time_p.h"
 
 #include <cerrno>
 #include <climits>

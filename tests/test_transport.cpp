@@ -3,7 +3,7 @@
 #include "fresh_process.h"
 
 #include "fake_device.h"
-#include "kestrix_p.h"
+#include "private/kestrix_p.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,8 +1,8 @@
-#include "bits_p.h"
+#include "private/bits_p.h"
 #include "fake_network.h"
 #include "kestrix/ir.h"
 #include "kestrix/nyi.h"
-#include "network_interface_p.h"
+#include "private/network_interface_p.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "thread.h"
+#include "private/thread_p.h"
 
 class ARDrone;
 

@@ -1,7 +1,7 @@
 #ifndef KESTRIX_PRIVATE_BUTTON_P_H
 #define KESTRIX_PRIVATE_BUTTON_P_H
 
-#include "buttons.h"
+#include "private/buttons_p.h"
 
 #include <cstddef>
 

@@ -1,7 +1,7 @@
 #ifndef KESTRIX_PRIVATE_CAMERA_C_P_H
 #define KESTRIX_PRIVATE_CAMERA_C_P_H
 
-#include "camera.h"
+#include "private/camera_p.h"
 
 namespace Private {
 

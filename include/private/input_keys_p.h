@@ -1,7 +1,7 @@
 #ifndef KESTRIX_PRIVATE_INPUT_KEYS_P_H
 #define KESTRIX_PRIVATE_INPUT_KEYS_P_H
 
-#include "buttons.h"
+#include "private/buttons_p.h"
 
 #include <chrono>
 #include <mutex>

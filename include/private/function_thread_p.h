@@ -2,7 +2,7 @@
 #define KESTRIX_PRIVATE_FUNCTION_THREAD_H
 
 #include "kestrix/thread.h"
-#include "thread.h"
+#include "private/thread_p.h"
 
 // A thread that runs a plain function once per start.
 class FunctionThread : public Thread

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "ardrone_emergency_stop_p.h"
+#include "private/ardrone_emergency_stop_p.h"
 
 // The drone's latest flight state. Units:
 //   battery level  percent, 0-100
