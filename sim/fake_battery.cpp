@@ -9,7 +9,6 @@
 #include <mutex>
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <sys/stat.h>
 
 namespace kxsim {
@@ -135,7 +134,7 @@ std::string FakeBattery::redirect(const char *path) const
 extern "C" DIR *opendir(const char *path)
 {
     using OpendirFn = DIR *(*)(const char *);
-    static const OpendirFn s_opendir = reinterpret_cast<OpendirFn>(dlsym(RTLD_NEXT, "opendir"));
+    static const OpendirFn s_opendir = kxsim::nextFunction<OpendirFn>("opendir");
     const std::string target = kxsim::FakeBattery::instance().redirect(path);
     return s_opendir(target.empty() ? path : target.c_str());
 }

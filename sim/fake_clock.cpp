@@ -1,9 +1,10 @@
 #include "fake_clock.h"
 
+#include "fake_device.h"
+
 #include <cerrno>
 #include <mutex>
 
-#include <dlfcn.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,7 +17,7 @@ using UsleepFn = int (*)(useconds_t);
 
 int realUsleep(useconds_t us)
 {
-    static const UsleepFn s_usleep = reinterpret_cast<UsleepFn>(dlsym(RTLD_NEXT, "usleep"));
+    static const UsleepFn s_usleep = nextFunction<UsleepFn>("usleep");
     return s_usleep(us);
 }
 

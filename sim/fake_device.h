@@ -37,6 +37,17 @@ void adopt(int fd, FakeDevice *device);
 int realOpen(const char *path, int flags);
 int realClose(int fd);
 
+// The next definition of the C library function `name` after the
+// simulator's own: every interposer reaches the real call through this one
+// lookup (interpose.cpp).
+void *nextSymbol(const char *name);
+
+template <typename Fn>
+Fn nextFunction(const char *name)
+{
+    return reinterpret_cast<Fn>(nextSymbol(name));
+}
+
 // How many times close() was called with a negative descriptor in this
 // process (a close of something that was never opened).
 int invalidCloseCount();

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -198,6 +197,6 @@ extern "C" int socket(int domain, int type, int protocol)
     kxsim::FakeNetwork &network = kxsim::FakeNetwork::instance();
     if (domain == AF_INET && (type & 0xF) == SOCK_DGRAM && network.enabled())
         return network.openSocket();
-    static const SocketFn s_socket = reinterpret_cast<SocketFn>(dlsym(RTLD_NEXT, "socket"));
+    static const SocketFn s_socket = kxsim::nextFunction<SocketFn>("socket");
     return s_socket(domain, type, protocol);
 }

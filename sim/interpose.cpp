@@ -32,12 +32,6 @@ std::vector<FakeDevice *> &registry()
 std::atomic<FakeDevice *> s_owner[MaxTrackedFd];
 std::atomic<int> s_invalidCloses{0};
 
-template <typename Fn>
-Fn next(const char *name)
-{
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 using OpenFn = int (*)(const char *, int, ...);
 using OpenatFn = int (*)(int, const char *, int, ...);
 using IoctlFn = int (*)(int, unsigned long, ...);
@@ -85,6 +79,11 @@ mode_t modeArgument(int flags, va_list args)
 
 } // namespace
 
+void *nextSymbol(const char *name)
+{
+    return dlsym(RTLD_NEXT, name);
+}
+
 void registerDevice(FakeDevice *device)
 {
     std::lock_guard<std::mutex> guard(registryLock());
@@ -99,13 +98,13 @@ void adopt(int fd, FakeDevice *device)
 
 int realOpen(const char *path, int flags)
 {
-    static const OpenFn s_open = next<OpenFn>("open");
+    static const OpenFn s_open = nextFunction<OpenFn>("open");
     return s_open(path, flags);
 }
 
 int realClose(int fd)
 {
-    static const CloseFn s_close = next<CloseFn>("close");
+    static const CloseFn s_close = nextFunction<CloseFn>("close");
     return s_close(fd);
 }
 
@@ -128,7 +127,7 @@ int open(const char *path, int flags, ...)
     va_end(args);
     if (FakeDevice *device = claimant(path))
         return openFake(device, path, flags);
-    static const OpenFn s_open = next<OpenFn>("open");
+    static const OpenFn s_open = nextFunction<OpenFn>("open");
     return s_open(path, flags, mode);
 }
 
@@ -140,7 +139,7 @@ int open64(const char *path, int flags, ...)
     va_end(args);
     if (FakeDevice *device = claimant(path))
         return openFake(device, path, flags);
-    static const OpenFn s_open64 = next<OpenFn>("open64");
+    static const OpenFn s_open64 = nextFunction<OpenFn>("open64");
     return s_open64(path, flags, mode);
 }
 
@@ -152,7 +151,7 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_end(args);
     if (FakeDevice *device = claimant(path))
         return openFake(device, path, flags);
-    static const OpenatFn s_openat = next<OpenatFn>("openat");
+    static const OpenatFn s_openat = nextFunction<OpenatFn>("openat");
     return s_openat(dirfd, path, flags, mode);
 }
 
@@ -164,7 +163,7 @@ int ioctl(int fd, unsigned long request, ...)
     va_end(args);
     if (FakeDevice *device = owner(fd))
         return device->ioctl(fd, request, argument);
-    static const IoctlFn s_ioctl = next<IoctlFn>("ioctl");
+    static const IoctlFn s_ioctl = nextFunction<IoctlFn>("ioctl");
     return s_ioctl(fd, request, argument);
 }
 
