@@ -1,10 +1,13 @@
 // The simulator's one seam with the library: it stands in for device files at
 // the dynamic-linker boundary. interpose.cpp defines open, open64, openat,
-// ioctl and close; a call on a path that a registered FakeDevice claims (or on
-// a descriptor that such a device handed out) goes to that device, every
-// other call goes on to the C library unchanged.
+// ioctl, mmap, mmap64, munmap, poll and close; a call on a path that a
+// registered FakeDevice claims (or on a descriptor that such a device handed
+// out, or on memory it mapped) goes to that device, every other call goes on
+// to the C library unchanged.
 #ifndef KESTRIX_SIM_FAKE_DEVICE_H
 #define KESTRIX_SIM_FAKE_DEVICE_H
+
+#include <cstddef>
 
 namespace kxsim {
 
@@ -22,6 +25,19 @@ public:
     virtual int ioctl(int fd, unsigned long request, void *argument) = 0;
     // The descriptor is about to be closed.
     virtual void closed(int fd) { (void)fd; }
+    // mmap of a descriptor that open() returned: the address (mapped with
+    // realMmap) or MAP_FAILED with errno set. Devices without memory refuse.
+    virtual void *mmap(int fd, std::size_t length, int prot, int flags, long long offset);
+    // Memory that mmap() returned is about to be unmapped.
+    virtual void unmapped(void *address, std::size_t length)
+    {
+        (void)address;
+        (void)length;
+    }
+    // poll of one descriptor that open() returned, alone in its set: 1 with
+    // `revents` set when ready, 0 after `timeoutMs` (-1: no limit). By
+    // default the real descriptor is polled.
+    virtual int poll(int fd, short events, short &revents, int timeoutMs);
 };
 
 // Makes `device` answer for the paths it claims; later registrations are
@@ -36,6 +52,8 @@ void adopt(int fd, FakeDevice *device);
 // descriptor (of /dev/null, say) behind their fake.
 int realOpen(const char *path, int flags);
 int realClose(int fd);
+// And its own mmap, for devices that map memory behind their fake.
+void *realMmap(void *address, std::size_t length, int prot, int flags, int fd, long long offset);
 
 // The next definition of the C library function `name` after the
 // simulator's own: every interposer reaches the real call through this one

@@ -6,9 +6,13 @@
 #include <mutex>
 #include <vector>
 
+#include <map>
+
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kxsim {
@@ -36,6 +40,34 @@ using OpenFn = int (*)(const char *, int, ...);
 using OpenatFn = int (*)(int, const char *, int, ...);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
+using MmapFn = void *(*)(void *, std::size_t, int, int, int, off_t);
+using Mmap64Fn = void *(*)(void *, std::size_t, int, int, int, off64_t);
+using MunmapFn = int (*)(void *, std::size_t);
+using PollFn = int (*)(pollfd *, nfds_t, int);
+
+// Memory handed out by a device's mmap, so that munmap (which names no
+// descriptor) finds its way back.
+std::mutex &mappingLock()
+{
+    static std::mutex s_lock;
+    return s_lock;
+}
+
+std::map<void *, FakeDevice *> &mappings()
+{
+    static std::map<void *, FakeDevice *> s_mappings;
+    return s_mappings;
+}
+
+void *mapFake(FakeDevice *device, int fd, std::size_t length, int prot, int flags, long long offset)
+{
+    void *address = device->mmap(fd, length, prot, flags, offset);
+    if (address != MAP_FAILED) {
+        std::lock_guard<std::mutex> guard(mappingLock());
+        mappings()[address] = device;
+    }
+    return address;
+}
 
 FakeDevice *claimant(const char *path)
 {
@@ -108,6 +140,27 @@ int realClose(int fd)
     return s_close(fd);
 }
 
+void *realMmap(void *address, std::size_t length, int prot, int flags, int fd, long long offset)
+{
+    static const Mmap64Fn s_mmap64 = nextFunction<Mmap64Fn>("mmap64");
+    return s_mmap64(address, length, prot, flags, fd, static_cast<off64_t>(offset));
+}
+
+void *FakeDevice::mmap(int, std::size_t, int, int, long long)
+{
+    errno = ENODEV;
+    return MAP_FAILED;
+}
+
+int FakeDevice::poll(int fd, short events, short &revents, int timeoutMs)
+{
+    static const PollFn s_poll = nextFunction<PollFn>("poll");
+    pollfd entry{fd, events, 0};
+    const int ready = s_poll(&entry, 1, timeoutMs);
+    revents = entry.revents;
+    return ready;
+}
+
 int invalidCloseCount()
 {
     return s_invalidCloses.load();
@@ -166,6 +219,54 @@ int ioctl(int fd, unsigned long request, ...)
     static const IoctlFn s_ioctl = nextFunction<IoctlFn>("ioctl");
     return s_ioctl(fd, request, argument);
 }
+
+void *mmap(void *address, std::size_t length, int prot, int flags, int fd, off_t offset)
+{
+    if (FakeDevice *device = owner(fd))
+        return mapFake(device, fd, length, prot, flags, offset);
+    static const MmapFn s_mmap = nextFunction<MmapFn>("mmap");
+    return s_mmap(address, length, prot, flags, fd, offset);
+}
+
+void *mmap64(void *address, std::size_t length, int prot, int flags, int fd, off64_t offset)
+{
+    if (FakeDevice *device = owner(fd))
+        return mapFake(device, fd, length, prot, flags, offset);
+    static const Mmap64Fn s_mmap64 = nextFunction<Mmap64Fn>("mmap64");
+    return s_mmap64(address, length, prot, flags, fd, offset);
+}
+
+int munmap(void *address, std::size_t length)
+{
+    FakeDevice *device = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mappingLock());
+        const auto found = mappings().find(address);
+        if (found != mappings().end()) {
+            device = found->second;
+            mappings().erase(found);
+        }
+    }
+    if (device != nullptr)
+        device->unmapped(address, length);
+    static const MunmapFn s_munmap = nextFunction<MunmapFn>("munmap");
+    return s_munmap(address, length);
+}
+
+// Only a fake descriptor alone in its set is the fake's to answer: that is
+// how a capture loop waits for a picture. The C library declares poll's set
+// write-only, so GCC takes our reading of it for a read of nothing.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+int poll(pollfd *fds, nfds_t count, int timeoutMs)
+{
+    if (count == 1 && fds != nullptr)
+        if (FakeDevice *device = owner(fds[0].fd))
+            return device->poll(fds[0].fd, fds[0].events, fds[0].revents, timeoutMs);
+    static const PollFn s_poll = nextFunction<PollFn>("poll");
+    return s_poll(fds, count, timeoutMs);
+}
+#pragma GCC diagnostic pop
 
 int close(int fd)
 {
