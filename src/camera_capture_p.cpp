@@ -278,7 +278,9 @@ bool CaptureInputProvider::fresh(long long timestampUs) const
 int CaptureInputProvider::drain(unsigned &newest, long long &newestUs)
 {
     bool have = false;
-    for (;;) {
+    // One round of the buffers at most: a camera faster than this loop
+    // would otherwise keep it going for ever.
+    for (std::size_t round = 0; round < m_buffers.size(); ++round) {
         unsigned index;
         long long timestampUs;
         const int got = dequeue(index, timestampUs);
@@ -294,6 +296,7 @@ int CaptureInputProvider::drain(unsigned &newest, long long &newestUs)
         newest = index;
         newestUs = timestampUs;
     }
+    return have ? 1 : 0;
 }
 
 bool CaptureInputProvider::nextFrame(Frame &frame)

@@ -6,6 +6,7 @@
 #include "kestrix/ardrone.h"
 #include "kestrix/camera.h"
 
+#include "camera_view.h"
 #include "fake_camera_config.h"
 #include "fake_video.h"
 
@@ -579,6 +580,37 @@ TEST_F(CameraCapture, ChannelsLoadedBeforeOpeningSurviveTheSwitchFromTheDrone)
     ASSERT_EQ(camera_update(), 1);
     EXPECT_EQ(get_channel_index("red"), 0);
     EXPECT_EQ(blobs(0), (std::vector<Blob>{{400, 19, 19, 10, 10, 29, 29}}));
+}
+
+TEST_F(CameraCapture, ASimulatedCameraSeesABlockMoveAgainstTheTurn)
+{
+    kxsim::CameraScene scene;
+    scene.fieldWidth = scene.fieldHeight = 2;
+    scene.floorReflectance = [](double x, double) { return x < 1.0 ? 0.9 : 0.3; };
+    scene.blocks.push_back({1.4, 0.9, 1.6, 1.1, 0.1, {208, 48, 48}});
+    scene.walls.push_back({2, 0, 2, 2, 0.3});
+    std::atomic<double> heading{0};
+    video().setFrameSource(kxsim::cameraRenderer(scene, kxsim::CameraMount(), [&heading] {
+        return kxsim::CameraPose{0.5, 1.0, heading.load()};
+    }));
+    video().plugIn(0, 60);
+    write("1.conf", "hsv 345 15 120 255 80 255 name block\n");
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
+
+    std::vector<int> centres;
+    for (double turn : {-10.0, 0.0, 10.0}) {
+        heading = turn;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the next picture
+        ASSERT_EQ(camera_update(), 1);
+        ASSERT_EQ(get_object_count(0), 1) << "heading " << turn;
+        centres.push_back(get_object_center_x(0, 0));
+        EXPECT_GT(get_object_confidence(0, 0), 0.6);
+    }
+    // Dead ahead in the middle; a left turn puts it to the right.
+    EXPECT_NEAR(centres[1], 160, 3);
+    EXPECT_LT(centres[0], centres[1] - 20);
+    EXPECT_GT(centres[2], centres[1] + 20);
 }
 
 // ------------------------------------------------------------ configuration
