@@ -16,9 +16,15 @@ namespace Private {
 
 namespace {
 
-constexpr unsigned char StartMarker = 0x4A; // 'J'
+using Registers::StartMarker;
 constexpr unsigned char Constant = 0x02;
 constexpr unsigned char Trailer = 0x53; // 'S'
+
+// The outbound packet: marker, constant, counter, number of write pairs, the
+// pairs (address, value) from byte 4, zeros, trailer.
+constexpr unsigned int CounterOffset = 2;
+constexpr unsigned int PairCountOffset = 3;
+constexpr unsigned int FirstPairOffset = 4;
 constexpr useconds_t ExchangePauseUs = 50;
 
 // The coprocessor needs 50 us after each exchange. With the kernel's default
@@ -112,66 +118,76 @@ std::unique_lock<std::recursive_mutex> Kestrix::updateLock()
 
 unsigned char Kestrix::readRegister8b(unsigned char address)
 {
-    return static_cast<unsigned char>(read(address, 1));
+    return static_cast<unsigned char>(readBytes(address, 1).value);
 }
 
 unsigned short Kestrix::readRegister16b(unsigned char address)
 {
-    return static_cast<unsigned short>(read(address, 2));
+    return static_cast<unsigned short>(readBytes(address, 2).value);
 }
 
 unsigned int Kestrix::readRegister32b(unsigned char address)
 {
-    return read(address, 4);
+    return readBytes(address, 4).value;
 }
 
 void Kestrix::writeRegister8b(unsigned char address, unsigned char value)
 {
-    write(address, 1, value);
+    writeBytes(address, 1, value);
 }
 
 void Kestrix::writeRegister16b(unsigned char address, unsigned short value)
 {
-    write(address, 2, value);
+    writeBytes(address, 2, value);
 }
 
 void Kestrix::writeRegister32b(unsigned char address, unsigned int value)
 {
-    write(address, 4, value);
+    writeBytes(address, 4, value);
 }
 
-unsigned int Kestrix::read(unsigned char address, unsigned int width)
+Kestrix::Reading Kestrix::read(Registers::Register reg)
+{
+    return readBytes(reg.address, reg.width);
+}
+
+bool Kestrix::write(Registers::Register reg, unsigned int value)
+{
+    return writeBytes(reg.address, reg.width, value);
+}
+
+Kestrix::Reading Kestrix::readBytes(unsigned char address, unsigned int width)
 {
     if (address + width - 1 > ReadWindowEnd)
-        return 0;
+        return {0, false};
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_in == nullptr)
-        return 0;
+        return {0, false};
     clear_buffers();
-    transfer();
+    const bool ok = transfer();
 
     unsigned int value = 0;
     for (unsigned int k = 0; k < width; ++k)
         value = (value << 8) | m_in[address + k];
-    return value;
+    return {value, ok};
 }
 
-void Kestrix::write(unsigned char address, unsigned int width, unsigned int value)
+bool Kestrix::writeBytes(unsigned char address, unsigned int width, unsigned int value)
 {
     if (address + width - 1 > WriteWindowEnd)
-        return;
+        return false;
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_out == nullptr)
-        return;
+        return false;
     clear_buffers();
-    m_out[3] = static_cast<unsigned char>(width);
+    m_out[PairCountOffset] = static_cast<unsigned char>(width);
     for (unsigned int k = 0; k < width; ++k) {
-        m_out[4 + 2 * k] = static_cast<unsigned char>(address + k);
-        m_out[5 + 2 * k] = static_cast<unsigned char>(value >> (8 * (width - 1 - k)));
+        m_out[FirstPairOffset + 2 * k] = static_cast<unsigned char>(address + k);
+        m_out[FirstPairOffset + 2 * k + 1] = static_cast<unsigned char>(value >> (8 * (width - 1 - k)));
     }
-    transfer();
+    return transfer();
 }
 
 void Kestrix::clear_buffers()
@@ -190,7 +206,7 @@ bool Kestrix::transfer()
     ++count;
     m_out[0] = StartMarker;
     m_out[1] = Constant;
-    m_out[2] = count;
+    m_out[CounterOffset] = count;
     m_out[m_length - 1] = Trailer;
 
     struct spi_ioc_transfer exchange;
@@ -204,7 +220,7 @@ bool Kestrix::transfer()
 
     pauseAfterExchange();
 
-    if (m_in[0] != StartMarker) {
+    if (m_in[Registers::inboundMarker.address] != StartMarker) {
         std::cerr << " Error: DMA de-synchronized" << std::endl;
         // Plain lower-case hexadecimal whatever the caller left set on
         // std::cerr; its own flags come back afterwards.

@@ -1,6 +1,8 @@
 #ifndef KESTRIX_PRIVATE_KESTRIX_P_H
 #define KESTRIX_PRIVATE_KESTRIX_P_H
 
+#include "private/registers_p.h"
+
 #include <cstdint>
 #include <mutex>
 
@@ -32,9 +34,19 @@ namespace Private {
 class Kestrix
 {
 public:
-    static constexpr unsigned int PacketLength = 86;
-    static constexpr unsigned char ReadWindowEnd = 85;
-    static constexpr unsigned char WriteWindowEnd = 148;
+    static constexpr unsigned int PacketLength = Registers::PacketLength;
+    static constexpr unsigned char ReadWindowEnd = Registers::ReadWindowEnd;
+    static constexpr unsigned char WriteWindowEnd = Registers::WriteWindowEnd;
+
+    // A register of the map read at its own width. `ok` is false when the
+    // exchange failed (device missing or lost, wrong marker, failed ioctl) or
+    // none took place (outside the read window); `value` is then what the
+    // plain reads below return: the bytes as received, 0 without data.
+    struct Reading
+    {
+        unsigned int value;
+        bool ok;
+    };
 
     static Kestrix &instance();
     virtual ~Kestrix();
@@ -46,6 +58,11 @@ public:
     void writeRegister8b(unsigned char address, unsigned char value);
     void writeRegister16b(unsigned char address, unsigned short value);
     void writeRegister32b(unsigned char address, unsigned int value);
+
+    // The drivers' access: a register of the map at the width it has there.
+    Reading read(Registers::Register reg);
+    // False when nothing reached the coprocessor.
+    bool write(Registers::Register reg, unsigned int value);
 
     // Hold the returned guard across a read-modify-write of a shared register.
     std::unique_lock<std::recursive_mutex> updateLock();
@@ -62,8 +79,8 @@ private:
     static void shutdownAtExit();
     void shutdown();
 
-    unsigned int read(unsigned char address, unsigned int width);
-    void write(unsigned char address, unsigned int width, unsigned int value);
+    Reading readBytes(unsigned char address, unsigned int width);
+    bool writeBytes(unsigned char address, unsigned int width, unsigned int value);
     bool transfer();
     void clear_buffers();
 

@@ -15,6 +15,9 @@ class Servo
 public:
     static Servo &instance();
 
+    // 0 to 3; every operation refuses any other port.
+    static bool isValidPort(int port);
+
     // Reads register 59 and writes it only when the bit must change.
     void setEnabled(int port, bool enabled);
     // False for a refused port.
