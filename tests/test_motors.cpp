@@ -1,4 +1,5 @@
 #include "fixture.h"
+#include "packets.h"
 
 #include "kestrix/motors.h"
 #include "private/kestrix_p.h"
@@ -20,49 +21,12 @@ using Private::Motor;
 
 namespace {
 
-// One exchange as the coprocessor sees it: a read (the outbound batch is
-// empty, so which register was read does not show) or a write of 1, 2 or 4
-// bytes from `address`.
-struct Op
-{
-    unsigned width = 0; // 0 for a read
-    unsigned address = 0;
-    std::uint32_t value = 0;
-    bool operator==(const Op &other) const
-    {
-        return width == other.width && address == other.address && value == other.value;
-    }
-};
-
-std::ostream &operator<<(std::ostream &os, const Op &op)
-{
-    if (op.width == 0)
-        return os << "R";
-    return os << "W" << op.width * 8 << "(" << op.address << ", 0x" << std::hex << op.value << std::dec << ")";
-}
-
-const Op R{};
-Op W8(unsigned a, std::uint32_t v) { return {1, a, v}; }
-Op W16(unsigned a, std::uint32_t v) { return {2, a, v & 0xFFFF}; }
-Op W32(unsigned a, std::uint32_t v) { return {4, a, v}; }
-
-std::vector<Op> traffic()
-{
-    std::vector<Op> ops;
-    for (const kxsim::Exchange &e : kxsim::FakeSpi::instance().exchanges()) {
-        Op op;
-        op.width = e.out[3];
-        op.address = op.width ? e.out[4] : 0;
-        for (unsigned k = 0; k < op.width; ++k) {
-            if (e.out[4 + 2 * k] != op.address + k)
-                op.address = 0xDEAD; // pairs not consecutive: never expected
-            op.value = (op.value << 8) | e.out[5 + 2 * k];
-        }
-        ops.push_back(op);
-    }
-    return ops;
-}
-
+using packets::Op;
+using packets::R;
+using packets::traffic;
+using packets::W16;
+using packets::W32;
+using packets::W8;
 using Ops = std::vector<Op>;
 
 } // namespace

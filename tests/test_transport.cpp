@@ -1,6 +1,7 @@
 #include "capture.h"
 #include "fixture.h"
 #include "fresh_process.h"
+#include "packets.h"
 
 #include "fake_device.h"
 #include "private/kestrix_p.h"
@@ -24,7 +25,7 @@ namespace {
 // The packet the library must send for a batch of (address, value) pairs;
 // the counter is taken from the packet actually sent.
 kxsim::Packet expectedPacket(std::uint8_t counter,
-                             const std::vector<std::pair<std::uint8_t, std::uint8_t>> &pairs)
+                             const packets::Pairs &pairs)
 {
     kxsim::Packet packet{};
     packet[0] = 0x4A;
@@ -433,9 +434,7 @@ TEST_F(TransportThreads, TwoThreadsHammeringExchangesCorruptNoPacket)
     std::size_t malformed = 0;
     for (std::size_t i = 0; i < exchanges.size(); ++i) {
         const kxsim::Packet &out = exchanges[i].out;
-        std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs;
-        for (unsigned k = 0; k < out[3] && k < 40; ++k)
-            pairs.emplace_back(out[4 + 2 * k], out[5 + 2 * k]);
+        const packets::Pairs pairs = packets::pairsOf(out);
         const bool wellFormed = out == expectedPacket(out[2], pairs)
             && out[2] == static_cast<std::uint8_t>(exchanges[0].out[2] + i)
             && (pairs.empty() || (pairs.size() == 2 && pairs[0].first == 60 && pairs[1].first == 61)
