@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <string>
 
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
@@ -26,6 +25,16 @@ constexpr unsigned int CounterOffset = 2;
 constexpr unsigned int PairCountOffset = 3;
 constexpr unsigned int FirstPairOffset = 4;
 constexpr useconds_t ExchangePauseUs = 50;
+
+constexpr const char SpiPath[] = "/dev/spidev2.0";
+
+// Errors that say the device itself is gone (unplugged, or its driver
+// unbound: spidev then answers ESHUTDOWN), as opposed to one exchange that
+// went wrong.
+bool meansDeviceGone(int error)
+{
+    return error == ENODEV || error == ENXIO || error == ESHUTDOWN;
+}
 
 // The coprocessor needs 50 us after each exchange. With the kernel's default
 // timer slack (50 us) usleep(50) lasts well over 100 us, so the first exchange
@@ -79,12 +88,11 @@ Kestrix::Kestrix()
     , m_in(new unsigned char[PacketLength])
     , m_length(PacketLength)
 {
-    static const std::string KESTRIX_SPI_PATH = "/dev/spidev2.0";
-    m_fd = ::open(KESTRIX_SPI_PATH.c_str(), O_RDWR);
+    m_fd = ::open(SpiPath, O_RDWR);
     // A descriptor of 0 is a valid descriptor (standard input may be closed);
     // only a negative result means the device is missing.
     if (m_fd < 0)
-        std::cout << "Device not found: " << KESTRIX_SPI_PATH << std::endl;
+        std::cout << "Device not found: " << SpiPath << std::endl;
 }
 
 Kestrix::~Kestrix()
@@ -97,13 +105,18 @@ void Kestrix::shutdown()
     // Waits for an exchange in progress on another thread; afterwards every
     // register operation sends nothing and reads give 0.
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    closeDevice();
     delete[] m_out;
     delete[] m_in;
     m_out = nullptr;
     m_in = nullptr;
+}
+
+void Kestrix::closeDevice()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
 bool Kestrix::isDeviceOpen() const
@@ -219,6 +232,15 @@ bool Kestrix::transfer()
     const int ioctlErrno = errno;
 
     pauseAfterExchange();
+
+    // A device that has gone stays gone: one line, and from here on the
+    // link is in the device-missing state (nothing sent, reads 0, bmd
+    // returns) instead of reporting every later exchange.
+    if (result < 0 && meansDeviceGone(ioctlErrno)) {
+        std::cout << "Device lost: " << SpiPath << std::endl;
+        closeDevice();
+        return false;
+    }
 
     if (m_in[Registers::inboundMarker.address] != StartMarker) {
         std::cerr << " Error: DMA de-synchronized" << std::endl;

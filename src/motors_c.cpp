@@ -144,8 +144,8 @@ void block_motor_done(int port)
 {
     int done = get_motor_done(port);
     while (done == 0) {
-        // Without the device every register reads 0: no done bit can ever
-        // appear.
+        // Without the device (missing from the start or lost since) every
+        // register reads 0: no done bit can ever appear.
         if (!Private::Kestrix::instance().isDeviceOpen())
             return;
         msleep(PollIntervalMs);

@@ -1,4 +1,6 @@
+#include "capture.h"
 #include "fixture.h"
+#include "fresh_process.h"
 #include "packets.h"
 
 #include "kestrix/motors.h"
@@ -6,6 +8,7 @@
 #include "private/motors_p.h"
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -229,6 +232,25 @@ TEST_F(MotorInterface, BlockMotorDoneReturnsWhenTheDeviceIsMissing)
             std::_Exit(Private::Kestrix::instance().isDeviceOpen() ? 3 : 0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A coprocessor link that goes away mid-wait can no more report done than a
+// missing one: the wait ends, with one line instead of a flood.
+TEST_F(MotorInterface, BlockMotorDoneReturnsOnceTheDeviceIsLost)
+{
+    runInFreshProcess([](Checks &checks) {
+        kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
+        kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
+        spi.loseDevice(ENODEV, 3);
+        alarm(20);
+        Capture out(1);
+        Capture err(2);
+        bmd(1);
+        const std::string stderrText = err.text();
+        checks.expectEq(out.text(), std::string("Device lost: /dev/spidev2.0\n"), "standard output");
+        checks.expectEq(stderrText, std::string(), "standard error");
+        checks.expectEq(spi.exchangeCount(), 4u, "exchanges");
+    });
 }
 
 TEST_F(MotorInterface, FreezeBrakesAtFullDuty)

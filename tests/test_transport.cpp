@@ -318,6 +318,41 @@ TEST_F(TransportProcess, MissingDeviceIsReportedOnceAndNothingIsExchanged)
     });
 }
 
+// Unplugged or unbound mid-run: one line, then the link behaves as if the
+// device had been missing from the start, instead of two lines of diagnostics
+// for every later exchange.
+TEST_F(TransportProcess, LostDeviceIsReportedOnceAndThenTreatedAsMissing)
+{
+    for (int error : {ENODEV, ENXIO, ESHUTDOWN}) {
+        SCOPED_TRACE(std::strerror(error));
+        runInFreshProcess([error](Checks &checks) {
+            kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
+            kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
+            spi.setRegister16(22, 0x1234);
+            checks.atExit([](Checks &atExit) {
+                atExit.expectEq(kxsim::FakeSpi::instance().closeCount(), 1, "device closes");
+            });
+            Kestrix &kestrix = Kestrix::instance();
+            checks.expectEq(kestrix.readRegister16b(22), 0x1234, "read before the loss");
+            spi.loseDevice(error);
+
+            Capture out(1);
+            Capture err(2);
+            const unsigned short lost = kestrix.readRegister16b(22);
+            for (int i = 0; i < 100; ++i) {
+                kestrix.readRegister8b(58);
+                kestrix.writeRegister8b(56, 0x55);
+            }
+            const std::string stderrText = err.text();
+            checks.expectEq(out.text(), std::string("Device lost: /dev/spidev2.0\n"), "standard output");
+            checks.expectEq(stderrText, std::string(), "standard error");
+            checks.expectEq(lost, 0, "read that found the device gone");
+            checks.expect(!kestrix.isDeviceOpen(), "lost device reported open");
+            checks.expectEq(spi.exchangeCount(), 2u, "exchanges");
+        });
+    }
+}
+
 TEST_F(TransportProcess, DescriptorZeroIsAWorkingDevice)
 {
     runInFreshProcess([](Checks &checks) {

@@ -26,6 +26,12 @@ namespace Private {
 // on a thread sets that thread's timer slack to 1 ns (PR_SET_TIMERSLACK); the
 // thread keeps it, so its other sleeps end closer to their deadlines too.
 //
+// An exchange that fails because the device is gone (ENODEV, ENXIO,
+// ESHUTDOWN) prints "Device lost: /dev/spidev2.0" on standard output once and
+// closes the device: from then on the link is in the device-missing state, as
+// if the open had failed. Any other failure is reported for that exchange
+// alone (standard error) and the next exchange is tried as usual.
+//
 // The instance is created by the first instance() call and never destroyed,
 // so that threads still running at process exit can call it safely. At exit
 // (when a static's destructor would run) it waits for an exchange in
@@ -67,8 +73,8 @@ public:
     // Hold the returned guard across a read-modify-write of a shared register.
     std::unique_lock<std::recursive_mutex> updateLock();
 
-    // False when /dev/spidev2.0 could not be opened: every read then gives 0
-    // and every write is lost, for the life of the process.
+    // False when /dev/spidev2.0 could not be opened or was lost: every read
+    // then gives 0 and every write is lost, for the rest of the process.
     bool isDeviceOpen() const;
 
     Kestrix(const Kestrix &) = delete;
@@ -83,6 +89,7 @@ private:
     bool writeBytes(unsigned char address, unsigned int width, unsigned int value);
     bool transfer();
     void clear_buffers();
+    void closeDevice();
 
     int m_fd;
     unsigned char *m_out;
