@@ -29,7 +29,11 @@ void Analog::setPullup(unsigned char port, bool pullup)
     // keep the read and the write together.
     Kestrix &kestrix = Kestrix::instance();
     auto guard = kestrix.updateLock();
-    const unsigned char current = static_cast<unsigned char>(kestrix.read(Registers::analogPullups).value);
+    // After a failed read the other ports' bits are unknown: no write.
+    const Kestrix::Reading reading = kestrix.read(Registers::analogPullups);
+    if (!reading.ok)
+        return;
+    const unsigned char current = static_cast<unsigned char>(reading.value);
     const unsigned char mask = Registers::analogPullupMask(port);
     const unsigned char next = pullup ? static_cast<unsigned char>(current | mask)
                                       : static_cast<unsigned char>(current & ~mask);

@@ -17,7 +17,12 @@ void writeBit(Registers::Register reg, unsigned char pin, bool on)
 {
     Kestrix &kestrix = Kestrix::instance();
     auto guard = kestrix.updateLock();
-    const unsigned short current = static_cast<unsigned short>(kestrix.read(reg).value);
+    // A failed read leaves the register unknown: writing our bit back onto
+    // it would wipe the other fifteen pins, so the update is dropped.
+    const Kestrix::Reading reading = kestrix.read(reg);
+    if (!reading.ok)
+        return;
+    const unsigned short current = static_cast<unsigned short>(reading.value);
     const unsigned short mask = Registers::digitalPinMask(pin);
     const unsigned short next = on ? static_cast<unsigned short>(current | mask)
                                    : static_cast<unsigned short>(current & ~mask);

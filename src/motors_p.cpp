@@ -14,8 +14,13 @@ void writeField(Registers::Register reg, int port, unsigned int code)
 {
     Kestrix &kestrix = Kestrix::instance();
     auto guard = kestrix.updateLock();
+    // After a failed read the other motors' fields are unknown: writing
+    // ours onto zeros would switch them to Pwm / Off, so nothing is written.
+    const Kestrix::Reading reading = kestrix.read(reg);
+    if (!reading.ok)
+        return;
     const unsigned int shift = Registers::motorFieldShift(port);
-    unsigned int value = kestrix.read(reg).value;
+    unsigned int value = reading.value;
     value &= ~(Registers::MotorFieldMask << shift);
     value |= (code & Registers::MotorFieldMask) << shift;
     kestrix.write(reg, static_cast<unsigned char>(value));

@@ -28,7 +28,12 @@ void Servo::setEnabled(int port, bool enabled)
     // All four enables share register 59 with the coprocessor's own bits.
     Kestrix &kestrix = Kestrix::instance();
     auto guard = kestrix.updateLock();
-    const unsigned char current = static_cast<unsigned char>(kestrix.read(Registers::servoEnables).value);
+    // After a failed read the other servos' bits and the coprocessor's own
+    // are unknown: writing would switch them off, so nothing is written.
+    const Kestrix::Reading reading = kestrix.read(Registers::servoEnables);
+    if (!reading.ok)
+        return;
+    const unsigned char current = static_cast<unsigned char>(reading.value);
     const unsigned char mask = Registers::servoEnableMask(port);
     if (((current & mask) != 0) == enabled)
         return;

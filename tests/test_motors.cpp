@@ -48,6 +48,21 @@ TEST_F(MotorDriver, DirectionChangeSetsPwmModeAndKeepsTheOtherMotorsFields)
     EXPECT_EQ(Motor::instance().controlMode(2), Motor::PidPosition);
 }
 
+// The four motors' modes share one register: a mode written over the zeros
+// of a failed read would switch the other three to Pwm.
+TEST_F(MotorDriver, FailedReadOfAModeUpdateSendsNoWrite)
+{
+    spi().setRegister8(56, 0x55);
+    spi().injectIoctlFailure(EIO, false);
+
+    Capture err(2);
+    Motor::instance().setControlMode(2, Motor::PidPosition);
+    err.text();
+
+    EXPECT_EQ(traffic(), (Ops{R}));
+    EXPECT_EQ(spi().register8(56), 0x55);
+}
+
 TEST_F(MotorDriver, GuardedOperationsIgnoreAPortOutsideZeroToThree)
 {
     spi().setRegister8(56, 0xFF);

@@ -18,7 +18,8 @@ namespace Private {
 //
 // Modes and directions of all four motors share registers 56 and 57; their
 // read-modify-writes hold the transport's update lock, so threads driving
-// different motors do not lose each other's change.
+// different motors do not lose each other's change, and write nothing when
+// the read failed, so the other motors keep theirs.
 class Motor
 {
 public:
