@@ -114,14 +114,14 @@ void Kestrix::shutdown()
 
 void Kestrix::closeDevice()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    const int fd = m_fd.exchange(-1);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 bool Kestrix::isDeviceOpen() const
 {
-    return m_fd >= 0;
+    return m_fd.load() >= 0;
 }
 
 std::unique_lock<std::recursive_mutex> Kestrix::updateLock()

@@ -268,6 +268,33 @@ TEST_F(MotorInterface, BlockMotorDoneReturnsOnceTheDeviceIsLost)
     });
 }
 
+// A program that leaves a thread waiting in bmd when it exits: once the
+// library has closed the device at exit the wait can never end in done, so it
+// returns (and the thread reads the device state safely while the exit
+// handler changes it).
+TEST_F(MotorInterface, BlockMotorDoneInAThreadStillWaitingAtExitReturns)
+{
+    runInFreshProcess([](Checks &checks) {
+        static std::atomic<bool> s_returned{false};
+        kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Real);
+        kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
+        spi.setRecording(false);
+        checks.atExit([](Checks &atExit) {
+            for (int i = 0; i < 2000 && !s_returned.load(); ++i)
+                ::usleep(1000);
+            atExit.expect(s_returned.load(), "bmd still waiting after the library shut down");
+        });
+        Private::Kestrix::instance();
+        std::thread([] {
+            bmd(0);
+            s_returned = true;
+        }).detach();
+        while (spi.exchangeCount() < 3)
+            std::this_thread::yield();
+        checks.expect(!s_returned.load(), "bmd returned while the device was there");
+    });
+}
+
 TEST_F(MotorInterface, FreezeBrakesAtFullDuty)
 {
     spi().setRegister8(56, 0xFF);

@@ -3,6 +3,7 @@
 
 #include "private/registers_p.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -75,6 +76,7 @@ public:
 
     // False when /dev/spidev2.0 could not be opened or was lost: every read
     // then gives 0 and every write is lost, for the rest of the process.
+    // Safe from any thread, also while the exit handler closes the device.
     bool isDeviceOpen() const;
 
     Kestrix(const Kestrix &) = delete;
@@ -91,7 +93,9 @@ private:
     void clear_buffers();
     void closeDevice();
 
-    int m_fd;
+    // Changed only under m_lock, but isDeviceOpen() looks without it (a
+    // thread still polling in bmd while the exit handler closes the device).
+    std::atomic<int> m_fd;
     unsigned char *m_out;
     unsigned char *m_in;
     std::uint32_t m_length;
