@@ -19,3 +19,8 @@ if(TARGET test_sim_launcher)
   endforeach()
   target_compile_definitions(test_sim_launcher PRIVATE KESTRIX_BUILT_PROGRAMS="${built}")
 endif()
+
+# The model, the script parser and the simulation are tested directly.
+if(TARGET test_sim_model)
+  target_link_libraries(test_sim_model PRIVATE kestrix_sim_core)
+endif()
