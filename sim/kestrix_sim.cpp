@@ -1,8 +1,13 @@
 // kestrix-sim [options] PROGRAM [ARGS...]: runs an unmodified robot program on
 // the simulated controller by preloading libkestrix-sim.so into it.
+//
+// The help text is built from two tables and nothing else: Options below (one
+// row per option) and the script's commands (script.cpp). The manual page
+// follows them.
 #include "script.h"
 #include "sim_status.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -12,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
@@ -21,12 +27,27 @@
 #include <time.h>
 #include <unistd.h>
 
+#ifndef KESTRIX_SIM_VERSION
+#define KESTRIX_SIM_VERSION "unknown"
+#endif
+
 namespace {
 
-constexpr const char *Usage =
-    "usage: kestrix-sim [--duration SECONDS] [--speed FACTOR|max] [--script FILE] [--trace FILE] "
-    "PROGRAM [ARGS...]";
+// Exit statuses of the launcher itself, as a shell gives them.
+constexpr int BadUsage = 2;
+constexpr int CannotExecute = 126;
+constexpr int NotFound = 127;
+
 constexpr double GraceSeconds = 10; // real time allowed beyond the duration before the launcher steps in
+// One simulated microsecond is the clock's step: a shorter duration would
+// round to none and turn the limit off. The top matches the script's times.
+constexpr double MinDuration = 1e-6;
+constexpr double MaxDuration = kxsim::MaxScriptSeconds;
+// Beyond these the scaled clock stops being useful: a sleep of the program
+// shrinks below the system's own timer resolution, or one simulated second
+// takes over a quarter of an hour. --speed max covers "as fast as possible".
+constexpr double MinSpeed = 0.001;
+constexpr double MaxSpeed = 1000;
 
 struct Options
 {
@@ -38,20 +59,123 @@ struct Options
     std::vector<std::string> command;
 };
 
-volatile sig_atomic_t s_child = 0;
+[[noreturn]] void fail(int status, const std::string &message)
+{
+    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
+    std::exit(status);
+}
 
 [[noreturn]] void usageError(const std::string &message)
 {
-    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
-    std::exit(2);
+    fail(BadUsage, message + " (kestrix-sim --help shows the options)");
 }
 
-bool positive(const std::string &text, double &value)
+// A number within [low, high], or a one-line error naming the option and
+// what it allows.
+double number(const std::string &option, const std::string &text, double low, double high, const char *allowed)
 {
     char *end = nullptr;
     errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return !text.empty() && errno == 0 && *end == '\0' && std::isfinite(value) && value > 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(value) || value < low || value > high)
+        usageError(option + " takes " + allowed + ", not '" + text + "'");
+    return value;
+}
+
+// ---- Options: one row each --------------------------------------------------
+
+enum class Takes { Nothing, Value, OptionalValue };
+
+struct Option
+{
+    const char *name;   // "--duration"
+    const char *alias;  // "-h", or nullptr
+    Takes takes;
+    const char *value;  // what the help calls the value ("SECONDS")
+    const char *help;   // lines separated by '\n'
+    void (*apply)(Options &options, const std::string &value);
+};
+
+void printHelp();
+
+const Option OptionTable[] = {
+    {"--duration", nullptr, Takes::Value, "SECONDS",
+     "end the program after SECONDS of simulated time\n"
+     "(0.000001 to 1e9) and exit with 0; without it the\n"
+     "program runs until it ends",
+     [](Options &o, const std::string &v) {
+         o.duration = number("--duration", v, MinDuration, MaxDuration, "seconds from 0.000001 to 1e9");
+     }},
+    {"--speed", nullptr, Takes::Value, "FACTOR|max",
+     "run the simulated clock FACTOR times as fast as\n"
+     "real time (0.001 to 1000; default 1); max: virtual\n"
+     "time, a sleep returns at once and moves the clock on",
+     [](Options &o, const std::string &v) {
+         if (v != "max")
+             o.factor = number("--speed", v, MinSpeed, MaxSpeed, "a factor from 0.001 to 1000, or max");
+         o.speed = v;
+     }},
+    {"--script", nullptr, Takes::Value, "FILE", "timed inputs from the outside world (commands below)",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--script needs a file");
+         o.script = v;
+     }},
+    {"--trace", nullptr, Takes::Value, "FILE", "write a CSV trace, a row every 0.1 s simulated",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--trace needs a file");
+         o.trace = v;
+     }},
+    {"--help", "-h", Takes::Nothing, nullptr, "print this help and exit",
+     [](Options &, const std::string &) {
+         printHelp();
+         std::exit(0);
+     }},
+    {"--version", nullptr, Takes::Nothing, nullptr, "print the version and exit",
+     [](Options &, const std::string &) {
+         std::printf("kestrix-sim %s\n", KESTRIX_SIM_VERSION);
+         std::exit(0);
+     }},
+};
+
+const Option *findOption(const std::string &name)
+{
+    for (const Option &option : OptionTable)
+        if (name == option.name || (option.alias && name == option.alias))
+            return &option;
+    return nullptr;
+}
+
+void printHelp()
+{
+    std::printf("usage: kestrix-sim [OPTIONS] PROGRAM [ARGS...]\n\n"
+                "Runs PROGRAM, a robot program linked dynamically against libkestrix, on a\n"
+                "simulated controller, and prints the controller's state on standard error\n"
+                "when it ends.\n\nOptions (also written --option=VALUE; -- ends them):\n");
+    for (const Option &option : OptionTable) {
+        std::string left = std::string(option.alias ? option.alias : "") + (option.alias ? ", " : "") + option.name;
+        if (option.takes == Takes::Value)
+            left += std::string(" ") + option.value;
+        else if (option.takes == Takes::OptionalValue)
+            left += std::string("[=") + option.value + "]";
+        std::string help = option.help;
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += 27)
+            help.replace(at, 1, "\n" + std::string(26, ' '));
+        std::printf("  %-22s  %s\n", left.c_str(), help.c_str());
+    }
+    std::printf("\nScript commands, one per line: TIME COMMAND ARGUMENTS, TIME in simulated\n"
+                "seconds (0 to 1e9, optionally followed by s); # starts a comment:\n");
+    for (const kxsim::ScriptCommand &command : kxsim::scriptCommands()) {
+        const std::string left = std::string(command.name) + " " + command.arguments;
+        std::printf("  %-22s  %s\n", left.c_str(), command.effect);
+    }
+    std::printf("\nExample:\n"
+                "  printf '2 click side\\n' > click.txt\n"
+                "  kestrix-sim --speed max --duration 10 --script click.txt side_button_check\n\n"
+                "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
+                "--duration ended it; 2 for a bad option, script or trace file; 126 for a\n"
+                "program that cannot be executed here; 127 for one that is not found.\n");
 }
 
 Options parseOptions(int argc, char **argv)
@@ -64,75 +188,168 @@ Options parseOptions(int argc, char **argv)
             ++i;
             break;
         }
-        if (argument.rfind("--", 0) != 0) {
-            if (argument.size() > 1 && argument[0] == '-')
-                usageError("unknown option '" + argument + "' (" + Usage + ")");
+        if (argument.size() < 2 || argument[0] != '-')
             break;
-        }
-        if (argument == "--help") {
-            std::printf("%s\n", Usage);
-            std::exit(0);
-        }
         std::string value;
+        bool hasValue = false;
         const std::size_t equals = argument.find('=');
-        if (equals != std::string::npos) {
+        if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
             value = argument.substr(equals + 1);
             argument.resize(equals);
-        } else if (argument == "--duration" || argument == "--speed" || argument == "--script"
-                   || argument == "--trace") {
+            hasValue = true;
+        }
+        const Option *option = findOption(argument);
+        if (option == nullptr)
+            usageError("unknown option '" + argument + "'");
+        if (option->takes == Takes::Nothing && hasValue)
+            usageError(argument + " takes no value");
+        if (option->takes == Takes::Value && !hasValue) {
             if (i + 1 >= argc)
                 usageError(argument + " needs a value");
             value = argv[++i];
         }
-        if (argument == "--duration") {
-            if (!positive(value, options.duration))
-                usageError("--duration needs a positive number of seconds, not '" + value + "'");
-        } else if (argument == "--speed") {
-            if (value != "max" && !positive(value, options.factor))
-                usageError("--speed needs a positive factor or max, not '" + value + "'");
-            options.speed = value;
-        } else if (argument == "--script") {
-            if (value.empty())
-                usageError("--script needs a file");
-            options.script = value;
-        } else if (argument == "--trace") {
-            if (value.empty())
-                usageError("--trace needs a file");
-            options.trace = value;
-        } else {
-            usageError("unknown option '" + argument + "' (" + Usage + ")");
-        }
+        option->apply(options, value);
     }
     for (; i < argc; ++i)
         options.command.emplace_back(argv[i]);
     if (options.command.empty())
-        usageError(std::string("no program given (") + Usage + ")");
+        usageError("no program given");
     return options;
 }
 
-bool runnable(const std::string &path)
+// ---- What kind of file the program is ---------------------------------------
+
+struct ElfFacts
 {
-    struct stat info{};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    bool elf = false;
+    unsigned machine = 0;
+    bool dynamic = false; // names a program interpreter (the dynamic loader)
+};
+
+// Reads only what the kernel reads to start a program: the ELF header and the
+// program headers, in the file's own byte order.
+ElfFacts inspect(const std::string &path)
+{
+    ElfFacts facts;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return facts;
+    unsigned char header[64] = {};
+    const ssize_t got = ::pread(fd, header, sizeof header, 0);
+    if (got >= 52 && std::memcmp(header, ELFMAG, SELFMAG) == 0) {
+        const bool big = header[EI_DATA] == ELFDATA2MSB;
+        const bool wide = header[EI_CLASS] == ELFCLASS64;
+        auto read = [&](const unsigned char *at, int bytes) {
+            unsigned long long value = 0;
+            for (int n = 0; n < bytes; ++n)
+                value |= static_cast<unsigned long long>(at[big ? bytes - 1 - n : n]) << (8 * n);
+            return value;
+        };
+        facts.elf = true;
+        facts.machine = unsigned(read(header + 18, 2));
+        const unsigned long long table = wide ? read(header + 32, 8) : read(header + 28, 4);
+        const unsigned entry = unsigned(read(header + (wide ? 54 : 42), 2));
+        const unsigned count = std::min(unsigned(read(header + (wide ? 56 : 44), 2)), 256u);
+        unsigned char row[8];
+        for (unsigned n = 0; n < count && entry >= 4; ++n)
+            if (::pread(fd, row, 4, off_t(table + n * entry)) == 4 && read(row, 4) == PT_INTERP)
+                facts.dynamic = true;
+    }
+    ::close(fd);
+    return facts;
 }
 
-std::string findProgram(const std::string &name)
+std::string machineName(unsigned machine)
 {
-    if (name.find('/') != std::string::npos)
-        return runnable(name) ? name : "";
-    const char *path = std::getenv("PATH");
-    std::string folders = path ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= folders.size()) {
-        const std::size_t end = std::min(folders.find(':', start), folders.size());
-        std::string candidate = folders.substr(start, end - start);
-        candidate = (candidate.empty() ? "." : candidate) + "/" + name;
-        if (runnable(candidate))
-            return candidate;
-        start = end + 1;
+    switch (machine) {
+    case EM_386: return "32-bit x86";
+    case EM_X86_64: return "x86-64";
+    case EM_ARM: return "32-bit ARM";
+    case EM_AARCH64: return "64-bit ARM";
+    case EM_RISCV: return "RISC-V";
+    case EM_MIPS: return "MIPS";
+    case EM_PPC64: return "64-bit PowerPC";
+    default: return "ELF machine " + std::to_string(machine);
     }
-    return "";
 }
+
+std::string wrongArchitecture(const std::string &program, const ElfFacts &facts, const ElfFacts &own)
+{
+    std::string message = program + " is a program for " + machineName(facts.machine) + ", this machine runs "
+                          + machineName(own.machine);
+    if (facts.machine == EM_ARM)
+        message += "; run it on the board, or on the board build of the simulator under the emulator (README, "
+                   "Building for the board): qemu-arm -L /usr/arm-linux-gnueabihf -E "
+                   "LD_PRELOAD=build-arm/emulation/libexec_through_emulator.so build-arm/sim/kestrix-sim "
+                   + program;
+    else
+        message += "; build it for this machine";
+    return message;
+}
+
+// ---- Step 1: find the program -----------------------------------------------
+
+// The path to run, as the shell would find it; a one-line error otherwise.
+std::string locateProgram(const std::string &name)
+{
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        const char *path = std::getenv("PATH");
+        const std::string folders = path ? path : "/usr/bin:/bin";
+        for (std::size_t start = 0; start <= folders.size();) {
+            const std::size_t end = std::min(folders.find(':', start), folders.size());
+            const std::string folder = folders.substr(start, end - start);
+            candidates.push_back((folder.empty() ? "." : folder) + "/" + name);
+            start = end + 1;
+        }
+    }
+    std::string refused;
+    for (const std::string &candidate : candidates) {
+        struct stat info{};
+        if (::stat(candidate.c_str(), &info) != 0)
+            continue;
+        if (S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        // Like the shell, a search of PATH passes over folders and devices.
+        if (refused.empty() && (S_ISREG(info.st_mode) || candidates.size() == 1))
+            refused = S_ISDIR(info.st_mode)   ? candidate + " is a folder, not a program"
+                      : !S_ISREG(info.st_mode) ? candidate + " is not a regular file"
+                                                : candidate + " is not executable (chmod +x " + candidate + ")";
+    }
+    if (!refused.empty())
+        fail(CannotExecute, refused);
+    fail(NotFound, "program not found: " + name);
+}
+
+// ---- Step 2: check the inputs before anything starts --------------------------
+
+void checkInputs(const Options &options)
+{
+    std::string error;
+    if (!options.script.empty()) {
+        std::vector<kxsim::ScriptEvent> events;
+        if (!kxsim::parseScriptFile(options.script, events, error))
+            fail(BadUsage, error);
+    }
+    if (!options.trace.empty()) {
+        FILE *trace = std::fopen(options.trace.c_str(), "w");
+        if (trace == nullptr)
+            fail(BadUsage, "cannot write trace " + options.trace + ": " + std::strerror(errno));
+        std::fclose(trace);
+    }
+}
+
+// ---- Step 3: prepare the simulated controller ---------------------------------
+
+struct Controller
+{
+    std::string library;     // libkestrix-sim.so
+    int statusFd = -1;       // the status block, shared with the program
+    kxsim::SimStatus *status = nullptr;
+    std::string sysfsFolder; // stands in for /sys/class/power_supply
+};
 
 std::string ownFolder()
 {
@@ -157,15 +374,52 @@ std::string preloadLibrary()
     return folder + "/libkestrix-sim.so";
 }
 
+Controller prepareController()
+{
+    Controller controller;
+    controller.library = preloadLibrary();
+    if (::access(controller.library.c_str(), R_OK) != 0)
+        fail(BadUsage, "simulator library not found: " + controller.library);
+
+    controller.statusFd = ::memfd_create("kestrix-sim-status", 0);
+    if (controller.statusFd < 0 || ::ftruncate(controller.statusFd, sizeof(kxsim::SimStatus)) != 0)
+        fail(BadUsage, std::string("cannot create the status block: ") + std::strerror(errno));
+    void *block =
+        ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, controller.statusFd, 0);
+    if (block == MAP_FAILED)
+        fail(BadUsage, std::string("cannot map the status block: ") + std::strerror(errno));
+    controller.status = static_cast<kxsim::SimStatus *>(block);
+
+    const char *temporary = std::getenv("TMPDIR");
+    std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr)
+        fail(BadUsage, std::string("cannot create a folder for the battery: ") + std::strerror(errno));
+    controller.sysfsFolder = folder;
+    return controller;
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+// ---- Step 4: start the program ------------------------------------------------
+
+volatile sig_atomic_t s_child = 0;
+
 void forward(int signal)
 {
     if (s_child > 0)
         ::kill(s_child, signal);
 }
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+void forwardSignals()
 {
-    return ::remove(path);
+    struct sigaction action{};
+    action.sa_handler = forward;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(signal, &action, nullptr);
 }
 
 double monotonicSeconds()
@@ -174,6 +428,130 @@ double monotonicSeconds()
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
+
+// The interpreter a script's #! line names.
+std::string interpreter(const std::string &script)
+{
+    char line[256] = {};
+    const int fd = ::open(script.c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t got = fd < 0 ? -1 : ::read(fd, line, sizeof line - 1);
+    if (fd >= 0)
+        ::close(fd);
+    if (got < 2 || line[0] != '#' || line[1] != '!')
+        return "(no #! line)";
+    std::string text(line + 2, std::size_t(got - 2));
+    const std::size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return "(empty #! line)";
+    return text.substr(start, text.find_first_of(" \t\n", start) - start);
+}
+
+// Why the kernel refused to start the program, in the user's terms.
+std::string execFailure(const std::string &program, int error)
+{
+    const ElfFacts facts = inspect(program);
+    const ElfFacts own = inspect("/proc/self/exe");
+    if (facts.elf && own.elf && facts.machine != own.machine)
+        return wrongArchitecture(program, facts, own);
+    if (error == ENOEXEC && !facts.elf)
+        return program + " is neither a program nor a script with a #! line";
+    if (error == ENOENT && !facts.elf)
+        return "cannot run " + program + ": its interpreter " + interpreter(program) + " is missing";
+    if (error == ENOENT)
+        return "cannot run " + program + ": its dynamic loader is missing (a program for another system?)";
+    return "cannot run " + program + ": " + std::strerror(error);
+}
+
+// Starts the program with the simulator preloaded. The child reports a
+// failed exec through a pipe that a successful exec closes.
+pid_t start(const std::string &program, const Options &options, const Controller &controller)
+{
+    std::string preload = controller.library;
+#ifdef KESTRIX_SIM_PRELOAD_FIRST
+    // A sanitized simulator library needs the sanitizer runtime loaded first.
+    preload = std::string(KESTRIX_SIM_PRELOAD_FIRST) + ":" + preload;
+#endif
+    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
+        preload += std::string(":") + existing;
+    char duration[32] = "";
+    if (options.duration > 0)
+        std::snprintf(duration, sizeof duration, "%.17g", options.duration);
+    std::vector<char *> arguments;
+    for (const std::string &argument : options.command)
+        arguments.push_back(const_cast<char *>(argument.c_str()));
+    arguments.push_back(nullptr);
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        fail(BadUsage, std::string("cannot start ") + program + ": " + std::strerror(errno));
+    const pid_t child = ::fork();
+    if (child < 0)
+        fail(BadUsage, "cannot start " + program + ": " + std::strerror(errno));
+    if (child == 0) {
+        ::close(report[0]);
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
+        if (*duration)
+            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
+        if (!options.script.empty())
+            ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
+        if (!options.trace.empty())
+            ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
+        ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
+        ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
+        ::execv(program.c_str(), arguments.data());
+        const int error = errno;
+        (void)!::write(report[1], &error, sizeof error);
+        ::_exit(NotFound);
+    }
+    s_child = child;
+    ::close(report[1]);
+    ::close(controller.statusFd);
+    int error = 0;
+    ssize_t got;
+    while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (got == sizeof error) {
+        ::waitpid(child, nullptr, 0);
+        ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        fail(CannotExecute, execFailure(program, error));
+    }
+    return child;
+}
+
+// ---- Step 5: wait for the end -------------------------------------------------
+
+// The program ends itself at the duration; should it hang somewhere the
+// simulator cannot see, step in once generous real time has passed: SIGTERM,
+// then SIGKILL two seconds later.
+int waitForEnd(pid_t child, const Options &options, double startReal)
+{
+    const bool deadline = options.duration > 0 && options.speed != "max";
+    const double realLimit = deadline ? options.duration / options.factor + GraceSeconds : 0;
+    int waitStatus = 0;
+    bool stepped = false;
+    for (;;) {
+        const pid_t done = ::waitpid(child, &waitStatus, deadline ? WNOHANG : 0);
+        if (done == child)
+            return waitStatus;
+        if (done < 0 && errno != EINTR)
+            fail(BadUsage, std::string("lost the program: ") + std::strerror(errno));
+        if (deadline && done == 0) {
+            const double elapsed = monotonicSeconds() - startReal;
+            if (elapsed > realLimit + 2 && stepped)
+                ::kill(child, SIGKILL);
+            else if (elapsed > realLimit && !stepped) {
+                ::kill(child, SIGTERM);
+                stepped = true;
+            }
+            timespec pause{0, 5000000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+// ---- Step 6: summarise --------------------------------------------------------
 
 const char *modeName(int mode)
 {
@@ -195,16 +573,8 @@ std::string bits(unsigned value, int count)
     return text;
 }
 
-void summary(const kxsim::SimStatus &status, const std::string &program, const std::string &ending,
-             double realSeconds)
+void printController(const kxsim::SimStatus &status, double simulated, double realSeconds)
 {
-    const double simulated = double(status.simulatedUs.load()) / 1e6;
-    std::fprintf(stderr, "kestrix-sim: %s %s after %.3f s simulated (%.3f s real)\n", program.c_str(),
-                 ending.c_str(), simulated, realSeconds);
-    if (status.magic != kxsim::SimStatus::Magic) {
-        std::fprintf(stderr, "kestrix-sim: the simulator did not start in the program (is it dynamically linked?)\n");
-        return;
-    }
     for (int m = 0; m < 4; ++m) {
         const int mode = (status.modes >> (2 * m)) & 3;
         std::fprintf(stderr, "  motor %d: position %.0f, speed %.1f ticks/s, %s", m, status.motorPosition[m],
@@ -231,149 +601,117 @@ void summary(const kxsim::SimStatus &status, const std::string &program, const s
                  realSeconds > 0 ? double(status.exchanges) / realSeconds : 0.0);
 }
 
+// The shared libraries the dynamic loader cannot find for `program`, asked
+// of the loader itself in its listing mode (the program does not run).
+std::vector<std::string> missingLibraries(const std::string &program)
+{
+    std::vector<std::string> missing;
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0)
+        return missing;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(output[1], 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        ::unsetenv("LD_PRELOAD");
+        ::setenv("LD_TRACE_LOADED_OBJECTS", "1", 1);
+        char *arguments[] = {const_cast<char *>(program.c_str()), nullptr};
+        ::execv(program.c_str(), arguments);
+        ::_exit(NotFound);
+    }
+    ::close(output[1]);
+    std::string listing;
+    char buffer[4096];
+    for (ssize_t got; listing.size() < 65536 && (got = ::read(output[0], buffer, sizeof buffer)) != 0;)
+        if (got > 0)
+            listing.append(buffer, std::size_t(got));
+        else if (errno != EINTR)
+            break;
+    ::close(output[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    for (std::size_t start = 0; start < listing.size();) {
+        const std::size_t end = std::min(listing.find('\n', start), listing.size());
+        const std::string line = listing.substr(start, end - start);
+        const std::size_t name = line.find_first_not_of(" \t");
+        if (line.find("=> not found") != std::string::npos && name != std::string::npos)
+            missing.push_back(line.substr(name, line.find(' ', name) - name));
+        start = end + 1;
+    }
+    return missing;
+}
+
+// The program ran, or tried to, but the simulator never started in it.
+std::string withoutSimulator(const std::string &program, int waitStatus)
+{
+    const ElfFacts facts = inspect(program);
+    const ElfFacts own = inspect("/proc/self/exe");
+    if (facts.elf && own.elf && facts.machine != own.machine)
+        return wrongArchitecture(program, facts, own);
+    if (facts.elf && !facts.dynamic)
+        return program + " ran without the simulator: it is statically linked, and the simulator stands in "
+                         "for the board at the dynamic linker; link it against the shared libkestrix";
+    if (facts.elf && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == NotFound) {
+        const std::vector<std::string> missing = missingLibraries(program);
+        if (!missing.empty()) {
+            std::string names;
+            for (const std::string &library : missing)
+                names += (names.empty() ? "" : ", ") + library;
+            const bool ours = std::any_of(missing.begin(), missing.end(), [](const std::string &library) {
+                return library.rfind("libkestrix", 0) == 0;
+            });
+            return program + " cannot load " + names + (ours ? " (libkestrix is not where the loader looks)" : "")
+                   + "; for a library installed under a non-system prefix, run with "
+                     "LD_LIBRARY_PATH=PREFIX/lib/... or link the program with -Wl,-rpath,PREFIX/lib/...";
+        }
+    }
+    return "the simulator did not start in " + program
+           + " (the loader refused the simulator library, or the program cleared LD_PRELOAD)";
+}
+
+int summarise(const kxsim::SimStatus &status, const Options &options, const std::string &program,
+              int waitStatus, double realSeconds)
+{
+    const std::string &name = options.command[0];
+    int result;
+    std::string ending;
+    if (status.endedByDuration.load()) {
+        result = 0;
+        ending = "ended at --duration";
+    } else if (WIFEXITED(waitStatus)) {
+        result = WEXITSTATUS(waitStatus);
+        ending = "exited with status " + std::to_string(result);
+    } else {
+        const int signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
+        result = 128 + signal;
+        ending = "was killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    }
+    if (status.magic != kxsim::SimStatus::Magic) {
+        std::fprintf(stderr, "kestrix-sim: %s (%s)\n", withoutSimulator(program, waitStatus).c_str(),
+                     ending.c_str());
+        return result;
+    }
+    const double simulated = double(status.simulatedUs.load()) / 1e6;
+    std::fprintf(stderr, "kestrix-sim: %s %s after %.3f s simulated (%.3f s real)\n", name.c_str(), ending.c_str(),
+                 simulated, realSeconds);
+    printController(status, simulated, realSeconds);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const Options options = parseOptions(argc, argv);
-
-    const std::string program = findProgram(options.command[0]);
-    if (program.empty()) {
-        std::fprintf(stderr, "kestrix-sim: program not found: %s\n", options.command[0].c_str());
-        return 127;
-    }
-    std::string error;
-    if (!options.script.empty()) {
-        std::vector<kxsim::ScriptEvent> events;
-        if (!kxsim::parseScriptFile(options.script, events, error)) {
-            std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
-            return 2;
-        }
-    }
-    if (!options.trace.empty()) {
-        FILE *trace = std::fopen(options.trace.c_str(), "w");
-        if (trace == nullptr) {
-            std::fprintf(stderr, "kestrix-sim: cannot write trace %s: %s\n", options.trace.c_str(),
-                         std::strerror(errno));
-            return 2;
-        }
-        std::fclose(trace);
-    }
-    const std::string library = preloadLibrary();
-    if (::access(library.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "kestrix-sim: simulator library not found: %s\n", library.c_str());
-        return 2;
-    }
-
-    const int statusFd = ::memfd_create("kestrix-sim-status", 0);
-    if (statusFd < 0 || ::ftruncate(statusFd, sizeof(kxsim::SimStatus)) != 0) {
-        std::fprintf(stderr, "kestrix-sim: cannot create the status block: %s\n", std::strerror(errno));
-        return 2;
-    }
-    void *block = ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, statusFd, 0);
-    if (block == MAP_FAILED) {
-        std::fprintf(stderr, "kestrix-sim: cannot map the status block: %s\n", std::strerror(errno));
-        return 2;
-    }
-    auto *status = static_cast<kxsim::SimStatus *>(block);
-
-    const char *temporary = std::getenv("TMPDIR");
-    std::string sysfsTemplate = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
-    std::vector<char> sysfs(sysfsTemplate.begin(), sysfsTemplate.end());
-    sysfs.push_back('\0');
-    if (::mkdtemp(sysfs.data()) == nullptr) {
-        std::fprintf(stderr, "kestrix-sim: cannot create a folder for the battery: %s\n", std::strerror(errno));
-        return 2;
-    }
-    const std::string sysfsFolder = sysfs.data();
-
-    std::string preload = library;
-#ifdef KESTRIX_SIM_PRELOAD_FIRST
-    // A sanitized simulator library needs the sanitizer runtime loaded first.
-    preload = std::string(KESTRIX_SIM_PRELOAD_FIRST) + ":" + preload;
-#endif
-    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
-        preload += std::string(":") + existing;
-
-    struct sigaction action{};
-    action.sa_handler = forward;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        ::sigaction(signal, &action, nullptr);
-
+    const std::string program = locateProgram(options.command[0]);
+    checkInputs(options);
+    const Controller controller = prepareController();
+    forwardSignals();
     const double startReal = monotonicSeconds();
-    const pid_t child = ::fork();
-    if (child < 0) {
-        std::fprintf(stderr, "kestrix-sim: cannot start %s: %s\n", program.c_str(), std::strerror(errno));
-        return 2;
-    }
-    if (child == 0) {
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
-        ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
-        if (options.duration > 0) {
-            char duration[32];
-            std::snprintf(duration, sizeof duration, "%.17g", options.duration);
-            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
-        }
-        if (!options.script.empty())
-            ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
-        if (!options.trace.empty())
-            ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
-        ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(statusFd).c_str(), 1);
-        ::setenv("KESTRIX_SIM_SYSFS", sysfsFolder.c_str(), 1);
-        std::vector<char *> arguments;
-        for (const std::string &argument : options.command)
-            arguments.push_back(const_cast<char *>(argument.c_str()));
-        arguments.push_back(nullptr);
-        ::execv(program.c_str(), arguments.data());
-        std::fprintf(stderr, "kestrix-sim: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
-        ::_exit(127);
-    }
-    s_child = child;
-    ::close(statusFd);
-
-    // The program ends itself at the duration; should it hang somewhere the
-    // simulator cannot see, step in once generous real time has passed.
-    const bool deadline = options.duration > 0 && options.speed != "max";
-    const double realLimit = deadline ? options.duration / options.factor + GraceSeconds : 0;
-    int waitStatus = 0;
-    bool stepped = false;
-    for (;;) {
-        const pid_t done = ::waitpid(child, &waitStatus, deadline ? WNOHANG : 0);
-        if (done == child)
-            break;
-        if (done < 0 && errno != EINTR) {
-            std::fprintf(stderr, "kestrix-sim: lost the program: %s\n", std::strerror(errno));
-            return 2;
-        }
-        if (deadline && done == 0) {
-            const double elapsed = monotonicSeconds() - startReal;
-            if (elapsed > realLimit + 2 && stepped)
-                ::kill(child, SIGKILL);
-            else if (elapsed > realLimit && !stepped) {
-                ::kill(child, SIGTERM);
-                stepped = true; // SIGKILL follows two seconds later
-            }
-            timespec pause{0, 5000000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
+    const pid_t child = start(program, options, controller);
+    const int waitStatus = waitForEnd(child, options, startReal);
     const double realSeconds = monotonicSeconds() - startReal;
-    ::nftw(sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
-
-    const std::string name = options.command[0];
-    int result;
-    if (status->endedByDuration.load()) {
-        summary(*status, name, "ended at --duration", realSeconds);
-        result = 0;
-    } else if (WIFEXITED(waitStatus)) {
-        result = WEXITSTATUS(waitStatus);
-        summary(*status, name, "exited with status " + std::to_string(result), realSeconds);
-    } else {
-        const int signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
-        result = 128 + signal;
-        summary(*status, name, std::string("was killed by signal ") + std::to_string(signal) + " ("
-                    + strsignal(signal) + ")", realSeconds);
-    }
-    return result;
+    ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+    return summarise(*controller.status, options, program, waitStatus, realSeconds);
 }
