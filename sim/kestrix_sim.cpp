@@ -223,11 +223,13 @@ struct ElfFacts
 {
     bool elf = false;
     unsigned machine = 0;
-    bool dynamic = false; // names a program interpreter (the dynamic loader)
+    bool dynamic = false;             // names a program interpreter (the dynamic loader)
+    std::vector<std::string> needed; // the shared libraries it names
 };
 
-// Reads only what the kernel reads to start a program: the ELF header and the
-// program headers, in the file's own byte order.
+// Reads what the kernel and the dynamic loader read to start a program: the
+// ELF header, the program headers and the dynamic section, in the file's
+// own byte order. Anything malformed just ends the reading.
 ElfFacts inspect(const std::string &path)
 {
     ElfFacts facts;
@@ -235,25 +237,65 @@ ElfFacts inspect(const std::string &path)
     if (fd < 0)
         return facts;
     unsigned char header[64] = {};
-    const ssize_t got = ::pread(fd, header, sizeof header, 0);
-    if (got >= 52 && std::memcmp(header, ELFMAG, SELFMAG) == 0) {
-        const bool big = header[EI_DATA] == ELFDATA2MSB;
-        const bool wide = header[EI_CLASS] == ELFCLASS64;
-        auto read = [&](const unsigned char *at, int bytes) {
-            unsigned long long value = 0;
-            for (int n = 0; n < bytes; ++n)
-                value |= static_cast<unsigned long long>(at[big ? bytes - 1 - n : n]) << (8 * n);
-            return value;
-        };
-        facts.elf = true;
-        facts.machine = unsigned(read(header + 18, 2));
-        const unsigned long long table = wide ? read(header + 32, 8) : read(header + 28, 4);
-        const unsigned entry = unsigned(read(header + (wide ? 54 : 42), 2));
-        const unsigned count = std::min(unsigned(read(header + (wide ? 56 : 44), 2)), 256u);
-        unsigned char row[8];
-        for (unsigned n = 0; n < count && entry >= 4; ++n)
-            if (::pread(fd, row, 4, off_t(table + n * entry)) == 4 && read(row, 4) == PT_INTERP)
-                facts.dynamic = true;
+    if (::pread(fd, header, sizeof header, 0) < 52 || std::memcmp(header, ELFMAG, SELFMAG) != 0) {
+        ::close(fd);
+        return facts;
+    }
+    const bool big = header[EI_DATA] == ELFDATA2MSB;
+    const bool wide = header[EI_CLASS] == ELFCLASS64;
+    const int word = wide ? 8 : 4;
+    auto read = [&](const unsigned char *at, int bytes) {
+        unsigned long long value = 0;
+        for (int n = 0; n < bytes; ++n)
+            value |= static_cast<unsigned long long>(at[big ? bytes - 1 - n : n]) << (8 * n);
+        return value;
+    };
+    facts.elf = true;
+    facts.machine = unsigned(read(header + 18, 2));
+    const unsigned long long table = read(header + (wide ? 32 : 28), word);
+    const unsigned entry = unsigned(read(header + (wide ? 54 : 42), 2));
+    const unsigned count = std::min(unsigned(read(header + (wide ? 56 : 44), 2)), 256u);
+    struct Segment { unsigned long long offset, address, size; };
+    std::vector<Segment> loads;
+    Segment dynamic{0, 0, 0};
+    unsigned char row[56];
+    for (unsigned n = 0; n < count && entry >= (wide ? 56u : 32u); ++n) {
+        if (::pread(fd, row, sizeof row, off_t(table + n * entry)) < (wide ? 56 : 32))
+            break;
+        const Segment segment{read(row + (wide ? 8 : 4), word), read(row + (wide ? 16 : 8), word),
+                              read(row + (wide ? 32 : 16), word)};
+        const auto type = read(row, 4);
+        if (type == PT_INTERP)
+            facts.dynamic = true;
+        else if (type == PT_LOAD)
+            loads.push_back(segment);
+        else if (type == PT_DYNAMIC)
+            dynamic = segment;
+    }
+    // The dynamic section names its strings by address: find them in the file.
+    auto fileOffset = [&](unsigned long long address) -> long long {
+        for (const Segment &load : loads)
+            if (address >= load.address && address < load.address + load.size)
+                return (long long)(load.offset + (address - load.address));
+        return -1;
+    };
+    std::vector<unsigned long long> names;
+    long long strings = -1;
+    for (unsigned long long at = 0; at + 2 * word <= std::min(dynamic.size, 65536ull); at += 2 * word) {
+        if (::pread(fd, row, std::size_t(2 * word), off_t(dynamic.offset + at)) < 2 * word)
+            break;
+        const auto tag = read(row, word), value = read(row + word, word);
+        if (tag == DT_NULL)
+            break;
+        if (tag == DT_NEEDED)
+            names.push_back(value);
+        else if (tag == DT_STRTAB)
+            strings = fileOffset(value);
+    }
+    for (unsigned long long name : names) {
+        char text[256] = {};
+        if (strings >= 0 && ::pread(fd, text, sizeof text - 1, off_t(strings + (long long)name)) > 0)
+            facts.needed.emplace_back(text);
     }
     ::close(fd);
     return facts;
@@ -642,6 +684,10 @@ std::vector<std::string> missingLibraries(const std::string &program)
     return missing;
 }
 
+constexpr const char *PrefixHint = ": the loader does not look where it is installed; for a library under a "
+                                   "non-system prefix, run with LD_LIBRARY_PATH=PREFIX/lib/... or link the "
+                                   "program with -Wl,-rpath,PREFIX/lib/...";
+
 // The program ran, or tried to, but the simulator never started in it.
 std::string withoutSimulator(const std::string &program, int waitStatus)
 {
@@ -654,16 +700,19 @@ std::string withoutSimulator(const std::string &program, int waitStatus)
                          "for the board at the dynamic linker; link it against the shared libkestrix";
     if (facts.elf && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == NotFound) {
         const std::vector<std::string> missing = missingLibraries(program);
+        const auto ours = std::find_if(facts.needed.begin(), facts.needed.end(), [](const std::string &library) {
+            return library.rfind("libkestrix", 0) == 0;
+        });
+        // Under user-mode emulation the loader's listing is the emulator's
+        // own: then only the libraries the program names are known.
+        if (missing.empty() && ours != facts.needed.end())
+            return program + " cannot load " + *ours + " or another library it needs (the loader's message above "
+                   + "names it)" + PrefixHint;
         if (!missing.empty()) {
             std::string names;
             for (const std::string &library : missing)
                 names += (names.empty() ? "" : ", ") + library;
-            const bool ours = std::any_of(missing.begin(), missing.end(), [](const std::string &library) {
-                return library.rfind("libkestrix", 0) == 0;
-            });
-            return program + " cannot load " + names + (ours ? " (libkestrix is not where the loader looks)" : "")
-                   + "; for a library installed under a non-system prefix, run with "
-                     "LD_LIBRARY_PATH=PREFIX/lib/... or link the program with -Wl,-rpath,PREFIX/lib/...";
+            return program + " cannot load " + names + PrefixHint;
         }
     }
     return "the simulator did not start in " + program
