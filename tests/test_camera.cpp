@@ -6,7 +6,7 @@
 #include "kestrix/ardrone.h"
 #include "kestrix/camera.h"
 
-#include "camera_view.h"
+#include "simulated_camera.h"
 #include "fake_camera_config.h"
 #include "fake_video.h"
 
@@ -584,17 +584,18 @@ TEST_F(CameraCapture, ChannelsLoadedBeforeOpeningSurviveTheSwitchFromTheDrone)
 
 TEST_F(CameraCapture, ASimulatedCameraSeesABlockMoveAgainstTheTurn)
 {
-    kxsim::CameraScene scene;
-    scene.fieldWidth = scene.fieldHeight = 2;
-    scene.floorReflectance = [](double x, double) { return x < 1.0 ? 0.9 : 0.3; };
-    scene.blocks.push_back({1.4, 0.9, 1.6, 1.1, 0.1, {208, 48, 48}});
-    scene.walls.push_back({2, 0, 2, 2, 0.3});
+    kxsim::SimulatedCamera camera;
+    camera.framesPerSecond = 60;
+    camera.scene.fieldWidth = camera.scene.fieldHeight = 2;
+    camera.scene.floorReflectance = [](double x, double) { return x < 1.0 ? 0.9 : 0.3; };
+    camera.scene.blocks.push_back({1.4, 0.9, 1.6, 1.1, 0.1, {208, 48, 48}});
+    camera.scene.walls.push_back({2, 0, 2, 2, 0.3});
+    camera.configs["1"] = "hsv 345 15 120 255 80 255 name block\n";
     std::atomic<double> heading{0};
-    video().setFrameSource(kxsim::cameraRenderer(scene, kxsim::CameraMount(), [&heading] {
-        return kxsim::CameraPose{0.5, 1.0, heading.load()};
-    }));
-    video().plugIn(0, 60);
-    write("1.conf", "hsv 345 15 120 255 80 255 name block\n");
+    std::string error;
+    ASSERT_TRUE(kxsim::startSimulatedCamera(camera, [&heading] { return kxsim::CameraPose{0.5, 1.0, heading.load()}; },
+                                            m_directory + "/sim", error))
+        << error;
     ASSERT_EQ(camera_load_config("1"), 1);
     ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
 
