@@ -466,6 +466,7 @@ TEST_F(CameraCapture, TakesTheNewestFrameNotTheOnesThatWaited)
         c.fill(static_cast<int>(sequence % 160), static_cast<int>(sequence / 160 % 120), 1, 1, White);
         newest = sequence;
     });
+    video().plugIn(0, 100);
     write("1.conf", "rgb 200 255 200 255 200 255\n");
     ASSERT_EQ(camera_load_config("1"), 1);
     ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
@@ -475,11 +476,12 @@ TEST_F(CameraCapture, TakesTheNewestFrameNotTheOnesThatWaited)
         const std::uint32_t before = newest;
         // Long enough for every buffer to fill with old frames and for
         // later ones to be dropped.
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ASSERT_EQ(camera_update(), 1);
         ASSERT_EQ(get_object_count(0), 1);
         const int seen = get_object_center_y(0, 0) * 160 + get_object_center_x(0, 0);
-        EXPECT_EQ(seen, static_cast<int>(newest)) << "round " << round;
+        // The newest, or the one before if another came while it was taken.
+        EXPECT_GE(seen, static_cast<int>(newest) - 1) << "round " << round;
         EXPECT_GT(seen, static_cast<int>(before) + Camera::CaptureInputProvider::BufferCount) << "round " << round;
     }
 }
