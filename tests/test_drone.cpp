@@ -198,7 +198,7 @@ TEST_F(Drone, WatchdogRepeatsTheCurrentCommandWhileIdle)
     EXPECT_LE(moves, 20);
 }
 
-TEST_F(Drone, DisconnectLandsOnceAndLaterCommandsAreDropped)
+TEST_F(Drone, DisconnectLandsAndLaterCommandsAreDropped)
 {
     ASSERT_TRUE(connect());
     drone_takeoff();
