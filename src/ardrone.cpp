@@ -104,8 +104,10 @@ bool ARDrone::connect(const char *address, double timeout)
     }
     m_connected = true;
     m_threadsRun = true;
-    m_sender = std::thread(&ARDrone::senderLoop, this);
-    m_receiver = std::thread(&ARDrone::receiverLoop, this);
+    // Lambdas rather than member pointers: a std::thread over a member
+    // pointer would put this class's name in the library's exported symbols.
+    m_sender = std::thread([this] { senderLoop(); });
+    m_receiver = std::thread([this] { receiverLoop(); });
     m_watcher->start();
     return true;
 }
