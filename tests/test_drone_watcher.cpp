@@ -7,10 +7,12 @@
 #include "private/ardrone_p.h"
 #include "private/ardrone_emergency_stop_p.h"
 #include "private/buttons_p.h"
+#include "fake_input.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/input.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -108,6 +110,12 @@ void report(int fd, char event)
     (void)!::write(fd, &event, 1);
 }
 
+// The side button held down or let go on the fake input device.
+void holdSideButton(bool down)
+{
+    kxsim::FakeInput::instance().setKey(KEY_ESC, down);
+}
+
 class Watcher : public ::testing::Test
 {
 protected:
@@ -118,7 +126,7 @@ protected:
     }
     void TearDown() override
     {
-        Button::Side.setPressed(false);
+        holdSideButton(false);
         kxsim::FakeNetwork::instance().reset();
     }
 
@@ -159,7 +167,7 @@ TEST_F(Watcher, DisabledWatcherIgnoresTheHeldButton)
         takeOff(drone);
         ARDroneEmergencyStop watcher(&drone);
         report(events, watcher.isEnabled() ? 'E' : 'e');
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         watcher.start();
         std::this_thread::sleep_for(milliseconds(700)); // three checks and more
         watcher.stop();
@@ -182,7 +190,7 @@ TEST_F(Watcher, EnabledWithTheButtonHeldDisconnectsOnceAndExitsWithZero)
         takeOff(drone);
         ARDroneEmergencyStop watcher(&drone);
         watcher.setEnabled(true);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::printf("still in the buffer");
         watcher.start();
         std::this_thread::sleep_for(milliseconds(3000));
@@ -207,7 +215,7 @@ TEST_F(Watcher, StopDuringTheSleepStillMakesTheLastCheck)
         watcher.start();
         std::this_thread::sleep_for(milliseconds(50));
         watcher.stop();
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(2000));
     }, startFake);
 
@@ -261,7 +269,7 @@ TEST_F(ClientWatcher, EmergencyStopOfAConnectedClientLandsDisconnectsAndExits)
         ARDrone &drone = ARDrone::instance();
         takeOff(drone);
         drone.setEmergencyStopEnabled(true);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(3000));
     }, startFake);
 
@@ -279,7 +287,7 @@ TEST_F(ClientWatcher, ClientWithTheEmergencyStopOffKeepsRunning)
     const ChildResult child = runChild([](int) {
         ARDrone &drone = ARDrone::instance();
         takeOff(drone);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(700));
     }, startFake);
 
@@ -299,7 +307,7 @@ TEST_F(ClientWatcher, DisconnectRightAfterConnectingStillStopsTheWatcher)
             drone.disconnect();
         }
         drone.setEmergencyStopEnabled(true);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(700));
     }, startFake);
 
