@@ -5,6 +5,8 @@
 #include "private/ardrone_commands_p.h"
 #include "private/ardrone_socket_p.h"
 
+#include <algorithm>
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,13 +34,17 @@ void ARDrone::shutDownLink()
     // is easily lost on the radio link: say it at the command period for a
     // while.
     const auto end = Clock::now() + LandingRepeat;
-    do {
+    for (;;) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             sendLocked(commandLocked("REF", At::ref(At::RefLand)));
         }
-        std::this_thread::sleep_for(CommandPeriod);
-    } while (Clock::now() < end);
+        // The last one goes out once the whole time has passed, however
+        // late the sleeps wake.
+        if (Clock::now() >= end)
+            break;
+        std::this_thread::sleep_for(std::min<Clock::duration>(CommandPeriod, end - Clock::now()));
+    }
 }
 
 // Called with m_lock held. The sender and receiver take m_lock themselves,
