@@ -10,20 +10,17 @@
 //   the graphics window's frame   -> sim/fake_framebuffer (/dev/fb0)
 //   the mobile base's device path -> sim/fake_serial (/dev/ttyUSB0)
 //   the camera's config directory -> sim/fake_camera_config (/etc/kestrix/camera)
+//   the drone's ports              -> sim/fake_network (connect() to the
+//                                     drone's address goes to a fake drone
+//                                     on loopback)
+//   the drone's disconnect observer -> the land commands the fake drone
+//                                     receives
 //
-// Remaining:
-//   Private::ARDrone::setPorts (private/ardrone_p.h): a fake drone listens
-//     on free loopback ports, since tests run in parallel and cannot all own
-//     the drone's fixed ports.
-//   Private::ARDrone::setDisconnectObserver (private/ardrone_p.h): lets a
-//     test see the moment a disconnect, started by the emergency-stop
-//     watcher on its own thread, has ended.
+// Remaining: none.
 //
 // Not a hook: Private::Button::setPressed (private/button_p.h) belongs to
 // the button store's interface, which stores no pressed state.
 #ifndef KESTRIX_PRIVATE_TEST_HOOKS_P_H
 #define KESTRIX_PRIVATE_TEST_HOOKS_P_H
-
-#include "private/ardrone_p.h"
 
 #endif
