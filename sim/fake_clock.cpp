@@ -5,12 +5,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdarg>
 
+#include <linux/futex.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/select.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,11 +79,6 @@ void rawSignal(pthread_cond_t *c)
     s_fn(c);
 }
 
-void rawBroadcast(pthread_cond_t *c)
-{
-    static const CondFn s_fn = nextFunction<CondFn>("pthread_cond_broadcast");
-    s_fn(c);
-}
 
 int rawClockwait(pthread_cond_t *c, pthread_mutex_t *m, std::int64_t realMonotonicNs)
 {
@@ -96,6 +95,7 @@ struct Waiter
     std::int64_t deadline;
     std::uint64_t order;
     const void *on;
+    void (*kick)(const void *);
     bool waiting; // counted as waiting
     bool woken;   // its deadline came
 };
@@ -216,11 +216,11 @@ struct Clock::State
         stopWaiting(w);
         lastActivity = realNs(CLOCK_MONOTONIC);
         rawSignal(&w.park);
-        // A thread in a timed condition wait sleeps on the program's own
-        // condition; waking every waiter of it is a spurious wake-up for the
+        // A thread in a timed condition or futex wait sleeps in the real
+        // call; waking every waiter of it is a spurious wake-up for the
         // others, which they must allow for anyway.
-        if (w.on)
-            rawBroadcast(static_cast<pthread_cond_t *>(const_cast<void *>(w.on)));
+        if (w.kick)
+            w.kick(w.on);
     }
 
     Waiter *earliest() const
@@ -437,6 +437,7 @@ int Clock::sleepUntil(std::int64_t deadlineNs, std::int64_t *remainingNs)
             return 0;
         w.deadline = deadlineNs;
         w.on = nullptr;
+        w.kick = nullptr;
         w.woken = false;
         s.startWaiting(w);
         s.lastActivity = realNs(CLOCK_MONOTONIC);
@@ -451,7 +452,8 @@ int Clock::sleepUntil(std::int64_t deadlineNs, std::int64_t *remainingNs)
     return 0;
 }
 
-bool Clock::waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt)
+bool Clock::waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt,
+                    void (*kick)(const void *))
 {
     State &s = state();
     Waiter &w = t_waiter;
@@ -462,6 +464,7 @@ bool Clock::waitFor(std::int64_t deadlineNs, const void *on, const std::function
     }
     w.deadline = deadlineNs;
     w.on = on;
+    w.kick = kick;
     w.woken = false;
     s.startWaiting(w);
     s.lastActivity = realNs(CLOCK_MONOTONIC);
@@ -758,6 +761,12 @@ int realCondClockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t cl
     return s_fn(cond, mutex, clock, until);
 }
 
+void broadcast(const void *cond)
+{
+    static const auto s_fn = real<int (*)(pthread_cond_t *)>("pthread_cond_broadcast");
+    s_fn(static_cast<pthread_cond_t *>(const_cast<void *>(cond)));
+}
+
 timespec realMonotonicIn(std::int64_t ns)
 {
     return asTimespec(kxsim::realNs(CLOCK_MONOTONIC) + ns);
@@ -778,7 +787,7 @@ int simulatedCondWait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t cl
         const timespec real = realMonotonicIn(slice);
         result = realCondClockwait(cond, mutex, CLOCK_MONOTONIC, &real);
         return result != ETIMEDOUT;
-    });
+    }, broadcast);
     return signalled ? result : ETIMEDOUT;
 }
 
@@ -938,3 +947,100 @@ int epoll_wait(int epfd, struct epoll_event *events, int most, int timeoutMs)
 }
 
 } // extern "C"
+
+// ---- The futex waits of the C++ library ---------------------------------------
+//
+// std::future's timed waits and the atomic waits reach the kernel through
+// syscall(SYS_futex) with deadlines read from steady_clock, that is from the
+// simulated clock: they are simulated like a timed condition wait, and a wake
+// of the futex releases its waiters.
+
+namespace {
+
+long realSyscall(long number, long a, long b, long c, long d, long e, long f)
+{
+    static const auto s_fn = real<long (*)(long, ...)>("syscall");
+    return s_fn(number, a, b, c, d, e, f);
+}
+
+void wakePrivateFutex(const void *address)
+{
+    realSyscall(SYS_futex, long(address), FUTEX_WAKE_PRIVATE, INT_MAX, 0, 0, 0);
+}
+
+void wakeSharedFutex(const void *address)
+{
+    realSyscall(SYS_futex, long(address), FUTEX_WAKE, INT_MAX, 0, 0, 0);
+}
+
+long simulatedFutex(const long *a)
+{
+    Clock &clock = Clock::instance();
+    const void *address = reinterpret_cast<const void *>(a[0]);
+    const int op = int(a[1]);
+    const int command = op & FUTEX_CMD_MASK;
+    if (command == FUTEX_WAKE || command == FUTEX_WAKE_BITSET) {
+        clock.release(address);
+        return realSyscall(SYS_futex, a[0], a[1], a[2], a[3], a[4], a[5]);
+    }
+    const auto *timeout = reinterpret_cast<const timespec *>(a[3]);
+    if ((command != FUTEX_WAIT && command != FUTEX_WAIT_BITSET) || (timeout && !validTimespec(timeout)))
+        return realSyscall(SYS_futex, a[0], a[1], a[2], a[3], a[4], a[5]);
+    const int privateFlag = op & FUTEX_PRIVATE_FLAG;
+    const long bitset = command == FUTEX_WAIT_BITSET ? a[5] : long(FUTEX_BITSET_MATCH_ANY);
+    std::int64_t deadline = Clock::NoDeadline;
+    if (timeout)
+        deadline = command == FUTEX_WAIT
+            ? clock.nowNs() + toNs(*timeout)
+            : clock.toRealtime((op & FUTEX_CLOCK_REALTIME) ? CLOCK_REALTIME : CLOCK_MONOTONIC, toNs(*timeout));
+    const long waitOp = FUTEX_WAIT_BITSET | privateFlag;
+    // The kernel's own first check: a word that has changed already means
+    // the wake-up came, and the clock must not move for this wait.
+    if (__atomic_load_n(static_cast<const int *>(address), __ATOMIC_SEQ_CST) != int(a[2])) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (clock.mode() == Clock::Mode::Scaled) {
+        if (!timeout)
+            return realSyscall(SYS_futex, a[0], a[1], a[2], a[3], a[4], a[5]);
+        const timespec until = asTimespec(clock.realDeadline(deadline));
+        return realSyscall(SYS_futex, a[0], waitOp, a[2], long(&until), 0, bitset);
+    }
+    long result = 0;
+    int error = 0;
+    const bool ended = clock.waitFor(deadline, address, [&](std::int64_t slice) {
+        const timespec until = realMonotonicIn(slice);
+        result = realSyscall(SYS_futex, a[0], waitOp, a[2], long(&until), 0, bitset);
+        error = errno;
+        return !(result == -1 && error == ETIMEDOUT);
+    }, privateFlag ? wakePrivateFutex : wakeSharedFutex);
+    if (!ended) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    errno = error;
+    return result;
+}
+
+} // namespace
+
+extern "C" long syscall(long number, ...)
+{
+    va_list arguments;
+    va_start(arguments, number);
+    long a[6];
+    for (long &argument : a)
+        argument = va_arg(arguments, long);
+    va_end(arguments);
+    Clock &clock = Clock::instance();
+    if (clock.simulates()) {
+        std::int64_t ns = 0;
+        if (number == SYS_clock_gettime && clock.read(int(a[0]), ns)) {
+            *reinterpret_cast<timespec *>(a[1]) = asTimespec(ns);
+            return 0;
+        }
+        if (number == SYS_futex)
+            return simulatedFutex(a);
+    }
+    return realSyscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}

@@ -85,12 +85,13 @@ public:
     // A wait that ends when `attempt(realTimeoutNs)` reports true (it makes
     // one real wait of at most that long) or when the program's time of day
     // reaches `deadlineNs` (NoDeadline: never). `on` names what another
-    // thread's release() ends the wait on (a mutex, a condition, a thread),
-    // or null; with a deadline it must be the condition the thread waits on,
-    // which is broadcast when the deadline comes. Returns true when the
-    // attempt succeeded.
+    // thread's release() ends the wait on (a mutex, a condition, a futex, a
+    // thread), or null. `kick`, when given, cuts the real wait short once the
+    // deadline comes (a broadcast of the condition, say). Returns true when
+    // the attempt succeeded.
     static constexpr std::int64_t NoDeadline = INT64_MAX;
-    bool waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt);
+    bool waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt,
+                 void (*kick)(const void *on) = nullptr);
     // Another thread is about to end the waits on `on`: those threads count
     // as running from now on.
     void release(const void *on);

@@ -42,7 +42,7 @@ struct Start
 {
     void *(*routine)(void *);
     void *argument;
-    bool own;
+    ThreadKind kind;
 };
 
 // Counts the program's thread out when it returns, calls pthread_exit or is
@@ -65,7 +65,7 @@ void *startThread(void *start)
 {
     const Start s = *static_cast<Start *>(start);
     delete static_cast<Start *>(start);
-    kxsim::setThreadKind(s.own ? ThreadKind::Own : ThreadKind::Program);
+    kxsim::setThreadKind(s.kind);
     CountedOut guard;
     return s.routine(s.argument);
 }
@@ -78,16 +78,20 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*
 {
     using Fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static const auto s_fn = real<Fn>("pthread_create");
-    const bool own = kxsim::creatingOwnThreads();
+    // A program thread's threads are the program's, unless the simulator
+    // creates them; the simulator's threads' threads are its own.
+    ThreadKind kind = kxsim::threadKind() == ThreadKind::Program ? ThreadKind::Program : ThreadKind::Unknown;
+    if (kxsim::creatingOwnThreads())
+        kind = ThreadKind::Own;
     // Counted before it exists, so that the clock cannot move between its
     // creation and its first step.
-    if (!own)
+    if (kind == ThreadKind::Program)
         Clock::instance().threadAdded();
-    Start *start = new Start{routine, argument, own};
+    Start *start = new Start{routine, argument, kind};
     const int result = s_fn(thread, attributes, startThread, start);
     if (result != 0) {
         delete start;
-        if (!own)
+        if (kind == ThreadKind::Program)
             Clock::instance().threadGone();
     }
     return result;

@@ -1,8 +1,10 @@
 // A C++ program that times itself with the standard library only: a sleep,
-// a condition variable's timed waits, the system clock. Prints microseconds.
+// a condition variable's timed waits, futures, a thread, the system clock.
+// Prints microseconds.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -34,6 +36,23 @@ int main()
     const auto joinStart = steady_clock::now();
     sleeper.join();
     std::printf("join %lld\n", (long long)duration_cast<microseconds>(steady_clock::now() - joinStart).count());
+
+    // A future nobody fulfils, then one a sleeping thread fulfils.
+    std::promise<void> unkept;
+    auto futureStart = steady_clock::now();
+    const bool expired = unkept.get_future().wait_for(milliseconds(750)) == std::future_status::timeout;
+    std::printf("future_timeout %lld %s\n",
+                (long long)duration_cast<microseconds>(steady_clock::now() - futureStart).count(),
+                expired ? "timeout" : "ready");
+    auto answer = std::async(std::launch::async, [] {
+        std::this_thread::sleep_for(milliseconds(200));
+        return 42;
+    });
+    futureStart = steady_clock::now();
+    const bool answered = answer.wait_for(seconds(5)) == std::future_status::ready;
+    std::printf("future_ready %lld %s\n",
+                (long long)duration_cast<microseconds>(steady_clock::now() - futureStart).count(),
+                answered ? "ready" : "timeout");
 
     std::printf("system_clock %lld\n",
                 (long long)duration_cast<microseconds>(system_clock::now() - wallStart).count());

@@ -137,13 +137,17 @@ TEST(SimClock, CppSleepForConditionWaitsAndSteadyClockMeasureSimulatedTime)
     EXPECT_EQ(run.word("wait_for", 1), "timeout");
     EXPECT_NEAR(run.value("wait_until"), 250000, 1000);
     EXPECT_NEAR(run.value("join"), 500000, 1000);
-    EXPECT_NEAR(run.value("system_clock"), 5250000, 1000);
+    EXPECT_NEAR(run.value("future_timeout"), 750000, 1000);
+    EXPECT_EQ(run.word("future_timeout", 1), "timeout");
+    EXPECT_NEAR(run.value("future_ready"), 200000, 1000);
+    EXPECT_EQ(run.word("future_ready", 1), "ready");
+    EXPECT_NEAR(run.value("system_clock"), 6200000, 1000);
     EXPECT_LT(run.realSeconds, 1.0);
 }
 
 TEST(SimClock, CppProgramAtAFiniteSpeedSeesTheSameTimes)
 {
-    // 5.25 s simulated at 5 times real time: about 1.05 s. Every real
+    // 6.2 s simulated at 5 times real time: about 1.24 s. Every real
     // millisecond late shows as 5 simulated ones.
     const Outcome run = simulate("5", KESTRIX_STEADY_CLOCK);
     ASSERT_EQ(run.status, 0);
@@ -151,8 +155,9 @@ TEST(SimClock, CppProgramAtAFiniteSpeedSeesTheSameTimes)
     EXPECT_NEAR(run.value("wait_for"), 1500000, 30000);
     EXPECT_EQ(run.word("wait_for", 1), "timeout");
     EXPECT_NEAR(run.value("join"), 500000, 30000);
-    EXPECT_NEAR(run.value("system_clock"), 5250000, 60000);
-    EXPECT_NEAR(run.realSeconds, 1.05, 0.5);
+    EXPECT_NEAR(run.value("future_timeout"), 750000, 30000);
+    EXPECT_NEAR(run.value("system_clock"), 6200000, 80000);
+    EXPECT_NEAR(run.realSeconds, 1.24, 0.5);
 }
 
 TEST(SimClock, TwoThreadsGiveTheSameDoneTimesAtMaxSpeedAsInRealTime)
