@@ -96,6 +96,8 @@ struct Waiter
     std::uint64_t order;
     const void *on;
     void (*kick)(const void *);
+    Clock::WaitKind kind;
+    pid_t tid;
     bool waiting; // counted as waiting
     bool woken;   // its deadline came
 };
@@ -235,9 +237,27 @@ struct Clock::State
 
     // The clock moves only while every program thread waits, and then only
     // as far as the earliest deadline, whose thread alone wakes.
+    // A condition waiter holds its mutex between two real waits; a thread
+    // blocked on that mutex then waits for a thread that is about to run,
+    // and so does one on a mutex that has just come free.
+    bool mutexHolderRuns() const
+    {
+        for (const Waiter *blocked : waiters) {
+            if (blocked->kind != Clock::WaitKind::Mutex)
+                continue;
+            const int owner = static_cast<const pthread_mutex_t *>(blocked->on)->__data.__owner;
+            if (owner == 0)
+                return true;
+            for (const Waiter *holder : waiters)
+                if (holder->tid == owner && holder->kind == Clock::WaitKind::Condition)
+                    return true;
+        }
+        return false;
+    }
+
     void advanceIfIdle()
     {
-        while (waiting >= programThreads) {
+        while (waiting >= programThreads && !mutexHolderRuns()) {
             Waiter *next = earliest();
             if (!next)
                 return;
@@ -274,6 +294,7 @@ void Clock::afterForkChild()
     s.waiters.clear();
     s.releasable = 0;
     t_waiter.waiting = false;
+    t_waiter.tid = 0;
 }
 
 Clock &Clock::instance()
@@ -438,6 +459,7 @@ int Clock::sleepUntil(std::int64_t deadlineNs, std::int64_t *remainingNs)
         w.deadline = deadlineNs;
         w.on = nullptr;
         w.kick = nullptr;
+        w.kind = WaitKind::Other;
         w.woken = false;
         s.startWaiting(w);
         s.lastActivity = realNs(CLOCK_MONOTONIC);
@@ -453,7 +475,7 @@ int Clock::sleepUntil(std::int64_t deadlineNs, std::int64_t *remainingNs)
 }
 
 bool Clock::waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt,
-                    void (*kick)(const void *))
+                    void (*kick)(const void *), WaitKind kind)
 {
     State &s = state();
     Waiter &w = t_waiter;
@@ -465,6 +487,9 @@ bool Clock::waitFor(std::int64_t deadlineNs, const void *on, const std::function
     w.deadline = deadlineNs;
     w.on = on;
     w.kick = kick;
+    w.kind = kind;
+    if (w.tid == 0)
+        w.tid = pid_t(::gettid());
     w.woken = false;
     s.startWaiting(w);
     s.lastActivity = realNs(CLOCK_MONOTONIC);
@@ -787,7 +812,7 @@ int simulatedCondWait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t cl
         const timespec real = realMonotonicIn(slice);
         result = realCondClockwait(cond, mutex, CLOCK_MONOTONIC, &real);
         return result != ETIMEDOUT;
-    }, broadcast);
+    }, broadcast, Clock::WaitKind::Condition);
     return signalled ? result : ETIMEDOUT;
 }
 

@@ -90,8 +90,11 @@ public:
     // deadline comes (a broadcast of the condition, say). Returns true when
     // the attempt succeeded.
     static constexpr std::int64_t NoDeadline = INT64_MAX;
+    // `kind` tells the scheduler what `on` is: a thread blocked on a mutex
+    // held by a thread between two real waits of a condition is not idle.
+    enum class WaitKind { Other, Condition, Mutex };
     bool waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt,
-                 void (*kick)(const void *on) = nullptr);
+                 void (*kick)(const void *on) = nullptr, WaitKind kind = WaitKind::Other);
     // Another thread is about to end the waits on `on`: those threads count
     // as running from now on.
     void release(const void *on);

@@ -137,7 +137,7 @@ int pthread_mutex_lock(pthread_mutex_t *mutex)
         const timespec until = realIn(CLOCK_MONOTONIC, slice);
         result = s_clocklock(mutex, CLOCK_MONOTONIC, &until);
         return result != ETIMEDOUT;
-    });
+    }, nullptr, Clock::WaitKind::Mutex);
     return result;
 }
 
@@ -161,7 +161,7 @@ int pthread_cond_wait(pthread_cond_t *__restrict cond, pthread_mutex_t *__restri
         const timespec until = realIn(CLOCK_MONOTONIC, slice);
         result = s_clockwait(cond, mutex, CLOCK_MONOTONIC, &until);
         return result != ETIMEDOUT;
-    });
+    }, nullptr, Clock::WaitKind::Condition);
     return result;
 }
 
