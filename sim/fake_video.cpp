@@ -56,9 +56,10 @@ public:
         return FakeVideo::instance().mmap(fd, length, prot, flags, offset);
     }
     void unmapped(void *address, std::size_t length) override { FakeVideo::instance().unmapped(address, length); }
-    int poll(int fd, short events, short &revents, int timeoutMs) override
+    bool poll(int fd, short events, short &revents, int timeoutMs, int &result) override
     {
-        return FakeVideo::instance().poll(fd, events, revents, timeoutMs);
+        result = FakeVideo::instance().poll(fd, events, revents, timeoutMs);
+        return true;
     }
     void closed(int fd) override { FakeVideo::instance().closed(fd); }
 };

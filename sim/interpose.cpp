@@ -43,7 +43,6 @@ using CloseFn = int (*)(int);
 using MmapFn = void *(*)(void *, std::size_t, int, int, int, off_t);
 using Mmap64Fn = void *(*)(void *, std::size_t, int, int, int, off64_t);
 using MunmapFn = int (*)(void *, std::size_t);
-using PollFn = int (*)(pollfd *, nfds_t, int);
 
 // Memory handed out by a device's mmap, so that munmap (which names no
 // descriptor) finds its way back.
@@ -152,13 +151,17 @@ void *FakeDevice::mmap(int, std::size_t, int, int, long long)
     return MAP_FAILED;
 }
 
-int FakeDevice::poll(int fd, short events, short &revents, int timeoutMs)
+bool FakeDevice::poll(int, short, short &, int, int &)
 {
-    static const PollFn s_poll = nextFunction<PollFn>("poll");
-    pollfd entry{fd, events, 0};
-    const int ready = s_poll(&entry, 1, timeoutMs);
-    revents = entry.revents;
-    return ready;
+    return false;
+}
+
+bool pollDevice(pollfd *fds, unsigned long count, int timeoutMs, int &result)
+{
+    if (count != 1 || fds == nullptr)
+        return false;
+    FakeDevice *device = owner(fds[0].fd);
+    return device != nullptr && device->poll(fds[0].fd, fds[0].events, fds[0].revents, timeoutMs, result);
 }
 
 int invalidCloseCount()
@@ -253,20 +256,6 @@ int munmap(void *address, std::size_t length)
     return s_munmap(address, length);
 }
 
-// Only a fake descriptor alone in its set is the fake's to answer: that is
-// how a capture loop waits for a picture. The C library declares poll's set
-// write-only, so GCC takes our reading of it for a read of nothing.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-int poll(pollfd *fds, nfds_t count, int timeoutMs)
-{
-    if (count == 1 && fds != nullptr)
-        if (FakeDevice *device = owner(fds[0].fd))
-            return device->poll(fds[0].fd, fds[0].events, fds[0].revents, timeoutMs);
-    static const PollFn s_poll = nextFunction<PollFn>("poll");
-    return s_poll(fds, count, timeoutMs);
-}
-#pragma GCC diagnostic pop
 
 int close(int fd)
 {
