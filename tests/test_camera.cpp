@@ -8,6 +8,7 @@
 
 #include "simulated_camera.h"
 #include "fake_camera_config.h"
+#include "fake_clock.h"
 #include "fake_video.h"
 
 #include <gtest/gtest.h>
@@ -614,6 +615,26 @@ TEST_F(CameraCapture, ASimulatedCameraSeesABlockMoveAgainstTheTurn)
     EXPECT_NEAR(centres[1], 160, 3);
     EXPECT_LT(centres[0], centres[1] - 20);
     EXPECT_GT(centres[2], centres[1] + 20);
+}
+
+TEST_F(CameraCapture, UnderVirtualTimeFramesComeAtTheCamerasRate)
+{
+    video().plugIn(0, 30);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
+    timespec start{}, end{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    int frames = 0;
+    for (int i = 0; i < 30; ++i)
+        frames += camera_update();
+    ::clock_gettime(CLOCK_MONOTONIC, &end);
+    kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Real);
+
+    EXPECT_EQ(frames, 30);
+    // Each update waits for the next picture: one period of the program's
+    // clock, which the camera's timestamps follow too (or every picture
+    // would look stale or none would come).
+    EXPECT_NEAR(double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9, 1.0, 0.1);
 }
 
 // ------------------------------------------------------------ configuration
