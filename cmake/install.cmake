@@ -22,6 +22,8 @@ install(TARGETS kestrix EXPORT kestrixTargets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kestrix/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrix
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+install(FILES ${KESTRIX_GENERATED_INCLUDE_DIR}/kestrix/version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrix)
 
 foreach(program IN LISTS KESTRIX_CHECKOUT_PROGRAMS)
   set_target_properties(${program} PROPERTIES INSTALL_RPATH "${KESTRIX_PROGRAM_RPATH}")

@@ -32,6 +32,7 @@
 #include "servo.h"
 #include "thread.h"
 #include "util.h"
+#include "version.h"
 #include "wait_for.h"
 
 #endif

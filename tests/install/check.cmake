@@ -55,7 +55,8 @@ if(NOT top STREQUAL "kestrix")
 endif()
 file(GLOB_RECURSE installed_headers RELATIVE ${prefix}/include/kestrix ${prefix}/include/kestrix/*)
 foreach(header IN LISTS installed_headers)
-  if(NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header})
+  # version.h is generated from version.h.in.
+  if(NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header} AND NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header}.in)
     fail("installed header ${header} is not a public header")
   endif()
 endforeach()
@@ -133,6 +134,20 @@ separate_arguments(pc_libs UNIX_COMMAND "${run_output}")
 run(${C_COMPILER} -std=c99 -Wall -Wextra -Werror ${pc_cflags} -I${WORK_DIR}/headers
   ${CMAKE_CURRENT_LIST_DIR}/consumer.c -o ${WORK_DIR}/consumer-pkgconfig ${pc_libs})
 check_consumer(${WORK_DIR}/consumer-pkgconfig pkg-config)
+
+# The run-time version, the headers' version and the package's version agree.
+run(${CMAKE_COMMAND} -E env ${pc_env} ${PKG_CONFIG} --modversion kestrix)
+string(STRIP "${run_output}" pc_version)
+run(${C_COMPILER} -std=c99 -pedantic-errors -Wall -Wextra -Werror ${pc_cflags}
+  ${CMAKE_CURRENT_LIST_DIR}/version.c -o ${WORK_DIR}/version-pkgconfig ${pc_libs})
+if(NOT CROSSCOMPILING OR EMULATOR)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${EMULATOR} ${WORK_DIR}/version-pkgconfig)
+  string(STRIP "${run_output}" runtime_version)
+  if(NOT runtime_version STREQUAL pc_version OR pc_version STREQUAL "")
+    fail("kestrix_version() says '${runtime_version}', pkg-config --modversion '${pc_version}'")
+  endif()
+  message(STATUS "version: ${runtime_version}")
+endif()
 
 # --- find_package ----------------------------------------------------------------
 set(configure_args -G ${GENERATOR}
