@@ -5,7 +5,8 @@
 #   cmake -D<name>=<value>... -P check.cmake
 # with BUILD_DIR, SOURCE_DIR, WORK_DIR, LIBDIR, BINDIR, C_COMPILER, CXX_COMPILER,
 # GENERATOR, TOOLCHAIN_FILE, EMULATOR ("|"-separated), CROSSCOMPILING,
-# PKG_CONFIG, READELF, PROGRAMS ("|"-separated installed programs) and
+# PKG_CONFIG, READELF, PROGRAMS ("|"-separated installed programs),
+# CHECKOUT_PROGRAMS ("|"-separated, installed in CHECKOUTDIR) and
 # PRELOADS (the simulator's preload library, installed in LIBDIR/kestrix).
 
 cmake_minimum_required(VERSION 3.25)
@@ -27,6 +28,7 @@ endfunction()
 
 string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
 string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
+string(REPLACE "|" ";" CHECKOUT_PROGRAMS "${CHECKOUT_PROGRAMS}")
 set(prefix ${WORK_DIR}/prefix)
 set(libdir ${prefix}/${LIBDIR})
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -68,6 +70,25 @@ foreach(program IN LISTS PROGRAMS)
   set(path ${prefix}/${BINDIR}/${program})
   if(NOT EXISTS ${path})
     fail("program ${program} not installed in ${BINDIR}")
+  endif()
+endforeach()
+
+# The check-out programs stay out of bin/ and find the library through their
+# relative run path.
+foreach(program IN LISTS CHECKOUT_PROGRAMS)
+  set(path ${prefix}/${CHECKOUTDIR}/${program})
+  if(NOT EXISTS ${path})
+    fail("check-out program ${program} not installed in ${CHECKOUTDIR}")
+  endif()
+  if(EXISTS ${prefix}/${BINDIR}/${program})
+    fail("check-out program ${program} installed in ${BINDIR}")
+  endif()
+  run(${READELF} -d ${path})
+  if(NOT run_output MATCHES "\\((RUNPATH|RPATH)\\)[^\n]*\\[\\$ORIGIN/([^]:]*)\\]")
+    fail("${program} has no relative run path:\n${run_output}")
+  endif()
+  if(NOT EXISTS ${prefix}/${CHECKOUTDIR}/${CMAKE_MATCH_2}/libkestrix.so.1)
+    fail("${program}'s run path $ORIGIN/${CMAKE_MATCH_2} does not lead to the library")
   endif()
 endforeach()
 
@@ -147,6 +168,11 @@ if(NOT CROSSCOMPILING OR EMULATOR)
     fail("kestrix_version() says '${runtime_version}', pkg-config --modversion '${pc_version}'")
   endif()
   message(STATUS "version: ${runtime_version}")
+  # The installed launcher finds the library through its run path alone.
+  run(${EMULATOR} ${prefix}/${BINDIR}/kestrix-run --version)
+  if(NOT run_output MATCHES "\\(libkestrix ${pc_version}\\)")
+    fail("installed kestrix-run --version says: ${run_output}")
+  endif()
 endif()
 
 # --- find_package ----------------------------------------------------------------
