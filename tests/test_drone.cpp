@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -322,7 +323,14 @@ INSTANTIATE_TEST_SUITE_P(Drone, DroneVersion,
                          ::testing::Values(VersionCase{"2.4.8\n", 2}, VersionCase{"1.11.5\n", 1},
                                            VersionCase{"3.0.0\n", -1}, VersionCase{"0.9\n", -1},
                                            VersionCase{"", -1}, // no version.txt at all
-                                           VersionCase{"12.1\n", -1}));
+                                           VersionCase{"12.1\n", -1}),
+                         // Named after the text, so the names are the same in every build.
+                         [](const ::testing::TestParamInfo<VersionCase> &info) {
+                             std::string name = *info.param.text ? "v" : "NoVersionFile";
+                             for (const char *c = info.param.text; *c && *c != '\n'; ++c)
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             return name;
+                         });
 
 TEST_F(Drone, VersionIsUnknownWhileDisconnected)
 {
