@@ -1,4 +1,6 @@
-/* The mobile base: a two-wheeled robot base driven over its serial protocol
+/** @file
+ * @addtogroup create Mobile base
+ * The mobile base: a two-wheeled robot base driven over its serial protocol
  * on /dev/ttyUSB0 (115200 baud, 8 data bits, no parity, 1 stop bit, no flow
  * control).
  *
@@ -9,7 +11,8 @@
  * Nothing here blocks for long: the base is given at most 500 ms to answer
  * create_connect and 100 ms to answer each sensor query. Without a connected
  * base every call returns at once and the getters return 0. All calls are
- * safe from several threads. */
+ * safe from several threads.
+ * @{ */
 #ifndef KESTRIX_CREATE_H
 #define KESTRIX_CREATE_H
 
@@ -17,40 +20,44 @@
 
 KESTRIX_BEGIN_C
 
-/* Opens the serial line, starts the base's protocol (the base enters its
+/** Opens the serial line, starts the base's protocol (the base enters its
  * passive mode) and asks for its mode. Returns 0 when the base answered,
  * -1 when the line cannot be opened or no base answered within 500 ms (the
  * line is closed again). One try; calling it while connected reconnects.
  * The distance and angle totals start again from 0. */
 KESTRIX_API int create_connect(void);
 
-/* Closes the serial line. The base keeps doing what it was last told. */
+/** Closes the serial line. The base keeps doing what it was last told. */
 KESTRIX_API void create_disconnect(void);
 
-/* Puts the base in its safe mode (opcodes 128, 131), in which it obeys drive
+/** Puts the base in its safe mode (opcodes 128, 131), in which it obeys drive
  * commands but stops by itself at a cliff or when a wheel drops. */
 KESTRIX_API void create_start(void);
 
-/* Stops the wheels (a straight drive at 0 mm/s) and ends the base's protocol
+/** Stops the wheels (a straight drive at 0 mm/s) and ends the base's protocol
  * (opcode 173); the base returns to its off mode. */
 KESTRIX_API void create_stop(void);
 
-/* Spins the base in place, each wheel at `speed` mm/s (clamped to -500..500;
+///@{
+/** Spins the base in place, each wheel at `speed` mm/s (clamped to -500..500;
  * a negative speed turns the other way), clockwise or counter-clockwise seen
  * from above. The base keeps spinning after the call returns. */
 KESTRIX_API void create_spin_CW(int speed);
 KESTRIX_API void create_spin_CCW(int speed);
+///@}
 
-/* Total distance in millimetres since create_connect: each call asks the base
+/** Total distance in millimetres since create_connect: each call asks the base
  * for the distance since its previous report (packet 19) and adds it. A query
  * left unanswered adds nothing. */
 KESTRIX_API int get_create_distance(void);
 
-/* Total angle turned in degrees since create_connect, counter-clockwise
+/** Total angle turned in degrees since create_connect, counter-clockwise
  * positive: each call asks for the angle since the previous report (packet
  * 20) and adds it. A query left unanswered adds nothing. */
 KESTRIX_API int get_create_total_angle(void);
 
 KESTRIX_END_C
+
+/** @} */
 
 #endif
