@@ -12,6 +12,7 @@
 
 KESTRIX_BEGIN_C
 
+/** @name Labels */
 ///@{
 /** Labels. The text is copied; a null text sets the empty label. */
 KESTRIX_API void set_a_button_text(const char *text);
@@ -22,6 +23,7 @@ KESTRIX_API void set_y_button_text(const char *text);
 KESTRIX_API void set_z_button_text(const char *text);
 ///@}
 
+/** @name Pressed state */
 ///@{
 /** Pressed state: 1 while the button is held down, else 0. Never blocks. */
 KESTRIX_API int a_button(void);
@@ -35,6 +37,7 @@ KESTRIX_API int side_button(void);
 /** Another name for side_button(). */
 KESTRIX_API int black_button(void);
 
+/** @name Clicks */
 ///@{
 /** Clicks: 1 if the button is pressed, and then returns only once it has
  * been released (one press, one click); 0 at once when it is not pressed. */
@@ -50,6 +53,7 @@ KESTRIX_API int side_button_clicked(void);
 /** 1 if any of the seven buttons is pressed, else 0. */
 KESTRIX_API int any_button(void);
 
+/** @name Extra buttons */
 ///@{
 /** The extra buttons (X, Y, Z): hidden at start. Any non-zero value shows. */
 KESTRIX_API void extra_buttons_show(void);

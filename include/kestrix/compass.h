@@ -25,6 +25,7 @@
 
 KESTRIX_BEGIN_C
 
+/** @name Calibration timing */
 ///@{
 /** Number of magnetometer readings a calibration takes, and the pause before
  * each (msleep): a calibration lasts 200 x 50 ms = 10 seconds. */

@@ -38,6 +38,7 @@ KESTRIX_API void create_start(void);
  * (opcode 173); the base returns to its off mode. */
 KESTRIX_API void create_stop(void);
 
+/** @name Spinning */
 ///@{
 /** Spins the base in place, each wheel at `speed` mm/s (clamped to -500..500;
  * a negative speed turns the other way), clockwise or counter-clockwise seen

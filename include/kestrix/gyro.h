@@ -9,6 +9,7 @@
 
 KESTRIX_BEGIN_C
 
+/** @name Readings */
 ///@{
 /** The gyroscope's raw 16-bit register of one axis (x, y, z) as a signed
  * value, -32768 to 32767 (0xFF38 reads as -200): one exchange per call, so

@@ -10,6 +10,7 @@
 
 KESTRIX_BEGIN_C
 
+/** @name Infrared calls */
 ///@{
 /** No longer supported: prints one line that says so on standard output and
  * sends nothing. */

@@ -59,6 +59,7 @@ KESTRIX_API int getpwm(int port);
 
 /* ---- PID moves ---------------------------------------------------------- */
 
+/** @name Velocity */
 ///@{
 /** Holds `port` at `velocity` under the coprocessor's PID loop.
  * Returns 0, or -1 for a bad port. */
@@ -66,6 +67,7 @@ KESTRIX_API int move_at_velocity(int port, int velocity);
 KESTRIX_API int mav(int port, int velocity);
 ///@}
 
+/** @name Goal position */
 ///@{
 /** Moves `port` to the absolute position `goal` at |speed|; the direction
  * comes from the current counter (the sign of `speed` is ignored, a |speed|
@@ -75,6 +77,7 @@ KESTRIX_API int move_to_position(int port, int speed, int goal);
 KESTRIX_API int mtp(int port, int speed, int goal);
 ///@}
 
+/** @name Relative position */
 ///@{
 /** Moves `port` by `distance` ticks from its current counter, as
  * move_to_position(). Returns 0, or -1 for a bad port. */
@@ -86,6 +89,7 @@ KESTRIX_API int mrp(int port, int speed, int distance);
  * finished, 0 while it runs. -1 for a bad port, at once and without pause. */
 KESTRIX_API int get_motor_done(int port);
 
+/** @name Waiting for a move */
 ///@{
 /** Polls get_motor_done() every 2 ms until the move of `port` is finished.
  * Returns at once for a bad port, and after one poll when the SPI device
@@ -97,12 +101,14 @@ KESTRIX_API void bmd(int port);
 
 /* ---- Position counters -------------------------------------------------- */
 
+/** @name Position counter */
 ///@{
 /** The signed position counter of `port` in ticks; 0 for a bad port. */
 KESTRIX_API int get_motor_position_counter(int port);
 KESTRIX_API int gmpc(int port);
 ///@}
 
+/** @name Clearing the counter */
 ///@{
 /** Sets the position counter of `port` to 0. */
 KESTRIX_API void clear_motor_position_counter(int port);

@@ -32,6 +32,7 @@ typedef struct kestrix_thread
 KESTRIX_API mutex mutex_create(void);
 /** Blocks until the caller holds the mutex. */
 KESTRIX_API void mutex_lock(mutex m);
+/** @name Trying a mutex */
 ///@{
 /** Takes the mutex if it is free: 1 if the caller now holds it, else 0 at
  * once. */

@@ -18,6 +18,7 @@ KESTRIX_API void wait_for_milliseconds(long msecs);
 /** Until digital(port) is non-zero (a touch sensor on digital port `port`). */
 KESTRIX_API void wait_for_touch(int port);
 
+/** @name Waiting for a press */
 ///@{
 /** Until the button is pressed. */
 KESTRIX_API void wait_for_a_button(void);
@@ -30,6 +31,7 @@ KESTRIX_API void wait_for_side_button(void);
 KESTRIX_API void wait_for_any_button(void);
 ///@}
 
+/** @name Waiting for a click */
 ///@{
 /** Until the button has been pressed and released. */
 KESTRIX_API void wait_for_a_button_clicked(void);
