@@ -204,6 +204,25 @@ TEST_F(RunLauncher, TerminateAndInterruptReachTheProgram)
     }
 }
 
+TEST_F(RunLauncher, ProgramDoesNotOutliveTheLauncherEndedByTheSimulatorsDuration)
+{
+    pid_t program = 0;
+    const Outcome result = run({KESTRIX_SIM_LAUNCHER, "--duration", "1", KESTRIX_RUN, KESTRIX_RUN_CHILD, "wait"},
+                               [&](pid_t sim) {
+                                   const pid_t launcher = childOf(sim);
+                                   ASSERT_NE(launcher, 0);
+                                   program = childOf(launcher);
+                               });
+    EXPECT_EQ(result.status, 0) << result.err;
+    ASSERT_NE(program, 0) << "the program did not start";
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (::kill(program, 0) == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_NE(::kill(program, 0), 0) << "the program still runs after kestrix-run ended";
+    if (::kill(program, 0) == 0)
+        ::kill(program, SIGKILL);
+}
+
 TEST_F(RunLauncher, RefusesWhatItCannotRunWithOneLineAndTheShellsStatus)
 {
     const std::string notExecutable = file("robot.txt");

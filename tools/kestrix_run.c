@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,7 +45,8 @@ static void usage(FILE *out)
           "\n"
           "SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to kestrix-run are passed on to\n"
           "PROGRAM (Ctrl-C in a terminal reaches it directly, and only once).\n"
-          "PROGRAM is looked up in PATH unless it contains a '/'.\n"
+          "PROGRAM never outlives kestrix-run: it gets SIGTERM should kestrix-run\n"
+          "end first. PROGRAM is looked up in PATH unless it contains a '/'.\n"
           "\n"
           "Exit status: PROGRAM's own status; 128 + N when signal N ended it;\n"
           "126 when PROGRAM cannot be executed, 127 when it is not found, 2 for\n"
@@ -68,8 +70,14 @@ static void forward(int signal, siginfo_t *info, void *context)
 
 /* The child's side: default signal handling, then the program. On failure
  * the errno goes back through `report` (closed on exec when all is well). */
-static void runChild(char **argv, int report)
+static void runChild(char **argv, int report, pid_t parent)
 {
+    /* The program never outlives its supervisor: should kestrix-run end
+     * first (killed, or ended from outside as a simulator's --duration
+     * does), nothing would stop the motors after the program. */
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(StatusNotFound);
     sigset_t none;
     for (size_t i = 0; i < FORWARDED_COUNT; ++i)
         signal(Forwarded[i], SIG_DFL);
@@ -140,6 +148,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "kestrix-run: cannot create a pipe: %s\n", strerror(errno));
         return 1;
     }
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         fprintf(stderr, "kestrix-run: cannot start a process: %s\n", strerror(errno));
@@ -147,7 +156,7 @@ int main(int argc, char **argv)
     }
     if (child == 0) {
         close(report[0]);
-        runChild(program, report[1]);
+        runChild(program, report[1], parent);
     }
     s_child = child;
     sigprocmask(SIG_SETMASK, &previous, NULL);
