@@ -2,6 +2,7 @@
 // the simulated controller by preloading libkestrix-sim.so into it.
 #include "script.h"
 #include "sim_status.h"
+#include "world.h"
 
 #include <cerrno>
 #include <cmath>
@@ -24,8 +25,8 @@
 namespace {
 
 constexpr const char *Usage =
-    "usage: kestrix-sim [--duration SECONDS] [--speed FACTOR|max] [--script FILE] [--trace FILE] "
-    "PROGRAM [ARGS...]";
+    "usage: kestrix-sim [--duration SECONDS] [--speed FACTOR|max] [--script FILE] [--trace FILE] [--world FILE] "
+    "[--plot FILE.svg] PROGRAM [ARGS...]";
 constexpr double GraceSeconds = 10; // real time allowed beyond the duration before the launcher steps in
 
 struct Options
@@ -35,6 +36,8 @@ struct Options
     double factor = 1;
     std::string script;
     std::string trace;
+    std::string world;
+    std::string plot;
     std::vector<std::string> command;
 };
 
@@ -79,7 +82,7 @@ Options parseOptions(int argc, char **argv)
             value = argument.substr(equals + 1);
             argument.resize(equals);
         } else if (argument == "--duration" || argument == "--speed" || argument == "--script"
-                   || argument == "--trace") {
+                   || argument == "--trace" || argument == "--world" || argument == "--plot") {
             if (i + 1 >= argc)
                 usageError(argument + " needs a value");
             value = argv[++i];
@@ -99,6 +102,10 @@ Options parseOptions(int argc, char **argv)
             if (value.empty())
                 usageError("--trace needs a file");
             options.trace = value;
+        } else if (argument == "--world" || argument == "--plot") {
+            if (value.empty())
+                usageError(argument + " needs a file");
+            (argument == "--world" ? options.world : options.plot) = value;
         } else {
             usageError("unknown option '" + argument + "' (" + Usage + ")");
         }
@@ -225,6 +232,10 @@ void summary(const kxsim::SimStatus &status, const std::string &program, const s
                  status.analog[1], status.analog[2], status.analog[3], status.analog[4], status.analog[5],
                  bits(status.analogPullups, 6).c_str());
     std::fprintf(stderr, "  battery: %.3f V\n", status.batteryVolts);
+    if (status.hasPose)
+        std::fprintf(stderr, "  robot: x %.3f m, y %.3f m, heading %.1f deg, bump %s; %.3f m forward, %.1f deg turned in all\n",
+                     status.x, status.y, status.headingDeg, status.bumped ? "closed" : "open", status.travelled,
+                     status.turned);
     std::fprintf(stderr, "  exchanges: %llu (%.0f per simulated second, %.0f per real second)\n",
                  static_cast<unsigned long long>(status.exchanges),
                  simulated > 0 ? double(status.exchanges) / simulated : 0.0,
@@ -258,6 +269,13 @@ int main(int argc, char **argv)
             return 2;
         }
         std::fclose(trace);
+    }
+    if (!options.world.empty()) {
+        kxsim::World world;
+        if (!kxsim::loadWorld(options.world, world, error)) {
+            std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
+            return 2;
+        }
     }
     const std::string library = preloadLibrary();
     if (::access(library.c_str(), R_OK) != 0) {
@@ -319,6 +337,10 @@ int main(int argc, char **argv)
             ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
         if (!options.trace.empty())
             ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
+        if (!options.world.empty())
+            ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
+        if (!options.plot.empty())
+            ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
         ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(statusFd).c_str(), 1);
         ::setenv("KESTRIX_SIM_SYSFS", sysfsFolder.c_str(), 1);
         std::vector<char *> arguments;
