@@ -1,5 +1,7 @@
 #include "physics.h"
 
+#include "world_base.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -8,9 +10,10 @@ namespace kxsim {
 namespace {
 
 constexpr double Pi = 3.14159265358979323846;
-// Short enough that a robot at full speed (about 0.3 m/s) moves under a
-// millimetre a step, so it neither tunnels through a wall nor misses tape.
-constexpr std::int64_t StepUs = 2000;
+// Short enough that a robot at full speed (about 0.3 m/s) moves under two
+// millimetres a step, so it neither tunnels through a wall nor misses tape;
+// the motors themselves still integrate in steps of 1 ms.
+constexpr std::int64_t StepUs = 5000;
 // The bump switch closes against anything this close in front of the body.
 constexpr double BumpReachMetres = 0.003;
 constexpr double BumpHalfAngleDeg = 90; // the whole front half: any push forward into something
@@ -82,7 +85,7 @@ void Physics::stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs)
 void Physics::step(Model &model, double dt)
 {
     const RobotSpec &robot = m_world.robot;
-    double left = m_baseLeft * dt, right = m_baseRight * dt;
+    double left = 0, right = 0;
     if (m_hasWorld) {
         const double l = wheelMetres(model, robot.leftMotor), r = wheelMetres(model, robot.rightMotor);
         // A cleared position counter jumps without the wheel moving.
@@ -94,8 +97,9 @@ void Physics::step(Model &model, double dt)
         m_lastLeft = l;
         m_lastRight = r;
     }
-    const double forward = (left + right) / 2;
-    const double turn = (right - left) / robot.trackWidth; // radians, counter-clockwise
+    // The mobile base's wheels sit further apart than the coprocessor's.
+    const double forward = (left + right) / 2 + (m_baseLeft + m_baseRight) / 2 * dt;
+    const double turn = (right - left) / robot.trackWidth + (m_baseRight - m_baseLeft) * dt / BaseTrackMetres;
     const double heading = m_pose.headingDeg * Pi / 180;
     // Along the chord of the arc: exact for constant wheel speeds.
     const double chord = std::fabs(turn) > 1e-9 ? forward * std::sin(turn / 2) / (turn / 2) : forward;

@@ -4,6 +4,7 @@
 #include "fake_clock.h"
 #include "fake_input.h"
 #include "plot.h"
+#include "world_base.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,6 +74,7 @@ bool Simulation::start(const Options &options, std::string &error)
         catchUp(registers, m_startUs);
     });
     spi.setBehaviour(this);
+    registerBaseLine();
     return true;
 }
 

@@ -303,7 +303,7 @@ struct Reader
     }
 };
 
-double distanceToSegment(Point p, Segment s, Point *nearest)
+double squaredDistanceToSegment(Point p, Segment s, Point *nearest)
 {
     const double dx = s.b.x - s.a.x, dy = s.b.y - s.a.y;
     const double length2 = dx * dx + dy * dy;
@@ -312,7 +312,12 @@ double distanceToSegment(Point p, Segment s, Point *nearest)
     const Point q{s.a.x + t * dx, s.a.y + t * dy};
     if (nearest)
         *nearest = q;
-    return std::hypot(p.x - q.x, p.y - q.y);
+    return (p.x - q.x) * (p.x - q.x) + (p.y - q.y) * (p.y - q.y);
+}
+
+double distanceToSegment(Point p, Segment s, Point *nearest)
+{
+    return std::sqrt(squaredDistanceToSegment(p, s, nearest));
 }
 
 double distanceToRect(Point p, const Rect &r, Point *nearest)
@@ -372,8 +377,9 @@ double World::reflectanceAt(Point p) const
         } else {
             const std::size_t n = mark.points.size();
             const std::size_t segments = mark.closed ? n : n - 1;
+            const double reach = mark.width * mark.width / 4;
             for (std::size_t k = 0; k < segments && !on; ++k)
-                on = distanceToSegment(p, {mark.points[k], mark.points[(k + 1) % n]}, nullptr) <= mark.width / 2;
+                on = squaredDistanceToSegment(p, {mark.points[k], mark.points[(k + 1) % n]}, nullptr) <= reach;
         }
         if (on)
             result = mark.reflectance;

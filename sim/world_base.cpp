@@ -1,0 +1,276 @@
+#include "world_base.h"
+
+#include "fake_device.h"
+#include "simulation.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kxsim {
+
+namespace {
+
+constexpr std::uint8_t Start = 128, Safe = 131, Full = 132, Drive = 137, DriveDirect = 145, Sensors = 142,
+                       QueryList = 149, Stop = 173;
+constexpr int ModeOff = 0, ModePassive = 1, ModeSafe = 2, ModeFull = 3;
+constexpr double MaxWheelMetresPerSecond = 0.5;
+constexpr const char *LinePath = "/dev/ttyUSB0";
+
+int signed16(const std::uint8_t *bytes)
+{
+    return std::int16_t(std::uint16_t((bytes[0] << 8) | bytes[1]));
+}
+
+void put16(std::vector<std::uint8_t> &out, long value)
+{
+    const auto v = std::uint16_t(std::int16_t(std::clamp<long>(value, -32768, 32767)));
+    out.push_back(std::uint8_t(v >> 8));
+    out.push_back(std::uint8_t(v & 0xFF));
+}
+
+} // namespace
+
+BaseProtocol::BaseProtocol(std::function<Motion()> motion, std::function<void(double, double)> wheels)
+    : m_motion(std::move(motion)), m_wheels(std::move(wheels))
+{
+}
+
+std::size_t BaseProtocol::commandLength() const
+{
+    switch (m_pending.front()) {
+    case Drive:
+    case DriveDirect:
+        return m_pending.size() >= 5 ? 5 : 0;
+    case Sensors:
+        return m_pending.size() >= 2 ? 2 : 0;
+    case QueryList:
+        return m_pending.size() >= 2 && m_pending.size() >= 2u + m_pending[1] ? 2u + m_pending[1] : 0;
+    default:
+        return 1;
+    }
+}
+
+std::vector<std::uint8_t> BaseProtocol::receive(const std::uint8_t *bytes, std::size_t count)
+{
+    m_pending.insert(m_pending.end(), bytes, bytes + count);
+    std::vector<std::uint8_t> answer;
+    while (!m_pending.empty()) {
+        const std::size_t length = commandLength();
+        if (length == 0)
+            break;
+        execute(m_pending.data(), answer);
+        m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(length));
+    }
+    return answer;
+}
+
+void BaseProtocol::drive(double left, double right)
+{
+    m_wheels(std::clamp(left, -MaxWheelMetresPerSecond, MaxWheelMetresPerSecond),
+             std::clamp(right, -MaxWheelMetresPerSecond, MaxWheelMetresPerSecond));
+}
+
+void BaseProtocol::execute(const std::uint8_t *command, std::vector<std::uint8_t> &answer)
+{
+    const std::uint8_t opcode = command[0];
+    if (opcode == Start) {
+        m_mode = ModePassive;
+        return;
+    }
+    // Before Start the base listens for nothing else.
+    if (m_mode == ModeOff)
+        return;
+    switch (opcode) {
+    case Safe:
+        m_mode = ModeSafe;
+        break;
+    case Full:
+        m_mode = ModeFull;
+        break;
+    case Stop:
+        m_mode = ModeOff;
+        drive(0, 0);
+        break;
+    case Drive: {
+        if (m_mode < ModeSafe)
+            break;
+        const double v = signed16(command + 1) / 1000.0;
+        const int radius = signed16(command + 3);
+        if (radius == 32767 || radius == -32768)
+            drive(v, v);
+        else if (radius == -1)
+            drive(v, -v); // on the spot, clockwise
+        else if (radius == 1)
+            drive(-v, v);
+        else {
+            const double r = radius / 1000.0;
+            drive(v * (r - BaseTrackMetres / 2) / r, v * (r + BaseTrackMetres / 2) / r);
+        }
+        break;
+    }
+    case DriveDirect:
+        if (m_mode >= ModeSafe)
+            drive(signed16(command + 3) / 1000.0, signed16(command + 1) / 1000.0);
+        break;
+    case Sensors:
+        packet(command[1], answer);
+        break;
+    case QueryList:
+        for (std::size_t k = 0; k < command[1]; ++k)
+            packet(command[2 + k], answer);
+        break;
+    default:
+        break; // a command the simulated base does not know is ignored
+    }
+}
+
+void BaseProtocol::packet(int id, std::vector<std::uint8_t> &answer)
+{
+    switch (id) {
+    case 7:
+        answer.push_back(m_motion().bumped ? 3 : 0);
+        break;
+    case 19: {
+        // Whole millimetres; the remainder waits for the next report, so the
+        // reports add up to the true distance.
+        const long mm = std::lround((m_motion().travelledMetres - m_reportedMetres) * 1000);
+        m_reportedMetres += double(mm) / 1000;
+        put16(answer, mm);
+        break;
+    }
+    case 20: {
+        const long degrees = std::lround(m_motion().turnedDegrees - m_reportedDegrees);
+        m_reportedDegrees += double(degrees);
+        put16(answer, degrees);
+        break;
+    }
+    case 35:
+        answer.push_back(std::uint8_t(m_mode));
+        break;
+    default:
+        break; // unknown packets answer nothing
+    }
+}
+
+namespace {
+
+// One end of a pseudo-terminal for the program, the other served here. The
+// thread waits with the C library's own poll and read, outside the
+// simulated clock: the base answers in real time, as a real one would.
+class BaseLine : public FakeDevice
+{
+public:
+    bool claims(const char *path) const override { return std::strcmp(path, LinePath) == 0; }
+
+    int open(const char *, int flags) override
+    {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            const int error = errno;
+            if (master >= 0)
+                realClose(master);
+            errno = error;
+            return -1;
+        }
+        const char *name = ::ptsname(master);
+        const int line = name ? realOpen(name, flags | O_NOCTTY) : -1;
+        if (line < 0) {
+            const int error = errno;
+            realClose(master);
+            errno = error;
+            return -1;
+        }
+        // Raw from the start, so the protocol's bytes pass untouched even
+        // before the program sets the line up.
+        termiosRaw(master);
+        std::thread(serve, master).detach();
+        return line;
+    }
+
+    int ioctl(int fd, unsigned long request, void *argument) override
+    {
+        using IoctlFn = int (*)(int, unsigned long, ...);
+        static const IoctlFn s_ioctl = nextFunction<IoctlFn>("ioctl");
+        return s_ioctl(fd, request, argument);
+    }
+
+private:
+    static void termiosRaw(int fd);
+    static void serve(int master);
+};
+
+void BaseLine::termiosRaw(int fd)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+
+void BaseLine::serve(int master)
+{
+    using PollFn = int (*)(pollfd *, nfds_t, int);
+    using ReadFn = ssize_t (*)(int, void *, size_t);
+    using WriteFn = ssize_t (*)(int, const void *, size_t);
+    static const PollFn s_poll = nextFunction<PollFn>("poll");
+    static const ReadFn s_read = nextFunction<ReadFn>("read");
+    static const WriteFn s_write = nextFunction<WriteFn>("write");
+
+    BaseProtocol base(
+        [] {
+            BaseProtocol::Motion motion;
+            Simulation::instance().withPhysics([&](Physics &physics) {
+                motion.travelledMetres = physics.travelledMetres();
+                motion.turnedDegrees = physics.turnedDegrees();
+                motion.bumped = physics.bumped();
+            });
+            return motion;
+        },
+        [](double left, double right) {
+            Simulation::instance().withPhysics([&](Physics &physics) { physics.setBaseWheels(left, right); });
+        });
+    std::uint8_t buffer[256];
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        const int ready = s_poll(&p, 1, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        // The program closed its end (POLLHUP without data): the base is
+        // unplugged; a new open gets a new line.
+        if (ready <= 0 || !(p.revents & POLLIN))
+            break;
+        const ssize_t n = s_read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        const std::vector<std::uint8_t> answer = base.receive(buffer, std::size_t(n));
+        for (std::size_t done = 0; done < answer.size();) {
+            const ssize_t written = s_write(master, answer.data() + done, answer.size() - done);
+            if (written <= 0)
+                break;
+            done += std::size_t(written);
+        }
+    }
+    // The robot stops when its line goes away.
+    Simulation::instance().withPhysics([](Physics &physics) { physics.setBaseWheels(0, 0); });
+    realClose(master);
+}
+
+} // namespace
+
+void registerBaseLine()
+{
+    static BaseLine s_line;
+    registerDevice(&s_line);
+}
+
+} // namespace kxsim
