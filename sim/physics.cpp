@@ -169,7 +169,7 @@ void Physics::sense(Model &model)
     };
     for (const auto &sensor : robot.reflectanceSensors)
         environment.analogValues[std::size_t(sensor.port)] =
-            std::uint16_t(reflectanceReading(m_world.reflectanceAt(place(sensor.offset))));
+            std::uint16_t(reflectanceReading(m_world.sensedReflectance(place(sensor.offset), ReflectanceSpotRadius)));
     for (const auto &sensor : robot.distanceSensors)
         environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(distanceReading(
             m_world.rayDistance(place(sensor.offset), m_pose.headingDeg + sensor.angleDeg, DistanceSensorRange)));

@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -387,6 +389,41 @@ double World::reflectanceAt(Point p) const
     return result;
 }
 
+namespace {
+
+// Share of a disc of radius `r` on the side x <= t of a line through it.
+double discShareBelow(double t, double r)
+{
+    if (t <= -r)
+        return 0;
+    if (t >= r)
+        return 1;
+    return (r * r * (Pi - std::acos(t / r)) + t * std::sqrt(r * r - t * t)) / (Pi * r * r);
+}
+
+} // namespace
+
+double World::sensedReflectance(Point p, double radius) const
+{
+    double result = floorReflectance;
+    for (const Mark &mark : marks) {
+        if (mark.kind == Mark::Kind::Area) {
+            if (p.x >= mark.area.x0 && p.x <= mark.area.x1 && p.y >= mark.area.y0 && p.y <= mark.area.y1)
+                result = mark.reflectance;
+            continue;
+        }
+        const std::size_t n = mark.points.size();
+        const std::size_t segments = mark.closed ? n : n - 1;
+        double nearest = INFINITY;
+        for (std::size_t k = 0; k < segments; ++k)
+            nearest = std::min(nearest, squaredDistanceToSegment(p, {mark.points[k], mark.points[(k + 1) % n]}, nullptr));
+        const double d = std::sqrt(nearest);
+        const double covered = discShareBelow(mark.width / 2 - d, radius) - discShareBelow(-mark.width / 2 - d, radius);
+        result = result * (1 - covered) + mark.reflectance * covered;
+    }
+    return result;
+}
+
 double World::clearance(Point p, Point *nearest) const
 {
     double best = INFINITY;
@@ -482,7 +519,7 @@ bool loadWorld(const std::string &path, World &world, std::string &error)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        error = "cannot read world " + path;
+        error = "cannot read world " + path + ": " + std::strerror(errno);
         return false;
     }
     std::string text;

@@ -100,6 +100,10 @@ struct World
 
     // Reflectance of the floor at `p` (the last mark listed wins).
     double reflectanceAt(Point p) const;
+    // What a sensor sees looking down at `p`: the mean reflectance over a
+    // spot of `radius` metres, so that it reads in between across the edge
+    // of a tape (a tape is taken as straight across the spot).
+    double sensedReflectance(Point p, double radius) const;
     // Distance from `p` to the nearest wall, box or object, and the nearest
     // point on it.
     double clearance(Point p, Point *nearest = nullptr) const;
@@ -116,7 +120,9 @@ bool loadWorld(const std::string &path, World &world, std::string &error);
 bool parseWorld(const std::string &text, const std::string &name, World &world, std::string &error);
 
 // The sensor curves, documented in the README.
-// Downward reflectance sensor: dark floor reads high.
+// Downward reflectance sensor: dark floor reads high; it sees a spot of
+// this radius.
+constexpr double ReflectanceSpotRadius = 0.005;
 int reflectanceReading(double reflectance);
 // Distance sensor: high when near, falling with distance; beyond its range it
 // reads as at the range.
