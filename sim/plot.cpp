@@ -23,6 +23,22 @@ std::string grey(double reflectance)
     return text;
 }
 
+// The world's file name goes into the picture as text.
+std::string escaped(const std::string &text)
+{
+    std::string result;
+    for (char c : text) {
+        switch (c) {
+        case '<': result += "&lt;"; break;
+        case '>': result += "&gt;"; break;
+        case '&': result += "&amp;"; break;
+        case '\'': result += "&apos;"; break;
+        default: result += c;
+        }
+    }
+    return result;
+}
+
 struct Canvas
 {
     std::FILE *file;
@@ -125,19 +141,29 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
                  "<text x='%.1f' y='%.1f'>path</text>\n"
                  "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/><text x='%.1f' y='%.1f'>start</text>\n"
                  "<circle cx='%.1f' cy='%.1f' r='7' fill='#d02020' fill-opacity='0.35' stroke='#d02020'/>"
-                 "<text x='%.1f' y='%.1f'>end pose (%.2f m, %.2f m, %.0f deg)</text>\n"
-                 "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#3050a0' stroke-width='5'/>"
-                 "<text x='%.1f' y='%.1f'>wall</text>\n",
+                 "<text x='%.1f' y='%.1f'>end pose (%.2f m, %.2f m, %.0f deg)</text>\n",
                  Margin, y, Margin + 30, y, Margin + 36, y + 4, Margin + 90, y, Margin + 100, y + 4, Margin + 160, y,
-                 Margin + 172, y + 4, end.x, end.y, end.headingDeg, Margin + 420, y, Margin + 450, y, Margin + 456,
-                 y + 4);
+                 Margin + 172, y + 4, end.x, end.y, end.headingDeg);
+    double next = Margin + 420; // the next legend entry's place
+    if (!world.walls.empty()) {
+        std::fprintf(file,
+                     "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#3050a0' stroke-width='5'/>"
+                     "<text x='%.1f' y='%.1f'>wall</text>\n",
+                     next, y, next + 30, y, next + 36, y + 4);
+        next += 80;
+    }
+    if (!world.marks.empty())
+        std::fprintf(file,
+                     "<rect x='%.1f' y='%.1f' width='24' height='10' fill='%s'/><text x='%.1f' y='%.1f'>floor mark</text>\n",
+                     next, y - 5, grey(world.marks.front().reflectance).c_str(), next + 30, y + 4);
     const double bar = PixelsPerMetre * 0.5;
     std::fprintf(file,
                  "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#000' stroke-width='2'/>"
                  "<text x='%.1f' y='%.1f'>0.5 m</text>\n"
                  "<text x='%.1f' y='%.1f' fill='#555'>%s, field %.2f m x %.2f m</text>\n</svg>\n",
                  Margin, y + 28, Margin + bar, y + 28, Margin + bar + 8, y + 32, Margin + bar + 80, y + 32,
-                 physics.hasWorld() ? world.path.c_str() : "no world", width, height);
+                 physics.hasWorld() ? escaped(world.path.substr(world.path.rfind('/') + 1)).c_str() : "no world", width,
+                 height);
     const bool written = std::ferror(file) == 0;
     if (std::fclose(file) != 0 || !written) {
         error = "cannot write plot " + path + ": " + std::strerror(errno);
