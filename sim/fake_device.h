@@ -1,8 +1,10 @@
-// The simulator's one seam with the library: it stands in for device files at
-// the dynamic-linker boundary. interpose.cpp defines open, open64, openat,
-// ioctl and close; a call on a path that a registered FakeDevice claims (or on
-// a descriptor that such a device handed out) goes to that device, every
-// other call goes on to the C library unchanged.
+// The simulator's seam for device files, at the dynamic-linker boundary.
+// interpose.cpp defines open, open64, openat, ioctl and close; a call on a
+// path that a registered FakeDevice claims (or on a descriptor that such a
+// device handed out or adopted) goes to that device, every other call goes on
+// to the C library unchanged. Time (fake_clock), sockets (fake_network) and
+// the listing of the power-supply folder (fake_battery) have interposers of
+// their own; all of them reach the C library through nextFunction below.
 #ifndef KESTRIX_SIM_FAKE_DEVICE_H
 #define KESTRIX_SIM_FAKE_DEVICE_H
 
@@ -28,8 +30,8 @@ public:
 // asked first. Devices live for the whole process.
 void registerDevice(FakeDevice *device);
 
-// Routes later ioctl and close calls on `fd`, a descriptor obtained some
-// other way than open (a socket, say), to `device`.
+// Routes later ioctl and close calls on `fd` to `device`: for a descriptor
+// that stands in for something not opened by path (fake_network's sockets).
 void adopt(int fd, FakeDevice *device);
 
 // The C library's own open and close, for devices that hand out a real

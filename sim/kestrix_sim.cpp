@@ -1,9 +1,15 @@
 // kestrix-sim [options] PROGRAM [ARGS...]: runs an unmodified robot program on
 // the simulated controller by preloading libkestrix-sim.so into it.
+//
+// main reads as the launcher's steps; the command line is options.cpp, the
+// messages for programs that cannot run are launch_errors.cpp.
+#include "launch_errors.h"
+#include "options.h"
 #include "script.h"
 #include "sim_status.h"
 #include "world.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -24,122 +30,78 @@
 
 namespace {
 
-constexpr const char *Usage =
-    "usage: kestrix-sim [--duration SECONDS] [--speed FACTOR|max] [--script FILE] [--trace FILE] [--world FILE] "
-    "[--plot FILE.svg] PROGRAM [ARGS...]";
+using namespace kxsim;
+
 constexpr double GraceSeconds = 10; // real time allowed beyond the duration before the launcher steps in
 
-struct Options
-{
-    double duration = 0;
-    std::string speed = "1";
-    double factor = 1;
-    std::string script;
-    std::string trace;
-    std::string world;
-    std::string plot;
-    std::vector<std::string> command;
-};
+// ---- Step 1: find the program -----------------------------------------------
 
-volatile sig_atomic_t s_child = 0;
-
-[[noreturn]] void usageError(const std::string &message)
+// The path to run, as the shell would find it; a one-line error otherwise.
+std::string locateProgram(const std::string &name)
 {
-    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
-    std::exit(2);
-}
-
-bool positive(const std::string &text, double &value)
-{
-    char *end = nullptr;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return !text.empty() && errno == 0 && *end == '\0' && std::isfinite(value) && value > 0;
-}
-
-Options parseOptions(int argc, char **argv)
-{
-    Options options;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (argument == "--") {
-            ++i;
-            break;
-        }
-        if (argument.rfind("--", 0) != 0) {
-            if (argument.size() > 1 && argument[0] == '-')
-                usageError("unknown option '" + argument + "' (" + Usage + ")");
-            break;
-        }
-        if (argument == "--help") {
-            std::printf("%s\n", Usage);
-            std::exit(0);
-        }
-        std::string value;
-        const std::size_t equals = argument.find('=');
-        if (equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-            argument.resize(equals);
-        } else if (argument == "--duration" || argument == "--speed" || argument == "--script"
-                   || argument == "--trace" || argument == "--world" || argument == "--plot") {
-            if (i + 1 >= argc)
-                usageError(argument + " needs a value");
-            value = argv[++i];
-        }
-        if (argument == "--duration") {
-            if (!positive(value, options.duration))
-                usageError("--duration needs a positive number of seconds, not '" + value + "'");
-        } else if (argument == "--speed") {
-            if (value != "max" && !positive(value, options.factor))
-                usageError("--speed needs a positive factor or max, not '" + value + "'");
-            options.speed = value;
-        } else if (argument == "--script") {
-            if (value.empty())
-                usageError("--script needs a file");
-            options.script = value;
-        } else if (argument == "--trace") {
-            if (value.empty())
-                usageError("--trace needs a file");
-            options.trace = value;
-        } else if (argument == "--world" || argument == "--plot") {
-            if (value.empty())
-                usageError(argument + " needs a file");
-            (argument == "--world" ? options.world : options.plot) = value;
-        } else {
-            usageError("unknown option '" + argument + "' (" + Usage + ")");
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        const char *path = std::getenv("PATH");
+        const std::string folders = path ? path : "/usr/bin:/bin";
+        for (std::size_t start = 0; start <= folders.size();) {
+            const std::size_t end = std::min(folders.find(':', start), folders.size());
+            const std::string folder = folders.substr(start, end - start);
+            candidates.push_back((folder.empty() ? "." : folder) + "/" + name);
+            start = end + 1;
         }
     }
-    for (; i < argc; ++i)
-        options.command.emplace_back(argv[i]);
-    if (options.command.empty())
-        usageError(std::string("no program given (") + Usage + ")");
-    return options;
-}
-
-bool runnable(const std::string &path)
-{
-    struct stat info{};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string findProgram(const std::string &name)
-{
-    if (name.find('/') != std::string::npos)
-        return runnable(name) ? name : "";
-    const char *path = std::getenv("PATH");
-    std::string folders = path ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= folders.size()) {
-        const std::size_t end = std::min(folders.find(':', start), folders.size());
-        std::string candidate = folders.substr(start, end - start);
-        candidate = (candidate.empty() ? "." : candidate) + "/" + name;
-        if (runnable(candidate))
+    std::string refused;
+    for (const std::string &candidate : candidates) {
+        struct stat info{};
+        if (::stat(candidate.c_str(), &info) != 0)
+            continue;
+        if (S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
             return candidate;
-        start = end + 1;
+        // Like the shell, a search of PATH passes over folders and devices.
+        if (refused.empty() && (S_ISREG(info.st_mode) || candidates.size() == 1))
+            refused = S_ISDIR(info.st_mode)   ? candidate + " is a folder, not a program"
+                      : !S_ISREG(info.st_mode) ? candidate + " is not a regular file"
+                                                : candidate + " is not executable (chmod +x " + candidate + ")";
     }
-    return "";
+    if (!refused.empty())
+        fail(CannotExecute, refused);
+    fail(NotFound, "program not found: " + name);
 }
+
+// ---- Step 2: check the inputs before anything starts --------------------------
+
+void checkInputs(const Options &options)
+{
+    std::string error;
+    if (!options.script.empty()) {
+        std::vector<kxsim::ScriptEvent> events;
+        if (!kxsim::parseScriptFile(options.script, events, error))
+            fail(BadUsage, error);
+    }
+    if (!options.trace.empty()) {
+        FILE *trace = std::fopen(options.trace.c_str(), "w");
+        if (trace == nullptr)
+            fail(BadUsage, "cannot write trace " + options.trace + ": " + std::strerror(errno));
+        std::fclose(trace);
+    }
+    if (!options.world.empty()) {
+        kxsim::World world;
+        if (!kxsim::loadWorld(options.world, world, error))
+            fail(BadUsage, error);
+    }
+}
+
+// ---- Step 3: prepare the simulated controller ---------------------------------
+
+struct Controller
+{
+    std::string library;     // libkestrix-sim.so
+    int statusFd = -1;       // the status block, shared with the program
+    kxsim::SimStatus *status = nullptr;
+    std::string sysfsFolder; // stands in for /sys/class/power_supply
+};
 
 std::string ownFolder()
 {
@@ -164,15 +126,52 @@ std::string preloadLibrary()
     return folder + "/libkestrix-sim.so";
 }
 
+Controller prepareController()
+{
+    Controller controller;
+    controller.library = preloadLibrary();
+    if (::access(controller.library.c_str(), R_OK) != 0)
+        fail(BadUsage, "simulator library not found: " + controller.library);
+
+    controller.statusFd = ::memfd_create("kestrix-sim-status", 0);
+    if (controller.statusFd < 0 || ::ftruncate(controller.statusFd, sizeof(kxsim::SimStatus)) != 0)
+        fail(BadUsage, std::string("cannot create the status block: ") + std::strerror(errno));
+    void *block =
+        ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, controller.statusFd, 0);
+    if (block == MAP_FAILED)
+        fail(BadUsage, std::string("cannot map the status block: ") + std::strerror(errno));
+    controller.status = static_cast<kxsim::SimStatus *>(block);
+
+    const char *temporary = std::getenv("TMPDIR");
+    std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr)
+        fail(BadUsage, std::string("cannot create a folder for the battery: ") + std::strerror(errno));
+    controller.sysfsFolder = folder;
+    return controller;
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+// ---- Step 4: start the program ------------------------------------------------
+
+volatile sig_atomic_t s_child = 0;
+
 void forward(int signal)
 {
     if (s_child > 0)
         ::kill(s_child, signal);
 }
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+void forwardSignals()
 {
-    return ::remove(path);
+    struct sigaction action{};
+    action.sa_handler = forward;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(signal, &action, nullptr);
 }
 
 double monotonicSeconds()
@@ -181,6 +180,101 @@ double monotonicSeconds()
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
+
+// Starts the program with the simulator preloaded. The child reports a
+// failed exec through a pipe that a successful exec closes.
+pid_t start(const std::string &program, const Options &options, const Controller &controller)
+{
+    std::string preload = controller.library;
+#ifdef KESTRIX_SIM_PRELOAD_FIRST
+    // A sanitized simulator library needs the sanitizer runtime loaded first.
+    preload = std::string(KESTRIX_SIM_PRELOAD_FIRST) + ":" + preload;
+#endif
+    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
+        preload += std::string(":") + existing;
+    char duration[32] = "";
+    if (options.duration > 0)
+        std::snprintf(duration, sizeof duration, "%.17g", options.duration);
+    std::vector<char *> arguments;
+    for (const std::string &argument : options.command)
+        arguments.push_back(const_cast<char *>(argument.c_str()));
+    arguments.push_back(nullptr);
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        fail(BadUsage, std::string("cannot start ") + program + ": " + std::strerror(errno));
+    const pid_t child = ::fork();
+    if (child < 0)
+        fail(BadUsage, "cannot start " + program + ": " + std::strerror(errno));
+    if (child == 0) {
+        ::close(report[0]);
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
+        if (*duration)
+            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
+        if (!options.script.empty())
+            ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
+        if (!options.trace.empty())
+            ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
+        if (!options.world.empty())
+            ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
+        if (!options.plot.empty())
+            ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
+        ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
+        ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
+        ::execv(program.c_str(), arguments.data());
+        const int error = errno;
+        (void)!::write(report[1], &error, sizeof error);
+        ::_exit(NotFound);
+    }
+    s_child = child;
+    ::close(report[1]);
+    ::close(controller.statusFd);
+    int error = 0;
+    ssize_t got;
+    while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (got == sizeof error) {
+        ::waitpid(child, nullptr, 0);
+        ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        fail(CannotExecute, execFailure(program, error));
+    }
+    return child;
+}
+
+// ---- Step 5: wait for the end -------------------------------------------------
+
+// The program ends itself at the duration; should it hang somewhere the
+// simulator cannot see, step in once generous real time has passed: SIGTERM,
+// then SIGKILL two seconds later.
+int waitForEnd(pid_t child, const Options &options, double startReal)
+{
+    const bool deadline = options.duration > 0 && options.speed != "max";
+    const double realLimit = deadline ? options.duration / options.factor + GraceSeconds : 0;
+    int waitStatus = 0;
+    bool stepped = false;
+    for (;;) {
+        const pid_t done = ::waitpid(child, &waitStatus, deadline ? WNOHANG : 0);
+        if (done == child)
+            return waitStatus;
+        if (done < 0 && errno != EINTR)
+            fail(BadUsage, std::string("lost the program: ") + std::strerror(errno));
+        if (deadline && done == 0) {
+            const double elapsed = monotonicSeconds() - startReal;
+            if (elapsed > realLimit + 2 && stepped)
+                ::kill(child, SIGKILL);
+            else if (elapsed > realLimit && !stepped) {
+                ::kill(child, SIGTERM);
+                stepped = true;
+            }
+            timespec pause{0, 5000000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+// ---- Step 6: summarise --------------------------------------------------------
 
 const char *modeName(int mode)
 {
@@ -202,16 +296,8 @@ std::string bits(unsigned value, int count)
     return text;
 }
 
-void summary(const kxsim::SimStatus &status, const std::string &program, const std::string &ending,
-             double realSeconds)
+void printController(const kxsim::SimStatus &status, double simulated, double realSeconds)
 {
-    const double simulated = double(status.simulatedUs.load()) / 1e6;
-    std::fprintf(stderr, "kestrix-sim: %s %s after %.3f s simulated (%.3f s real)\n", program.c_str(),
-                 ending.c_str(), simulated, realSeconds);
-    if (status.magic != kxsim::SimStatus::Magic) {
-        std::fprintf(stderr, "kestrix-sim: the simulator did not start in the program (is it dynamically linked?)\n");
-        return;
-    }
     for (int m = 0; m < 4; ++m) {
         const int mode = (status.modes >> (2 * m)) & 3;
         std::fprintf(stderr, "  motor %d: position %.0f, speed %.1f ticks/s, %s", m, status.motorPosition[m],
@@ -233,7 +319,8 @@ void summary(const kxsim::SimStatus &status, const std::string &program, const s
                  bits(status.analogPullups, 6).c_str());
     std::fprintf(stderr, "  battery: %.3f V\n", status.batteryVolts);
     if (status.hasPose)
-        std::fprintf(stderr, "  robot: x %.3f m, y %.3f m, heading %.1f deg, bump %s; %.3f m forward, %.1f deg turned in all\n",
+        std::fprintf(stderr,
+                     "  robot: x %.3f m, y %.3f m, heading %.1f deg, bump %s; %.3f m forward, %.1f deg turned in all\n",
                      status.x, status.y, status.headingDeg, status.bumped ? "closed" : "open", status.travelled,
                      status.turned);
     std::fprintf(stderr, "  exchanges: %llu (%.0f per simulated second, %.0f per real second)\n",
@@ -242,160 +329,48 @@ void summary(const kxsim::SimStatus &status, const std::string &program, const s
                  realSeconds > 0 ? double(status.exchanges) / realSeconds : 0.0);
 }
 
+int summarise(const kxsim::SimStatus &status, const Options &options, const std::string &program,
+              int waitStatus, double realSeconds)
+{
+    const std::string &name = options.command[0];
+    int result;
+    std::string ending;
+    if (status.endedByDuration.load()) {
+        result = 0;
+        ending = "ended at --duration";
+    } else if (WIFEXITED(waitStatus)) {
+        result = WEXITSTATUS(waitStatus);
+        ending = "exited with status " + std::to_string(result);
+    } else {
+        const int signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
+        result = 128 + signal;
+        ending = "was killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    }
+    if (status.magic != kxsim::SimStatus::Magic) {
+        std::fprintf(stderr, "kestrix-sim: %s (%s)\n", withoutSimulator(program, waitStatus).c_str(),
+                     ending.c_str());
+        return result;
+    }
+    const double simulated = double(status.simulatedUs.load()) / 1e6;
+    std::fprintf(stderr, "kestrix-sim: %s %s after %.3f s simulated (%.3f s real)\n", name.c_str(), ending.c_str(),
+                 simulated, realSeconds);
+    printController(status, simulated, realSeconds);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const Options options = parseOptions(argc, argv);
-
-    const std::string program = findProgram(options.command[0]);
-    if (program.empty()) {
-        std::fprintf(stderr, "kestrix-sim: program not found: %s\n", options.command[0].c_str());
-        return 127;
-    }
-    std::string error;
-    if (!options.script.empty()) {
-        std::vector<kxsim::ScriptEvent> events;
-        if (!kxsim::parseScriptFile(options.script, events, error)) {
-            std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
-            return 2;
-        }
-    }
-    if (!options.trace.empty()) {
-        FILE *trace = std::fopen(options.trace.c_str(), "w");
-        if (trace == nullptr) {
-            std::fprintf(stderr, "kestrix-sim: cannot write trace %s: %s\n", options.trace.c_str(),
-                         std::strerror(errno));
-            return 2;
-        }
-        std::fclose(trace);
-    }
-    if (!options.world.empty()) {
-        kxsim::World world;
-        if (!kxsim::loadWorld(options.world, world, error)) {
-            std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
-            return 2;
-        }
-    }
-    const std::string library = preloadLibrary();
-    if (::access(library.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "kestrix-sim: simulator library not found: %s\n", library.c_str());
-        return 2;
-    }
-
-    const int statusFd = ::memfd_create("kestrix-sim-status", 0);
-    if (statusFd < 0 || ::ftruncate(statusFd, sizeof(kxsim::SimStatus)) != 0) {
-        std::fprintf(stderr, "kestrix-sim: cannot create the status block: %s\n", std::strerror(errno));
-        return 2;
-    }
-    void *block = ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, statusFd, 0);
-    if (block == MAP_FAILED) {
-        std::fprintf(stderr, "kestrix-sim: cannot map the status block: %s\n", std::strerror(errno));
-        return 2;
-    }
-    auto *status = static_cast<kxsim::SimStatus *>(block);
-
-    const char *temporary = std::getenv("TMPDIR");
-    std::string sysfsTemplate = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
-    std::vector<char> sysfs(sysfsTemplate.begin(), sysfsTemplate.end());
-    sysfs.push_back('\0');
-    if (::mkdtemp(sysfs.data()) == nullptr) {
-        std::fprintf(stderr, "kestrix-sim: cannot create a folder for the battery: %s\n", std::strerror(errno));
-        return 2;
-    }
-    const std::string sysfsFolder = sysfs.data();
-
-    std::string preload = library;
-#ifdef KESTRIX_SIM_PRELOAD_FIRST
-    // A sanitized simulator library needs the sanitizer runtime loaded first.
-    preload = std::string(KESTRIX_SIM_PRELOAD_FIRST) + ":" + preload;
-#endif
-    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
-        preload += std::string(":") + existing;
-
-    struct sigaction action{};
-    action.sa_handler = forward;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        ::sigaction(signal, &action, nullptr);
-
+    const std::string program = locateProgram(options.command[0]);
+    checkInputs(options);
+    const Controller controller = prepareController();
+    forwardSignals();
     const double startReal = monotonicSeconds();
-    const pid_t child = ::fork();
-    if (child < 0) {
-        std::fprintf(stderr, "kestrix-sim: cannot start %s: %s\n", program.c_str(), std::strerror(errno));
-        return 2;
-    }
-    if (child == 0) {
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
-        ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
-        if (options.duration > 0) {
-            char duration[32];
-            std::snprintf(duration, sizeof duration, "%.17g", options.duration);
-            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
-        }
-        if (!options.script.empty())
-            ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
-        if (!options.trace.empty())
-            ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
-        if (!options.world.empty())
-            ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
-        if (!options.plot.empty())
-            ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
-        ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(statusFd).c_str(), 1);
-        ::setenv("KESTRIX_SIM_SYSFS", sysfsFolder.c_str(), 1);
-        std::vector<char *> arguments;
-        for (const std::string &argument : options.command)
-            arguments.push_back(const_cast<char *>(argument.c_str()));
-        arguments.push_back(nullptr);
-        ::execv(program.c_str(), arguments.data());
-        std::fprintf(stderr, "kestrix-sim: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
-        ::_exit(127);
-    }
-    s_child = child;
-    ::close(statusFd);
-
-    // The program ends itself at the duration; should it hang somewhere the
-    // simulator cannot see, step in once generous real time has passed.
-    const bool deadline = options.duration > 0 && options.speed != "max";
-    const double realLimit = deadline ? options.duration / options.factor + GraceSeconds : 0;
-    int waitStatus = 0;
-    bool stepped = false;
-    for (;;) {
-        const pid_t done = ::waitpid(child, &waitStatus, deadline ? WNOHANG : 0);
-        if (done == child)
-            break;
-        if (done < 0 && errno != EINTR) {
-            std::fprintf(stderr, "kestrix-sim: lost the program: %s\n", std::strerror(errno));
-            return 2;
-        }
-        if (deadline && done == 0) {
-            const double elapsed = monotonicSeconds() - startReal;
-            if (elapsed > realLimit + 2 && stepped)
-                ::kill(child, SIGKILL);
-            else if (elapsed > realLimit && !stepped) {
-                ::kill(child, SIGTERM);
-                stepped = true; // SIGKILL follows two seconds later
-            }
-            timespec pause{0, 5000000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
+    const pid_t child = start(program, options, controller);
+    const int waitStatus = waitForEnd(child, options, startReal);
     const double realSeconds = monotonicSeconds() - startReal;
-    ::nftw(sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
-
-    const std::string name = options.command[0];
-    int result;
-    if (status->endedByDuration.load()) {
-        summary(*status, name, "ended at --duration", realSeconds);
-        result = 0;
-    } else if (WIFEXITED(waitStatus)) {
-        result = WEXITSTATUS(waitStatus);
-        summary(*status, name, "exited with status " + std::to_string(result), realSeconds);
-    } else {
-        const int signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
-        result = 128 + signal;
-        summary(*status, name, std::string("was killed by signal ") + std::to_string(signal) + " ("
-                    + strsignal(signal) + ")", realSeconds);
-    }
-    return result;
+    ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+    return summarise(*controller.status, options, program, waitStatus, realSeconds);
 }

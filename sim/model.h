@@ -18,7 +18,8 @@
 
 namespace kxsim {
 
-// Every constant of the model, in one place. doc/simulator.md lists them too.
+// Every constant of the model, in one place. The README's table of the
+// model (section "The simulated controller") shows them: change both together.
 namespace constants {
 
 // Motors. Velocities are in position-counter ticks per second: the PID

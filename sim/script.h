@@ -1,21 +1,15 @@
-// The simulator's script: timed inputs from the outside world, one per line.
+// The simulator's script: timed inputs from the outside world, one per line:
 //
-//   # comment                     blank lines and comments are skipped
-//   TIME press BUTTON             BUTTON: a b c x y z side
-//   TIME release BUTTON
-//   TIME click BUTTON             press now, release 0.1 s later
-//   TIME digital PIN LEVEL        PIN 0-15, LEVEL 0, 1 or none (none: nothing connected)
-//   TIME analog PORT VALUE        PORT 0-5, VALUE 0-4095 or none
-//   TIME heading DEGREES          compass heading, clockwise from north
-//   TIME battery VOLTS            battery voltage, 0 to 100
-//   TIME charging on|off          whether the battery reads as charging
+//   TIME COMMAND ARGUMENTS...     # a comment; blank lines are skipped
 //
 // TIME is in simulated seconds since the program started (a decimal number,
 // optionally followed by "s"). Lines need not be in time order; events at
-// the same time apply in the order written.
+// the same time apply in the order written. The commands are the rows of the
+// table in script.cpp; scriptCommands() lists them for kestrix-sim --help.
 #ifndef KESTRIX_SIM_SCRIPT_H
 #define KESTRIX_SIM_SCRIPT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <optional>
@@ -40,6 +34,22 @@ constexpr int ButtonSide = 6;
 // "a".."z", "side" -> id; -1 when unknown.
 int buttonId(const std::string &name);
 const char *buttonName(int id);
+
+// A script line is a few words; anything longer is not a script (a binary
+// file, /dev/zero) and is refused before it can fill the memory.
+constexpr std::size_t MaxScriptLine = 4096;
+// Script times, in seconds: far beyond any run, and well inside the
+// microsecond clock's 64-bit range.
+constexpr double MaxScriptSeconds = 1e9;
+
+// One command as the help shows it.
+struct ScriptCommand
+{
+    const char *name;
+    const char *arguments;
+    const char *effect;
+};
+const std::vector<ScriptCommand> &scriptCommands();
 
 // Parses a whole script. On the first malformed line returns false and puts
 // a one-line message ("NAME:LINE: ...") in `error`. The events come back

@@ -176,7 +176,7 @@ void Simulation::withPhysics(const std::function<void(Physics &)> &use)
 void Simulation::closeTrace(const RegisterFile &registers)
 {
     // The end pose matters more than the 0.1 s rhythm: one last row at the end.
-    if (m_trace && m_model.lastUs() > m_nextTraceUs - m_options.tracePeriodUs)
+    if (m_trace && m_options.world && m_model.lastUs() > m_nextTraceUs - m_options.tracePeriodUs)
         traceRow(registers, m_model.lastUs());
     if (m_trace) {
         std::fclose(m_trace);

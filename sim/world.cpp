@@ -414,9 +414,19 @@ double World::sensedReflectance(Point p, double radius) const
         }
         const std::size_t n = mark.points.size();
         const std::size_t segments = mark.closed ? n : n - 1;
+        // Only segments whose box, grown by the reach, holds the point can
+        // matter; the others cost four comparisons instead of a projection.
+        const double reach = mark.width / 2 + radius;
         double nearest = INFINITY;
-        for (std::size_t k = 0; k < segments; ++k)
-            nearest = std::min(nearest, squaredDistanceToSegment(p, {mark.points[k], mark.points[(k + 1) % n]}, nullptr));
+        for (std::size_t k = 0; k < segments; ++k) {
+            const Point a = mark.points[k], b = mark.points[(k + 1) % n];
+            if (p.x < std::min(a.x, b.x) - reach || p.x > std::max(a.x, b.x) + reach
+                || p.y < std::min(a.y, b.y) - reach || p.y > std::max(a.y, b.y) + reach)
+                continue;
+            nearest = std::min(nearest, squaredDistanceToSegment(p, {a, b}, nullptr));
+        }
+        if (nearest >= reach * reach)
+            continue;
         const double d = std::sqrt(nearest);
         const double covered = discShareBelow(mark.width / 2 - d, radius) - discShareBelow(-mark.width / 2 - d, radius);
         result = result * (1 - covered) + mark.reflectance * covered;

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -405,4 +406,112 @@ TEST_F(SimLauncher, BadCommandLinesAndScriptsAreRejectedWithOneLine)
     }
     const Outcome badLine = simulate({"--script", file("bad.txt"), "/bin/true"});
     EXPECT_NE(badLine.err.find("bad.txt:2: analog port must be 0-5"), std::string::npos) << badLine.err;
+}
+
+TEST_F(SimLauncher, DurationAndSpeedOutsideTheirRangesAreRefused)
+{
+    // 1e-7 s rounded to no limit at all, 9.222e12 s overflowed the
+    // microsecond clock, a speed of 1e300 froze it.
+    const std::vector<std::vector<std::string>> cases = {
+        {"--duration", "1e-7"}, {"--duration", "9.222e12"}, {"--speed", "1e300"}, {"--speed=0.0001"}};
+    for (std::vector<std::string> arguments : cases) {
+        const std::string option = arguments[0].substr(0, arguments[0].find('='));
+        arguments.push_back("/bin/true");
+        const Outcome run = simulate(arguments);
+        EXPECT_EQ(run.status, 2) << option << run.err;
+        EXPECT_EQ(run.err.rfind("kestrix-sim: " + option + " takes ", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    // The ends of the ranges are allowed.
+    const Outcome edges = simulate({"--speed", "1000", "--duration", "0.000001", "/bin/true"});
+    EXPECT_EQ(edges.status, 0) << edges.err;
+}
+
+TEST_F(SimLauncher, AScriptThatIsNotTextFailsAtOnceOnItsFirstLine)
+{
+    const Outcome run = simulate({"--script", "/dev/zero", "/bin/true"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "kestrix-sim: /dev/zero:1: line longer than 4096 bytes (is this a script?)\n");
+    EXPECT_LT(run.realSeconds, 5.0);
+}
+
+TEST_F(SimLauncher, HelpListsEveryOptionAndScriptCommandWithAnExample)
+{
+    for (const char *flag : {"--help", "-h"}) {
+        const Outcome run = simulate({flag});
+        EXPECT_EQ(run.status, 0) << flag;
+        EXPECT_EQ(run.err, "") << flag;
+        for (const char *entry : {"--duration SECONDS", "--speed FACTOR|max", "--script FILE", "--trace FILE",
+                                  "-h, --help", "--version", "press BUTTON", "release BUTTON", "click BUTTON",
+                                  "digital PIN 0|1|none", "analog PORT VALUE|none", "heading DEGREES",
+                                  "battery VOLTS", "charging on|off", "Example:\n  ", "Exit status:"})
+            EXPECT_NE(run.out.find(entry), std::string::npos) << flag << " does not show " << entry;
+    }
+    const Outcome version = simulate({"--version", "/bin/true"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("kestrix-sim ") + KESTRIX_VERSION_TEXT + "\n");
+}
+
+// Each reason a program cannot run on the simulator has its own message and
+// remedy; none of them is the old catch-all "is it dynamically linked?".
+class SimLauncherRefusal : public SimLauncher
+{
+protected:
+    // The launcher's own lines on standard error (the dynamic loader may
+    // have written one of its own before them).
+    static std::string launcherLines(const Outcome &run)
+    {
+        std::string lines;
+        std::istringstream text(run.err);
+        for (std::string line; std::getline(text, line);)
+            if (line.rfind("kestrix-sim: ", 0) == 0)
+                lines += line + "\n";
+        return lines;
+    }
+    void expectRefusal(const std::string &program, int status, const std::vector<std::string> &phrases)
+    {
+        const Outcome run = simulate({"--speed", "max", program});
+        const std::string said = launcherLines(run);
+        EXPECT_EQ(run.status, status) << program << ": " << run.err;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << program << ": " << run.err;
+        for (const std::string &phrase : phrases)
+            EXPECT_NE(said.find(phrase), std::string::npos) << program << " lacks '" << phrase << "': " << said;
+        EXPECT_EQ(said.find("is it dynamically linked"), std::string::npos) << said;
+    }
+};
+
+TEST_F(SimLauncherRefusal, MissingNotExecutableNotAProgramAndMissingInterpreter)
+{
+    std::ofstream(file("notes.txt")) << "1 press a\n";
+    std::ofstream(file("text")) << "hello\n";
+    std::ofstream(file("script")) << "#!/no/such/interpreter -x\necho hi\n";
+    ::chmod(file("text").c_str(), 0755);
+    ::chmod(file("script").c_str(), 0755);
+    expectRefusal(file("missing"), 127, {"program not found: " + file("missing")});
+    expectRefusal("no-such-program-anywhere", 127, {"program not found: no-such-program-anywhere"});
+    expectRefusal(file("notes.txt"), 126, {file("notes.txt") + " is not executable (chmod +x"});
+    expectRefusal(file("text"), 126, {"is neither a program nor a script with a #! line"});
+    expectRefusal(file("script"), 126, {"its interpreter /no/such/interpreter is missing"});
+}
+
+TEST_F(SimLauncherRefusal, StaticallyLinkedProgramRunsWithItsOwnStatusAndIsNamedSo)
+{
+    expectRefusal(KESTRIX_STATIC_PROGRAM, 4, {"ran without the simulator: it is statically linked", "(exited with status 4)"});
+}
+
+TEST_F(SimLauncherRefusal, ProgramThatCannotFindLibkestrixGetsTheSearchPathHint)
+{
+    const Outcome probe = simulate({"--speed", "max", KESTRIX_UNLINKED_PROGRAM});
+    if (probe.err.find("exited with status 4 after") != std::string::npos)
+        GTEST_SKIP() << "a libkestrix installed on this machine is found without a run path";
+    expectRefusal(KESTRIX_UNLINKED_PROGRAM, 127, {"cannot load libkestrix.so", "LD_LIBRARY_PATH=", "-Wl,-rpath,"});
+}
+
+TEST_F(SimLauncherRefusal, ProgramForTheBoardIsNamedWithTheEmulatorCommand)
+{
+    if (std::string(KESTRIX_BOARD_PROGRAM).empty())
+        GTEST_SKIP() << "no board program: arm-linux-gnueabihf-gcc is missing, or this is a cross build";
+    expectRefusal(KESTRIX_BOARD_PROGRAM, 126,
+                  {"is a program for 32-bit ARM, this machine runs ", "qemu-arm -L /usr/arm-linux-gnueabihf",
+                   "kestrix-sim " KESTRIX_BOARD_PROGRAM});
 }

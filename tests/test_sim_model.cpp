@@ -333,13 +333,15 @@ TEST(SimScript, ParsesEveryCommandAndSortsByTime)
 
 TEST(SimScript, RejectsMalformedLinesWithTheirNumber)
 {
-    const char *bad[] = {
+    // The last one is well formed but longer than any script line can be.
+    const std::string bad[] = {
         "x press a",          "-1 press a",         "1 press",           "1 press q",
         "1 jump",             "1 digital 16 1",     "1 digital 2 2",     "1 analog 6 0",
         "1 analog 0 4096",    "1 analog 0 1.5",     "1 heading north",   "1 battery -1",
-        "1 charging maybe",   "1 press a b",        "1",
+        "1 charging maybe",   "1 press a b",        "1",                 "1e10 press a",
+        "1 press a #" + std::string(kxsim::MaxScriptLine, '-'),
     };
-    for (const char *line : bad) {
+    for (const std::string &line : bad) {
         std::istringstream text(std::string("0 press a\n") + line + "\n");
         std::vector<kxsim::ScriptEvent> events;
         std::string error;

@@ -1,0 +1,50 @@
+// kestrix-sim's command line. Every option is one row of the table in
+// options.cpp, and the help is built from those rows and the script's
+// commands (script.cpp): a new option is a new row, and the help and the
+// manual page follow it.
+#ifndef KESTRIX_SIM_OPTIONS_H
+#define KESTRIX_SIM_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace kxsim {
+
+// Exit statuses of the launcher itself, as a shell gives them.
+constexpr int BadUsage = 2;
+constexpr int CannotExecute = 126;
+constexpr int NotFound = 127;
+
+// One simulated microsecond is the clock's step: a shorter duration would
+// round to none and turn the limit off. The top matches the script's times
+// and keeps the end time well inside the microsecond clock's 64-bit range.
+constexpr double MinDuration = 1e-6;
+constexpr double MaxDuration = 1e9;
+// Beyond these the scaled clock stops being useful: a sleep of the program
+// shrinks below the system's own timer resolution, or one simulated second
+// takes over a quarter of an hour. --speed max covers "as fast as possible".
+constexpr double MinSpeed = 0.001;
+constexpr double MaxSpeed = 1000;
+
+struct Options
+{
+    double duration = 0;
+    std::string speed = "1";
+    double factor = 1;
+    std::string script;
+    std::string trace;
+    std::string world; // world file the robot drives in
+    std::string plot;  // SVG picture of the run
+    std::vector<std::string> command;
+};
+
+// Parses the command line; a bad one ends the launcher with one line and
+// BadUsage, --help and --version end it with 0.
+Options parseOptions(int argc, char **argv);
+
+// Prints "kestrix-sim: MESSAGE" on standard error and exits with `status`.
+[[noreturn]] void fail(int status, const std::string &message);
+
+} // namespace kxsim
+
+#endif
