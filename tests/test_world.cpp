@@ -380,7 +380,8 @@ TEST_F(WorldPrograms, BaseSpinCheckTurnsTheRobotByTheAngleItReports)
         EXPECT_NEAR(angles[k], h[row] - h[0], std::max(1.0, 0.02 * std::fabs(h[row] - h[0]))) << "report " << k;
         largest = std::max(largest, std::abs(angles[k]));
     }
-    EXPECT_GT(largest, 150) << "spun clockwise for ten seconds";
+    EXPECT_GT(largest, 150) << "spun for ten seconds each way";
+    EXPECT_LT(angles[10], -150) << "clockwise first: the angle counts down";
 }
 
 TEST_F(WorldPrograms, CompassCalibratedWhileTurningReadsTheTrueHeading)
