@@ -74,7 +74,7 @@ bool Simulation::start(const Options &options, std::string &error)
         catchUp(registers, m_startUs);
     });
     spi.setBehaviour(this);
-    registerBaseLine();
+    plugInBase();
     return true;
 }
 

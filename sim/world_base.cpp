@@ -1,6 +1,7 @@
 #include "world_base.h"
 
 #include "fake_device.h"
+#include "fake_serial.h"
 #include "simulation.h"
 
 #include <algorithm>
@@ -10,9 +11,8 @@
 #include <cstring>
 #include <thread>
 
-#include <fcntl.h>
+#include <time.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace kxsim {
@@ -23,7 +23,6 @@ constexpr std::uint8_t Start = 128, Safe = 131, Full = 132, Drive = 137, DriveDi
                        QueryList = 149, Stop = 173;
 constexpr int ModeOff = 0, ModePassive = 1, ModeSafe = 2, ModeFull = 3;
 constexpr double MaxWheelMetresPerSecond = 0.5;
-constexpr const char *LinePath = "/dev/ttyUSB0";
 
 int signed16(const std::uint8_t *bytes)
 {
@@ -163,61 +162,10 @@ void BaseProtocol::packet(int id, std::vector<std::uint8_t> &answer)
 
 namespace {
 
-// One end of a pseudo-terminal for the program, the other served here. The
-// thread waits with the C library's own poll and read, outside the
-// simulated clock: the base answers in real time, as a real one would.
-class BaseLine : public FakeDevice
-{
-public:
-    bool claims(const char *path) const override { return std::strcmp(path, LinePath) == 0; }
-
-    int open(const char *, int flags) override
-    {
-        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            const int error = errno;
-            if (master >= 0)
-                realClose(master);
-            errno = error;
-            return -1;
-        }
-        const char *name = ::ptsname(master);
-        const int line = name ? realOpen(name, flags | O_NOCTTY) : -1;
-        if (line < 0) {
-            const int error = errno;
-            realClose(master);
-            errno = error;
-            return -1;
-        }
-        // Raw from the start, so the protocol's bytes pass untouched even
-        // before the program sets the line up.
-        termiosRaw(master);
-        std::thread(serve, master).detach();
-        return line;
-    }
-
-    int ioctl(int fd, unsigned long request, void *argument) override
-    {
-        using IoctlFn = int (*)(int, unsigned long, ...);
-        static const IoctlFn s_ioctl = nextFunction<IoctlFn>("ioctl");
-        return s_ioctl(fd, request, argument);
-    }
-
-private:
-    static void termiosRaw(int fd);
-    static void serve(int master);
-};
-
-void BaseLine::termiosRaw(int fd)
-{
-    termios tio{};
-    if (::tcgetattr(fd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-}
-
-void BaseLine::serve(int master)
+// Serves the base's end of the fake serial line. It waits with the C
+// library's own poll and read, outside the simulated clock: the base answers
+// in real time, as a real one would.
+void serve(int baseEnd)
 {
     using PollFn = int (*)(pollfd *, nfds_t, int);
     using ReadFn = ssize_t (*)(int, void *, size_t);
@@ -225,6 +173,8 @@ void BaseLine::serve(int master)
     static const PollFn s_poll = nextFunction<PollFn>("poll");
     static const ReadFn s_read = nextFunction<ReadFn>("read");
     static const WriteFn s_write = nextFunction<WriteFn>("write");
+    using SleepFn = int (*)(const timespec *, timespec *);
+    static const SleepFn s_sleep = nextFunction<SleepFn>("nanosleep");
 
     BaseProtocol base(
         [] {
@@ -241,36 +191,40 @@ void BaseLine::serve(int master)
         });
     std::uint8_t buffer[256];
     for (;;) {
-        pollfd p{master, POLLIN, 0};
+        pollfd p{baseEnd, POLLIN, 0};
         const int ready = s_poll(&p, 1, -1);
         if (ready < 0 && errno == EINTR)
             continue;
-        // The program closed its end (POLLHUP without data): the base is
-        // unplugged; a new open gets a new line.
-        if (ready <= 0 || !(p.revents & POLLIN))
+        if (ready < 0 || (p.revents & POLLNVAL))
             break;
-        const ssize_t n = s_read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
+        const ssize_t n = s_read(baseEnd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0) {
+            // The line hung up (EIO): wait, in real time, for it to come back.
+            const timespec pause{0, 1000000};
+            s_sleep(&pause, nullptr);
+            continue;
+        }
         const std::vector<std::uint8_t> answer = base.receive(buffer, std::size_t(n));
         for (std::size_t done = 0; done < answer.size();) {
-            const ssize_t written = s_write(master, answer.data() + done, answer.size() - done);
+            const ssize_t written = s_write(baseEnd, answer.data() + done, answer.size() - done);
+            if (written < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
             if (written <= 0)
                 break;
             done += std::size_t(written);
         }
     }
-    // The robot stops when its line goes away.
-    Simulation::instance().withPhysics([](Physics &physics) { physics.setBaseWheels(0, 0); });
-    realClose(master);
 }
 
 } // namespace
 
-void registerBaseLine()
+void plugInBase()
 {
-    static BaseLine s_line;
-    registerDevice(&s_line);
+    const int baseEnd = FakeSerial::instance().plug();
+    if (baseEnd >= 0)
+        std::thread(serve, baseEnd).detach();
 }
 
 } // namespace kxsim

@@ -50,10 +50,10 @@ private:
     double m_reportedDegrees = 0; // angle already reported, in whole degrees
 };
 
-// Puts the simulated base behind /dev/ttyUSB0 in this process: opening it
-// hands out one end of a pseudo-terminal whose other end a thread of the
-// simulator serves. Called once by the simulator at start.
-void registerBaseLine();
+// Plugs the fake serial adapter (fake_serial.h) in and puts the simulated
+// base on its far end, served by a thread of the simulator. Called once by
+// the simulator at start.
+void plugInBase();
 
 } // namespace kxsim
 
