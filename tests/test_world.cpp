@@ -307,7 +307,8 @@ protected:
 
 TEST_F(WorldPrograms, SquareEndsWhereItStarted)
 {
-    const Outcome run = simulate({"--world", world("empty.json"), KESTRIX_EXAMPLES_DIR "/square"});
+    const Outcome run =
+        simulate({"--world", world("empty.json"), "--plot", file("square.svg"), KESTRIX_EXAMPLES_DIR "/square"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Trace t = trace();
     const std::vector<double> x = t.values("x_m"), y = t.values("y_m"), h = t.unwrappedHeading();
@@ -318,6 +319,24 @@ TEST_F(WorldPrograms, SquareEndsWhereItStarted)
     EXPECT_GT(farthest, 0.5) << "it drove a square of 40 cm sides";
     EXPECT_LT(std::hypot(x.back() - x[0], y.back() - y[0]), 0.05);
     EXPECT_NEAR(h.back() - h[0], 360, 5) << "four quarter turns to the left";
+
+    // The picture: a path drawn to scale (400 pixels a metre, 20 pixels of
+    // margin, y up) through the square's far corner, back at its start.
+    const std::string svg = slurp(file("square.svg"));
+    ASSERT_NE(svg.find("</svg>"), std::string::npos) << svg.substr(0, 200);
+    const std::size_t path = svg.find("<polyline fill='none' stroke='#e07000'");
+    ASSERT_NE(path, std::string::npos);
+    std::istringstream points(svg.substr(svg.find("points='", path) + 8));
+    std::vector<Point> drawn;
+    for (double px, py; points >> px && points.get() == ',' && points >> py;)
+        drawn.push_back({(px - 20) / 400, 3 - (py - 20) / 400});
+    ASSERT_GT(drawn.size(), 20u);
+    const auto far = std::max_element(drawn.begin(), drawn.end(), [&](Point a, Point b) {
+        return std::hypot(a.x - x[0], a.y - y[0]) < std::hypot(b.x - x[0], b.y - y[0]);
+    });
+    EXPECT_NEAR(std::hypot(far->x - x[0], far->y - y[0]), 0.4 * std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(drawn.back().x, x.back(), 0.003);
+    EXPECT_NEAR(drawn.back().y, y.back(), 0.003);
 }
 
 TEST_F(WorldPrograms, LineFollowerLapsTheLoopWithoutLosingTheTape)
