@@ -9,10 +9,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <atomic>
+#include <mutex>
 
 #include <time.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kxsim {
@@ -162,21 +164,89 @@ void BaseProtocol::packet(int id, std::vector<std::uint8_t> &answer)
 
 namespace {
 
-// Serves the base's end of the fake serial line. It waits with the C
-// library's own poll and read, outside the simulated clock: the base answers
-// in real time, as a real one would.
-void serve(int baseEnd)
-{
-    using PollFn = int (*)(pollfd *, nfds_t, int);
-    using ReadFn = ssize_t (*)(int, void *, size_t);
-    using WriteFn = ssize_t (*)(int, const void *, size_t);
-    static const PollFn s_poll = nextFunction<PollFn>("poll");
-    static const ReadFn s_read = nextFunction<ReadFn>("read");
-    static const WriteFn s_write = nextFunction<WriteFn>("write");
-    using SleepFn = int (*)(const timespec *, timespec *);
-    static const SleepFn s_sleep = nextFunction<SleepFn>("nanosleep");
+using PollFn = int (*)(pollfd *, nfds_t, int);
+using ReadFn = ssize_t (*)(int, void *, size_t);
+using WriteFn = ssize_t (*)(int, const void *, size_t);
 
-    BaseProtocol base(
+// A pseudo-terminal hands bytes on a moment after the write, so each hand-over
+// is awaited; a healthy machine needs microseconds, this only bounds a stall.
+constexpr int HandOverMs = 200;
+std::mutex s_baseLock;
+// The terminal side of the line: every descriptor of /dev/ttyUSB0 the
+// program holds is this device.
+std::atomic<dev_t> s_lineDevice{0};
+BaseProtocol *s_base = nullptr;
+int s_baseEnd = -1;
+
+PollFn realPoll()
+{
+    static const PollFn s_fn = nextFunction<PollFn>("poll");
+    return s_fn;
+}
+
+WriteFn realWrite()
+{
+    static const WriteFn s_fn = nextFunction<WriteFn>("write");
+    return s_fn;
+}
+
+bool isLine(int fd)
+{
+    const dev_t line = s_lineDevice.load(std::memory_order_relaxed);
+    struct stat info{};
+    return line != 0 && ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == line;
+}
+
+bool waitReadable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return realPoll()(&p, 1, HandOverMs) > 0 && (p.revents & POLLIN);
+}
+
+// The program wrote `count` bytes to the base: the base takes them and
+// answers before the write returns, so that at --speed max the answer is
+// there before the program starts waiting for it.
+void serveWrite(int line, std::size_t count)
+{
+    static const ReadFn s_read = nextFunction<ReadFn>("read");
+    std::lock_guard<std::mutex> guard(s_baseLock);
+    if (s_base == nullptr)
+        return;
+    std::vector<std::uint8_t> answer;
+    std::uint8_t buffer[256];
+    for (std::size_t taken = 0; taken < count;) {
+        if (!waitReadable(s_baseEnd))
+            break;
+        const ssize_t n = s_read(s_baseEnd, buffer, std::min(sizeof buffer, count - taken));
+        if (n <= 0)
+            break;
+        taken += std::size_t(n);
+        const std::vector<std::uint8_t> part = s_base->receive(buffer, std::size_t(n));
+        answer.insert(answer.end(), part.begin(), part.end());
+    }
+    for (std::size_t done = 0; done < answer.size();) {
+        const ssize_t written = realWrite()(s_baseEnd, answer.data() + done, answer.size() - done);
+        if (written < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (written <= 0)
+            return;
+        done += std::size_t(written);
+    }
+    if (!answer.empty())
+        waitReadable(line);
+}
+
+} // namespace
+
+void plugInBase()
+{
+    std::lock_guard<std::mutex> guard(s_baseLock);
+    if (s_base != nullptr)
+        return;
+    s_baseEnd = FakeSerial::instance().plug();
+    if (s_baseEnd < 0)
+        return;
+    s_base = new BaseProtocol(
         [] {
             BaseProtocol::Motion motion;
             Simulation::instance().withPhysics([&](Physics &physics) {
@@ -189,42 +259,20 @@ void serve(int baseEnd)
         [](double left, double right) {
             Simulation::instance().withPhysics([&](Physics &physics) { physics.setBaseWheels(left, right); });
         });
-    std::uint8_t buffer[256];
-    for (;;) {
-        pollfd p{baseEnd, POLLIN, 0};
-        const int ready = s_poll(&p, 1, -1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0 || (p.revents & POLLNVAL))
-            break;
-        const ssize_t n = s_read(baseEnd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
-        if (n <= 0) {
-            // The line hung up (EIO): wait, in real time, for it to come back.
-            const timespec pause{0, 1000000};
-            s_sleep(&pause, nullptr);
-            continue;
-        }
-        const std::vector<std::uint8_t> answer = base.receive(buffer, std::size_t(n));
-        for (std::size_t done = 0; done < answer.size();) {
-            const ssize_t written = s_write(baseEnd, answer.data() + done, answer.size() - done);
-            if (written < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            if (written <= 0)
-                break;
-            done += std::size_t(written);
-        }
-    }
-}
-
-} // namespace
-
-void plugInBase()
-{
-    const int baseEnd = FakeSerial::instance().plug();
-    if (baseEnd >= 0)
-        std::thread(serve, baseEnd).detach();
+    char path[64];
+    struct stat info{};
+    if (::ptsname_r(s_baseEnd, path, sizeof path) == 0 && ::stat(path, &info) == 0)
+        s_lineDevice.store(info.st_rdev);
 }
 
 } // namespace kxsim
+
+// The one write the simulator looks at: a write to the base's line is served
+// at once (see serveWrite); every other write goes on unchanged.
+extern "C" ssize_t write(int fd, const void *bytes, size_t count)
+{
+    const ssize_t written = kxsim::realWrite()(fd, bytes, count);
+    if (written > 0 && kxsim::isLine(fd))
+        kxsim::serveWrite(fd, std::size_t(written));
+    return written;
+}

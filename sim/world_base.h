@@ -51,8 +51,10 @@ private:
 };
 
 // Plugs the fake serial adapter (fake_serial.h) in and puts the simulated
-// base on its far end, served by a thread of the simulator. Called once by
-// the simulator at start.
+// base on its far end. The program's writes to the line are answered before
+// the write returns (world_base.cpp interposes write for that), so the
+// answer never races the program's clock. Called once by the simulator at
+// start.
 void plugInBase();
 
 } // namespace kxsim
