@@ -7,17 +7,39 @@
 #include "world_base.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 
 #include <linux/input-event-codes.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace kxsim {
 
 namespace {
+
+// The process id, asked of the kernel once per process: every exchange
+// checks it, and a system call each time costs a tenth of the simulator's
+// time. A fork's child forgets it.
+std::atomic<pid_t> s_pid{0};
+
+void forgetPid()
+{
+    s_pid.store(0, std::memory_order_relaxed);
+}
+
+pid_t currentPid()
+{
+    pid_t pid = s_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = ::getpid();
+        s_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 std::mutex &finishLock()
 {
@@ -58,7 +80,10 @@ bool Simulation::start(const Options &options, std::string &error)
     // The robot always exists so that the simulated mobile base can move it;
     // only a world puts it on a field with the coprocessor's motors as wheels.
     m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value());
-    m_process = ::getpid();
+    static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetPid);
+    (void)s_forkHandler;
+    forgetPid();
+    m_process = currentPid();
     m_startUs = Clock::instance().nowUs();
     m_nextTraceUs = m_startUs;
     m_nextEvent = 0;
@@ -120,7 +145,7 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
         return false;
     // A child the program forked runs its own copy of the model but must not
     // write into the launched process's trace and status.
-    if (::getpid() != m_process) {
+    if (currentPid() != m_process) {
         advanceTo(registers, nowUs);
         return false;
     }
@@ -182,7 +207,7 @@ void Simulation::closeTrace(const RegisterFile &registers)
         std::fclose(m_trace);
         m_trace = nullptr;
     }
-    if (!m_options.plotPath.empty() && m_physics && ::getpid() == m_process) {
+    if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process) {
         std::string error;
         if (!writePlot(m_options.plotPath, *m_physics, error))
             std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
