@@ -853,6 +853,9 @@ int pthread_cond_clockwait(pthread_cond_t *__restrict cond, pthread_mutex_t *__r
 int poll(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
     static const auto s_fn = real<int (*)(pollfd *, nfds_t, int)>("poll");
+    int answer = 0;
+    if (kxsim::pollDevice(fds, count, timeoutMs, answer))
+        return answer;
     Clock &clock = Clock::instance();
     if (timeoutMs == 0 || !clock.simulates())
         return s_fn(fds, count, timeoutMs);
