@@ -76,9 +76,24 @@ bool FakeBattery::enable(const std::string &folder, double volts, bool charging)
     ::mkdir(folder.c_str(), 0700);
     ::mkdir((folder + "/BAT0").c_str(), 0700);
     m_folder = folder;
+    m_writes = true;
     m_volts = volts;
     m_charging = charging;
     return writeFile(m_folder + "/BAT0/type", "Battery\n") && writeFiles();
+}
+
+void FakeBattery::serveAsIs(const std::string &folder)
+{
+    std::lock_guard<std::mutex> guard(batteryLock());
+    m_folder = folder;
+    m_writes = false;
+}
+
+void FakeBattery::disable()
+{
+    std::lock_guard<std::mutex> guard(batteryLock());
+    m_folder.clear();
+    m_writes = false;
 }
 
 bool FakeBattery::enabled() const
@@ -109,7 +124,7 @@ double FakeBattery::volts() const
 
 bool FakeBattery::writeFiles()
 {
-    if (m_folder.empty())
+    if (m_folder.empty() || !m_writes)
         return false;
     const long long microvolts = std::llround(m_volts * 1e6);
     return writeFile(m_folder + "/BAT0/voltage_now", std::to_string(microvolts) + "\n")

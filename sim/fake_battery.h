@@ -18,6 +18,12 @@ public:
     // with one supply BAT0 of type Battery. Returns false when the files
     // cannot be written.
     bool enable(const std::string &folder, double volts, bool charging = false);
+    // Serves /sys/class/power_supply from `folder` as it is (it need not
+    // exist), for a caller that writes its own supplies there; the setters
+    // below then write nothing.
+    void serveAsIs(const std::string &folder);
+    // Every path goes to the real system again.
+    void disable();
     bool enabled() const;
 
     bool setVolts(double volts);
@@ -32,6 +38,7 @@ private:
     bool writeFiles();
 
     std::string m_folder;
+    bool m_writes = false;
     double m_volts = 0;
     bool m_charging = false;
 };

@@ -3,46 +3,78 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
-#include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-std::mutex s_rootLock;
-std::string s_root = "/sys";
+constexpr const char *ClassFolder = "/sys/class/power_supply";
+// Above any battery a controller of this kind carries; a larger reading is a
+// fault, not a voltage.
+constexpr long long MaxMicrovolts = 100000000;
+// Every attribute read here is a few bytes; a longer file is not one of them.
+constexpr std::size_t MaxAttributeLength = 64;
 
-// The first line of a small sysfs attribute, without its newline.
+// The whole of a small attribute file without its one trailing newline.
+// Only a regular file is read: a FIFO or a device under the folder must
+// neither block the caller nor be consumed.
 std::optional<std::string> readAttribute(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return std::nullopt;
-    char buffer[128];
-    ssize_t length;
-    do
-        length = ::read(fd, buffer, sizeof buffer - 1);
-    while (length < 0 && errno == EINTR);
+    struct stat info{};
+    char buffer[MaxAttributeLength + 1];
+    std::size_t length = 0;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    while (ok) {
+        const ssize_t n = ::read(fd, buffer + length, sizeof buffer - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        length += static_cast<std::size_t>(n);
+        ok = length <= MaxAttributeLength;
+    }
     ::close(fd);
-    if (length < 0)
+    if (!ok)
         return std::nullopt;
-    std::string text(buffer, static_cast<std::size_t>(length));
-    const std::size_t end = text.find('\n');
-    if (end != std::string::npos)
-        text.resize(end);
+    std::string text(buffer, length);
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
     return text;
+}
+
+// A whole decimal count of microvolts, 0 to MaxMicrovolts: digits only, no
+// sign, no spaces, nothing after them.
+std::optional<long long> parseMicrovolts(const std::string &text)
+{
+    if (text.empty() || text.size() > 12)
+        return std::nullopt;
+    long long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > MaxMicrovolts)
+        return std::nullopt;
+    return value;
 }
 
 // The folder of the first supply of type Battery, if any.
 std::optional<std::string> batteryFolder()
 {
-    const std::string classFolder = Battery::sysfsRoot() + "/class/power_supply";
-    DIR *dir = ::opendir(classFolder.c_str());
+    const std::string classFolder = ClassFolder;
+    DIR *dir = ::opendir(ClassFolder);
     if (dir == nullptr)
         return std::nullopt;
     std::vector<std::string> names;
@@ -69,31 +101,15 @@ float Battery::powerLevel()
     const auto folder = batteryFolder();
     if (!folder)
         return NAN;
-    const auto microvolts = readAttribute(*folder + "/voltage_now");
-    if (!microvolts || microvolts->empty())
+    const auto text = readAttribute(*folder + "/voltage_now");
+    const auto microvolts = text ? parseMicrovolts(*text) : std::nullopt;
+    if (!microvolts)
         return NAN;
-    char *end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(microvolts->c_str(), &end, 10);
-    if (errno != 0 || end == microvolts->c_str())
-        return NAN;
-    return static_cast<float>(static_cast<double>(value) / 1e6);
+    return static_cast<float>(static_cast<double>(*microvolts) / 1e6);
 }
 
 bool Battery::isCharging()
 {
     const auto folder = batteryFolder();
     return folder && readAttribute(*folder + "/status") == std::optional<std::string>("Charging");
-}
-
-void Battery::setSysfsRoot(const std::string &root)
-{
-    std::lock_guard<std::mutex> guard(s_rootLock);
-    s_root = root;
-}
-
-std::string Battery::sysfsRoot()
-{
-    std::lock_guard<std::mutex> guard(s_rootLock);
-    return s_root;
 }

@@ -3,6 +3,8 @@
 #include "private/input_keys_p.h"
 #include "kestrix/util.h"
 
+#include <atomic>
+
 namespace {
 
 // How often clickFollowUp() looks whether the button was let go.
@@ -21,8 +23,6 @@ StateButton::StateButton(Button::Type::Id id)
 
 bool StateButton::readPressed() const
 {
-    if (m_pressed.load(std::memory_order_acquire))
-        return true;
     return Private::InputKeys::instance().isDown(Private::InputKeys::keyOf(m_id));
 }
 
@@ -30,11 +30,6 @@ void StateButton::clickFollowUp() const
 {
     while (readPressed())
         msleep(ReleasePollMs);
-}
-
-void StateButton::setPressed(bool pressed)
-{
-    m_pressed.store(pressed, std::memory_order_release);
 }
 
 IdButton::IdButton(Button::Type::Id id, const char *defaultText)

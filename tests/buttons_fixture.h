@@ -1,5 +1,4 @@
-// A virtual-time board with a fresh fake input device and every button
-// released.
+// A virtual-time board with a fresh fake input device, every key up.
 #ifndef KESTRIX_TESTS_BUTTONS_FIXTURE_H
 #define KESTRIX_TESTS_BUTTONS_FIXTURE_H
 
@@ -16,7 +15,6 @@ protected:
     {
         VirtualTimeBoard::SetUp();
         input().reset();
-        releaseAll();
         // The input source keeps its device between questions; start every
         // test from a fresh look at the devices, with the device already
         // found so that the look itself is not counted.
@@ -28,18 +26,8 @@ protected:
 
     void TearDown() override
     {
-        releaseAll();
         input().reset();
         VirtualTimeBoard::TearDown();
-    }
-
-    static void releaseAll()
-    {
-        for (StateButton *button : {static_cast<StateButton *>(&Button::A), static_cast<StateButton *>(&Button::B),
-                                    static_cast<StateButton *>(&Button::C), static_cast<StateButton *>(&Button::X),
-                                    static_cast<StateButton *>(&Button::Y), static_cast<StateButton *>(&Button::Z),
-                                    &Button::Side})
-            button->setPressed(false);
     }
 
     kxsim::FakeInput &input() { return kxsim::FakeInput::instance(); }

@@ -256,9 +256,9 @@ TEST(CheckoutPrograms, BaseSpinCheckPrintsItsTwentySixLinesWithoutABase)
     const Result r = run("base_spin_check", Virtual);
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<std::string> expected{"Connecting...", "Spinning CW..."};
-    expected.insert(expected.end(), 10, "Distance: 0  Angle: 0");
+    expected.insert(expected.end(), 10, "Distance: -1  Angle: -1");
     expected.push_back("Spinning CCW...");
-    expected.insert(expected.end(), 10, "Distance: 0  Angle: 0");
+    expected.insert(expected.end(), 10, "Distance: -1  Angle: -1");
     for (const char *line : {"Stopping...", "Disconnecting...", "Done."})
         expected.push_back(line);
     EXPECT_EQ(r.lines, expected);

@@ -1,20 +1,27 @@
 #include "private/battery_p.h"
 #include "kestrix/battery.h"
 
+#include "fake_battery.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // A throw-away sysfs tree: <root>/class/power_supply/<name>/{type,...}, the
-// supplies being symbolic links into <root>/devices as on a real system.
+// supplies being symbolic links into <root>/devices as on a real system. The
+// fake power-supply folder serves it as /sys/class/power_supply.
 class FakeSysfs
 {
 public:
@@ -40,7 +47,12 @@ public:
 
     void set(const std::string &name, const std::string &attribute, const std::string &value)
     {
-        std::ofstream(m_root + "/devices/" + name + "/" + attribute) << value << '\n';
+        std::ofstream(path(name, attribute)) << value << '\n';
+    }
+
+    std::string path(const std::string &name, const std::string &attribute) const
+    {
+        return m_root + "/devices/" + name + "/" + attribute;
     }
 
     const std::string &root() const { return m_root; }
@@ -52,8 +64,8 @@ private:
 class BatteryMonitor : public ::testing::Test
 {
 protected:
-    void SetUp() override { Battery::setSysfsRoot(sysfs.root()); }
-    void TearDown() override { Battery::setSysfsRoot("/sys"); }
+    void SetUp() override { kxsim::FakeBattery::instance().serveAsIs(sysfs.root() + "/class/power_supply"); }
+    void TearDown() override { kxsim::FakeBattery::instance().disable(); }
 
     FakeSysfs sysfs;
 };
@@ -104,7 +116,7 @@ TEST_F(BatteryMonitor, WithoutABatteryTheLevelIsNaNAndNothingCharges)
     EXPECT_TRUE(std::isnan(power_level()));
     EXPECT_EQ(battery_charging(), 0);
 
-    Battery::setSysfsRoot(sysfs.root() + "/no-such-folder");
+    kxsim::FakeBattery::instance().serveAsIs(sysfs.root() + "/no-such-folder");
     EXPECT_TRUE(std::isnan(power_level()));
     EXPECT_EQ(battery_charging(), 0);
 }
@@ -115,4 +127,65 @@ TEST_F(BatteryMonitor, UnreadableVoltageIsNaN)
     EXPECT_TRUE(std::isnan(power_level())); // no voltage_now
     sysfs.set("BAT0", "voltage_now", "unknown");
     EXPECT_TRUE(std::isnan(power_level()));
+}
+
+TEST_F(BatteryMonitor, OnlyAWholeDecimalCountOfMicrovoltsInRangeIsAVoltage)
+{
+    sysfs.addSupply("BAT0", "Battery");
+    for (const char *good : {"0", "7200000", "100000000"}) {
+        sysfs.set("BAT0", "voltage_now", good);
+        EXPECT_FLOAT_EQ(power_level(), std::strtof(good, nullptr) / 1e6f) << good;
+    }
+    std::ofstream(sysfs.path("BAT0", "voltage_now")) << "7400000"; // no newline
+    EXPECT_FLOAT_EQ(power_level(), 7.4f);
+
+    for (const char *bad : {"7200000abc", "-7200000", "+7200000", "12\n34", " 7200000", "7200000 ",
+                            "7.2", "0x6DDD00", "100000001", "99999999999999999999", ""}) {
+        sysfs.set("BAT0", "voltage_now", bad);
+        EXPECT_TRUE(std::isnan(power_level())) << '"' << bad << '"';
+    }
+    // A whole number, but not the whole file.
+    std::ofstream(sysfs.path("BAT0", "voltage_now")) << "7200000\n\n";
+    EXPECT_TRUE(std::isnan(power_level()));
+}
+
+TEST_F(BatteryMonitor, AFifoInThePowerSupplyFolderNeitherBlocksNorCounts)
+{
+    sysfs.addSupply("BAT0", "Battery");
+    sysfs.set("BAT0", "status", "Charging");
+    const std::string fifo = sysfs.path("BAT0", "voltage_now");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    std::promise<float> level;
+    std::future<float> read = level.get_future();
+    std::thread reader([&level] { level.set_value(power_level()); });
+    const bool returned = read.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    if (!returned) {
+        // Let the blocked open go so that the test can end.
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+    }
+    reader.join();
+    EXPECT_TRUE(returned) << "power_level() blocked on a FIFO";
+    EXPECT_TRUE(std::isnan(read.get()));
+
+    // A FIFO as the type of the only supply: no battery at all.
+    ASSERT_EQ(::unlink(fifo.c_str()), 0);
+    sysfs.set("BAT0", "voltage_now", "7400000");
+    const std::string type = sysfs.path("BAT0", "type");
+    ASSERT_EQ(::unlink(type.c_str()), 0);
+    ASSERT_EQ(::mkfifo(type.c_str(), 0600), 0);
+    std::promise<int> charging;
+    std::future<int> answer = charging.get_future();
+    std::thread asker([&charging] { charging.set_value(battery_charging()); });
+    const bool answered = answer.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    if (!answered) {
+        const int writer = ::open(type.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+    }
+    asker.join();
+    EXPECT_TRUE(answered) << "battery_charging() blocked on a FIFO";
+    EXPECT_EQ(answer.get(), 0);
 }

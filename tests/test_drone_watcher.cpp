@@ -5,10 +5,12 @@
 #include "private/ardrone_p.h"
 #include "private/ardrone_emergency_stop_p.h"
 #include "private/buttons_p.h"
+#include "fake_input.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/input.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -106,10 +108,16 @@ void report(int fd, char event)
     (void)!::write(fd, &event, 1);
 }
 
+// The side button held down or let go on the fake input device.
+void holdSideButton(bool down)
+{
+    kxsim::FakeInput::instance().setKey(KEY_ESC, down);
+}
+
 class Watcher : public ::testing::Test
 {
 protected:
-    void TearDown() override { Button::Side.setPressed(false); }
+    void TearDown() override { holdSideButton(false); }
 };
 
 // -------------------------------------------------------------- the watcher
@@ -121,7 +129,7 @@ TEST_F(Watcher, DisabledWatcherIgnoresTheHeldButton)
         drone.setDisconnectObserver([events] { report(events, 'D'); });
         ARDroneEmergencyStop watcher(&drone);
         report(events, watcher.isEnabled() ? 'E' : 'e');
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         watcher.start();
         std::this_thread::sleep_for(milliseconds(700)); // three checks and more
         watcher.stop();
@@ -143,7 +151,7 @@ TEST_F(Watcher, EnabledWithTheButtonHeldDisconnectsOnceAndExitsWithZero)
         drone.setDisconnectObserver([events] { report(events, 'D'); });
         ARDroneEmergencyStop watcher(&drone);
         watcher.setEnabled(true);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::printf("still in the buffer");
         watcher.start();
         std::this_thread::sleep_for(milliseconds(3000));
@@ -168,7 +176,7 @@ TEST_F(Watcher, StopDuringTheSleepStillMakesTheLastCheck)
         watcher.start();
         std::this_thread::sleep_for(milliseconds(50));
         watcher.stop();
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(2000));
     });
 
@@ -235,7 +243,7 @@ TEST_F(ClientWatcher, EmergencyStopOfAConnectedClientLandsDisconnectsAndExits)
             std::_Exit(4);
         drone.takeoff();
         drone.setEmergencyStopEnabled(true);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(3000));
     }, startFake);
 
@@ -257,7 +265,7 @@ TEST_F(ClientWatcher, ClientWithTheEmergencyStopOffKeepsRunning)
         drone.setPorts(at, nav, ftp);
         if (!drone.connect("127.0.0.1", 3.0))
             std::_Exit(4);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(700));
     }, startFake);
 
@@ -279,7 +287,7 @@ TEST_F(ClientWatcher, DisconnectRightAfterConnectingStillStopsTheWatcher)
             drone.disconnect();
         }
         drone.setEmergencyStopEnabled(true);
-        Button::Side.setPressed(true);
+        holdSideButton(true);
         std::this_thread::sleep_for(milliseconds(700));
     }, startFake);
 

@@ -8,8 +8,10 @@
  *
  * Nothing here blocks for long: the base is given at most 500 ms to answer
  * create_connect and 100 ms to answer each sensor query. Without a connected
- * base every call returns at once and the getters return 0. All calls are
- * safe from several threads. */
+ * base every call returns at once and the getters return -1. The base counts
+ * as disconnected from the moment its line fails (the adapter was unplugged)
+ * or three queries in a row got no valid answer; create_connect tries again.
+ * All calls are safe from several threads. */
 #ifndef KESTRIX_CREATE_H
 #define KESTRIX_CREATE_H
 
@@ -18,9 +20,9 @@
 KESTRIX_BEGIN_C
 
 /* Opens the serial line, starts the base's protocol (the base enters its
- * passive mode) and asks for its mode. Returns 0 when the base answered,
- * -1 when the line cannot be opened or no base answered within 500 ms (the
- * line is closed again). One try; calling it while connected reconnects.
+ * passive mode) and asks for its mode. Returns 0 when the base answered with
+ * one of its four modes (0 to 3) and nothing else, -1 when the line cannot be
+ * opened or no valid answer came within 500 ms (the line is closed again). One try; calling it while connected reconnects.
  * The distance and angle totals start again from 0. */
 KESTRIX_API int create_connect(void);
 
@@ -42,13 +44,15 @@ KESTRIX_API void create_spin_CW(int speed);
 KESTRIX_API void create_spin_CCW(int speed);
 
 /* Total distance in millimetres since create_connect: each call asks the base
- * for the distance since its previous report (packet 19) and adds it. A query
- * left unanswered adds nothing. */
+ * for its mode and the distance since its previous report (query list of
+ * packets 35 and 19) and adds the distance. A query without a valid answer
+ * (no answer in time, a mode outside 0 to 3, or more bytes than the answer)
+ * adds nothing. -1 while no base is connected (see above). */
 KESTRIX_API int get_create_distance(void);
 
 /* Total angle turned in degrees since create_connect, counter-clockwise
- * positive: each call asks for the angle since the previous report (packet
- * 20) and adds it. A query left unanswered adds nothing. */
+ * positive: as get_create_distance, with packet 20, the angle since the
+ * previous report. -1 while no base is connected. */
 KESTRIX_API int get_create_total_angle(void);
 
 KESTRIX_END_C

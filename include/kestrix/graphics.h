@@ -8,8 +8,8 @@
  *
  * graphics_update copies the raster to the Linux framebuffer /dev/fb0 when the
  * controller has one (16 or 32 bits per pixel; the window sits at its top-left
- * corner, clipped to the screen) and in every case keeps the frame as the last
- * frame shown, for a simulator to display.
+ * corner, clipped to the screen). Without a framebuffer the window lives in
+ * memory only.
  *
  * Drawing calls before graphics_open or after graphics_close do nothing. All
  * calls are safe from several threads; a frame is drawn whole by one thread
@@ -38,8 +38,7 @@ KESTRIX_API void graphics_circle_fill(int x, int y, int radius, int r, int g, in
 /* Shows what was drawn since the last update. */
 KESTRIX_API void graphics_update(void);
 
-/* Closes the window and the framebuffer. The last frame shown stays
- * available to the simulator. */
+/* Closes the window and the framebuffer. What the screen shows stays there. */
 KESTRIX_API void graphics_close(void);
 
 KESTRIX_END_C

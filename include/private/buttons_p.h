@@ -1,7 +1,6 @@
 #ifndef KESTRIX_PRIVATE_BUTTONS_H
 #define KESTRIX_PRIVATE_BUTTONS_H
 
-#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -33,29 +32,24 @@ enum Id : int { A = 0, B, C, X, Y, Z, Side };
 } // namespace Type
 } // namespace Button
 
-// A button whose pressed state is held here, safe to set from one thread
-// while others read it, and fed by the input source (Linux input events on
-// the controller, see Private::InputKeys; the simulator feeds the same source
-// at the system-call boundary). setPressed() is the one hook for feeding it
-// directly.
+// A button read from the input source (Linux input events on the
+// controller, see Private::InputKeys; the simulator and the tests feed the
+// same source at the system-call boundary).
 class StateButton : public AbstractButton
 {
 public:
     explicit StateButton(Button::Type::Id id);
 
-    // Pressed while set with setPressed(true) or while the button's key is
-    // down on the input device.
+    // Pressed while the button's key is down on the input device.
     bool readPressed() const override;
     // One press makes one click: when the button reads pressed, waits
     // (polling with msleep) until it is released.
     void clickFollowUp() const override;
 
-    void setPressed(bool pressed);
     Button::Type::Id id() const { return m_id; }
 
 private:
     Button::Type::Id m_id;
-    std::atomic<bool> m_pressed{false};
 };
 
 // A labelled button (A, B, C, X, Y, Z).

@@ -3,18 +3,23 @@
 
 #include <cstdint>
 #include <mutex>
-#include <string>
 #include <vector>
 
 namespace Private {
 
 // The client of the mobile base's serial protocol behind create.h. One line,
-// opened by connect(); every operation is a no-op while it is closed.
+// /dev/ttyUSB0, opened by connect(); every operation is a no-op while it is
+// closed. The line is closed when it fails (the adapter was unplugged) or when
+// MissedAnswersLimit queries in a row got no valid answer.
 class Create
 {
 public:
     static constexpr int ConnectTimeoutMs = 500;
     static constexpr int QueryTimeoutMs = 100;
+    static constexpr int MissedAnswersLimit = 3;
+    // What the getters report without a connected base.
+    static constexpr int Disconnected = -1;
+    static constexpr const char *DevicePath = "/dev/ttyUSB0";
 
     static Create &instance();
 
@@ -28,13 +33,10 @@ public:
     // 32767 straight).
     void drive(int velocity, int radius);
 
-    // The totals after adding the base's next report.
+    // The totals after adding the base's next report; Disconnected while no
+    // base is connected.
     int totalDistance();
     int totalAngle();
-
-    // The serial device, "/dev/ttyUSB0" unless a test points it elsewhere.
-    void setDevicePath(const std::string &path);
-    std::string devicePath() const;
 
 private:
     Create() = default;
@@ -42,12 +44,17 @@ private:
     bool send(const std::vector<std::uint8_t> &bytes);
     // Reads exactly `count` bytes within `timeoutMs`; false on a time-out.
     bool receive(std::uint8_t *bytes, std::size_t count, int timeoutMs);
-    bool querySigned16(std::uint8_t packet, int &value);
+    int total(std::uint8_t packet, std::int64_t &sum);
+    // Asks for the mode and `packet` (a signed 16-bit report) in one query
+    // list; true only for exactly the three answer bytes with a valid mode.
+    bool queryMotion(std::uint8_t packet, int &value);
+    // Whether a byte is waiting beyond an answer (it is consumed).
+    bool moreInput();
     void closeLine();
 
     mutable std::mutex m_lock;
-    std::string m_path = "/dev/ttyUSB0";
     int m_fd = -1;
+    int m_missedAnswers = 0;
     std::int64_t m_distance = 0;
     std::int64_t m_angle = 0;
 };

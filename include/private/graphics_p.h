@@ -1,21 +1,64 @@
-#ifndef KESTRIX_PRIVATE_GRAPHICS_H
-#define KESTRIX_PRIVATE_GRAPHICS_H
+#ifndef KESTRIX_PRIVATE_GRAPHICS_P_H
+#define KESTRIX_PRIVATE_GRAPHICS_P_H
 
-#include "kestrix/export.h"
+#include <cstdint>
+#include <mutex>
+#include <vector>
 
-#include <stdint.h>
+namespace Private {
 
-// The frame that graphics_update showed last, for the simulator and tests.
-// Exported with C linkage so that a preloaded simulator can find it with
-// dlsym; not part of the public headers.
-//
-// Copies up to `capacity` pixels (0x00RRGGBB, row by row) into `pixels`
-// (which may be null when `capacity` is 0) and stores the frame's size in
-// `width` and `height` (either may be null). Returns the number of updates
-// shown since the process began (0: nothing shown yet, size 0 x 0).
-KESTRIX_BEGIN_C
-KESTRIX_API unsigned long kestrix_graphics_last_frame(uint32_t *pixels, unsigned long capacity,
-                                                      int *width, int *height);
-KESTRIX_END_C
+// The graphics window behind graphics.h: one raster in memory (0x00RRGGBB,
+// row by row), copied by update() to the Linux framebuffer /dev/fb0 when
+// there is one at 16 or 32 bits per pixel. Every operation is serialised.
+class Graphics
+{
+public:
+    static constexpr int MaxSide = 4096;
+
+    static Graphics &instance();
+
+    // False for a size out of range; an open window is then left as it was.
+    bool open(int width, int height);
+    void clear();
+    // Components are clamped to 0..255.
+    void fillCircle(int x, int y, int radius, int r, int g, int b);
+    void update();
+    void close();
+
+    Graphics(const Graphics &) = delete;
+    Graphics &operator=(const Graphics &) = delete;
+
+private:
+    struct Channel
+    {
+        unsigned offset;
+        unsigned length;
+    };
+
+    struct Framebuffer
+    {
+        int fd = -1;
+        unsigned bytesPerPixel = 0;
+        unsigned columns = 0, rows = 0; // visible screen
+        unsigned long lineLength = 0;
+        unsigned long origin = 0; // byte offset of the visible screen's corner
+        Channel red{}, green{}, blue{};
+    };
+
+    Graphics() = default;
+
+    void openFramebuffer();
+    void closeFramebuffer();
+    std::uint32_t pack(std::uint32_t rgb) const;
+    void showOnFramebuffer();
+
+    std::mutex m_lock;
+    bool m_open = false;
+    int m_width = 0, m_height = 0;
+    std::vector<std::uint32_t> m_pixels;
+    Framebuffer m_fb;
+};
+
+} // namespace Private
 
 #endif

@@ -1,5 +1,3 @@
-#include "kestrix/create.h"
-
 #include "private/create_p.h"
 
 #include <algorithm>
@@ -21,6 +19,7 @@ enum Opcode : std::uint8_t {
     Safe = 131,
     Drive = 137,
     Sensors = 142,
+    QueryList = 149,
     Stop = 173,
 };
 
@@ -30,6 +29,7 @@ enum Packet : std::uint8_t {
     ModePacket = 35,
 };
 
+constexpr std::uint8_t HighestMode = 3; // 0 off, 1 passive, 2 safe, 3 full
 constexpr int MaxVelocity = 500;
 constexpr int Straight = 32767;
 constexpr int WriteTimeoutMs = 100;
@@ -41,23 +41,24 @@ std::int64_t monotonicMs()
     return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits for `events` on `fd` until `deadline`; false on a time-out or when
-// the line went away.
-bool waitFor(int fd, short events, std::int64_t deadline)
+enum class Wait { Ready, TimedOut, LineGone };
+
+// Waits for `events` on `fd` until `deadline`.
+Wait waitFor(int fd, short events, std::int64_t deadline)
 {
     for (;;) {
         const std::int64_t left = deadline - monotonicMs();
         if (left <= 0)
-            return false;
+            return Wait::TimedOut;
         pollfd p{fd, events, 0};
         const int n = ::poll(&p, 1, static_cast<int>(left));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
-        if (p.revents & events)
-            return true;
-        return false; // POLLERR, POLLHUP or POLLNVAL without data
+        if (n == 0)
+            return Wait::TimedOut;
+        if (n > 0 && (p.revents & events))
+            return Wait::Ready;
+        return Wait::LineGone; // POLLERR, POLLHUP or POLLNVAL without data
     }
 }
 
@@ -81,18 +82,6 @@ Create &Create::instance()
     return s_instance;
 }
 
-void Create::setDevicePath(const std::string &path)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_path = path;
-}
-
-std::string Create::devicePath() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_path;
-}
-
 bool Create::isConnected() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -112,9 +101,10 @@ bool Create::connect()
     closeLine();
     m_distance = 0;
     m_angle = 0;
+    m_missedAnswers = 0;
 
     // Non-blocking so that a line nobody answers can never hold a call.
-    const int fd = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(DevicePath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     termios tio{};
@@ -134,12 +124,13 @@ bool Create::connect()
         ::close(fd);
         return false;
     }
-    ::tcflush(fd, TCIOFLUSH);
     m_fd = fd;
 
-    // The base answers nothing before Start; its mode proves it is there.
-    std::uint8_t mode = 0;
-    if (!send({Start, Sensors, ModePacket}) || !receive(&mode, 1, ConnectTimeoutMs)) {
+    // The base answers nothing before Start; a valid mode proves it is there.
+    std::uint8_t mode = 0xFF;
+    ::tcflush(fd, TCIOFLUSH);
+    if (!send({Start, Sensors, ModePacket}) || !receive(&mode, 1, ConnectTimeoutMs) || mode > HighestMode
+        || moreInput()) {
         closeLine();
         return false;
     }
@@ -183,32 +174,53 @@ void Create::drive(int velocity, int radius)
 int Create::totalDistance()
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    int delta = 0;
-    if (querySigned16(DistancePacket, delta))
-        m_distance += delta;
-    return m_fd >= 0 ? clampToInt(m_distance) : 0;
+    return total(DistancePacket, m_distance);
 }
 
 int Create::totalAngle()
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    int delta = 0;
-    if (querySigned16(AnglePacket, delta))
-        m_angle += delta;
-    return m_fd >= 0 ? clampToInt(m_angle) : 0;
+    return total(AnglePacket, m_angle);
 }
 
-bool Create::querySigned16(std::uint8_t packet, int &value)
+int Create::total(std::uint8_t packet, std::int64_t &sum)
 {
     if (m_fd < 0)
-        return false;
-    // A late answer to an earlier query must not pass for this one.
+        return Disconnected;
+    int delta = 0;
+    if (queryMotion(packet, delta)) {
+        sum += delta;
+        m_missedAnswers = 0;
+    } else if (m_fd >= 0 && ++m_missedAnswers >= MissedAnswersLimit) {
+        closeLine(); // the base stopped answering: behave as with no base
+    }
+    return m_fd >= 0 ? clampToInt(sum) : Disconnected;
+}
+
+bool Create::queryMotion(std::uint8_t packet, int &value)
+{
+    // Anything already on the line is a late answer or noise, never the
+    // answer to this query.
     ::tcflush(m_fd, TCIFLUSH);
-    std::uint8_t bytes[2];
-    if (!send({Sensors, packet}) || !receive(bytes, 2, QueryTimeoutMs))
+    // The mode rides along with each report: a byte outside the four modes
+    // shows that what came back is not the answer.
+    std::uint8_t answer[3];
+    if (!send({QueryList, 2, ModePacket, packet}) || !receive(answer, sizeof answer, QueryTimeoutMs))
         return false;
-    value = static_cast<std::int16_t>((bytes[0] << 8) | bytes[1]);
+    if (answer[0] > HighestMode || moreInput())
+        return false;
+    value = static_cast<std::int16_t>((answer[1] << 8) | answer[2]);
     return true;
+}
+
+bool Create::moreInput()
+{
+    std::uint8_t extra;
+    ssize_t n;
+    do
+        n = ::read(m_fd, &extra, 1);
+    while (n < 0 && errno == EINTR);
+    return n > 0;
 }
 
 bool Create::send(const std::vector<std::uint8_t> &bytes)
@@ -225,9 +237,11 @@ bool Create::send(const std::vector<std::uint8_t> &bytes)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(m_fd, POLLOUT, deadline))
+        const Wait wait = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? waitFor(m_fd, POLLOUT, deadline)
+                                                                            : Wait::LineGone;
+        if (wait == Wait::Ready)
             continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        if (wait == Wait::LineGone)
             closeLine(); // the adapter was unplugged: behave as with no base
         return false;
     }
@@ -246,54 +260,16 @@ bool Create::receive(std::uint8_t *bytes, std::size_t count, int timeoutMs)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
-        if (!waitFor(m_fd, POLLIN, deadline))
+        // A raw line without a minimum count reads 0 bytes when none are
+        // waiting, as does a non-blocking read.
+        const Wait wait = n == 0 || errno == EAGAIN || errno == EWOULDBLOCK ? waitFor(m_fd, POLLIN, deadline)
+                                                                             : Wait::LineGone;
+        if (wait == Wait::LineGone)
+            closeLine(); // the adapter was unplugged: behave as with no base
+        if (wait != Wait::Ready)
             return false;
     }
     return true;
 }
 
 } // namespace Private
-
-using Private::Create;
-
-int create_connect(void)
-{
-    return Create::instance().connect() ? 0 : -1;
-}
-
-void create_disconnect(void)
-{
-    Create::instance().disconnect();
-}
-
-void create_start(void)
-{
-    Create::instance().start();
-}
-
-void create_stop(void)
-{
-    Create::instance().stop();
-}
-
-void create_spin_CW(int speed)
-{
-    Create::instance().drive(speed, -1);
-}
-
-void create_spin_CCW(int speed)
-{
-    Create::instance().drive(speed, 1);
-}
-
-int get_create_distance(void)
-{
-    return Create::instance().totalDistance();
-}
-
-int get_create_total_angle(void)
-{
-    return Create::instance().totalAngle();
-}

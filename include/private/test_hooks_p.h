@@ -1,0 +1,31 @@
+// Every setter in the library that exists for tests alone, with the reason
+// it is still needed. Nothing here is exported from libkestrix.so (the
+// export check, tests/scripts/exports_check.cmake, fails on any of these
+// names), and the simulator uses none of them: it reaches the library only
+// through the system calls that its fakes in sim/ stand in for.
+//
+// Replaced by a fake at the system-call boundary, and therefore gone:
+//   the battery's sysfs root      -> sim/fake_battery (power-supply folder)
+//   the buttons' pressed setters  -> sim/fake_input (input device)
+//   the graphics window's frame   -> sim/fake_framebuffer (/dev/fb0)
+//   the mobile base's device path -> sim/fake_serial (/dev/ttyUSB0)
+//
+// Remaining:
+//   Private::ARDrone::setPorts (private/ardrone_p.h): a fake drone listens
+//     on free loopback ports, since tests run in parallel and cannot all own
+//     the drone's fixed ports.
+//   Private::ARDrone::setDisconnectObserver (private/ardrone_p.h): lets a
+//     test see the moment a disconnect, started by the emergency-stop
+//     watcher on its own thread, has ended.
+//   Camera::setConfigDirectory (private/camera_p.h): points
+//     camera_load_config() at a test's folder instead of /etc/kestrix/camera.
+//
+// Not a hook: Private::Button::setPressed (private/button_p.h) belongs to
+// the button store's interface, which stores no pressed state.
+#ifndef KESTRIX_PRIVATE_TEST_HOOKS_P_H
+#define KESTRIX_PRIVATE_TEST_HOOKS_P_H
+
+#include "private/ardrone_p.h"
+#include "private/camera_p.h"
+
+#endif
