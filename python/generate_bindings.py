@@ -55,18 +55,30 @@ PY_TYPES = {
     "void": "None", "int": "int", "short": "int", "long": "int", "unsigned long": "int",
     "float": "float", "double": "float", "const char *": "str | None",
 }
+# What a function returns (a C string from the library is never null).
+PY_RETURNS = dict(PY_TYPES, **{"const char *": "str"})
 
 DECLARATION = re.compile(r"KESTRIX_API\s+(?P<ret>[\w ]+?\s*\*?)\s*(?P<name>\w+)\s*\((?P<params>.*)\)\s*;$",
                          re.S)
 
 
 def comment_text(lines):
+    """The text of a comment block, without the comment marks and the
+    Doxygen commands that only arrange the reference documentation."""
     text = "\n".join(lines)
-    text = re.sub(r"^\s*/\*+ ?", "", text)
+    text = re.sub(r"^\s*/\*+!?<? ?", "", text)
     text = re.sub(r"\s*\*+/\s*$", "", text)
     out = []
     for line in text.split("\n"):
-        out.append(re.sub(r"^\s*\* ?", "", line).rstrip())
+        line = re.sub(r"^\s*\* ?", "", line).rstrip()
+        line = re.sub(r"^\s*[@\\](file|\{|\}|ingroup\s+\w+)\s*$", "", line)
+        line = re.sub(r"\s*[@\\][{}]\s*$", "", line)
+        line = re.sub(r"^\s*[@\\](addtogroup|defgroup)\s+\w+\s*", "", line)
+        line = re.sub(r"^\s*[@\\]brief\s+", "", line)
+        line = re.sub(r"[@\\]param(\[\w+\])?\s+(\w+)", r"\2:", line)
+        line = re.sub(r"[@\\]returns?\b", "Returns", line)
+        line = re.sub(r"[@\\](c|p|ref|a|e)\s+", "", line)
+        out.append(line)
     return "\n".join(out).strip()
 
 
@@ -100,12 +112,20 @@ def parse_header(path):
     while i < len(lines):
         line = lines[i]
         stripped = line.strip()
+        if re.fullmatch(r"///\s*[@\\][{}]", stripped):
+            # Doxygen's member-group brackets: no text, no break in a group.
+            i += 1
+            continue
         if stripped.startswith("/*"):
             block = [line]
             while "*/" not in lines[i]:
                 i += 1
                 block.append(lines[i])
             comment = comment_text(block)
+            if re.match(r"[@\\]name\b", comment) or re.fullmatch(r"-+[^-]*-+", comment):
+                # A group's or a section's title, not a function's text.
+                i += 1
+                continue
             if family is None:
                 family = comment
                 comment = None
@@ -192,7 +212,7 @@ def main():
         for ctype, _ in params:
             if ctype not in PY_TYPES:
                 sys.exit(f"{name}: no Python type for parameter type {ctype!r}; add it to BY_HAND")
-        if ret not in PY_TYPES:
+        if ret not in PY_RETURNS:
             sys.exit(f"{name}: no Python type for return type {ret!r}; add it to BY_HAND")
         args = "".join(f', py::arg("{pname}")' for _, pname in params)
         guard = ", py::call_guard<py::gil_scoped_release>()" if name in BLOCKING else ""
@@ -208,7 +228,7 @@ def main():
             signature = BY_HAND[name]
         else:
             args = ", ".join(f"{pname}: {PY_TYPES[ctype]}" for ctype, pname in params)
-            signature = f"def {name}({args}) -> {PY_TYPES[ret]}"
+            signature = f"def {name}({args}) -> {PY_RETURNS[ret]}"
         body = doc.replace('"""', "'''").replace("\\", "\\\\")
         pyi.append(f'{signature}:\n    """{body}"""\n    ...\n')
 
