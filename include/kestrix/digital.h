@@ -8,7 +8,8 @@
  * Every reading is one exchange with the coprocessor. Every setter reads the
  * register shared by all pins and writes it back with the one bit changed
  * (two exchanges); concurrent setters on different pins do not lose each
- * other's change. */
+ * other's change. When that read fails nothing is written, so the other
+ * pins keep their settings (and the change is lost). */
 #ifndef KESTRIX_DIGITAL_H
 #define KESTRIX_DIGITAL_H
 

@@ -7,7 +7,11 @@
  *   on the caller's thread; exchanges from several threads are serialised
  *   inside the library.
  * - If /dev/spidev2.0 cannot be opened, "Device not found: /dev/spidev2.0"
- *   is printed once on standard output and every reading is 0.
+ *   is printed once on standard output and every reading is 0. If it goes
+ *   away later (an exchange fails with ENODEV, ENXIO or ESHUTDOWN),
+ *   "Device lost: /dev/spidev2.0" is printed once on standard output and the
+ *   library carries on as with a missing device: nothing is sent any more,
+ *   every reading is 0.
  * - Usable from C99 and C++. */
 #ifndef KESTRIX_KESTRIX_H
 #define KESTRIX_KESTRIX_H

@@ -9,10 +9,11 @@
  *    position-counter ticks, signed 32-bit.
  *  - Nothing is cached: every query is a fresh exchange with the coprocessor,
  *    and no function learns whether an exchange succeeded. With the SPI
- *    device missing every reading is 0.
+ *    device missing or lost every reading is 0.
  *  - Any thread may call these functions; mode and direction changes of
  *    different motors from different threads do not disturb each other.
- *  - No function prints anything. */
+ *  - No function prints anything (apart from the link's own "Device lost"
+ *    line, see kestrix.h). */
 #ifndef KESTRIX_MOTORS_H
 #define KESTRIX_MOTORS_H
 
@@ -79,8 +80,8 @@ KESTRIX_API int get_motor_done(int port);
 
 /* Polls get_motor_done() every 2 ms until the move of `port` is finished.
  * Returns at once for a bad port, and after one poll when the SPI device
- * is missing (nothing can report done then). Otherwise there is no time
- * limit. */
+ * is missing or has been lost (nothing can report done then). Otherwise
+ * there is no time limit. */
 KESTRIX_API void block_motor_done(int port);
 KESTRIX_API void bmd(int port);
 
