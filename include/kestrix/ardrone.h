@@ -18,10 +18,13 @@ KESTRIX_BEGIN_C
  * else 0. While connected the drone is sent its current command every 30 ms,
  * and the side button stops the program if the emergency stop is enabled. */
 KESTRIX_API int drone_connect(void);
-/* Lands the drone and drops the connection; harmless when not connected. */
+/* Lands the drone and drops the connection; harmless when not connected.
+ * The land command is repeated every 30 ms for 0.5 s before the link is
+ * dropped, so this takes about half a second while connected. */
 KESTRIX_API void drone_disconnect(void);
 /* 1 or 2 for the first or second generation of the drone; -1 when not
- * connected or when the version cannot be read. */
+ * connected or when the version cannot be read within 3 s (or the drone's
+ * replies run past 64 lines or 512 bytes a line). */
 KESTRIX_API int get_drone_version(void);
 
 /* Flight */
@@ -38,9 +41,13 @@ KESTRIX_API void drone_move(float roll, float pitch, float gaz, float yaw);
 /* Stops moving and holds position. */
 KESTRIX_API void drone_hover(void);
 
-/* Flight state (each call reads the newest navigation data) */
+/* Flight state (each call reads the newest navigation data). Packets with
+ * a sequence number not newer than the last one, or a reading that is not
+ * finite, are ignored. When no navigation data has come for 1 s the drone
+ * counts as disconnected (the settings below refuse) until fresh data
+ * arrives; these getters then give the last readings received. */
 
-/* Battery level in percent. */
+/* Battery level in percent, 0 to 100. */
 KESTRIX_API int get_drone_battery(void);
 /* Position in metres, integrated from the velocities. */
 KESTRIX_API float get_drone_x(void);
@@ -64,7 +71,8 @@ KESTRIX_API float get_drone_altitude(void);
  * cannot be decoded by this library, so this returns 0. */
 KESTRIX_API int drone_camera_open(int camera);
 
-/* Drone settings (refused with 0 while not connected) */
+/* Drone settings (refused with 0 while not connected or while the drone
+ * has sent no navigation data for 1 s) */
 
 /* Pairs the drone to "xx:xx:xx:xx:xx:xx"; "00:00:00:00:00:00" unpairs. 0 for
  * a null address. */
@@ -79,9 +87,9 @@ KESTRIX_API int set_drone_ssid(const char *ssid);
 
 /* Emergency stop */
 
-/* While enabled and connected, pressing the side button lands the drone,
- * disconnects and ends the program at once with status 0. Off until
- * enabled. */
+/* While enabled and connected, pressing the side button lands the drone
+ * (the land command repeated for 0.5 s), disconnects and ends the program
+ * with status 0. Off until enabled. */
 KESTRIX_API void set_drone_emergency_stop_enabled(int enabled);
 KESTRIX_API int get_drone_emergency_stop_enabled(void);
 
