@@ -7,10 +7,11 @@ so that a C robot program translates line by line, plus port objects.
     kestrix.Servo(0).position = 512
     if kestrix.buttons.A.pressed: ...
 
-Calls that wait (bmd, wait_for_*, msleep, the drone's and the camera's
-network and frames) let other Python threads run meanwhile. An argument of
-the wrong type raises TypeError; a bad port number gives what the C function
-gives for it (see each function's help).
+Every call lets other Python threads run while it is in the library (a
+wait, a sleep, the network, an exchange with the coprocessor); only the
+camera's quick queries keep the GIL. An argument of the wrong type raises
+TypeError; a bad port number gives what the C function gives for it (see
+each function's help).
 """
 from ._kestrix import *  # noqa: F401,F403  (the C interface, by its own names)
 from ._kestrix import __doc__ as _c_doc

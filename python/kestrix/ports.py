@@ -54,6 +54,7 @@ class Motor(_Port):
         return _c.get_motor_done(self.port) == 1
 
     def move_at_velocity(self, velocity: int) -> int:
+        """mav(port, velocity)."""
         return _c.move_at_velocity(self.port, velocity)
 
     def move_to(self, goal: int, speed: int) -> int:
@@ -69,12 +70,15 @@ class Motor(_Port):
         _c.block_motor_done(self.port)
 
     def clear_position(self) -> None:
+        """cmpc(port)."""
         _c.clear_motor_position_counter(self.port)
 
     def off(self) -> None:
+        """off(port): coast."""
         _c.off(self.port)
 
     def freeze(self) -> None:
+        """freeze(port): brake."""
         _c.freeze(self.port)
 
 
@@ -85,6 +89,8 @@ class Servo(_Port):
 
     @property
     def position(self) -> int:
+        """The commanded position, 0 to 1023: get_servo_position() and
+        set_servo_position() (which does not enable the port)."""
         return _c.get_servo_position(self.port)
 
     @position.setter
@@ -93,6 +99,7 @@ class Servo(_Port):
 
     @property
     def enabled(self) -> bool:
+        """Whether the port sends pulses: get_servo_enabled(), set_servo_enabled()."""
         return _c.get_servo_enabled(self.port) == 1
 
     @enabled.setter
@@ -112,10 +119,12 @@ class Analog(_Port):
 
     @property
     def value8(self) -> int:
+        """analog8(): 0 to 255."""
         return _c.analog8(self.port)
 
     @property
     def value10(self) -> int:
+        """analog10(): 0 to 1023."""
         return _c.analog10(self.port)
 
     @property
@@ -125,6 +134,7 @@ class Analog(_Port):
 
     @property
     def pullup(self) -> bool:
+        """get_analog_pullup(), set_analog_pullup()."""
         return _c.get_analog_pullup(self.port) == 1
 
     @pullup.setter
@@ -144,6 +154,7 @@ class Digital(_Port):
 
     @property
     def value(self) -> bool:
+        """The pin's level: get_digital_value(), set_digital_value()."""
         return _c.get_digital_value(self.port) == 1
 
     @value.setter
@@ -152,6 +163,7 @@ class Digital(_Port):
 
     @property
     def output(self) -> bool:
+        """True while an output: get_digital_output(), set_digital_output()."""
         return _c.get_digital_output(self.port) == 1
 
     @output.setter
@@ -160,6 +172,7 @@ class Digital(_Port):
 
     @property
     def pullup(self) -> bool:
+        """get_digital_pullup(), set_digital_pullup()."""
         return _c.get_digital_pullup(self.port) == 1
 
     @pullup.setter
@@ -229,6 +242,7 @@ class _Buttons:
 
     @property
     def extra_visible(self) -> bool:
+        """get_extra_buttons_visible(), set_extra_buttons_visible()."""
         return _c.get_extra_buttons_visible() == 1
 
     @extra_visible.setter
