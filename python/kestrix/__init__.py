@@ -19,3 +19,4 @@ from .ports import Analog, Digital, Motor, Servo, buttons  # noqa: F401
 from .threads import thread, thread_create, thread_destroy, thread_start, thread_wait  # noqa: F401
 
 __doc__ = __doc__ + "\n" + _c_doc
+__version__ = kestrix_version()  # noqa: F405
