@@ -246,3 +246,23 @@ def test_every_exported_c_function_has_a_python_counterpart(kestrix_module):
     with open(stubs, encoding="utf-8") as source:
         declared = {node.name for node in ast.parse(source.read()).body if isinstance(node, ast.FunctionDef)}
     assert sorted(name for name in c_functions if not name.startswith("thread_") and name not in declared) == []
+
+
+def test_installed_module_loads_the_installed_library(tmp_path):
+    prefix = tmp_path / "prefix"
+    for component in ("runtime", "python"):
+        subprocess.run([os.environ["KESTRIX_CMAKE"], "--install", os.environ["KESTRIX_BUILD_DIR"], "--prefix",
+                        str(prefix), "--component", component], check=True, capture_output=True)
+    packages = list(prefix.glob("lib/python3*/dist-packages"))
+    assert len(packages) == 1
+    env = {key: value for key, value in os.environ.items() if key not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
+    env["PYTHONPATH"] = str(packages[0])
+    shown = subprocess.run(
+        [PYTHON, "-c", "import kestrix\n"
+                       "print(kestrix.__file__)\n"
+                       "print(kestrix.__version__)\n"
+                       "print(next(l.split()[-1] for l in open('/proc/self/maps') if 'libkestrix.so' in l))"],
+        capture_output=True, text=True, env=env, cwd=tmp_path, check=True).stdout.split("\n")
+    assert shown[0].startswith(str(packages[0]))
+    assert re.fullmatch(r"\d+\.\d+\.\d+", shown[1])
+    assert shown[2].startswith(str(prefix))
