@@ -33,6 +33,8 @@ struct Options
     double factor = 1;
     std::string script;
     std::string trace;
+    std::string world; // world file the robot drives in
+    std::string plot;  // SVG picture of the run
     std::vector<std::string> command;
 };
 

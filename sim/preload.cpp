@@ -7,6 +7,8 @@
 //   KESTRIX_SIM_TRACE     CSV trace file
 //   KESTRIX_SIM_STATUS_FD descriptor of the status block shared with the launcher
 //   KESTRIX_SIM_SYSFS     folder that stands in for /sys/class/power_supply
+//   KESTRIX_SIM_WORLD     world file the robot drives in
+//   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
 // They are removed once read, so programs that this one starts run on their own.
 #include "fake_battery.h"
 #include "fake_clock.h"
@@ -30,7 +32,8 @@ using kxsim::Clock;
 using kxsim::Simulation;
 
 const char *const Variables[] = {"KESTRIX_SIM_SPEED", "KESTRIX_SIM_DURATION", "KESTRIX_SIM_SCRIPT",
-                                 "KESTRIX_SIM_TRACE", "KESTRIX_SIM_STATUS_FD", "KESTRIX_SIM_SYSFS"};
+                                 "KESTRIX_SIM_TRACE", "KESTRIX_SIM_STATUS_FD", "KESTRIX_SIM_SYSFS",
+                                 "KESTRIX_SIM_WORLD",  "KESTRIX_SIM_PLOT"};
 
 std::string variable(const char *name)
 {
@@ -91,6 +94,8 @@ __attribute__((constructor)) void startSimulation()
     const std::string tracePath = variable("KESTRIX_SIM_TRACE");
     const std::string statusFd = variable("KESTRIX_SIM_STATUS_FD");
     const std::string sysfs = variable("KESTRIX_SIM_SYSFS");
+    const std::string worldPath = variable("KESTRIX_SIM_WORLD");
+    const std::string plotPath = variable("KESTRIX_SIM_PLOT");
     for (const char *name : Variables)
         ::unsetenv(name);
 
@@ -117,6 +122,13 @@ __attribute__((constructor)) void startSimulation()
     if (!scriptPath.empty() && !kxsim::parseScriptFile(scriptPath, options.events, error))
         fail(error);
     options.tracePath = tracePath;
+    if (!worldPath.empty()) {
+        kxsim::World world;
+        if (!kxsim::loadWorld(worldPath, world, error))
+            fail(error);
+        options.world = std::move(world);
+    }
+    options.plotPath = plotPath;
     if (!statusFd.empty()) {
         const int fd = std::atoi(statusFd.c_str());
         void *block = ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

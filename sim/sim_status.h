@@ -29,6 +29,11 @@ struct SimStatus
     std::uint16_t analog[6];
     std::uint8_t analogPullups;
     double batteryVolts;
+    // The robot's pose (with a world or once the mobile base moved it).
+    std::uint8_t hasPose;
+    std::uint8_t bumped;
+    double x, y, headingDeg;  // metres, degrees counter-clockwise from +x
+    double travelled, turned; // metres forward, degrees counter-clockwise in all
 };
 
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
