@@ -23,13 +23,11 @@ import sys
 # Every call runs without the GIL, so that a Python thread inside one (bmd, a
 # wait_for_*, a sleep, the network, or only an exchange with the coprocessor
 # and its pause) never stalls the other threads; letting go of the GIL costs
-# about 0.05 us a call. The camera's queries keep it: the camera is to be used
-# from one thread at a time, and the GIL keeps the quick ones so. Its waits
-# (opening, a frame) still let go.
-KEEP_GIL = {
-    "camera_load_config", "get_camera_width", "get_camera_height", "get_channel_count",
-    "get_object_count", "get_object_center_x", "get_object_center_y", "camera_close",
-}
+# about 0.05 us a call. The camera's calls keep it, but for its two waits
+# (opening, a frame): the camera is to be used from one thread at a time, and
+# the GIL keeps the quick calls so.
+KEEP_GIL_HEADERS = {"camera.h"}
+RELEASE_GIL_ANYWAY = {"camera_open_device_model_at_res", "camera_update"}
 
 # Functions whose C form does not carry over as it is; module.cpp or the
 # package's Python code defines them, with these signatures.
@@ -171,12 +169,16 @@ def main():
         sys.exit(__doc__)
     output_inc, output_pyi, headers = sys.argv[1], sys.argv[2], sys.argv[3:]
     all_functions = []
+    keep_gil = set()
     module_doc = ""
     for header in sorted(headers):
         functions, family = parse_header(header)
         if os.path.basename(header) == "kestrix.h":
             module_doc = family
+        keeps_gil = os.path.basename(header) in KEEP_GIL_HEADERS
         for name, ret, params, doc in functions:
+            if keeps_gil and name not in RELEASE_GIL_ANYWAY:
+                keep_gil.add(name)
             all_functions.append((name, ret, split_params(params), full_doc(doc, family)))
 
     names = [f[0] for f in all_functions]
@@ -209,7 +211,7 @@ def main():
         if ret not in PY_RETURNS:
             sys.exit(f"{name}: no Python type for return type {ret!r}; add it to BY_HAND")
         args = "".join(f', py::arg("{pname}")' for _, pname in params)
-        guard = "" if name in KEEP_GIL else ", py::call_guard<py::gil_scoped_release>()"
+        guard = "" if name in keep_gil else ", py::call_guard<py::gil_scoped_release>()"
         inc.append(f'    m.def("{name}", &::{name}, doc::{name}{args}{guard});')
     inc.append("}")
 
