@@ -43,6 +43,9 @@ public:
     // cannot be written.
     bool start(const Options &options, std::string &error);
     void setButtonSink(ButtonSink sink);
+    // Applies an input from outside the script (the panel) at the clock's
+    // time, as if the script had it now.
+    void applyNow(const ScriptEvent &event);
 
     // Brings everything up to the clock's time. Returns true once the
     // duration is over.

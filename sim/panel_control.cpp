@@ -1,0 +1,162 @@
+#include "panel_control.h"
+
+#include "fake_clock.h"
+#include "script.h"
+#include "simulation.h"
+
+#include <cmath>
+#include <thread>
+
+#include <time.h>
+
+namespace kxsim {
+
+namespace {
+
+constexpr long PollNs = 1000000;
+constexpr std::int64_t StepUs = 100000; // one press of "step": 0.1 s simulated
+
+std::int64_t monotonicNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+} // namespace
+
+PanelControl &PanelControl::instance()
+{
+    static PanelControl s_instance;
+    return s_instance;
+}
+
+void PanelControl::start(SimStatus *status, bool virtualTime, double speed)
+{
+    m_status = status;
+    m_virtual = virtualTime;
+    m_speed = speed;
+    publish();
+    m_status->panel.listening.store(1);
+    // Sleeps with clock_nanosleep, which the simulator leaves to the system.
+    std::thread([this] { run(); }).detach();
+}
+
+void PanelControl::run()
+{
+    PanelChannel &channel = m_status->panel;
+    for (;;) {
+        std::uint32_t taken = channel.taken.load(std::memory_order_relaxed);
+        const std::uint32_t written = channel.written.load(std::memory_order_acquire);
+        while (taken != written) {
+            apply(channel.ring[taken % PanelChannel::Capacity]);
+            channel.taken.store(++taken, std::memory_order_release);
+            channel.lastTakenRealNs.store(monotonicNs());
+        }
+        // A step on the scaled clock ends here if no program thread slept
+        // past its end.
+        if (stepOver())
+            pause();
+        timespec pause{0, PollNs};
+        ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+    }
+}
+
+void PanelControl::apply(const PanelCommand &command)
+{
+    ScriptEvent event;
+    event.port = command.port;
+    switch (command.kind) {
+    case PanelCommand::Button:
+        event.kind = command.value ? ScriptEvent::Kind::Press : ScriptEvent::Kind::Release;
+        Simulation::instance().applyNow(event);
+        break;
+    case PanelCommand::Analog:
+    case PanelCommand::Digital:
+        event.kind = command.kind == PanelCommand::Analog ? ScriptEvent::Kind::Analog : ScriptEvent::Kind::Digital;
+        if (command.value >= 0)
+            event.value = command.value;
+        Simulation::instance().applyNow(event);
+        break;
+    case PanelCommand::Pause:
+        pause();
+        break;
+    case PanelCommand::Resume:
+        resume();
+        break;
+    case PanelCommand::Step: {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (!m_paused)
+            break;
+        m_stepEndUs = Clock::instance().nowUs() + StepUs;
+        guard.unlock();
+        resume();
+        break;
+    }
+    case PanelCommand::Speed: {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_virtual = command.a == 0;
+        if (!m_virtual)
+            m_speed = command.a;
+        // A paused clock stays frozen; resume starts it at the new speed.
+        if (!m_paused)
+            Clock::instance().setMode(m_virtual ? Clock::Mode::Virtual : Clock::Mode::Scaled, m_speed);
+        break;
+    }
+    case PanelCommand::Pose:
+        // Needs a world to put the robot in; the launcher refuses it without.
+        break;
+    }
+    publish();
+}
+
+// The scaled clock freezes by turning virtual: it then moves only when a
+// program thread sleeps, and every program thread waits after its sleep.
+void PanelControl::pause()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_stepEndUs = 0;
+    if (m_paused)
+        return;
+    m_paused = true;
+    Clock::instance().setMode(Clock::Mode::Virtual);
+    m_status->panel.paused.store(1);
+}
+
+void PanelControl::resume()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_paused)
+            return;
+        m_paused = false;
+        Clock::instance().setMode(m_virtual ? Clock::Mode::Virtual : Clock::Mode::Scaled, m_speed);
+        m_status->panel.paused.store(0);
+    }
+    m_resumed.notify_all();
+}
+
+bool PanelControl::stepOver()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return !m_paused && m_stepEndUs != 0 && Clock::instance().nowUs() >= m_stepEndUs;
+}
+
+void PanelControl::publish()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_status->panel.paused.store(m_paused ? 1 : 0);
+    m_status->panel.speedMillis.store(m_virtual ? 0 : std::llround(m_speed * 1000));
+}
+
+void PanelControl::holdWhilePaused()
+{
+    if (m_status == nullptr)
+        return;
+    if (stepOver())
+        pause();
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_resumed.wait(guard, [this] { return !m_paused; });
+}
+
+} // namespace kxsim

@@ -1,0 +1,30 @@
+// The launcher built without cpp-httplib or nlohmann-json: --panel is
+// refused before the program starts.
+#include "panel_server.h"
+
+namespace kxsim {
+
+struct PanelServer::Impl
+{
+};
+
+PanelServer::PanelServer(SimStatus &, int, const Run &) {}
+PanelServer::~PanelServer() = default;
+
+bool PanelServer::bind(const std::string &, int, std::string &error)
+{
+    error = "this kestrix-sim was built without the panel (it needs cpp-httplib and nlohmann-json)";
+    return false;
+}
+
+int PanelServer::port() const
+{
+    return -1;
+}
+
+void PanelServer::start() {}
+void PanelServer::output(const char *, std::size_t) {}
+void PanelServer::finish(int, const std::string &) {}
+void PanelServer::stop() {}
+
+} // namespace kxsim
