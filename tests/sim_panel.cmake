@@ -14,3 +14,17 @@ if(TARGET test_sim_panel)
     KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout"
     KESTRIX_SIM_PANEL=${panel})
 endif()
+
+# The page in headless Chromium; the screenshot stays in the build tree.
+if(KESTRIX_SIM_PANEL AND NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  set(browser_arguments --launcher $<TARGET_FILE:kestrix-sim> --checkout ${PROJECT_BINARY_DIR}/checkout
+    --screenshot ${CMAKE_CURRENT_BINARY_DIR}/panel.png)
+  if(TARGET line_follower AND EXISTS ${PROJECT_SOURCE_DIR}/sim/worlds/line.json)
+    list(APPEND browser_arguments --world ${PROJECT_SOURCE_DIR}/sim/worlds/line.json
+      --line-follower $<TARGET_FILE:line_follower>)
+  endif()
+  # Not the python first on PATH: Debian's, which has Selenium.
+  add_test(NAME sim_panel_browser COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/panel_browser.py
+    ${browser_arguments})
+  set_tests_properties(sim_panel_browser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+endif()

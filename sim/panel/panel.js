@@ -279,6 +279,12 @@ function draw(s) {
   text('sim-time', s.time.toFixed(3));
   text('real-time', s.real.toFixed(1));
   text('speed', s.speed === 'max' ? 'max' : s.speed + 'x');
+  const choice = $('speed-choice');
+  if (document.activeElement !== choice) {
+    const value = String(s.speed);
+    if (![...choice.options].some((o) => o.value === value)) choice.add(new Option(value + 'x', value));
+    choice.value = value;
+  }
   text('rate', s.exchange_rate.toFixed(0));
   text('battery', s.battery.toFixed(2));
   drawMotors(s.motors);
