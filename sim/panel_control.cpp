@@ -1,6 +1,7 @@
 #include "panel_control.h"
 
 #include "fake_clock.h"
+#include "fake_input.h"
 #include "script.h"
 #include "simulation.h"
 
@@ -68,8 +69,7 @@ void PanelControl::apply(const PanelCommand &command)
     event.port = command.port;
     switch (command.kind) {
     case PanelCommand::Button:
-        event.kind = command.value ? ScriptEvent::Kind::Press : ScriptEvent::Kind::Release;
-        Simulation::instance().applyNow(event);
+        button(command.port, command.value != 0);
         break;
     case PanelCommand::Analog:
     case PanelCommand::Digital:
@@ -108,6 +108,25 @@ void PanelControl::apply(const PanelCommand &command)
         break;
     }
     publish();
+}
+
+// A click whose press and release arrive together must still be seen: the
+// release waits for the program's next look at the keys after the press.
+void PanelControl::button(int id, bool pressed)
+{
+    if (id < 0 || id > ButtonSide)
+        return;
+    FakeInput &input = FakeInput::instance();
+    const int key = Simulation::keyCode(id);
+    std::size_t &pressedAt = m_pressReads[std::size_t(id)];
+    if (pressed) {
+        input.setKey(key, true);
+        pressedAt = input.keyReads();
+    } else if (input.key(key) && input.keyReads() == pressedAt) {
+        input.setKeyAfterReads(1, key, false);
+    } else {
+        input.setKey(key, false);
+    }
 }
 
 // The scaled clock freezes by turning virtual: it then moves only when a

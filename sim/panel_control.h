@@ -11,6 +11,7 @@
 
 #include "sim_status.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -36,6 +37,7 @@ public:
 private:
     PanelControl() = default;
     void run();
+    void button(int id, bool pressed);
     void pause();
     void resume();
     void publish();
@@ -48,6 +50,7 @@ private:
     bool m_virtual = false;       // the speed the run has when not paused
     double m_speed = 1.0;
     std::int64_t m_stepEndUs = 0; // while stepping: clock time at which to pause again
+    std::array<std::size_t, 7> m_pressReads{}; // key reads of the program when each button went down
 };
 
 } // namespace kxsim

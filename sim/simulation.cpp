@@ -70,11 +70,16 @@ bool Simulation::start(const Options &options, std::string &error)
     return true;
 }
 
-void Simulation::pressKey(int id, bool pressed)
+int Simulation::keyCode(int id)
 {
     static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
+    return id >= 0 && id < 7 ? Keys[id] : -1;
+}
+
+void Simulation::pressKey(int id, bool pressed)
+{
     if (id >= 0 && id < 7)
-        FakeInput::instance().setKey(Keys[id], pressed);
+        FakeInput::instance().setKey(keyCode(id), pressed);
 }
 
 void Simulation::setButtonSink(ButtonSink sink)

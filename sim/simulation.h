@@ -35,6 +35,8 @@ public:
     // for the side button.
     using ButtonSink = std::function<void(int id, bool pressed)>;
     static void pressKey(int id, bool pressed);
+    // The key code the fake input device reports for button `id`.
+    static int keyCode(int id);
 
     static Simulation &instance();
 

@@ -140,18 +140,19 @@ private:
 };
 
 // kestrix-sim started with `arguments` (--panel=0 among them); standard
-// output goes to `outPath`, standard error is read until the panel's address.
+// output goes to `outPath` (empty: a pipe, outFd()), standard error is read
+// until the panel's address.
 class Run
 {
 public:
     Run(const std::string &launcher, const std::vector<std::string> &arguments, const std::string &outPath)
     {
-        int err[2];
-        if (::pipe2(err, O_CLOEXEC) != 0)
+        int err[2], pipeOut[2] = {-1, -1};
+        if (::pipe2(err, O_CLOEXEC) != 0 || (outPath.empty() && ::pipe2(pipeOut, O_CLOEXEC) != 0))
             return;
         m_pid = ::fork();
         if (m_pid == 0) {
-            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int out = outPath.empty() ? pipeOut[1] : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(out, 1);
             ::dup2(err[1], 2);
             std::vector<char *> argv{const_cast<char *>(launcher.c_str())};
@@ -163,6 +164,9 @@ public:
         }
         ::close(err[1]);
         m_err = err[0];
+        if (pipeOut[1] >= 0)
+            ::close(pipeOut[1]);
+        m_out = pipeOut[0];
         // Standard error up to the address line (or the end).
         const std::string marker = "panel at http://127.0.0.1:";
         for (;;) {
@@ -183,17 +187,24 @@ public:
     }
     ~Run()
     {
+        // The launcher passes SIGTERM on to its program and then ends.
         if (m_pid > 0 && !m_reaped) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
+            ::kill(m_pid, SIGTERM);
+            if (wait(3000) == -1) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, nullptr, 0);
+            }
         }
         if (m_err >= 0)
             ::close(m_err);
+        if (m_out >= 0)
+            ::close(m_out);
     }
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
 
     int port() const { return m_port; }
+    int outFd() const { return m_out; }
     // The launcher's exit status (128 + N for signal N), after at most
     // `timeoutMs`; -1 if it still runs then.
     int wait(int timeoutMs = 10000)
@@ -229,6 +240,7 @@ private:
 
     pid_t m_pid = -1;
     int m_err = -1;
+    int m_out = -1;
     int m_port = 0;
     bool m_reaped = false;
     std::string m_errText;

@@ -115,8 +115,9 @@ TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
         ++frames;
     EXPECT_GE(frames, 10) << "in half a second";
 
+    // Press and release at once, quicker than the program looks: the click
+    // still counts.
     EXPECT_EQ(panel::request(port, "POST", "/button/side/press").status, 204);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(panel::request(port, "POST", "/button/side/release").status, 204);
     json last;
     for (json event; !(event = events.next()).is_null();)
