@@ -1,16 +1,30 @@
-// Time as the library sees it through usleep and gettimeofday, which
-// fake_clock.cpp interposes. Three modes:
-//   Real     - both go to the C library (the default);
-//   Virtual  - usleep returns at once and moves a virtual clock on, which
-//              gettimeofday reads: sleeps cost no real time;
+// Time as a program sees it. fake_clock.cpp interposes every clock a program
+// reads (clock_gettime, gettimeofday, time) and every call that waits for
+// time (nanosleep, clock_nanosleep, usleep, sleep, the timed condition
+// waits, poll, ppoll, select, epoll_wait). Three modes:
+//   Real     - all of them go to the C library (the default);
+//   Virtual  - a scheduled clock that costs no real time: it jumps to the
+//              earliest pending deadline only when every thread of the program
+//              is waiting, and wakes that one thread alone, so each thread's
+//              sleeps add up exactly as they would on the board;
 //   Scaled   - the clock runs `speed` times faster than real time for every
-//              thread: usleep(us) sleeps us / speed, gettimeofday reads the
-//              start time plus speed times the real time elapsed since.
+//              thread: a wait of d lasts d / speed real time, the clocks read
+//              the start time plus speed times the real time elapsed since.
+//
+// How the virtual clock knows that every thread waits: fake_threads.cpp (in
+// the simulator only) counts the threads the program creates and reports the
+// waits that end when another thread acts (a contended mutex, an untimed
+// condition wait, a join) as waiting too. A thread held by something no
+// interposer sees (a read on a pipe, a busy loop) counts as running; so that
+// it cannot freeze the clock, a sleeper that has seen no thread start or end
+// a wait for GraceMs of real time moves the clock to the earliest deadline
+// anyway.
 #ifndef KESTRIX_SIM_FAKE_CLOCK_H
 #define KESTRIX_SIM_FAKE_CLOCK_H
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace kxsim {
@@ -20,6 +34,9 @@ class Clock
 public:
     enum class Mode { Real, Virtual, Scaled };
 
+    // Real time after which a silent program lets the virtual clock move on.
+    static constexpr int GraceMs = 100;
+
     static Clock &instance();
 
     // Switches mode; the clock continues from the current time of day.
@@ -27,7 +44,7 @@ public:
     Mode mode() const;
 
     // Virtual mode: the current virtual time, in microseconds since the
-    // epoch, and a way to set or move it.
+    // epoch, and a way to set or move it (every clock moves with it).
     void setNowUs(std::int64_t usSinceEpoch);
     void advanceUs(std::int64_t us);
     // Microseconds since the epoch in the current mode.
@@ -42,23 +59,103 @@ public:
     // (EINTR stands for a signal that interrupted the sleep) without sleeping.
     void failSleep(std::size_t n, int error);
 
-    // Called after every usleep, outside the clock's lock (null for none):
-    // the simulator catches up with the time that passed.
+    // Called after every wait of a program thread that ended at its time,
+    // outside the clock's lock (null for none): the simulator catches up with
+    // the time that passed.
     void setSleepHook(void (*hook)());
 
     // Forgets recorded sleeps and injected failures and turns recording back
     // on; the mode stays.
     void reset();
 
-    // Called by the interposers; not for tests.
+    // ---- For the interposers; not for tests --------------------------------
+
+    // Nanoseconds of CLOCK_REALTIME as the program sees it.
+    std::int64_t nowNs() const;
+    // The program's reading of `clock` (false: not a clock we simulate).
+    bool read(int clock, std::int64_t &ns) const;
+    // `ns` on `clock` as a time of day on the program's clock.
+    std::int64_t toRealtime(int clock, std::int64_t ns) const;
+
+    // Sleeps the calling thread until the program's time of day reaches
+    // `deadlineNs`. Returns 0, or an errno value when a real (scaled) sleep
+    // was interrupted; `remainingNs` then holds what was left.
+    int sleepUntil(std::int64_t deadlineNs, std::int64_t *remainingNs = nullptr);
+
+    // A wait that ends when `attempt(realTimeoutNs)` reports true (it makes
+    // one real wait of at most that long) or when the program's time of day
+    // reaches `deadlineNs` (NoDeadline: never). `on` names what another
+    // thread's release() ends the wait on (a mutex, a condition, a futex, a
+    // thread), or null. `kick`, when given, cuts the real wait short once the
+    // deadline comes (a broadcast of the condition, say). Returns true when
+    // the attempt succeeded.
+    static constexpr std::int64_t NoDeadline = INT64_MAX;
+    // `kind` tells the scheduler what `on` is: a thread blocked on a mutex
+    // held by a thread between two real waits of a condition is not idle.
+    enum class WaitKind { Other, Condition, Mutex };
+    bool waitFor(std::int64_t deadlineNs, const void *on, const std::function<bool(std::int64_t)> &attempt,
+                 void (*kick)(const void *on) = nullptr, WaitKind kind = WaitKind::Other);
+    // Another thread is about to end the waits on `on`: those threads count
+    // as running from now on.
+    void release(const void *on);
+
+    // True when the calling thread's waits are simulated: a program thread
+    // while the mode is not Real.
+    bool simulates() const;
+    // True when, on top of that, the mode is Virtual: waits go through the
+    // scheduler.
+    bool schedules() const;
+    double speed() const;
+    // Real monotonic nanoseconds at which the program's time of day reaches
+    // `deadlineNs` (Scaled mode).
+    std::int64_t realDeadline(std::int64_t deadlineNs) const;
+
+    // usleep as the program sees it: recorded, possibly failed on purpose,
+    // then slept on the program's clock.
     int usleep(std::uint64_t us);
-    std::int64_t gettimeofdayUs();
+
+    // Threads of the program (fake_threads.cpp).
+    void threadAdded();
+    void threadGone();
 
 private:
     Clock() = default;
     struct State;
     State &state() const;
+    void afterWait();
+    static void beforeFork();
+    static void afterForkParent();
+    static void afterForkChild();
 };
+
+// While one of these lives on a thread, the threads it creates are the
+// simulator's own: they do not count as the program's, and every time call
+// they make goes to the C library unchanged (they read the program's clock
+// with Clock::nowUs()).
+class OwnThreads
+{
+public:
+    OwnThreads();
+    ~OwnThreads();
+    OwnThreads(const OwnThreads &) = delete;
+    OwnThreads &operator=(const OwnThreads &) = delete;
+
+private:
+    bool m_before;
+};
+
+// Who the calling thread is, as the clock sees it. The simulator makes its
+// program's main thread and every thread that one creates Program threads.
+// Threads it was never told about (every thread of a test program) keep the
+// fixtures' simple clock: in Virtual mode usleep moves the one clock on at
+// once, gettimeofday reads it, every other call goes to the C library.
+enum class ThreadKind { Unknown, Program, Own, Ended };
+ThreadKind threadKind();
+void setThreadKind(ThreadKind kind);
+bool creatingOwnThreads();
+
+// The C library's own clock_gettime, for code that needs real time.
+std::int64_t realNs(int clock);
 
 } // namespace kxsim
 

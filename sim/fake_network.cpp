@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -63,6 +65,29 @@ void FakeNetwork::reset()
     m_listFails = false;
     m_reportedLength = -1;
     m_socketsOpened = 0;
+    m_redirectedHost = 0;
+    m_redirectedPorts.clear();
+}
+
+void FakeNetwork::redirectHost(const std::string &host, const std::map<std::uint16_t, std::uint16_t> &ports)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+        std::abort(); // a test that names no host would send to the real one
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_redirectedHost = address.s_addr;
+    m_redirectedPorts = ports;
+}
+
+void FakeNetwork::redirect(sockaddr_in &address) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_redirectedHost == 0 || address.sin_addr.s_addr != m_redirectedHost)
+        return;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto port = m_redirectedPorts.find(ntohs(address.sin_port));
+    if (port != m_redirectedPorts.end())
+        address.sin_port = htons(port->second);
 }
 
 void FakeNetwork::setEnabled(bool enabled)
@@ -199,4 +224,17 @@ extern "C" int socket(int domain, int type, int protocol)
         return network.openSocket();
     static const SocketFn s_socket = kxsim::nextFunction<SocketFn>("socket");
     return s_socket(domain, type, protocol);
+}
+
+using ConnectFn = int (*)(int, const struct sockaddr *, socklen_t);
+
+extern "C" int connect(int fd, const struct sockaddr *address, socklen_t length)
+{
+    static const ConnectFn s_connect = kxsim::nextFunction<ConnectFn>("connect");
+    if (address == nullptr || address->sa_family != AF_INET || length < sizeof(sockaddr_in))
+        return s_connect(fd, address, length);
+    sockaddr_in to;
+    std::memcpy(&to, address, sizeof to);
+    kxsim::FakeNetwork::instance().redirect(to);
+    return s_connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }

@@ -3,14 +3,22 @@
 // socket is a descriptor of the fake, which answers SIOCGIFCONF, SIOCGIFFLAGS
 // and SIOCGIFHWADDR from a scripted interface list. Every other socket, and
 // every socket while the fake is disabled, comes from the C library.
+//
+// connect() is interposed too: while a host is redirected, every connection
+// to it (TCP or UDP, any port) goes to 127.0.0.1 instead, so that a client
+// with a fixed address (the drone's) meets a fake server on loopback and
+// nothing leaves the machine.
 #ifndef KESTRIX_SIM_FAKE_NETWORK_H
 #define KESTRIX_SIM_FAKE_NETWORK_H
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <netinet/in.h>
 
 namespace kxsim {
 
@@ -40,6 +48,11 @@ public:
     void setListFails(bool fails);
     void setReportedListLength(int length);
 
+    // Connections to `host` (dotted decimal) go to 127.0.0.1: a port listed
+    // in `ports` to the loopback port it maps to, any other to the same
+    // port. reset() ends the redirection.
+    void redirectHost(const std::string &host, const std::map<std::uint16_t, std::uint16_t> &ports);
+
     int socketsOpened() const;
     int socketsOpen() const;
 
@@ -48,6 +61,8 @@ public:
     int openSocket();
     int ioctl(unsigned long request, void *argument);
     void closed();
+    // Rewrites `address` in place when its host is redirected.
+    void redirect(struct sockaddr_in &address) const;
 
 private:
     FakeNetwork() = default;
@@ -60,6 +75,8 @@ private:
     int m_reportedLength = -1;
     int m_socketsOpened = 0;
     int m_socketsOpen = 0;
+    std::uint32_t m_redirectedHost = 0; // network order; 0: none
+    std::map<std::uint16_t, std::uint16_t> m_redirectedPorts;
 };
 
 } // namespace kxsim

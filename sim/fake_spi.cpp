@@ -96,6 +96,7 @@ void FakeSpi::reset()
     m_changes.clear();
     m_badMarkerCount = 0;
     m_ioctlFailureCount = 0;
+    m_lostError = 0;
     m_recording = true;
     m_behaviour = nullptr;
 }
@@ -200,6 +201,13 @@ void FakeSpi::injectIoctlFailure(int error, bool deliverData, std::size_t count)
     m_ioctlFailureCount = count;
 }
 
+void FakeSpi::loseDevice(int error, std::size_t after)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lostError = error;
+    m_exchangesBeforeLoss = after;
+}
+
 void FakeSpi::setBehaviour(Behaviour *behaviour)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -267,7 +275,14 @@ int FakeSpi::exchange(unsigned long request, void *argument)
     bool fail = false;
     bool deliver = true;
     int error = 0;
-    if (m_ioctlFailureCount > 0) {
+    const bool lost = m_lostError != 0 && m_exchangesBeforeLoss == 0;
+    if (m_lostError != 0 && m_exchangesBeforeLoss > 0)
+        --m_exchangesBeforeLoss;
+    if (lost) {
+        fail = true;
+        deliver = false;
+        error = m_lostError;
+    } else if (m_ioctlFailureCount > 0) {
         --m_ioctlFailureCount;
         fail = true;
         deliver = m_ioctlDeliversData;

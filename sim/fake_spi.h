@@ -106,6 +106,10 @@ public:
     // exchange still happens (writes applied, snapshot delivered); without,
     // nothing is applied and the inbound buffer is left untouched.
     void injectIoctlFailure(int error, bool deliverData, std::size_t count = 1);
+    // The device goes away (unplugged, driver unbound) after `after` more
+    // exchanges: from then on every ioctl fails with `error` and delivers
+    // nothing, until reset().
+    void loseDevice(int error, std::size_t after = 0);
 
     // The simulator's model; null for a plain register file. Not owned.
     void setBehaviour(Behaviour *behaviour);
@@ -136,6 +140,8 @@ private:
     int m_ioctlError = 0;
     bool m_ioctlDeliversData = false;
     std::size_t m_ioctlFailureCount = 0;
+    int m_lostError = 0;
+    std::size_t m_exchangesBeforeLoss = 0;
     Behaviour *m_behaviour = nullptr;
     int m_openCount = 0;
     int m_lastOpenFlags = -1;

@@ -9,13 +9,18 @@ namespace kxsim {
 
 namespace {
 
-constexpr int ModePwm = 0, ModePidVelocity = 1, ModePidPosition = 3;
-constexpr int DirOff = 0, DirBackward = 1, DirForward = 2, DirBrake = 3;
+using reg::ModePwm;
+using reg::ModePidVelocity;
+using reg::ModePidPosition;
+using reg::DirOff;
+using reg::DirBackward;
+using reg::DirForward;
+using reg::DirBrake;
 constexpr double Pi = 3.14159265358979323846;
 
 int field(std::uint8_t value, int motor)
 {
-    return (value >> (2 * motor)) & 3;
+    return (value >> (reg::MotorFieldBits * motor)) & ((1 << reg::MotorFieldBits) - 1);
 }
 
 bool anyWritten(const std::bitset<RegisterCount> &written, std::size_t address, std::size_t width)
@@ -147,7 +152,7 @@ void Model::step(const RegisterFile &registers, double dt)
 
     const std::uint8_t enables = registers.get8(reg::ServoEnable);
     for (int s = 0; s < 4; ++s) {
-        if (!(enables & (1u << (4 + s))))
+        if (!(enables & (1u << (reg::ServoEnableFirstBit + s))))
             continue; // limp: the shaft stays where it was left
         ServoState &servo = m_servos[std::size_t(s)];
         const double command = std::clamp<double>(registers.get16(reg::Pulse0 + 2 * s), ServoMinPulseUs,

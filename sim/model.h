@@ -56,13 +56,23 @@ constexpr double StepSeconds = 0.001;
 
 } // namespace constants
 
-// Register addresses the model uses.
+// The registers the model uses, as the coprocessor defines them. This is the
+// coprocessor's side of the link, so it keeps its own copy rather than the
+// library's map: a test holds the two together (test_register_map).
 namespace reg {
 constexpr std::size_t DigitalIn = 1, DigitalOut = 3, DigitalPullup = 5, DigitalDir = 7;
-constexpr std::size_t Analog0 = 9, AnalogPullup = 21;
-constexpr std::size_t Magneto = 22, Accel = 28, Gyro = 34;
+constexpr std::size_t Analog0 = 9, AnalogPullup = 21; // analog port n at Analog0 + 2n
+constexpr std::size_t Magneto = 22, Accel = 28, Gyro = 34; // x, y, z two bytes apart
 constexpr std::size_t Counter0 = 40, Modes = 56, Directions = 57, Status = 58, ServoEnable = 59;
+// Motor m at Counter0 + 4m, Velocity0 + 2m, Duty0 + 2m, Goal0 + 4m; servo s
+// at Pulse0 + 2s and bit 4 + s of ServoEnable.
 constexpr std::size_t Velocity0 = 60, Duty0 = 68, Pulse0 = 76, Goal0 = 133;
+constexpr int ServoEnableFirstBit = 4;
+
+// Two-bit fields of Modes and Directions, motor m at bits 2m and 2m + 1.
+constexpr int MotorFieldBits = 2;
+constexpr int ModePwm = 0, ModePidVelocity = 1, ModePidPosition = 3;
+constexpr int DirOff = 0, DirBackward = 1, DirForward = 2, DirBrake = 3;
 } // namespace reg
 
 struct MotorState

@@ -39,7 +39,9 @@ void PanelControl::start(SimStatus *status, bool virtualTime, double speed)
     m_speed = speed;
     publish();
     m_status->panel.listening.store(1);
-    // Sleeps with clock_nanosleep, which the simulator leaves to the system.
+    // The simulator's own thread: the clock does not wait for it, and its
+    // sleeps are real.
+    OwnThreads own;
     std::thread([this] { run(); }).detach();
 }
 

@@ -70,8 +70,8 @@ void atExit()
 }
 
 // With a scaled clock nothing guarantees that the program sleeps or
-// exchanges near the end, so a thread of ours watches the time; it sleeps
-// with clock_nanosleep, which the simulator leaves to the system.
+// exchanges near the end, so a thread of ours watches the time; being the
+// simulator's own, its clock_nanosleep goes to the system.
 void watchDuration(double speed)
 {
     Clock &clock = Clock::instance();
@@ -157,6 +157,8 @@ __attribute__((constructor)) void startSimulation()
     else
         clock.setMode(Clock::Mode::Scaled, speed);
 
+    // The program's own main thread: its waits are scheduled from now on.
+    kxsim::setThreadKind(kxsim::ThreadKind::Program);
     s_simulatedProcess = ::getpid();
     Simulation &simulation = Simulation::instance();
     if (!simulation.start(options, error))
@@ -167,8 +169,10 @@ __attribute__((constructor)) void startSimulation()
     std::atexit(atExit);
     if (!panelScreen.empty())
         startPanel(options.status, std::atoi(panelScreen.c_str()), virtualTime, speed);
-    if (options.durationUs > 0 && !virtualTime)
+    if (options.durationUs > 0 && !virtualTime) {
+        kxsim::OwnThreads own;
         std::thread(watchDuration, speed).detach();
+    }
 }
 
 } // namespace

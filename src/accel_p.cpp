@@ -1,17 +1,15 @@
 #include "private/accel_p.h"
 
 #include "private/kestrix_p.h"
+#include "private/registers_p.h"
 
 namespace Private {
 
 namespace {
-constexpr unsigned char XRegister = 28;
-constexpr unsigned char YRegister = 30;
-constexpr unsigned char ZRegister = 32;
-
-short readAxis(unsigned char address)
+// The axes are signed 16-bit registers.
+short readAxis(Registers::Register axis)
 {
-    return static_cast<short>(Kestrix::instance().readRegister16b(address));
+    return static_cast<short>(Kestrix::instance().read(axis).value);
 }
 } // namespace
 
@@ -23,17 +21,17 @@ Accel &Accel::instance()
 
 short Accel::xAccel() const
 {
-    return readAxis(XRegister);
+    return readAxis(Registers::accelX);
 }
 
 short Accel::yAccel() const
 {
-    return readAxis(YRegister);
+    return readAxis(Registers::accelY);
 }
 
 short Accel::zAccel() const
 {
-    return readAxis(ZRegister);
+    return readAxis(Registers::accelZ);
 }
 
 bool Accel::calibrate() const

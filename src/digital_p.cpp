@@ -1,39 +1,32 @@
 #include "private/digital_p.h"
 
 #include "private/kestrix_p.h"
+#include "private/registers_p.h"
 
 namespace Private {
 
 namespace {
-constexpr unsigned char LevelRegister = 1;
-constexpr unsigned char OutputRegister = 3;
-constexpr unsigned char PullupRegister = 5;
-constexpr unsigned char DirectionRegister = 7;
-constexpr unsigned int RegisterBits = 16;
-
-// Shifting by the register's width or more would be undefined; such a pin
-// simply has no bit.
-unsigned short pinMask(unsigned char pin)
+bool readBit(Registers::Register reg, unsigned char pin)
 {
-    return pin < RegisterBits ? static_cast<unsigned short>(1u << pin) : 0;
-}
-
-bool readBit(unsigned char address, unsigned char pin)
-{
-    return (Kestrix::instance().readRegister16b(address) & pinMask(pin)) != 0;
+    return (Kestrix::instance().read(reg).value & Registers::digitalPinMask(pin)) != 0;
 }
 
 // The registers are shared by all sixteen pins, so another thread's change
 // must not land between our read and our write.
-void writeBit(unsigned char address, unsigned char pin, bool on)
+void writeBit(Registers::Register reg, unsigned char pin, bool on)
 {
     Kestrix &kestrix = Kestrix::instance();
     auto guard = kestrix.updateLock();
-    const unsigned short current = kestrix.readRegister16b(address);
-    const unsigned short mask = pinMask(pin);
+    // A failed read leaves the register unknown: writing our bit back onto
+    // it would wipe the other fifteen pins, so the update is dropped.
+    const Kestrix::Reading reading = kestrix.read(reg);
+    if (!reading.ok)
+        return;
+    const unsigned short current = static_cast<unsigned short>(reading.value);
+    const unsigned short mask = Registers::digitalPinMask(pin);
     const unsigned short next = on ? static_cast<unsigned short>(current | mask)
                                    : static_cast<unsigned short>(current & ~mask);
-    kestrix.writeRegister16b(address, next);
+    kestrix.write(reg, next);
 }
 } // namespace
 
@@ -45,36 +38,36 @@ Digital &Digital::instance()
 
 bool Digital::value(unsigned char pin) const
 {
-    return readBit(LevelRegister, pin);
+    return readBit(Registers::digitalLevels, pin);
 }
 
 bool Digital::setValue(unsigned char pin, bool value)
 {
-    writeBit(OutputRegister, pin, value);
+    writeBit(Registers::digitalOutputs, pin, value);
     return true;
 }
 
 Digital::Direction Digital::direction(unsigned char pin) const
 {
-    return readBit(DirectionRegister, pin) ? Output : Input;
+    return readBit(Registers::digitalDirections, pin) ? Output : Input;
 }
 
 bool Digital::setDirection(unsigned char pin, const Direction &direction)
 {
     if (direction != Input && direction != Output)
         return false;
-    writeBit(DirectionRegister, pin, direction == Output);
+    writeBit(Registers::digitalDirections, pin, direction == Output);
     return true;
 }
 
 bool Digital::pullup(unsigned char pin) const
 {
-    return readBit(PullupRegister, pin);
+    return readBit(Registers::digitalPullups, pin);
 }
 
 bool Digital::setPullup(unsigned char pin, bool pullup)
 {
-    writeBit(PullupRegister, pin, pullup);
+    writeBit(Registers::digitalPullups, pin, pullup);
     return true;
 }
 

@@ -1,17 +1,15 @@
 #include "private/gyro_p.h"
 
 #include "private/kestrix_p.h"
+#include "private/registers_p.h"
 
 namespace Private {
 
 namespace {
-constexpr unsigned char XRegister = 34;
-constexpr unsigned char YRegister = 36;
-constexpr unsigned char ZRegister = 38;
-
-short readAxis(unsigned char address)
+// The axes are signed 16-bit registers.
+short readAxis(Registers::Register axis)
 {
-    return static_cast<short>(Kestrix::instance().readRegister16b(address));
+    return static_cast<short>(Kestrix::instance().read(axis).value);
 }
 } // namespace
 
@@ -23,17 +21,17 @@ Gyro &Gyro::instance()
 
 short Gyro::xGyro() const
 {
-    return readAxis(XRegister);
+    return readAxis(Registers::gyroX);
 }
 
 short Gyro::yGyro() const
 {
-    return readAxis(YRegister);
+    return readAxis(Registers::gyroY);
 }
 
 short Gyro::zGyro() const
 {
-    return readAxis(ZRegister);
+    return readAxis(Registers::gyroZ);
 }
 
 bool Gyro::calibrate() const

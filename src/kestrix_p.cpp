@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <string>
 
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
@@ -16,10 +15,26 @@ namespace Private {
 
 namespace {
 
-constexpr unsigned char StartMarker = 0x4A; // 'J'
+using Registers::StartMarker;
 constexpr unsigned char Constant = 0x02;
 constexpr unsigned char Trailer = 0x53; // 'S'
+
+// The outbound packet: marker, constant, counter, number of write pairs, the
+// pairs (address, value) from byte 4, zeros, trailer.
+constexpr unsigned int CounterOffset = 2;
+constexpr unsigned int PairCountOffset = 3;
+constexpr unsigned int FirstPairOffset = 4;
 constexpr useconds_t ExchangePauseUs = 50;
+
+constexpr const char SpiPath[] = "/dev/spidev2.0";
+
+// Errors that say the device itself is gone (unplugged, or its driver
+// unbound: spidev then answers ESHUTDOWN), as opposed to one exchange that
+// went wrong.
+bool meansDeviceGone(int error)
+{
+    return error == ENODEV || error == ENXIO || error == ESHUTDOWN;
+}
 
 // The coprocessor needs 50 us after each exchange. With the kernel's default
 // timer slack (50 us) usleep(50) lasts well over 100 us, so the first exchange
@@ -73,12 +88,11 @@ Kestrix::Kestrix()
     , m_in(new unsigned char[PacketLength])
     , m_length(PacketLength)
 {
-    static const std::string KESTRIX_SPI_PATH = "/dev/spidev2.0";
-    m_fd = ::open(KESTRIX_SPI_PATH.c_str(), O_RDWR);
+    m_fd = ::open(SpiPath, O_RDWR);
     // A descriptor of 0 is a valid descriptor (standard input may be closed);
     // only a negative result means the device is missing.
     if (m_fd < 0)
-        std::cout << "Device not found: " << KESTRIX_SPI_PATH << std::endl;
+        std::cout << "Device not found: " << SpiPath << std::endl;
 }
 
 Kestrix::~Kestrix()
@@ -91,18 +105,23 @@ void Kestrix::shutdown()
     // Waits for an exchange in progress on another thread; afterwards every
     // register operation sends nothing and reads give 0.
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    closeDevice();
     delete[] m_out;
     delete[] m_in;
     m_out = nullptr;
     m_in = nullptr;
 }
 
+void Kestrix::closeDevice()
+{
+    const int fd = m_fd.exchange(-1);
+    if (fd >= 0)
+        ::close(fd);
+}
+
 bool Kestrix::isDeviceOpen() const
 {
-    return m_fd >= 0;
+    return m_fd.load() >= 0;
 }
 
 std::unique_lock<std::recursive_mutex> Kestrix::updateLock()
@@ -112,66 +131,76 @@ std::unique_lock<std::recursive_mutex> Kestrix::updateLock()
 
 unsigned char Kestrix::readRegister8b(unsigned char address)
 {
-    return static_cast<unsigned char>(read(address, 1));
+    return static_cast<unsigned char>(readBytes(address, 1).value);
 }
 
 unsigned short Kestrix::readRegister16b(unsigned char address)
 {
-    return static_cast<unsigned short>(read(address, 2));
+    return static_cast<unsigned short>(readBytes(address, 2).value);
 }
 
 unsigned int Kestrix::readRegister32b(unsigned char address)
 {
-    return read(address, 4);
+    return readBytes(address, 4).value;
 }
 
 void Kestrix::writeRegister8b(unsigned char address, unsigned char value)
 {
-    write(address, 1, value);
+    writeBytes(address, 1, value);
 }
 
 void Kestrix::writeRegister16b(unsigned char address, unsigned short value)
 {
-    write(address, 2, value);
+    writeBytes(address, 2, value);
 }
 
 void Kestrix::writeRegister32b(unsigned char address, unsigned int value)
 {
-    write(address, 4, value);
+    writeBytes(address, 4, value);
 }
 
-unsigned int Kestrix::read(unsigned char address, unsigned int width)
+Kestrix::Reading Kestrix::read(Registers::Register reg)
+{
+    return readBytes(reg.address, reg.width);
+}
+
+bool Kestrix::write(Registers::Register reg, unsigned int value)
+{
+    return writeBytes(reg.address, reg.width, value);
+}
+
+Kestrix::Reading Kestrix::readBytes(unsigned char address, unsigned int width)
 {
     if (address + width - 1 > ReadWindowEnd)
-        return 0;
+        return {0, false};
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_in == nullptr)
-        return 0;
+        return {0, false};
     clear_buffers();
-    transfer();
+    const bool ok = transfer();
 
     unsigned int value = 0;
     for (unsigned int k = 0; k < width; ++k)
         value = (value << 8) | m_in[address + k];
-    return value;
+    return {value, ok};
 }
 
-void Kestrix::write(unsigned char address, unsigned int width, unsigned int value)
+bool Kestrix::writeBytes(unsigned char address, unsigned int width, unsigned int value)
 {
     if (address + width - 1 > WriteWindowEnd)
-        return;
+        return false;
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_out == nullptr)
-        return;
+        return false;
     clear_buffers();
-    m_out[3] = static_cast<unsigned char>(width);
+    m_out[PairCountOffset] = static_cast<unsigned char>(width);
     for (unsigned int k = 0; k < width; ++k) {
-        m_out[4 + 2 * k] = static_cast<unsigned char>(address + k);
-        m_out[5 + 2 * k] = static_cast<unsigned char>(value >> (8 * (width - 1 - k)));
+        m_out[FirstPairOffset + 2 * k] = static_cast<unsigned char>(address + k);
+        m_out[FirstPairOffset + 2 * k + 1] = static_cast<unsigned char>(value >> (8 * (width - 1 - k)));
     }
-    transfer();
+    return transfer();
 }
 
 void Kestrix::clear_buffers()
@@ -190,7 +219,7 @@ bool Kestrix::transfer()
     ++count;
     m_out[0] = StartMarker;
     m_out[1] = Constant;
-    m_out[2] = count;
+    m_out[CounterOffset] = count;
     m_out[m_length - 1] = Trailer;
 
     struct spi_ioc_transfer exchange;
@@ -204,7 +233,16 @@ bool Kestrix::transfer()
 
     pauseAfterExchange();
 
-    if (m_in[0] != StartMarker) {
+    // A device that has gone stays gone: one line, and from here on the
+    // link is in the device-missing state (nothing sent, reads 0, bmd
+    // returns) instead of reporting every later exchange.
+    if (result < 0 && meansDeviceGone(ioctlErrno)) {
+        std::cout << "Device lost: " << SpiPath << std::endl;
+        closeDevice();
+        return false;
+    }
+
+    if (m_in[Registers::inboundMarker.address] != StartMarker) {
         std::cerr << " Error: DMA de-synchronized" << std::endl;
         // Plain lower-case hexadecimal whatever the caller left set on
         // std::cerr; its own flags come back afterwards.

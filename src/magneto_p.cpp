@@ -1,17 +1,15 @@
 #include "private/magneto_p.h"
 
 #include "private/kestrix_p.h"
+#include "private/registers_p.h"
 
 namespace Private {
 
 namespace {
-constexpr unsigned char XRegister = 22;
-constexpr unsigned char YRegister = 24;
-constexpr unsigned char ZRegister = 26;
-
-short readAxis(unsigned char address)
+// The axes are signed 16-bit registers.
+short readAxis(Registers::Register axis)
 {
-    return static_cast<short>(Kestrix::instance().readRegister16b(address));
+    return static_cast<short>(Kestrix::instance().read(axis).value);
 }
 } // namespace
 
@@ -23,17 +21,17 @@ Magneto &Magneto::instance()
 
 short Magneto::xMagneto() const
 {
-    return readAxis(XRegister);
+    return readAxis(Registers::magnetoX);
 }
 
 short Magneto::yMagneto() const
 {
-    return readAxis(YRegister);
+    return readAxis(Registers::magnetoY);
 }
 
 short Magneto::zMagneto() const
 {
-    return readAxis(ZRegister);
+    return readAxis(Registers::magnetoZ);
 }
 
 bool Magneto::calibrate() const

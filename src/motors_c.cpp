@@ -4,6 +4,7 @@
 
 #include "private/kestrix_p.h"
 #include "private/motors_p.h"
+#include "private/registers_p.h"
 
 #include <limits>
 
@@ -12,11 +13,6 @@ using Private::Motor;
 namespace {
 
 constexpr long PollIntervalMs = 2;
-
-bool isValidPort(int port)
-{
-    return port >= 0 && port <= 3;
-}
 
 // |value| without the overflow of -INT_MIN, cut to `limit`.
 unsigned int magnitude(int value, unsigned int limit)
@@ -62,7 +58,7 @@ void off(int port)
 
 void alloff(void)
 {
-    for (int port = 0; port <= 3; ++port)
+    for (int port = 0; port < Private::Registers::MotorCount; ++port)
         off(port);
 }
 
@@ -89,7 +85,7 @@ int move_at_velocity(int port, int velocity)
     // The velocity register's address is not range-checked by the driver:
     // port 4 would land on motor 0's duty, port -1 on the status and servo
     // enable registers.
-    if (!isValidPort(port))
+    if (!Motor::isValidPort(port))
         return -1;
     Motor::instance().setControlMode(port, Motor::PidVelocity);
     Motor::instance().setPidVelocity(port, velocity);
@@ -103,7 +99,7 @@ int mav(int port, int velocity)
 
 int move_to_position(int port, int speed, int goal)
 {
-    if (!isValidPort(port))
+    if (!Motor::isValidPort(port))
         return -1;
     const int counter = Motor::instance().backEMF(port);
     // |speed| of 32768 has no positive 16-bit form and would reverse the move.
@@ -123,7 +119,7 @@ int mtp(int port, int speed, int goal)
 
 int move_relative_position(int port, int speed, int distance)
 {
-    if (!isValidPort(port))
+    if (!Motor::isValidPort(port))
         return -1;
     // Counter arithmetic wraps at 32 bits like the counter itself.
     const unsigned int goal = static_cast<unsigned int>(Motor::instance().backEMF(port)) + static_cast<unsigned int>(distance);
@@ -138,7 +134,7 @@ int mrp(int port, int speed, int distance)
 
 int get_motor_done(int port)
 {
-    if (!isValidPort(port))
+    if (!Motor::isValidPort(port))
         return -1;
     msleep(PollIntervalMs);
     return Motor::instance().isPidActive(port) ? 0 : 1;
@@ -148,8 +144,8 @@ void block_motor_done(int port)
 {
     int done = get_motor_done(port);
     while (done == 0) {
-        // Without the device every register reads 0: no done bit can ever
-        // appear.
+        // Without the device (missing from the start or lost since) every
+        // register reads 0: no done bit can ever appear.
         if (!Private::Kestrix::instance().isDeviceOpen())
             return;
         msleep(PollIntervalMs);

@@ -1,5 +1,6 @@
 #include "kestrix/servo.h"
 
+#include "private/registers_p.h"
 #include "private/servo_p.h"
 
 void enable_servo(int port)
@@ -14,13 +15,13 @@ void disable_servo(int port)
 
 void enable_servos(void)
 {
-    for (int port = 0; port < 4; ++port)
+    for (int port = 0; port < Private::Registers::ServoCount; ++port)
         enable_servo(port);
 }
 
 void disable_servos(void)
 {
-    for (int port = 0; port < 4; ++port)
+    for (int port = 0; port < Private::Registers::ServoCount; ++port)
         disable_servo(port);
 }
 

@@ -1,36 +1,24 @@
 #include "private/servo_p.h"
 
 #include "private/kestrix_p.h"
+#include "private/registers_p.h"
 
 namespace Private {
 
 namespace {
-constexpr unsigned char EnableRegister = 59;
-constexpr unsigned char FirstPulseRegister = 76;
-constexpr int PortCount = 4;
 constexpr unsigned short MaxPosition = 1023;
 constexpr unsigned short RefusedPosition = 65535;
-
-bool isValidPort(int port)
-{
-    return port >= 0 && port < PortCount;
-}
-
-unsigned char enableMask(int port)
-{
-    return static_cast<unsigned char>(1u << (port + 4));
-}
-
-unsigned char pulseRegister(int port)
-{
-    return static_cast<unsigned char>(FirstPulseRegister + 2 * port);
-}
 } // namespace
 
 Servo &Servo::instance()
 {
     static Servo s_instance;
     return s_instance;
+}
+
+bool Servo::isValidPort(int port)
+{
+    return port >= 0 && port < Registers::ServoCount;
 }
 
 void Servo::setEnabled(int port, bool enabled)
@@ -40,20 +28,25 @@ void Servo::setEnabled(int port, bool enabled)
     // All four enables share register 59 with the coprocessor's own bits.
     Kestrix &kestrix = Kestrix::instance();
     auto guard = kestrix.updateLock();
-    const unsigned char current = kestrix.readRegister8b(EnableRegister);
-    const unsigned char mask = enableMask(port);
+    // After a failed read the other servos' bits and the coprocessor's own
+    // are unknown: writing would switch them off, so nothing is written.
+    const Kestrix::Reading reading = kestrix.read(Registers::servoEnables);
+    if (!reading.ok)
+        return;
+    const unsigned char current = static_cast<unsigned char>(reading.value);
+    const unsigned char mask = Registers::servoEnableMask(port);
     if (((current & mask) != 0) == enabled)
         return;
     const unsigned char next = enabled ? static_cast<unsigned char>(current | mask)
                                        : static_cast<unsigned char>(current & ~mask);
-    kestrix.writeRegister8b(EnableRegister, next);
+    kestrix.write(Registers::servoEnables, next);
 }
 
 bool Servo::isEnabled(int port) const
 {
     if (!isValidPort(port))
         return false;
-    return (Kestrix::instance().readRegister8b(EnableRegister) & enableMask(port)) != 0;
+    return (Kestrix::instance().read(Registers::servoEnables).value & Registers::servoEnableMask(port)) != 0;
 }
 
 bool Servo::setPosition(int port, unsigned short position)
@@ -65,7 +58,7 @@ bool Servo::setPosition(int port, unsigned short position)
     // 0..1023 onto 600..2400 us around the 1500 us centre. The order of the
     // operations fixes the rounding, and so which positions read back exactly.
     const double pulse = position / 1023.0 * 1800.0 + 1500.0 - 900.0;
-    Kestrix::instance().writeRegister16b(pulseRegister(port), static_cast<unsigned short>(pulse));
+    Kestrix::instance().write(Registers::servoPulse(port), static_cast<unsigned short>(pulse));
     return true;
 }
 
@@ -73,7 +66,8 @@ unsigned short Servo::position(int port) const
 {
     if (!isValidPort(port))
         return RefusedPosition;
-    const unsigned short pulse = Kestrix::instance().readRegister16b(pulseRegister(port));
+    const unsigned short pulse =
+        static_cast<unsigned short>(Kestrix::instance().read(Registers::servoPulse(port)).value);
     // Pulse width to degrees (10 us a degree, 1500 us at 90), then onto 0..1023.
     double position = ((pulse - 1500.0) / 10.0 + 90.0) * 1023.0 / 180.0;
     if (position < 0.0)

@@ -2,6 +2,7 @@
 // the program's own source is built into this test with its main renamed, so
 // it runs against the fake coprocessor with virtual time.
 #include "fixture.h"
+#include "packets.h"
 
 #include <vector>
 
@@ -9,26 +10,15 @@ extern "C" int servo_sweep_check_main(void);
 
 namespace {
 
-struct Write
-{
-    unsigned address;
-    unsigned value; // the pairs' value bytes, most significant first
-    unsigned width;
-};
+using Write = packets::Op;
 
-std::vector<Write> writesOf(const std::vector<kxsim::Exchange> &exchanges)
+std::vector<Write> writesSent()
 {
-    std::vector<Write> writes;
-    for (const kxsim::Exchange &e : exchanges) {
-        const unsigned pairs = e.out[3];
-        if (pairs == 0)
-            continue;
-        Write w{e.out[4], 0, pairs};
-        for (unsigned k = 0; k < pairs; ++k)
-            w.value = (w.value << 8) | e.out[5 + 2 * k];
-        writes.push_back(w);
-    }
-    return writes;
+    std::vector<Write> result;
+    for (const packets::Op &op : packets::traffic())
+        if (op.width != 0)
+            result.push_back(op);
+    return result;
 }
 
 } // namespace
@@ -42,7 +32,7 @@ TEST_F(CheckoutTraffic, ServoSweepCheckSends120PositionsBetweenFourEnablesAndFou
     EXPECT_EQ(servo_sweep_check_main(), 0);
     EXPECT_NEAR((clock().nowUs() - start) / 1e6, 60.0, 0.1);
 
-    const std::vector<Write> writes = writesOf(spi().exchanges());
+    const std::vector<Write> writes = writesSent();
     ASSERT_EQ(writes.size(), 4u + 120u + 4u);
 
     // Enables of servos 0, 1, 2, 3 in turn, the low bits kept.

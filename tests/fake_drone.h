@@ -1,6 +1,9 @@
 // A quadcopter on 127.0.0.1 with free ports: it records the AT commands it
-// receives, answers the navdata trigger, sends navdata packets on request
-// and serves version.txt over a tiny FTP responder.
+// receives, answers the navdata trigger, streams navdata as the drone does
+// (its latest packet again every 50 ms, each with the next sequence number)
+// and serves version.txt over a tiny FTP responder. redirect() points the
+// drone's fixed address at it through the fake network, so the client
+// connects exactly as it would to the real drone.
 #ifndef KESTRIX_TESTS_FAKE_DRONE_H
 #define KESTRIX_TESTS_FAKE_DRONE_H
 
@@ -21,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "fake_network.h"
 
 namespace fakedrone {
 
@@ -95,6 +100,7 @@ struct Command
     long sequence = -1;   // 5
     std::string arguments; // "290717696" (empty for "AT*FTRIM=5,")
     std::string text;      // the whole command without its carriage return
+    std::chrono::steady_clock::time_point at; // when its datagram arrived
 };
 
 inline Command parseCommand(const std::string &text)
@@ -111,6 +117,27 @@ inline Command parseCommand(const std::string &text)
     if (comma != std::string::npos)
         command.arguments = text.substr(comma + 1);
     return command;
+}
+
+// Gives `packet` the sequence number `sequence`, moving its checksum by as
+// much as the bytes changed: a good checksum stays good, a spoiled one stays
+// spoiled.
+inline void stamp(std::vector<unsigned char> &packet, std::uint32_t sequence)
+{
+    if (packet.size() < 16 + 8)
+        return;
+    std::uint32_t before = 0, after = 0;
+    for (int i = 0; i < 4; ++i) {
+        before += packet[8 + i];
+        packet[8 + i] = static_cast<unsigned char>(sequence >> (8 * i));
+        after += packet[8 + i];
+    }
+    unsigned char *sum = packet.data() + packet.size() - 4;
+    std::uint32_t value = std::uint32_t(sum[0]) | std::uint32_t(sum[1]) << 8 | std::uint32_t(sum[2]) << 16 |
+                          std::uint32_t(sum[3]) << 24;
+    value += after - before;
+    for (int i = 0; i < 4; ++i)
+        sum[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 inline int boundSocket(int type, std::uint16_t &port)
@@ -152,9 +179,17 @@ public:
         m_run = false;
         if (m_thread.joinable())
             m_thread.join();
+        for (std::thread &session : m_sessions)
+            session.join();
         ::close(m_atFd);
         ::close(m_navFd);
         ::close(m_ftpFd);
+    }
+
+    // Sends the drone's fixed address and ports to this fake.
+    void redirect(const char *host = "192.168.1.1") const
+    {
+        kxsim::FakeNetwork::instance().redirectHost(host, {{5556, atPort}, {5554, navdataPort}, {5551, ftpPort}});
     }
 
     // What the drone sends when it hears the trigger; nothing when unset.
@@ -164,22 +199,51 @@ public:
         m_answer = std::move(packet);
     }
 
+    // Whether the latest packet is sent again every 50 ms (on by default).
+    void setStreaming(bool on) { m_streaming = on; }
+
+    // Replaces the FTP session: `session` gets the accepted connection and
+    // returns when done (the fake closes it). Each runs on its own thread.
+    void setFtpSession(std::function<void(int fd)> session)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_ftpSession = std::move(session);
+    }
+    // Sent before the greeting of the normal session.
+    void setFtpBanner(const std::string &text)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_banner = text;
+    }
+
     void setVersionText(const std::string &text)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_version = text;
     }
 
-    // Sends a packet to the client that sent the trigger.
+    // Sends a packet to the client that sent the trigger, with the next
+    // sequence number; the stream repeats it from then on.
     void sendNavdata(const std::vector<unsigned char> &packet)
     {
-        sockaddr_in client;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            client = m_client;
-        }
-        ::sendto(m_navFd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&client),
-                 sizeof client);
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_latest = packet;
+        sendLatestLocked();
+    }
+
+    // Sends the bytes unchanged (a stale or reordered packet), once.
+    void sendNavdataAsIs(const std::vector<unsigned char> &packet)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ::sendto(m_navFd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&m_client),
+                 sizeof m_client);
+    }
+
+    // The sequence number of the latest packet sent.
+    std::uint32_t sequence() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_sequence;
     }
 
     int triggers() const { return m_triggers; }
@@ -208,11 +272,26 @@ public:
     std::uint16_t ftpPort = 0;
 
 private:
+    void sendLatestLocked()
+    {
+        if (m_latest.empty() || m_client.sin_port == 0)
+            return;
+        stamp(m_latest, ++m_sequence);
+        ::sendto(m_navFd, m_latest.data(), m_latest.size(), 0, reinterpret_cast<sockaddr *>(&m_client),
+                 sizeof m_client);
+        m_lastSent = std::chrono::steady_clock::now();
+    }
+
     void loop()
     {
         while (m_run) {
+            if (m_streaming) {
+                std::lock_guard<std::mutex> guard(m_lock);
+                if (std::chrono::steady_clock::now() - m_lastSent >= std::chrono::milliseconds(50))
+                    sendLatestLocked();
+            }
             pollfd fds[3] = {{m_atFd, POLLIN, 0}, {m_navFd, POLLIN, 0}, {m_ftpFd, POLLIN, 0}};
-            if (::poll(fds, 3, 20) <= 0)
+            if (::poll(fds, 3, 10) <= 0)
                 continue;
             if (fds[0].revents & POLLIN)
                 receiveCommands();
@@ -230,6 +309,7 @@ private:
         if (got <= 0)
             return;
         std::string datagram(buffer, static_cast<std::size_t>(got));
+        const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> guard(m_lock);
         std::size_t start = 0;
         while (start < datagram.size()) {
@@ -238,6 +318,7 @@ private:
                 end = datagram.size(); // a command without its terminator stays visible as such
             m_commands.push_back(parseCommand(datagram.substr(start, end - start) +
                                               (end == datagram.size() ? "<unterminated>" : "")));
+            m_commands.back().at = now;
             start = end + 1;
         }
     }
@@ -250,15 +331,13 @@ private:
         const ssize_t got = ::recvfrom(m_navFd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &length);
         if (got != 4 || buffer[0] != 1 || buffer[1] != 0 || buffer[2] != 0 || buffer[3] != 0)
             return;
-        std::vector<unsigned char> answer;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_client = from;
-            answer = m_answer;
-        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_client = from;
         ++m_triggers;
-        if (!answer.empty())
-            ::sendto(m_navFd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from), length);
+        if (!m_answer.empty()) {
+            m_latest = m_answer;
+            sendLatestLocked();
+        }
     }
 
     static void say(int fd, const std::string &line)
@@ -277,7 +356,6 @@ private:
         return line;
     }
 
-    // One session at a time, scripted for the client's requests.
     void serveFtp()
     {
         const int fd = ::accept(m_ftpFd, nullptr, nullptr);
@@ -285,11 +363,29 @@ private:
             return;
         timeval limit{2, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        std::string version;
+        std::function<void(int)> session;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            session = m_ftpSession;
+        }
+        if (!session)
+            session = [this](int client) { normalSession(client); };
+        m_sessions.emplace_back([fd, session] {
+            session(fd);
+            ::close(fd);
+        });
+    }
+
+    // Scripted for the client's requests.
+    void normalSession(int fd)
+    {
+        std::string version, banner;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             version = m_version;
+            banner = m_banner;
         }
+        ::send(fd, banner.data(), banner.size(), MSG_NOSIGNAL);
         int dataListener = -1;
         say(fd, "220-Fake drone");
         say(fd, "220 ready");
@@ -325,14 +421,20 @@ private:
         }
         if (dataListener >= 0)
             ::close(dataListener);
-        ::close(fd);
     }
 
     int m_atFd, m_navFd, m_ftpFd;
     std::atomic<bool> m_run{true};
     std::atomic<int> m_triggers{0};
+    std::atomic<bool> m_streaming{true};
     mutable std::mutex m_lock;
     std::vector<unsigned char> m_answer;
+    std::vector<unsigned char> m_latest;
+    std::uint32_t m_sequence = 0;
+    std::chrono::steady_clock::time_point m_lastSent;
+    std::function<void(int)> m_ftpSession;
+    std::string m_banner;
+    std::vector<std::thread> m_sessions; // joined by the destructor
     std::string m_version;
     sockaddr_in m_client{};
     std::vector<Command> m_commands;

@@ -8,11 +8,12 @@ else()
   find_program(_kestrix_readelf readelf REQUIRED)
 endif()
 
-set(_kestrix_installed_programs ${KESTRIX_CHECKOUT_PROGRAMS})
+set(_kestrix_installed_programs kestrix-run)
 set(_kestrix_installed_preloads "")
 if(TARGET kestrix-sim)
   list(APPEND _kestrix_installed_programs kestrix-sim)
 endif()
+string(REPLACE ";" "|" _kestrix_checkout_programs "${KESTRIX_CHECKOUT_PROGRAMS}")
 if(TARGET kestrix-sim-preload)
   set(_kestrix_installed_preloads "$<TARGET_FILE_NAME:kestrix-sim-preload>")
 endif()
@@ -39,6 +40,8 @@ add_test(NAME Install.ConsumerBuildsAndRunsThroughPkgConfigAndFindPackage
     -DPKG_CONFIG=${KESTRIX_PKG_CONFIG}
     -DREADELF=${_kestrix_readelf}
     -DPROGRAMS=${_kestrix_installed_programs}
+    -DCHECKOUT_PROGRAMS=${_kestrix_checkout_programs}
+    -DCHECKOUTDIR=${KESTRIX_INSTALL_CHECKOUTDIR}
     -DPRELOADS=${_kestrix_installed_preloads}
     -P ${CMAKE_CURRENT_SOURCE_DIR}/install/check.cmake)
 set_tests_properties(Install.ConsumerBuildsAndRunsThroughPkgConfigAndFindPackage

@@ -1,49 +1,36 @@
-// Reading the recorded SPI traffic as register operations: each exchange is
-// the batch of (address, byte) pairs it wrote, and a read is an empty batch.
+// The recorded SPI traffic as register operations, in the words of the port
+// tests, and a watcher for threads sharing one register.
 #ifndef KESTRIX_TESTS_IO_TRAFFIC_H
 #define KESTRIX_TESTS_IO_TRAFFIC_H
 
 #include "fake_spi.h"
 #include "fixture.h"
+#include "packets.h"
 
 #include <bitset>
-#include <utility>
 #include <vector>
 
 namespace iotest {
 
-using Batch = std::vector<std::pair<int, int>>;
+// A read, or one write; an exchange is one of these.
+using Batch = packets::Op;
 using Traffic = std::vector<Batch>;
 
-inline Batch batchOf(const kxsim::Exchange &exchange)
-{
-    Batch batch;
-    for (int k = 0; k < exchange.out[3]; ++k)
-        batch.emplace_back(exchange.out[4 + 2 * k], exchange.out[5 + 2 * k]);
-    return batch;
-}
-
-inline Traffic traffic()
-{
-    Traffic result;
-    for (const kxsim::Exchange &exchange : kxsim::FakeSpi::instance().exchanges())
-        result.push_back(batchOf(exchange));
-    return result;
-}
+using packets::traffic;
 
 inline Batch read()
 {
-    return {};
+    return packets::R;
 }
 
 inline Batch write8(int address, unsigned int value)
 {
-    return {{address, static_cast<int>(value & 0xFF)}};
+    return packets::W8(static_cast<unsigned>(address), value);
 }
 
 inline Batch write16(int address, unsigned int value)
 {
-    return {{address, static_cast<int>((value >> 8) & 0xFF)}, {address + 1, static_cast<int>(value & 0xFF)}};
+    return packets::W16(static_cast<unsigned>(address), value);
 }
 
 // Watches one shared register while threads each change bits of their own.

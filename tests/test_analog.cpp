@@ -1,9 +1,11 @@
+#include "capture.h"
 #include "io_traffic.h"
 
 #include "private/analog_p.h"
 #include "kestrix/analog.h"
 #include "kestrix/analog.hpp"
 
+#include <cerrno>
 #include <thread>
 
 using iotest::read;
@@ -137,6 +139,20 @@ TEST_F(AnalogPorts, SetPullupChangesOnlyThePortsBit)
 
         EXPECT_EQ(traffic(), (Traffic{read(), write8(PullupRegister, c.after)}));
     }
+}
+
+// Zeros from a failed read must not become the other ports' pull-ups.
+TEST_F(AnalogPorts, FailedReadOfAPullupUpdateSendsNoWrite)
+{
+    spi().setRegister8(PullupRegister, 0x3E);
+    spi().injectIoctlFailure(EIO, false);
+
+    Capture err(2);
+    set_analog_pullup(0, 1);
+    err.text();
+
+    EXPECT_EQ(traffic(), (Traffic{read()}));
+    EXPECT_EQ(spi().register8(PullupRegister), 0x3E);
 }
 
 TEST_F(AnalogPorts, PullupReadsTheBitOfItsPort)

@@ -1,10 +1,13 @@
+#include "capture.h"
 #include "io_traffic.h"
 
 #include "private/digital_p.h"
 #include "kestrix/digital.h"
 #include "kestrix/digital.hpp"
 
+#include <cerrno>
 #include <thread>
+#include <utility>
 
 using iotest::read;
 using iotest::traffic;
@@ -48,6 +51,30 @@ TEST_F(DigitalPins, SetValueRewritesTheOutputRegisterWithOnlyThePinsBitChanged)
 
         EXPECT_EQ(traffic(), (Traffic{read(), write16(OutputRegister, c.after)}));
         EXPECT_EQ(spi().register16(OutputRegister), c.after);
+    }
+}
+
+// A failed read gives zeros, not the register: writing one bit back onto
+// them would clear every other pin's output, pull-up or direction.
+TEST_F(DigitalPins, FailedReadOfAnUpdateSendsNoWrite)
+{
+    const std::pair<int, void (*)(int, int)> setters[] = {
+        {OutputRegister, set_digital_value},
+        {PullupRegister, set_digital_pullup},
+        {DirectionRegister, set_digital_output},
+    };
+    for (const auto &setter : setters) {
+        SCOPED_TRACE(testing::Message() << "register " << setter.first);
+        spi().reset();
+        spi().setRegister16(setter.first, 0xFFF0);
+        spi().injectIoctlFailure(EIO, false);
+
+        Capture err(2);
+        setter.second(3, 1);
+
+        EXPECT_EQ(traffic(), (Traffic{read()}));
+        EXPECT_EQ(spi().register16(setter.first), 0xFFF0);
+        EXPECT_NE(err.text(), "") << "the failed exchange is still reported";
     }
 }
 

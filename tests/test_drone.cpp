@@ -1,5 +1,5 @@
-// The drone client against a fake drone on 127.0.0.1, and the drone C
-// interface on top of it.
+// The drone client against a fake drone on 127.0.0.1 (the fake network sends
+// the drone's own address there), and the drone C interface on top of it.
 #include "fake_drone.h"
 
 #include "private/ardrone_p.h"
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 using fakedrone::Command;
@@ -34,11 +35,13 @@ class Drone : public ::testing::Test
 protected:
     void SetUp() override
     {
+        fake.redirect();
         fake.answerTriggerWith(navdataPacket(Landed, Demo{}));
     }
     void TearDown() override
     {
         drone().disconnect();
+        kxsim::FakeNetwork::instance().reset();
     }
 
     // The tests drive the library's own client, the one the C interface uses.
@@ -46,8 +49,7 @@ protected:
 
     bool connect(double timeout = 3.0)
     {
-        drone().setPorts(fake.atPort, fake.navdataPort, fake.ftpPort);
-        return drone().connect("127.0.0.1", timeout);
+        return drone().connect("192.168.1.1", timeout);
     }
 
     // Sends `packet` until the client reports `seen`, at most 3 s.
@@ -71,7 +73,7 @@ protected:
 
 TEST_F(Drone, ConnectSucceedsOnceValidNavdataArrives)
 {
-    ASSERT_TRUE(connect());
+    ASSERT_EQ(drone_connect(), 1);
 
     EXPECT_GE(fake.triggers(), 1);
     EXPECT_NE(drone().state(), ARDrone::Disconnected);
@@ -196,7 +198,7 @@ TEST_F(Drone, WatchdogRepeatsTheCurrentCommandWhileIdle)
     EXPECT_LE(moves, 20);
 }
 
-TEST_F(Drone, DisconnectLandsOnceAndLaterCommandsAreDropped)
+TEST_F(Drone, DisconnectLandsAndLaterCommandsAreDropped)
 {
     ASSERT_TRUE(connect());
     drone_takeoff();
@@ -258,6 +260,7 @@ TEST_F(Drone, NavdataFieldsReachEachGetterInLibraryUnits)
 
 TEST_F(Drone, PositionIntegratesTheVelocitiesUntilCleared)
 {
+    fake.setStreaming(false); // only the packets below move the position
     ASSERT_TRUE(connect());
     Demo moving;
     moving.battery = 1;
@@ -299,6 +302,130 @@ TEST_F(Drone, PositionIntegratesTheVelocitiesUntilCleared)
     EXPECT_LT(get_drone_x(), x + 0.5f);
 }
 
+// -------------------------------------------------------- a drone gone wrong
+
+TEST_F(Drone, SilentDroneReadsDisconnectedUntilNavdataReturns)
+{
+    ASSERT_EQ(drone_connect(), 1);
+    fake.setStreaming(false);
+    fake.answerTriggerWith({});
+    const auto silent = Clock::now();
+
+    while (drone().state() != ARDrone::Disconnected && Clock::now() - silent < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    const double took = std::chrono::duration<double>(Clock::now() - silent).count();
+    EXPECT_EQ(drone().state(), ARDrone::Disconnected);
+    // The last packet came at most one stream period before `silent`.
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 2.0);
+    EXPECT_EQ(set_drone_ssid("kestrix"), 0);
+
+    // The client keeps asking: a drone that answers again is back.
+    fake.answerTriggerWith(navdataPacket(1u, Demo{}));
+    const auto back = Clock::now();
+    while (drone().state() != ARDrone::Flying && Clock::now() - back < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(drone().state(), ARDrone::Flying);
+    EXPECT_EQ(set_drone_ssid("kestrix"), 1);
+}
+
+TEST_F(Drone, StaleOrNonFiniteNavdataIsIgnoredAndTheBatteryIsClamped)
+{
+    fake.setStreaming(false);
+    ASSERT_TRUE(connect());
+    Demo demo;
+    demo.battery = 50;
+    ASSERT_TRUE(deliver(navdataPacket(Landed, demo), [] { return get_drone_battery() == 50; }));
+    const std::uint32_t last = fake.sequence();
+
+    // A packet the client must ignore, then a good one that changes only
+    // the state word: once that state shows, the first one was dealt with.
+    std::uint32_t fence = 1u;
+    auto ignored = [&](const char *what, const std::function<void()> &send) {
+        send();
+        fence = fence == 1u ? 1u << 31 : 1u;
+        const ARDrone::State expected = fence == 1u ? ARDrone::Flying : ARDrone::Emergency;
+        ASSERT_TRUE(deliver(navdataPacket(fence, std::nullopt), [&] { return drone().state() == expected; }))
+            << what;
+        EXPECT_EQ(get_drone_battery(), 50) << what;
+        EXPECT_TRUE(std::isfinite(get_drone_pitch()) && std::isfinite(get_drone_z_velocity())) << what;
+    };
+    Demo spoiled = demo;
+    spoiled.battery = 13;
+    ignored("the same number again", [&] { fake.sendNavdataAsIs(navdataPacket(Landed, spoiled, true, last)); });
+    ignored("an older number", [&] { fake.sendNavdataAsIs(navdataPacket(Landed, spoiled, true, last - 1)); });
+    for (float poison : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity()}) {
+        Demo pitch = spoiled, vz = spoiled;
+        pitch.pitch = poison;
+        vz.vz = poison;
+        ignored("a pitch that is not finite", [&] { fake.sendNavdata(navdataPacket(Landed, pitch)); });
+        ignored("a velocity that is not finite", [&] { fake.sendNavdata(navdataPacket(Landed, vz)); });
+    }
+
+    demo.battery = 250;
+    EXPECT_TRUE(deliver(navdataPacket(Landed, demo), [] { return get_drone_battery() == 100; }));
+    demo.battery = 0xFFFFFFF0u;
+    EXPECT_TRUE(deliver(navdataPacket(Landed, demo), [] { return get_drone_battery() == 0; }));
+}
+
+TEST_F(Drone, CommandAcknowledgeIsAnsweredOncePerAppearance)
+{
+    fake.setStreaming(false);
+    ASSERT_TRUE(connect());
+    const std::uint32_t ack = 1u << 6;
+    // The bit stays up over three packets, drops, and comes back once.
+    const std::uint32_t states[] = {ack, ack, ack, 0, ack};
+    Demo demo;
+    for (std::uint32_t state : states) {
+        ++demo.battery;
+        const int battery = static_cast<int>(demo.battery);
+        ASSERT_TRUE(deliver(navdataPacket(state, demo), [battery] { return get_drone_battery() == battery; }));
+    }
+    auto acknowledgements = [this] {
+        std::vector<Command> found;
+        for (const Command &command : fake.commands())
+            if (command.name == "CTRL")
+                found.push_back(command);
+        return found;
+    };
+    ASSERT_TRUE(fake.waitFor([&](const Command &) { return acknowledgements().size() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const std::vector<Command> found = acknowledgements();
+    ASSERT_EQ(found.size(), 2u);
+    for (const Command &command : found)
+        EXPECT_EQ(command.arguments, "5,0") << command.text;
+}
+
+TEST_F(Drone, DisconnectRepeatsTheLandCommandForHalfASecond)
+{
+    ASSERT_TRUE(connect());
+    drone_takeoff();
+    ASSERT_TRUE(fake.waitFor([](const Command &c) { return named(c, "REF", "290718208"); }));
+    const auto start = Clock::now();
+
+    drone_disconnect();
+
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int lands = 0;
+    Clock::time_point first{}, last{};
+    for (const Command &command : fake.commands()) {
+        if (command.at < start)
+            continue;
+        // Nothing but landing once the disconnect began.
+        EXPECT_TRUE(named(command, "REF", "290717696")) << command.text;
+        first = lands++ == 0 ? command.at : first;
+        last = command.at;
+    }
+    EXPECT_GE(took, 0.5);
+    EXPECT_LT(took, 1.5);
+    EXPECT_GE(lands, 8); // about 17 at 30 ms
+    EXPECT_GE(std::chrono::duration<double>(last - first).count(), 0.45);
+}
+
 // ------------------------------------------------------------------ version
 
 struct VersionCase
@@ -306,6 +433,13 @@ struct VersionCase
     const char *text;
     int expected;
 };
+
+// Keeps the test names the same from run to run.
+void PrintTo(const VersionCase &c, std::ostream *out)
+{
+    const std::string text(c.text);
+    *out << (text.empty() ? "none" : text.substr(0, text.find('\n')));
+}
 
 class DroneVersion : public Drone, public ::testing::WithParamInterface<VersionCase>
 {
@@ -319,10 +453,67 @@ TEST_P(DroneVersion, ComesFromVersionTxtOverFtp)
 }
 
 INSTANTIATE_TEST_SUITE_P(Drone, DroneVersion,
+                         // How the text reads is tested on strings (test_drone_protocol).
                          ::testing::Values(VersionCase{"2.4.8\n", 2}, VersionCase{"1.11.5\n", 1},
-                                           VersionCase{"3.0.0\n", -1}, VersionCase{"0.9\n", -1},
-                                           VersionCase{"", -1}, // no version.txt at all
-                                           VersionCase{"12.1\n", -1}));
+                                           VersionCase{"3.0.0\n", -1},
+                                           VersionCase{"", -1})); // no version.txt at all
+
+// A server that never finishes its reply: continuation lines without end,
+// or one byte at a time, each well within any per-read time-out.
+struct TrickleCase
+{
+    const char *name;
+    const char *chunk;
+    int periodMs;
+};
+
+void PrintTo(const TrickleCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class DroneVersionTrickle : public Drone, public ::testing::WithParamInterface<TrickleCase>
+{
+};
+
+TEST_P(DroneVersionTrickle, GivesUpAtTheOverallDeadline)
+{
+    const TrickleCase trickle = GetParam();
+    fake.setFtpSession([trickle](int fd) {
+        const auto end = Clock::now() + std::chrono::seconds(8);
+        while (Clock::now() < end &&
+               ::send(fd, trickle.chunk, std::strlen(trickle.chunk), MSG_NOSIGNAL) > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(trickle.periodMs));
+    });
+    ASSERT_TRUE(connect());
+    const auto start = Clock::now();
+
+    EXPECT_EQ(get_drone_version(), -1);
+
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(took, 2.9);
+    EXPECT_LT(took, 4.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drone, DroneVersionTrickle,
+                         ::testing::Values(TrickleCase{"ContinuationLines", "220-still here\r\n", 100},
+                                           TrickleCase{"OneByteAtATime", "2", 1500}));
+
+TEST_F(Drone, VersionRepliesBeyondTheLineBoundsAreRefused)
+{
+    fake.setVersionText("2.4.8\n");
+    ASSERT_TRUE(connect());
+    ASSERT_EQ(get_drone_version(), 2);
+
+    std::string manyLines;
+    for (int i = 0; i < 1000; ++i)
+        manyLines += "220-welcome\r\n";
+    fake.setFtpBanner(manyLines);
+    EXPECT_EQ(get_drone_version(), -1);
+
+    fake.setFtpBanner("220-" + std::string(1000, 'x') + "\r\n");
+    EXPECT_EQ(get_drone_version(), -1);
+}
 
 TEST_F(Drone, VersionIsUnknownWhileDisconnected)
 {

@@ -1,10 +1,14 @@
+#include "capture.h"
 #include "fixture.h"
+#include "fresh_process.h"
+#include "packets.h"
 
 #include "kestrix/motors.h"
 #include "private/kestrix_p.h"
 #include "private/motors_p.h"
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -20,49 +24,12 @@ using Private::Motor;
 
 namespace {
 
-// One exchange as the coprocessor sees it: a read (the outbound batch is
-// empty, so which register was read does not show) or a write of 1, 2 or 4
-// bytes from `address`.
-struct Op
-{
-    unsigned width = 0; // 0 for a read
-    unsigned address = 0;
-    std::uint32_t value = 0;
-    bool operator==(const Op &other) const
-    {
-        return width == other.width && address == other.address && value == other.value;
-    }
-};
-
-std::ostream &operator<<(std::ostream &os, const Op &op)
-{
-    if (op.width == 0)
-        return os << "R";
-    return os << "W" << op.width * 8 << "(" << op.address << ", 0x" << std::hex << op.value << std::dec << ")";
-}
-
-const Op R{};
-Op W8(unsigned a, std::uint32_t v) { return {1, a, v}; }
-Op W16(unsigned a, std::uint32_t v) { return {2, a, v & 0xFFFF}; }
-Op W32(unsigned a, std::uint32_t v) { return {4, a, v}; }
-
-std::vector<Op> traffic()
-{
-    std::vector<Op> ops;
-    for (const kxsim::Exchange &e : kxsim::FakeSpi::instance().exchanges()) {
-        Op op;
-        op.width = e.out[3];
-        op.address = op.width ? e.out[4] : 0;
-        for (unsigned k = 0; k < op.width; ++k) {
-            if (e.out[4 + 2 * k] != op.address + k)
-                op.address = 0xDEAD; // pairs not consecutive: never expected
-            op.value = (op.value << 8) | e.out[5 + 2 * k];
-        }
-        ops.push_back(op);
-    }
-    return ops;
-}
-
+using packets::Op;
+using packets::R;
+using packets::traffic;
+using packets::W16;
+using packets::W32;
+using packets::W8;
 using Ops = std::vector<Op>;
 
 } // namespace
@@ -79,6 +46,21 @@ TEST_F(MotorDriver, DirectionChangeSetsPwmModeAndKeepsTheOtherMotorsFields)
     EXPECT_EQ(Motor::instance().pwmDirection(3), Motor::Forward);
     EXPECT_EQ(Motor::instance().controlMode(3), Motor::Pwm);
     EXPECT_EQ(Motor::instance().controlMode(2), Motor::PidPosition);
+}
+
+// The four motors' modes share one register: a mode written over the zeros
+// of a failed read would switch the other three to Pwm.
+TEST_F(MotorDriver, FailedReadOfAModeUpdateSendsNoWrite)
+{
+    spi().setRegister8(56, 0x55);
+    spi().injectIoctlFailure(EIO, false);
+
+    Capture err(2);
+    Motor::instance().setControlMode(2, Motor::PidPosition);
+    err.text();
+
+    EXPECT_EQ(traffic(), (Ops{R}));
+    EXPECT_EQ(spi().register8(56), 0x55);
 }
 
 TEST_F(MotorDriver, GuardedOperationsIgnoreAPortOutsideZeroToThree)
@@ -265,6 +247,52 @@ TEST_F(MotorInterface, BlockMotorDoneReturnsWhenTheDeviceIsMissing)
             std::_Exit(Private::Kestrix::instance().isDeviceOpen() ? 3 : 0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A coprocessor link that goes away mid-wait can no more report done than a
+// missing one: the wait ends, with one line instead of a flood.
+TEST_F(MotorInterface, BlockMotorDoneReturnsOnceTheDeviceIsLost)
+{
+    runInFreshProcess([](Checks &checks) {
+        kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
+        kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
+        spi.loseDevice(ENODEV, 3);
+        alarm(20);
+        Capture out(1);
+        Capture err(2);
+        bmd(1);
+        const std::string stderrText = err.text();
+        checks.expectEq(out.text(), std::string("Device lost: /dev/spidev2.0\n"), "standard output");
+        checks.expectEq(stderrText, std::string(), "standard error");
+        checks.expectEq(spi.exchangeCount(), 4u, "exchanges");
+    });
+}
+
+// A program that leaves a thread waiting in bmd when it exits: once the
+// library has closed the device at exit the wait can never end in done, so it
+// returns (and the thread reads the device state safely while the exit
+// handler changes it).
+TEST_F(MotorInterface, BlockMotorDoneInAThreadStillWaitingAtExitReturns)
+{
+    runInFreshProcess([](Checks &checks) {
+        static std::atomic<bool> s_returned{false};
+        kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Real);
+        kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
+        spi.setRecording(false);
+        checks.atExit([](Checks &atExit) {
+            for (int i = 0; i < 2000 && !s_returned.load(); ++i)
+                ::usleep(1000);
+            atExit.expect(s_returned.load(), "bmd still waiting after the library shut down");
+        });
+        Private::Kestrix::instance();
+        std::thread([] {
+            bmd(0);
+            s_returned = true;
+        }).detach();
+        while (spi.exchangeCount() < 3)
+            std::this_thread::yield();
+        checks.expect(!s_returned.load(), "bmd returned while the device was there");
+    });
 }
 
 TEST_F(MotorInterface, FreezeBrakesAtFullDuty)

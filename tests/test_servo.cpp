@@ -1,9 +1,11 @@
+#include "capture.h"
 #include "io_traffic.h"
 
 #include "kestrix/servo.h"
 #include "kestrix/servo.hpp"
 #include "private/servo_p.h"
 
+#include <cerrno>
 #include <thread>
 
 using iotest::read;
@@ -161,6 +163,33 @@ TEST_F(Servos, EnableWritesOnlyWhenThePortsBitChanges)
         Private::Servo::instance().setEnabled(c.port, c.enabled);
 
         EXPECT_EQ(traffic(), c.expected);
+    }
+}
+
+// After a failed read the register is unknown: enabling one servo on top of
+// zeros would disable the others, so nothing is written, and a disable that
+// meets a failed read is not sent either.
+TEST_F(Servos, FailedReadOfAnEnableUpdateSendsNoWrite)
+{
+    struct Case
+    {
+        unsigned char before;
+        void (*call)(int);
+        int port;
+    };
+    const Case cases[] = {{0x75, enable_servo, 3}, {0xF5, disable_servo, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "port " << c.port << " over 0x" << std::hex << int(c.before));
+        spi().reset();
+        spi().setRegister8(EnableRegister, c.before);
+        spi().injectIoctlFailure(EIO, false);
+
+        Capture err(2);
+        c.call(c.port);
+        err.text();
+
+        EXPECT_EQ(traffic(), (Traffic{read()}));
+        EXPECT_EQ(spi().register8(EnableRegister), c.before);
     }
 }
 

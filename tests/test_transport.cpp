@@ -1,6 +1,7 @@
 #include "capture.h"
 #include "fixture.h"
 #include "fresh_process.h"
+#include "packets.h"
 
 #include "fake_device.h"
 #include "private/kestrix_p.h"
@@ -24,7 +25,7 @@ namespace {
 // The packet the library must send for a batch of (address, value) pairs;
 // the counter is taken from the packet actually sent.
 kxsim::Packet expectedPacket(std::uint8_t counter,
-                             const std::vector<std::pair<std::uint8_t, std::uint8_t>> &pairs)
+                             const packets::Pairs &pairs)
 {
     kxsim::Packet packet{};
     packet[0] = 0x4A;
@@ -317,6 +318,41 @@ TEST_F(TransportProcess, MissingDeviceIsReportedOnceAndNothingIsExchanged)
     });
 }
 
+// Unplugged or unbound mid-run: one line, then the link behaves as if the
+// device had been missing from the start, instead of two lines of diagnostics
+// for every later exchange.
+TEST_F(TransportProcess, LostDeviceIsReportedOnceAndThenTreatedAsMissing)
+{
+    for (int error : {ENODEV, ENXIO, ESHUTDOWN}) {
+        SCOPED_TRACE(std::strerror(error));
+        runInFreshProcess([error](Checks &checks) {
+            kxsim::FakeSpi &spi = kxsim::FakeSpi::instance();
+            kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
+            spi.setRegister16(22, 0x1234);
+            checks.atExit([](Checks &atExit) {
+                atExit.expectEq(kxsim::FakeSpi::instance().closeCount(), 1, "device closes");
+            });
+            Kestrix &kestrix = Kestrix::instance();
+            checks.expectEq(kestrix.readRegister16b(22), 0x1234, "read before the loss");
+            spi.loseDevice(error);
+
+            Capture out(1);
+            Capture err(2);
+            const unsigned short lost = kestrix.readRegister16b(22);
+            for (int i = 0; i < 100; ++i) {
+                kestrix.readRegister8b(58);
+                kestrix.writeRegister8b(56, 0x55);
+            }
+            const std::string stderrText = err.text();
+            checks.expectEq(out.text(), std::string("Device lost: /dev/spidev2.0\n"), "standard output");
+            checks.expectEq(stderrText, std::string(), "standard error");
+            checks.expectEq(lost, 0, "read that found the device gone");
+            checks.expect(!kestrix.isDeviceOpen(), "lost device reported open");
+            checks.expectEq(spi.exchangeCount(), 2u, "exchanges");
+        });
+    }
+}
+
 TEST_F(TransportProcess, DescriptorZeroIsAWorkingDevice)
 {
     runInFreshProcess([](Checks &checks) {
@@ -433,9 +469,7 @@ TEST_F(TransportThreads, TwoThreadsHammeringExchangesCorruptNoPacket)
     std::size_t malformed = 0;
     for (std::size_t i = 0; i < exchanges.size(); ++i) {
         const kxsim::Packet &out = exchanges[i].out;
-        std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs;
-        for (unsigned k = 0; k < out[3] && k < 40; ++k)
-            pairs.emplace_back(out[4 + 2 * k], out[5 + 2 * k]);
+        const packets::Pairs pairs = packets::pairsOf(out);
         const bool wellFormed = out == expectedPacket(out[2], pairs)
             && out[2] == static_cast<std::uint8_t>(exchanges[0].out[2] + i)
             && (pairs.empty() || (pairs.size() == 2 && pairs[0].first == 60 && pairs[1].first == 61)

@@ -1,4 +1,6 @@
-/* The compass: a heading from the magnetometer, corrected for the robot's own
+/** @file
+ * @addtogroup compass Compass
+ * The compass: a heading from the magnetometer, corrected for the robot's own
  * magnetism.
  *
  * The heading is in degrees, 0 up to (not including) 360. It is 0 when the
@@ -14,7 +16,8 @@
  * Until the first calibration or set_compass_params, the means are 0, the
  * major axis is +X and both divisors are 1 (the plain magnetometer angle).
  *
- * All three functions are safe to call from several threads. */
+ * All three functions are safe to call from several threads.
+ * @{ */
 #ifndef KESTRIX_COMPASS_H
 #define KESTRIX_COMPASS_H
 
@@ -22,12 +25,15 @@
 
 KESTRIX_BEGIN_C
 
-/* Number of magnetometer readings a calibration takes, and the pause before
+/** @name Calibration timing */
+///@{
+/** Number of magnetometer readings a calibration takes, and the pause before
  * each (msleep): a calibration lasts 200 x 50 ms = 10 seconds. */
 #define KESTRIX_COMPASS_CALIBRATION_SAMPLES 200
 #define KESTRIX_COMPASS_CALIBRATION_PERIOD_MS 50
+///@}
 
-/* Takes KESTRIX_COMPASS_CALIBRATION_SAMPLES readings of the three axes while
+/** Takes KESTRIX_COMPASS_CALIBRATION_SAMPLES readings of the three axes while
  * the robot turns through at least one full circle on level ground, fits an
  * ellipse to the X/Y readings and sets all seven parameters from it.
  * Returns 0 on success. Returns -1 and keeps the previous parameters when the
@@ -35,11 +41,11 @@ KESTRIX_BEGIN_C
  * far enough, or no magnetometer answers). */
 KESTRIX_API int calibrate_compass(void);
 
-/* The corrected heading in degrees, [0, 360), from one reading of X and one
+/** The corrected heading in degrees, [0, 360), from one reading of X and one
  * of Y (two exchanges with the coprocessor). */
 KESTRIX_API float get_compass_angle(void);
 
-/* Sets the correction directly, for a robot calibrated before.
+/** Sets the correction directly, for a robot calibrated before.
  * meanX, meanY, meanZ: hard-iron offsets in raw magnetometer units;
  * W1, W2: direction of the ellipse's major axis (any length; it is
  *         normalised; (0, 0) or a non-finite value means +X);
@@ -50,5 +56,7 @@ KESTRIX_API void set_compass_params(float meanX, float meanY, float meanZ, float
                                     float div_E1, float div_E2);
 
 KESTRIX_END_C
+
+/** @} */
 
 #endif

@@ -1,4 +1,7 @@
-/* A warning for calls that are not implemented yet. */
+/** @file
+ * @addtogroup nyi Not yet implemented
+ * A warning for calls that are not implemented yet.
+ * @{ */
 #ifndef KESTRIX_NYI_H
 #define KESTRIX_NYI_H
 
@@ -6,10 +9,12 @@
 
 KESTRIX_BEGIN_C
 
-/* Prints "Warning: <name> not yet implemented." and a newline on standard
+/** Prints "Warning: <name> not yet implemented." and a newline on standard
  * output and flushes it. A null name prints "(null)" in its place. */
 KESTRIX_API void nyi(const char *name);
 
 KESTRIX_END_C
+
+/** @} */
 
 #endif

@@ -20,7 +20,8 @@ public:
     // Bit `port` of register 21. One exchange.
     bool pullup(unsigned char port) const;
 
-    // Read register 21, change bit `port`, write it back (always): two
+    // Read register 21, change bit `port`, write it back (always, unless the
+    // read failed: then nothing is written): two
     // exchanges.
     void setPullup(unsigned char port, bool pullup);
 

@@ -1,38 +1,16 @@
-#ifndef KESTRIX_PRIVATE_ARDRONE_H
-#define KESTRIX_PRIVATE_ARDRONE_H
+#ifndef KESTRIX_PRIVATE_ARDRONE_P_H
+#define KESTRIX_PRIVATE_ARDRONE_P_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "private/ardrone_emergency_stop_p.h"
-
-// The drone's latest flight state. Units:
-//   battery level  percent, 0-100
-//   pitch/roll/yaw degrees (the drone sends thousandths of a degree)
-//   altitude       metres above the ground (the drone sends millimetres)
-//   velocities     metres per second (the drone sends millimetres per second)
-//   x, y, z        metres travelled since connecting or the last
-//                  clearPosition(), integrated from the velocities; the drone
-//                  itself reports no position.
-struct NavigationData
-{
-    std::int32_t batteryLevel = 0;
-    float pitch = 0.0f;
-    float roll = 0.0f;
-    float yaw = 0.0f;
-    float altitude = 0.0f;
-    float xVelocity = 0.0f;
-    float yVelocity = 0.0f;
-    float zVelocity = 0.0f;
-    float x = 0.0f;
-    float y = 0.0f;
-    float z = 0.0f;
-};
+#include "private/ardrone_navdata_p.h"
 
 // Client of the quadcopter's own protocol: AT commands over UDP, navigation
 // data over UDP, the firmware version over the drone's FTP service.
@@ -49,9 +27,15 @@ public:
     // Disconnected is 0; the others follow the drone's latest state word.
     enum State { Disconnected = 0, Landed = 1, Flying = 2, Emergency = 3 };
 
-    static constexpr std::uint16_t DefaultAtPort = 5556;
-    static constexpr std::uint16_t DefaultNavdataPort = 5554;
-    static constexpr std::uint16_t DefaultFtpPort = 5551;
+    static constexpr std::uint16_t AtPort = 5556;
+    static constexpr std::uint16_t NavdataPort = 5554;
+    static constexpr std::uint16_t FtpPort = 5551;
+    // Navdata older than this says nothing about the drone now: state() is
+    // Disconnected until a fresh packet comes (the client asks for one
+    // every 200 ms meanwhile).
+    static constexpr std::chrono::milliseconds NavdataLimit{1000};
+    // How long disconnect() repeats the land command, at the command period.
+    static constexpr std::chrono::milliseconds LandingRepeat{500};
 
     // The one client the C interface uses. Other instances are independent
     // clients (the library itself makes none).
@@ -66,14 +50,19 @@ public:
     // everything is released and the state stays Disconnected. Connecting
     // while connected first drops the old link.
     bool connect(const char *address, double timeout);
-    // Sends a last land command and drops the link. Idempotent; safe from
-    // any thread, the emergency-stop watcher's included.
+    // Repeats the land command every 30 ms for LandingRepeat (so it takes
+    // about half a second while connected), then drops the link. Requests
+    // made meanwhile are dropped. Idempotent; safe from any thread, the
+    // emergency-stop watcher's included.
     void disconnect();
 
     // Reads version.txt over FTP: V1 or V2 by its major number,
     // UnknownVersion for any other number or when it cannot be read
-    // (disconnected, no answer within 2 s).
+    // (disconnected, or not read within 3 s, or replies beyond 64 lines of
+    // 512 bytes).
     Version version() const;
+    // Disconnected while not connected and while the latest navdata is older
+    // than NavdataLimit; otherwise from the drone's state word.
     State state() const;
 
     void flatTrim();
@@ -88,6 +77,11 @@ public:
     // positive values.
     void move(float roll, float pitch, float gaz, float yaw);
 
+    // The readings of the latest packet taken. A packet is dropped when its
+    // sequence number is not newer than the last one taken in this
+    // connection or when a reading is not finite; the battery level is
+    // clamped to 0-100. While state() is Disconnected for stale navdata,
+    // these are the last readings received.
     NavigationData navigationData() const;
     void clearPosition();
 
@@ -105,35 +99,36 @@ public:
     void setEmergencyStopEnabled(bool enabled);
     bool isEmergencyStopEnabled() const;
 
-    // Inside the library and its tests only: the drone's ports (a fake drone
-    // listens on free ports), taking effect at the next connect().
-    void setPorts(std::uint16_t atPort, std::uint16_t navdataPort, std::uint16_t ftpPort);
-    // Called at the end of every disconnect(), on the calling thread.
-    void setDisconnectObserver(std::function<void()> observer);
-
     ARDrone(const ARDrone &) = delete;
     ARDrone &operator=(const ARDrone &) = delete;
 
 private:
     class Watcher;
 
-    void sendCommand(const std::string &name, const std::string &arguments);
+    // The drone hovers when it hears nothing for about 2 s.
+    static constexpr std::chrono::milliseconds CommandPeriod{30};
+    // Without an answer the trigger may have been lost: UDP. A drone that
+    // has stopped streaming starts again when it hears the trigger.
+    static constexpr std::chrono::milliseconds TriggerRepeat{200};
+    // A longer gap between two packets says nothing about where the drone
+    // went: the position does not move over it.
+    static constexpr std::chrono::milliseconds MaxIntegrationGap{500};
+
+    void sendCommand(const char *name, const std::string &arguments);
     void sendLocked(const std::string &commands);
     void setRef(std::uint32_t ref);
-    std::string commandLocked(const std::string &name, const std::string &arguments);
-    std::string currentCommandsLocked();
+    std::string commandLocked(const char *name, const std::string &arguments);
     void senderLoop();
     void receiverLoop();
-    void handlePacket(const unsigned char *data, std::size_t size);
+    void sendTrigger();
+    void receiveNavdata(std::chrono::steady_clock::time_point until);
+    bool isStaleLocked(std::chrono::steady_clock::time_point now) const;
     void tearDown();
     void shutDownLink();
     void releaseLocked();
 
     mutable std::mutex m_lifecycle; // connect() and disconnect() from outside the watcher
     mutable std::mutex m_lock;      // everything below
-    std::uint16_t m_atPort = DefaultAtPort;
-    std::uint16_t m_navdataPort = DefaultNavdataPort;
-    std::uint16_t m_ftpPort = DefaultFtpPort;
     std::string m_address;
     int m_atSocket = -1;
     int m_navdataSocket = -1;
@@ -142,11 +137,13 @@ private:
     bool m_moving = false;
     float m_move[4] = {0, 0, 0, 0};
     bool m_connected = false;
-    bool m_gotNavdata = false;
+    bool m_gotNavdata = false;   // in this connection
+    std::uint32_t m_lastSequence = 0;
+    std::chrono::steady_clock::time_point m_lastNavdata;
+    std::chrono::steady_clock::time_point m_lastDemo; // zero: none yet
     std::uint32_t m_droneState = 0;
+    bool m_ackAnswered = false;  // for the acknowledge bit now up
     NavigationData m_navdata;
-    std::int64_t m_lastNavdataMs = -1;
-    std::function<void()> m_disconnectObserver;
 
     std::atomic<bool> m_threadsRun{false};
     std::condition_variable m_wake; // with m_lock: ends the sender's wait early

@@ -30,7 +30,7 @@ public:
     bool pullup(unsigned char pin) const;
 
     // Read, change one bit, write back: two exchanges, the write sent even
-    // when nothing changed. Always true.
+    // when nothing changed; none when the read failed. Always true.
     bool setValue(unsigned char pin, bool value);
     bool setPullup(unsigned char pin, bool pullup);
 

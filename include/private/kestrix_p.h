@@ -1,6 +1,9 @@
 #ifndef KESTRIX_PRIVATE_KESTRIX_P_H
 #define KESTRIX_PRIVATE_KESTRIX_P_H
 
+#include "private/registers_p.h"
+
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -24,6 +27,12 @@ namespace Private {
 // on a thread sets that thread's timer slack to 1 ns (PR_SET_TIMERSLACK); the
 // thread keeps it, so its other sleeps end closer to their deadlines too.
 //
+// An exchange that fails because the device is gone (ENODEV, ENXIO,
+// ESHUTDOWN) prints "Device lost: /dev/spidev2.0" on standard output once and
+// closes the device: from then on the link is in the device-missing state, as
+// if the open had failed. Any other failure is reported for that exchange
+// alone (standard error) and the next exchange is tried as usual.
+//
 // The instance is created by the first instance() call and never destroyed,
 // so that threads still running at process exit can call it safely. At exit
 // (when a static's destructor would run) it waits for an exchange in
@@ -32,9 +41,19 @@ namespace Private {
 class Kestrix
 {
 public:
-    static constexpr unsigned int PacketLength = 86;
-    static constexpr unsigned char ReadWindowEnd = 85;
-    static constexpr unsigned char WriteWindowEnd = 148;
+    static constexpr unsigned int PacketLength = Registers::PacketLength;
+    static constexpr unsigned char ReadWindowEnd = Registers::ReadWindowEnd;
+    static constexpr unsigned char WriteWindowEnd = Registers::WriteWindowEnd;
+
+    // A register of the map read at its own width. `ok` is false when the
+    // exchange failed (device missing or lost, wrong marker, failed ioctl) or
+    // none took place (outside the read window); `value` is then what the
+    // plain reads below return: the bytes as received, 0 without data.
+    struct Reading
+    {
+        unsigned int value;
+        bool ok;
+    };
 
     static Kestrix &instance();
     virtual ~Kestrix();
@@ -47,11 +66,17 @@ public:
     void writeRegister16b(unsigned char address, unsigned short value);
     void writeRegister32b(unsigned char address, unsigned int value);
 
+    // The drivers' access: a register of the map at the width it has there.
+    Reading read(Registers::Register reg);
+    // False when nothing reached the coprocessor.
+    bool write(Registers::Register reg, unsigned int value);
+
     // Hold the returned guard across a read-modify-write of a shared register.
     std::unique_lock<std::recursive_mutex> updateLock();
 
-    // False when /dev/spidev2.0 could not be opened: every read then gives 0
-    // and every write is lost, for the life of the process.
+    // False when /dev/spidev2.0 could not be opened or was lost: every read
+    // then gives 0 and every write is lost, for the rest of the process.
+    // Safe from any thread, also while the exit handler closes the device.
     bool isDeviceOpen() const;
 
     Kestrix(const Kestrix &) = delete;
@@ -62,12 +87,15 @@ private:
     static void shutdownAtExit();
     void shutdown();
 
-    unsigned int read(unsigned char address, unsigned int width);
-    void write(unsigned char address, unsigned int width, unsigned int value);
+    Reading readBytes(unsigned char address, unsigned int width);
+    bool writeBytes(unsigned char address, unsigned int width, unsigned int value);
     bool transfer();
     void clear_buffers();
+    void closeDevice();
 
-    int m_fd;
+    // Changed only under m_lock, but isDeviceOpen() looks without it (a
+    // thread still polling in bmd while the exit handler closes the device).
+    std::atomic<int> m_fd;
     unsigned char *m_out;
     unsigned char *m_in;
     std::uint32_t m_length;

@@ -1,6 +1,8 @@
 #ifndef KESTRIX_PRIVATE_MOTORS_P_H
 #define KESTRIX_PRIVATE_MOTORS_P_H
 
+#include "private/registers_p.h"
+
 namespace Private {
 
 // The four DC motor channels of the coprocessor, numbered 0 to 3.
@@ -16,26 +18,31 @@ namespace Private {
 //
 // Modes and directions of all four motors share registers 56 and 57; their
 // read-modify-writes hold the transport's update lock, so threads driving
-// different motors do not lose each other's change.
+// different motors do not lose each other's change, and write nothing when
+// the read failed, so the other motors keep theirs.
 class Motor
 {
 public:
     // Two-bit codes of register 56. The coprocessor's code 2 is never written.
     enum ControlMode {
-        Pwm = 0,         // open loop: duty and direction
-        PidVelocity = 1, // the coprocessor holds the PID velocity
-        PidPosition = 3  // the coprocessor drives to the goal at the PID velocity
+        Pwm = Registers::MotorModePwm,                 // open loop: duty and direction
+        PidVelocity = Registers::MotorModePidVelocity, // the coprocessor holds the PID velocity
+        PidPosition = Registers::MotorModePidPosition  // the coprocessor drives to the goal at the PID velocity
     };
 
     // Two-bit codes of register 57.
     enum Direction {
-        Off = 0,
-        Backward = 1,
-        Forward = 2,
-        Brake = 3
+        Off = Registers::MotorDirectionOff,
+        Backward = Registers::MotorDirectionBackward,
+        Forward = Registers::MotorDirectionForward,
+        Brake = Registers::MotorDirectionBrake
     };
 
     static Motor &instance();
+
+    // 0 to 3: the ports the guarded operations accept, and the only ones the
+    // C interface hands to the unguarded ones.
+    static bool isValidPort(int port);
 
     // Six 16-bit writes, in the order P, I, D numerator, then P, I, D divisor.
     // Motor 3's D divisor (132-133) shares byte 133 with motor 0's goal

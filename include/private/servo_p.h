@@ -15,7 +15,11 @@ class Servo
 public:
     static Servo &instance();
 
-    // Reads register 59 and writes it only when the bit must change.
+    // 0 to 3; every operation refuses any other port.
+    static bool isValidPort(int port);
+
+    // Reads register 59 and writes it only when the bit must change and the
+    // read succeeded.
     void setEnabled(int port, bool enabled);
     // False for a refused port.
     bool isEnabled(int port) const;

@@ -9,14 +9,13 @@
 //   the buttons' pressed setters  -> sim/fake_input (input device)
 //   the graphics window's frame   -> sim/fake_framebuffer (/dev/fb0)
 //   the mobile base's device path -> sim/fake_serial (/dev/ttyUSB0)
+//   the drone's ports              -> sim/fake_network (connect() to the
+//                                     drone's address goes to a fake drone
+//                                     on loopback)
+//   the drone's disconnect observer -> the land commands the fake drone
+//                                     receives
 //
 // Remaining:
-//   Private::ARDrone::setPorts (private/ardrone_p.h): a fake drone listens
-//     on free loopback ports, since tests run in parallel and cannot all own
-//     the drone's fixed ports.
-//   Private::ARDrone::setDisconnectObserver (private/ardrone_p.h): lets a
-//     test see the moment a disconnect, started by the emergency-stop
-//     watcher on its own thread, has ended.
 //   Camera::setConfigDirectory (private/camera_p.h): points
 //     camera_load_config() at a test's folder instead of /etc/kestrix/camera.
 //
@@ -25,7 +24,6 @@
 #ifndef KESTRIX_PRIVATE_TEST_HOOKS_P_H
 #define KESTRIX_PRIVATE_TEST_HOOKS_P_H
 
-#include "private/ardrone_p.h"
 #include "private/camera_p.h"
 
 #endif

@@ -5,7 +5,8 @@
 #   cmake -D<name>=<value>... -P check.cmake
 # with BUILD_DIR, SOURCE_DIR, WORK_DIR, LIBDIR, BINDIR, C_COMPILER, CXX_COMPILER,
 # GENERATOR, TOOLCHAIN_FILE, EMULATOR ("|"-separated), CROSSCOMPILING,
-# PKG_CONFIG, READELF, PROGRAMS ("|"-separated installed programs) and
+# PKG_CONFIG, READELF, PROGRAMS ("|"-separated installed programs),
+# CHECKOUT_PROGRAMS ("|"-separated, installed in CHECKOUTDIR) and
 # PRELOADS (the simulator's preload library, installed in LIBDIR/kestrix).
 
 cmake_minimum_required(VERSION 3.25)
@@ -27,6 +28,7 @@ endfunction()
 
 string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
 string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
+string(REPLACE "|" ";" CHECKOUT_PROGRAMS "${CHECKOUT_PROGRAMS}")
 set(prefix ${WORK_DIR}/prefix)
 set(libdir ${prefix}/${LIBDIR})
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -55,7 +57,8 @@ if(NOT top STREQUAL "kestrix")
 endif()
 file(GLOB_RECURSE installed_headers RELATIVE ${prefix}/include/kestrix ${prefix}/include/kestrix/*)
 foreach(header IN LISTS installed_headers)
-  if(NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header})
+  # version.h is generated from version.h.in.
+  if(NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header} AND NOT EXISTS ${SOURCE_DIR}/include/kestrix/${header}.in)
     fail("installed header ${header} is not a public header")
   endif()
 endforeach()
@@ -67,6 +70,25 @@ foreach(program IN LISTS PROGRAMS)
   set(path ${prefix}/${BINDIR}/${program})
   if(NOT EXISTS ${path})
     fail("program ${program} not installed in ${BINDIR}")
+  endif()
+endforeach()
+
+# The check-out programs stay out of bin/ and find the library through their
+# relative run path.
+foreach(program IN LISTS CHECKOUT_PROGRAMS)
+  set(path ${prefix}/${CHECKOUTDIR}/${program})
+  if(NOT EXISTS ${path})
+    fail("check-out program ${program} not installed in ${CHECKOUTDIR}")
+  endif()
+  if(EXISTS ${prefix}/${BINDIR}/${program})
+    fail("check-out program ${program} installed in ${BINDIR}")
+  endif()
+  run(${READELF} -d ${path})
+  if(NOT run_output MATCHES "\\((RUNPATH|RPATH)\\)[^\n]*\\[\\$ORIGIN/([^]:]*)\\]")
+    fail("${program} has no relative run path:\n${run_output}")
+  endif()
+  if(NOT EXISTS ${prefix}/${CHECKOUTDIR}/${CMAKE_MATCH_2}/libkestrix.so.1)
+    fail("${program}'s run path $ORIGIN/${CMAKE_MATCH_2} does not lead to the library")
   endif()
 endforeach()
 
@@ -133,6 +155,25 @@ separate_arguments(pc_libs UNIX_COMMAND "${run_output}")
 run(${C_COMPILER} -std=c99 -Wall -Wextra -Werror ${pc_cflags} -I${WORK_DIR}/headers
   ${CMAKE_CURRENT_LIST_DIR}/consumer.c -o ${WORK_DIR}/consumer-pkgconfig ${pc_libs})
 check_consumer(${WORK_DIR}/consumer-pkgconfig pkg-config)
+
+# The run-time version, the headers' version and the package's version agree.
+run(${CMAKE_COMMAND} -E env ${pc_env} ${PKG_CONFIG} --modversion kestrix)
+string(STRIP "${run_output}" pc_version)
+run(${C_COMPILER} -std=c99 -pedantic-errors -Wall -Wextra -Werror ${pc_cflags}
+  ${CMAKE_CURRENT_LIST_DIR}/version.c -o ${WORK_DIR}/version-pkgconfig ${pc_libs})
+if(NOT CROSSCOMPILING OR EMULATOR)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${EMULATOR} ${WORK_DIR}/version-pkgconfig)
+  string(STRIP "${run_output}" runtime_version)
+  if(NOT runtime_version STREQUAL pc_version OR pc_version STREQUAL "")
+    fail("kestrix_version() says '${runtime_version}', pkg-config --modversion '${pc_version}'")
+  endif()
+  message(STATUS "version: ${runtime_version}")
+  # The installed launcher finds the library through its run path alone.
+  run(${EMULATOR} ${prefix}/${BINDIR}/kestrix-run --version)
+  if(NOT run_output MATCHES "\\(libkestrix ${pc_version}\\)")
+    fail("installed kestrix-run --version says: ${run_output}")
+  endif()
+endif()
 
 # --- find_package ----------------------------------------------------------------
 set(configure_args -G ${GENERATOR}

@@ -1,0 +1,267 @@
+// kestrix-run: however the robot program ends, the launcher stops the motors
+// and servos and hands on the program's status; what it cannot run it says.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Outcome
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+// The first process found whose parent is `parent`, or 0 after `patience`.
+pid_t childOf(pid_t parent, std::chrono::milliseconds patience = 10s)
+{
+    const auto until = std::chrono::steady_clock::now() + patience;
+    do {
+        if (DIR *proc = ::opendir("/proc")) {
+            pid_t found = 0;
+            while (dirent *entry = ::readdir(proc)) {
+                const std::string stat = slurp(std::string("/proc/") + entry->d_name + "/stat");
+                const std::size_t close = stat.rfind(')');
+                if (close == std::string::npos)
+                    continue;
+                std::istringstream fields(stat.substr(close + 1));
+                std::string state;
+                pid_t ppid = 0;
+                if (fields >> state >> ppid && ppid == parent) {
+                    found = pid_t(std::atoi(entry->d_name));
+                    break;
+                }
+            }
+            ::closedir(proc);
+            if (found)
+                return found;
+        }
+        std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < until);
+    return 0;
+}
+
+class RunLauncher : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/kestrix-run-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        m_folder = folder;
+    }
+    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+
+    std::string file(const std::string &name) const { return m_folder + "/" + name; }
+
+    // Runs `argv`; `during` gets the process's pid while it runs. A run that
+    // outlasts a minute is killed and fails the test.
+    Outcome run(const std::vector<std::string> &argv, const std::function<void(pid_t)> &during = {})
+    {
+        Outcome result;
+        const std::string outPath = file("stdout"), errPath = file("stderr");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            std::vector<char *> args;
+            for (const std::string &argument : argv)
+                args.push_back(const_cast<char *>(argument.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(125);
+        }
+        if (during)
+            during(child);
+        int status = 0;
+        const auto until = std::chrono::steady_clock::now() + 60s;
+        while (::waitpid(child, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > until) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, &status, 0);
+                ADD_FAILURE() << argv[0] << " still ran after a minute";
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = slurp(outPath);
+        result.err = slurp(errPath);
+        return result;
+    }
+
+    // Waits until the program has written `text` on its standard output.
+    void awaitOutput(const std::string &text)
+    {
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (slurp(file("stdout")).find(text) == std::string::npos) {
+            ASSERT_LT(std::chrono::steady_clock::now(), until) << "no '" << text << "' on stdout";
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    std::string m_folder;
+};
+
+// The simulator's summary: every motor in PWM mode with direction off,
+// every servo disabled, and at least one exchange made (by kestrix-run: the
+// summary is of the process the simulator started).
+void expectEverythingStopped(const std::string &summary)
+{
+    for (int m = 0; m < 4; ++m)
+        EXPECT_TRUE(std::regex_search(summary, std::regex("motor " + std::to_string(m) + ": [^\n]*pwm off")))
+            << "motor " << m << " in:\n" << summary;
+    for (int s = 0; s < 4; ++s)
+        EXPECT_NE(summary.find("servo " + std::to_string(s) + ": disabled"), std::string::npos)
+            << "servo " << s << " in:\n" << summary;
+    std::smatch exchanges;
+    ASSERT_TRUE(std::regex_search(summary, exchanges, std::regex("exchanges: ([0-9]+)"))) << summary;
+    EXPECT_GT(std::stoi(exchanges[1]), 0) << summary;
+}
+
+} // namespace
+
+TEST_F(RunLauncher, ProgramKilledBySigkillUnderTheSimulatorEndsWithMotorsOffAndStatus137)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome result = run({KESTRIX_SIM_LAUNCHER, "--duration", "5", KESTRIX_RUN, KESTRIX_PWM_CHECK}, [&](pid_t sim) {
+        const pid_t launcher = childOf(sim);
+        ASSERT_NE(launcher, 0) << "kestrix-run did not start";
+        const pid_t program = childOf(launcher);
+        ASSERT_NE(program, 0) << "pwm_check did not start";
+        std::this_thread::sleep_until(start + 2s);
+        ::kill(program, SIGKILL);
+    });
+    EXPECT_EQ(result.status, 137) << result.err;
+    EXPECT_NE(result.err.find("exited with status 137"), std::string::npos) << result.err;
+    expectEverythingStopped(result.err);
+}
+
+TEST_F(RunLauncher, StatusOfTheProgramPassesThroughAndTheMotorsStopAfterEveryEnd)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        int status;
+    } ends[] = {{{"exit", "0"}, 0}, {{"exit", "3"}, 3}, {{"raise", "11"}, 139}, {{"raise", "6"}, 134}};
+    for (const auto &end : ends) {
+        std::vector<std::string> argv{KESTRIX_SIM_LAUNCHER, KESTRIX_RUN, KESTRIX_RUN_CHILD};
+        argv.insert(argv.end(), end.args.begin(), end.args.end());
+        const Outcome result = run(argv);
+        EXPECT_EQ(result.status, end.status) << end.args[0] << " " << end.args[1] << "\n" << result.err;
+        expectEverythingStopped(result.err);
+    }
+}
+
+TEST_F(RunLauncher, TerminateAndInterruptReachTheProgram)
+{
+    for (const int signal : {SIGTERM, SIGINT}) {
+        const Outcome result = run({KESTRIX_SIM_LAUNCHER, KESTRIX_RUN, KESTRIX_RUN_CHILD, "wait"}, [&](pid_t sim) {
+            const pid_t launcher = childOf(sim);
+            ASSERT_NE(launcher, 0);
+            awaitOutput("waiting");
+            ::kill(launcher, signal);
+        });
+        // Had kestrix-run kept the signal to itself, the program would still
+        // be waiting; had the signal killed kestrix-run, nothing would stop.
+        EXPECT_EQ(result.status, 128 + signal) << result.err;
+        expectEverythingStopped(result.err);
+    }
+}
+
+TEST_F(RunLauncher, ProgramDoesNotOutliveTheLauncherEndedByTheSimulatorsDuration)
+{
+    pid_t program = 0;
+    const Outcome result = run({KESTRIX_SIM_LAUNCHER, "--duration", "1", KESTRIX_RUN, KESTRIX_RUN_CHILD, "wait"},
+                               [&](pid_t sim) {
+                                   const pid_t launcher = childOf(sim);
+                                   ASSERT_NE(launcher, 0);
+                                   program = childOf(launcher);
+                               });
+    EXPECT_EQ(result.status, 0) << result.err;
+    ASSERT_NE(program, 0) << "the program did not start";
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (::kill(program, 0) == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_NE(::kill(program, 0), 0) << "the program still runs after kestrix-run ended";
+    if (::kill(program, 0) == 0)
+        ::kill(program, SIGKILL);
+}
+
+TEST_F(RunLauncher, RefusesWhatItCannotRunWithOneLineAndTheShellsStatus)
+{
+    const std::string notExecutable = file("robot.txt");
+    std::ofstream(notExecutable) << "not a program\n";
+    ::chmod(notExecutable.c_str(), 0644);
+    const struct
+    {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{}, 2, "kestrix-run: no program given"},
+        {{"--fast", KESTRIX_RUN_CHILD}, 2, "kestrix-run: unknown option '--fast'"},
+        {{file("missing")}, 127, "kestrix-run: cannot run " + file("missing") + ": No such file or directory"},
+        {{"kestrix-no-such-program"}, 127, "cannot run kestrix-no-such-program: No such file or directory"},
+        {{notExecutable}, 126, "kestrix-run: cannot run " + notExecutable + ": Permission denied"},
+    };
+    for (const auto &refused : cases) {
+        std::vector<std::string> argv{KESTRIX_RUN};
+        argv.insert(argv.end(), refused.args.begin(), refused.args.end());
+        const Outcome result = run(argv);
+        EXPECT_EQ(result.status, refused.status) << result.err;
+        EXPECT_NE(result.err.find(refused.message), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        // Nothing ran, so the link is not touched (it would say it is missing).
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(RunLauncher, HelpAndVersion)
+{
+    for (const char *help : {"--help", "-h"}) {
+        const Outcome result = run({KESTRIX_RUN, help});
+        EXPECT_EQ(result.status, 0);
+        for (const char *part : {"Usage: kestrix-run [OPTION] PROGRAM [ARGS...]", "--version", "SIGKILL",
+                                 "SIGTERM", "128 + N", "Example"})
+            EXPECT_NE(result.out.find(part), std::string::npos) << part << " in:\n" << result.out;
+    }
+    const Outcome version = run({KESTRIX_RUN, "--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kestrix-run " KESTRIX_VERSION_TEXT " (libkestrix " KESTRIX_VERSION_TEXT ")\n");
+}
