@@ -5,6 +5,7 @@
 #include "script.h"
 #include "simulation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -16,6 +17,8 @@ namespace {
 
 constexpr long PollNs = 1000000;
 constexpr std::int64_t StepUs = 100000; // one press of "step": 0.1 s simulated
+constexpr std::int64_t ClickHoldUs = 50000; // five polls of the library's waits
+constexpr std::int64_t ProgramQuietNs = 20000000;
 
 std::int64_t monotonicNs()
 {
@@ -56,6 +59,7 @@ void PanelControl::run()
             channel.taken.store(++taken, std::memory_order_release);
             channel.lastTakenRealNs.store(monotonicNs());
         }
+        changeButtons(false);
         // A step on the scaled clock ends here if no program thread slept
         // past its end.
         if (stepOver())
@@ -112,23 +116,48 @@ void PanelControl::apply(const PanelCommand &command)
     publish();
 }
 
-// A click whose press and release arrive together must still be seen: the
-// release waits for the program's next look at the keys after the press.
+// Buttons change between two of the program's sleeps, where its polls of
+// the buttons sit: a press that landed between the library's two reads of
+// one click check would be taken for the end of an earlier press and lost.
+// Only when the program has not slept for ProgramQuietNs does the polling
+// thread change them itself.
 void PanelControl::button(int id, bool pressed)
 {
     if (id < 0 || id > ButtonSide)
         return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_buttonQueue.push_back({id, pressed});
+}
+
+// A click shorter than ClickHoldUs of simulated time is held down that long,
+// so that a program polling the buttons every few milliseconds sees it
+// however quickly the release follows the press.
+void PanelControl::changeButtons(bool program)
+{
+    const std::int64_t now = Clock::instance().nowUs();
+    const std::int64_t real = monotonicNs();
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (program)
+        m_programNs = real;
+    else if (real - m_programNs < ProgramQuietNs)
+        return;
     FakeInput &input = FakeInput::instance();
-    const int key = Simulation::keyCode(id);
-    std::size_t &pressedAt = m_pressReads[std::size_t(id)];
-    if (pressed) {
-        input.setKey(key, true);
-        pressedAt = input.keyReads();
-    } else if (input.key(key) && input.keyReads() == pressedAt) {
-        input.setKeyAfterReads(1, key, false);
-    } else {
-        input.setKey(key, false);
+    for (const auto &[id, pressed] : m_buttonQueue) {
+        const std::size_t n = std::size_t(id);
+        if (pressed) {
+            input.setKey(Simulation::keyCode(id), true);
+            m_pressedUs[n] = now;
+            m_releaseUs[n] = 0;
+        } else {
+            m_releaseUs[n] = std::max(now, m_pressedUs[n] + ClickHoldUs);
+        }
     }
+    m_buttonQueue.clear();
+    for (std::size_t n = 0; n < m_releaseUs.size(); ++n)
+        if (m_releaseUs[n] != 0 && now >= m_releaseUs[n]) {
+            input.setKey(Simulation::keyCode(int(n)), false);
+            m_releaseUs[n] = 0;
+        }
 }
 
 // The scaled clock freezes by turning virtual: it then moves only when a
@@ -176,8 +205,11 @@ void PanelControl::holdWhilePaused()
         return;
     if (stepOver())
         pause();
-    std::unique_lock<std::mutex> guard(m_lock);
-    m_resumed.wait(guard, [this] { return !m_paused; });
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_resumed.wait(guard, [this] { return !m_paused; });
+    }
+    changeButtons(true);
 }
 
 } // namespace kxsim

@@ -15,6 +15,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace kxsim {
 
@@ -27,8 +29,8 @@ public:
     // the clock the run started with (speed is ignored for virtual time).
     void start(SimStatus *status, bool virtualTime, double speed);
 
-    // Called by a program thread after each of its sleeps: returns at once
-    // unless the run is paused, then waits for resume or a step.
+    // Called by a program thread after each of its sleeps: waits while the
+    // run is paused, then makes the button changes that came meanwhile.
     void holdWhilePaused();
 
     // Applies one command; the polling thread calls it (tests may too).
@@ -38,6 +40,7 @@ private:
     PanelControl() = default;
     void run();
     void button(int id, bool pressed);
+    void changeButtons(bool program);
     void pause();
     void resume();
     void publish();
@@ -50,7 +53,10 @@ private:
     bool m_virtual = false;       // the speed the run has when not paused
     double m_speed = 1.0;
     std::int64_t m_stepEndUs = 0; // while stepping: clock time at which to pause again
-    std::array<std::size_t, 7> m_pressReads{}; // key reads of the program when each button went down
+    std::array<std::int64_t, 7> m_pressedUs{}; // clock time at which each button went down
+    std::array<std::int64_t, 7> m_releaseUs{}; // clock time of a held-back release, 0 for none
+    std::vector<std::pair<int, bool>> m_buttonQueue; // changes not yet made: button, pressed
+    std::int64_t m_programNs = 0; // real time at which a program thread last came by
 };
 
 } // namespace kxsim
