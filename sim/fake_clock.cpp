@@ -303,6 +303,16 @@ Clock &Clock::instance()
     return s_instance;
 }
 
+namespace {
+
+// Set once the clock's state exists. Read without a guard variable on
+// purpose: the interposed syscall() is reached from inside the C++ runtime's
+// own guard of a function-local static (a contended guard waits on a futex),
+// and must not start another guarded initialisation there.
+std::atomic<bool> s_stateReady{false};
+
+} // namespace
+
 Clock::State &Clock::state() const
 {
     // Never destroyed: threads may still read the clock while the process
@@ -312,6 +322,7 @@ Clock::State &Clock::state() const
         pthread_atfork(beforeFork, afterForkParent, afterForkChild);
         return created;
     }();
+    s_stateReady.store(true, std::memory_order_release);
     return *state;
 }
 
@@ -403,6 +414,8 @@ std::int64_t Clock::toRealtime(int clock, std::int64_t ns) const
 
 bool Clock::simulates() const
 {
+    if (t_kind != ThreadKind::Program || !s_stateReady.load(std::memory_order_acquire))
+        return false;
     return state().mode.load(std::memory_order_relaxed) != Mode::Real && t_kind == ThreadKind::Program;
 }
 
@@ -853,6 +866,9 @@ int pthread_cond_clockwait(pthread_cond_t *__restrict cond, pthread_mutex_t *__r
 int poll(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
     static const auto s_fn = real<int (*)(pollfd *, nfds_t, int)>("poll");
+    int answer = 0;
+    if (kxsim::pollDevice(fds, count, timeoutMs, answer))
+        return answer;
     Clock &clock = Clock::instance();
     if (timeoutMs == 0 || !clock.simulates())
         return s_fn(fds, count, timeoutMs);

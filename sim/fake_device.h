@@ -1,12 +1,18 @@
 // The simulator's seam for device files, at the dynamic-linker boundary.
-// interpose.cpp defines open, open64, openat, ioctl and close; a call on a
-// path that a registered FakeDevice claims (or on a descriptor that such a
-// device handed out or adopted) goes to that device, every other call goes on
-// to the C library unchanged. Time (fake_clock), sockets (fake_network) and
-// the listing of the power-supply folder (fake_battery) have interposers of
-// their own; all of them reach the C library through nextFunction below.
+// interpose.cpp defines open, open64, openat, ioctl, mmap, mmap64, munmap
+// and close; a call on a path that a registered FakeDevice claims (or on a
+// descriptor that such a device handed out or adopted, or on memory it
+// mapped) goes to that device, every other call goes on to the C library
+// unchanged. Time (fake_clock, whose poll asks pollDevice first), sockets
+// (fake_network) and the listing of the power-supply folder (fake_battery)
+// have interposers of their own; all of them reach the C library through
+// nextFunction below.
 #ifndef KESTRIX_SIM_FAKE_DEVICE_H
 #define KESTRIX_SIM_FAKE_DEVICE_H
+
+#include <cstddef>
+
+#include <poll.h>
 
 namespace kxsim {
 
@@ -24,6 +30,20 @@ public:
     virtual int ioctl(int fd, unsigned long request, void *argument) = 0;
     // The descriptor is about to be closed.
     virtual void closed(int fd) { (void)fd; }
+    // mmap of a descriptor that open() returned: the address (mapped with
+    // realMmap) or MAP_FAILED with errno set. Devices without memory refuse.
+    virtual void *mmap(int fd, std::size_t length, int prot, int flags, long long offset);
+    // Memory that mmap() returned is about to be unmapped.
+    virtual void unmapped(void *address, std::size_t length)
+    {
+        (void)address;
+        (void)length;
+    }
+    // poll of one descriptor that open() returned, alone in its set. A
+    // device that answers sets `result` (1 with `revents` set when ready, 0
+    // after `timeoutMs`, -1: no limit) and returns true; by default it
+    // returns false and the descriptor is polled as any other.
+    virtual bool poll(int fd, short events, short &revents, int timeoutMs, int &result);
 };
 
 // Makes `device` answer for the paths it claims; later registrations are
@@ -38,6 +58,12 @@ void adopt(int fd, FakeDevice *device);
 // descriptor (of /dev/null, say) behind their fake.
 int realOpen(const char *path, int flags);
 int realClose(int fd);
+// Answers a poll of one fake descriptor whose device answers polls (the
+// camera's capture loop waits so); false for every other set.
+bool pollDevice(pollfd *fds, unsigned long count, int timeoutMs, int &result);
+
+// And its own mmap, for devices that map memory behind their fake.
+void *realMmap(void *address, std::size_t length, int prot, int flags, int fd, long long offset);
 
 // The next definition of the C library function `name` after the
 // simulator's own: every interposer reaches the real call through this one

@@ -6,9 +6,13 @@
 #include <mutex>
 #include <vector>
 
+#include <map>
+
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kxsim {
@@ -36,6 +40,33 @@ using OpenFn = int (*)(const char *, int, ...);
 using OpenatFn = int (*)(int, const char *, int, ...);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
+using MmapFn = void *(*)(void *, std::size_t, int, int, int, off_t);
+using Mmap64Fn = void *(*)(void *, std::size_t, int, int, int, off64_t);
+using MunmapFn = int (*)(void *, std::size_t);
+
+// Memory handed out by a device's mmap, so that munmap (which names no
+// descriptor) finds its way back.
+std::mutex &mappingLock()
+{
+    static std::mutex s_lock;
+    return s_lock;
+}
+
+std::map<void *, FakeDevice *> &mappings()
+{
+    static std::map<void *, FakeDevice *> s_mappings;
+    return s_mappings;
+}
+
+void *mapFake(FakeDevice *device, int fd, std::size_t length, int prot, int flags, long long offset)
+{
+    void *address = device->mmap(fd, length, prot, flags, offset);
+    if (address != MAP_FAILED) {
+        std::lock_guard<std::mutex> guard(mappingLock());
+        mappings()[address] = device;
+    }
+    return address;
+}
 
 FakeDevice *claimant(const char *path)
 {
@@ -108,6 +139,31 @@ int realClose(int fd)
     return s_close(fd);
 }
 
+void *realMmap(void *address, std::size_t length, int prot, int flags, int fd, long long offset)
+{
+    static const Mmap64Fn s_mmap64 = nextFunction<Mmap64Fn>("mmap64");
+    return s_mmap64(address, length, prot, flags, fd, static_cast<off64_t>(offset));
+}
+
+void *FakeDevice::mmap(int, std::size_t, int, int, long long)
+{
+    errno = ENODEV;
+    return MAP_FAILED;
+}
+
+bool FakeDevice::poll(int, short, short &, int, int &)
+{
+    return false;
+}
+
+bool pollDevice(pollfd *fds, unsigned long count, int timeoutMs, int &result)
+{
+    if (count != 1 || fds == nullptr)
+        return false;
+    FakeDevice *device = owner(fds[0].fd);
+    return device != nullptr && device->poll(fds[0].fd, fds[0].events, fds[0].revents, timeoutMs, result);
+}
+
 int invalidCloseCount()
 {
     return s_invalidCloses.load();
@@ -166,6 +222,40 @@ int ioctl(int fd, unsigned long request, ...)
     static const IoctlFn s_ioctl = nextFunction<IoctlFn>("ioctl");
     return s_ioctl(fd, request, argument);
 }
+
+void *mmap(void *address, std::size_t length, int prot, int flags, int fd, off_t offset)
+{
+    if (FakeDevice *device = owner(fd))
+        return mapFake(device, fd, length, prot, flags, offset);
+    static const MmapFn s_mmap = nextFunction<MmapFn>("mmap");
+    return s_mmap(address, length, prot, flags, fd, offset);
+}
+
+void *mmap64(void *address, std::size_t length, int prot, int flags, int fd, off64_t offset)
+{
+    if (FakeDevice *device = owner(fd))
+        return mapFake(device, fd, length, prot, flags, offset);
+    static const Mmap64Fn s_mmap64 = nextFunction<Mmap64Fn>("mmap64");
+    return s_mmap64(address, length, prot, flags, fd, offset);
+}
+
+int munmap(void *address, std::size_t length)
+{
+    FakeDevice *device = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mappingLock());
+        const auto found = mappings().find(address);
+        if (found != mappings().end()) {
+            device = found->second;
+            mappings().erase(found);
+        }
+    }
+    if (device != nullptr)
+        device->unmapped(address, length);
+    static const MunmapFn s_munmap = nextFunction<MunmapFn>("munmap");
+    return s_munmap(address, length);
+}
+
 
 int close(int fd)
 {

@@ -8,6 +8,7 @@
 #include "panel_server.h"
 #include "script.h"
 #include "sim_status.h"
+#include "world.h"
 
 #include <algorithm>
 #include <atomic>
@@ -97,6 +98,11 @@ void checkInputs(const Options &options)
         if (trace == nullptr)
             fail(BadUsage, "cannot write trace " + options.trace + ": " + std::strerror(errno));
         std::fclose(trace);
+    }
+    if (!options.world.empty()) {
+        kxsim::World world;
+        if (!kxsim::loadWorld(options.world, world, error))
+            fail(BadUsage, error);
     }
 }
 
@@ -292,6 +298,10 @@ pid_t start(const std::string &program, const Options &options, const Controller
             ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
         if (!options.trace.empty())
             ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
+        if (!options.world.empty())
+            ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
+        if (!options.plot.empty())
+            ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
         ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
         ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
         if (panel.server) {
@@ -408,6 +418,11 @@ std::string describeController(const kxsim::SimStatus &status, double simulated,
                  status.analog[1], status.analog[2], status.analog[3], status.analog[4], status.analog[5],
                  bits(status.analogPullups, 6).c_str());
     appendf(text, "  battery: %.3f V\n", status.batteryVolts);
+    if (status.hasPose)
+        appendf(text,
+                     "  robot: x %.3f m, y %.3f m, heading %.1f deg, bump %s; %.3f m forward, %.1f deg turned in all\n",
+                     status.x, status.y, status.headingDeg, status.bumped ? "closed" : "open", status.travelled,
+                     status.turned);
     appendf(text, "  exchanges: %llu (%.0f per simulated second, %.0f per real second)\n",
                  static_cast<unsigned long long>(status.exchanges),
                  simulated > 0 ? double(status.exchanges) / simulated : 0.0,

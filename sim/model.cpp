@@ -211,8 +211,11 @@ void Model::publish(RegisterFile &registers)
         int(std::lround(MagnetoHorizontal * std::cos(heading))),
         int(std::lround(-MagnetoHorizontal * std::sin(heading))),
         MagnetoVertical,
-        0, 0, AccelOneG, // accelerometer: gravity on z
-        0, 0, 0,         // gyroscope: at rest
+        // Accelerometer: the base's own acceleration on top of gravity (z up).
+        int(std::lround(m_environment.accelForward / Gravity * AccelOneG)),
+        int(std::lround(m_environment.accelLeft / Gravity * AccelOneG)),
+        AccelOneG,
+        0, 0, int(std::lround(m_environment.yawRateDps * GyroCountsPerDps)), // gyroscope: yaw on z
     };
     const std::size_t addresses[9] = {reg::Magneto, reg::Magneto + 2, reg::Magneto + 4,
                                       reg::Accel,   reg::Accel + 2,   reg::Accel + 4,

@@ -47,6 +47,8 @@ constexpr int AccelOneG = 1000;               // counts per g (milli-g); +z poin
 constexpr int MagnetoHorizontal = 300;        // horizontal field strength
 constexpr int MagnetoVertical = -400;         // vertical field (pointing down)
 constexpr int SensorNoise = 3;                // each axis reading: +-3 counts of uniform noise
+constexpr double GyroCountsPerDps = 16.0;     // gyroscope: counts per degree a second
+constexpr double Gravity = 9.81;              // m/s^2 in one g
 
 // Battery.
 constexpr double BatteryVolts = 7.2;          // until a script changes it
@@ -93,6 +95,9 @@ struct Environment
     std::array<std::optional<bool>, 16> digitalLevels{};     // external level of input pins
     std::array<std::optional<std::uint16_t>, 6> analogValues{}; // connected sensors
     double headingDegrees = 0;                               // clockwise from north
+    // Motion of the base (a world or the mobile base moves the robot).
+    double yawRateDps = 0;                                   // counter-clockwise seen from above
+    double accelForward = 0, accelLeft = 0;                  // m/s^2 in the robot's frame
 };
 
 class Model : public Behaviour

@@ -101,6 +101,18 @@ const Option OptionTable[] = {
              usageError("--panel-address needs an address");
          o.panelAddress = v;
      }},
+    {"--world", nullptr, Takes::Value, "FILE", "put the robot on the field of a JSON world file",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--world needs a file");
+         o.world = v;
+     }},
+    {"--plot", nullptr, Takes::Value, "FILE.svg", "draw the field and the robot's path at the end",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--plot needs a file");
+         o.plot = v;
+     }},
     {"--help", "-h", Takes::Nothing, nullptr, "print this help and exit",
      [](Options &, const std::string &) {
          printHelp();
@@ -148,7 +160,7 @@ void printHelp()
                 "  printf '2 click side\\n' > click.txt\n"
                 "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
                 "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
-                "--duration ended it; 2 for a bad option, script or trace file; 126 for a\n"
+                "--duration ended it; 2 for a bad option, script, trace or world file; 126 for a\n"
                 "program that cannot be executed here; 127 for one that is not found.\n");
 }
 

@@ -37,6 +37,8 @@ struct Options
     std::string trace;
     int panelPort = -1;                     // -1: no panel; 0: any free port
     std::string panelAddress = "127.0.0.1";
+    std::string world; // world file the robot drives in
+    std::string plot;  // SVG picture of the run
     std::vector<std::string> command;
 };
 

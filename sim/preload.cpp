@@ -9,6 +9,8 @@
 //   KESTRIX_SIM_SYSFS     folder that stands in for /sys/class/power_supply
 //   KESTRIX_SIM_PANEL     descriptor of the screen memory the launcher's panel
 //                         shows; the panel's commands come through the status
+//   KESTRIX_SIM_WORLD     world file the robot drives in
+//   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
 // They are removed once read, so programs that this one starts run on their own.
 #include "fake_battery.h"
 #include "fake_clock.h"
@@ -35,7 +37,7 @@ using kxsim::Simulation;
 
 const char *const Variables[] = {"KESTRIX_SIM_SPEED", "KESTRIX_SIM_DURATION", "KESTRIX_SIM_SCRIPT",
                                  "KESTRIX_SIM_TRACE", "KESTRIX_SIM_STATUS_FD", "KESTRIX_SIM_SYSFS",
-                                 "KESTRIX_SIM_PANEL"};
+                                 "KESTRIX_SIM_PANEL", "KESTRIX_SIM_WORLD", "KESTRIX_SIM_PLOT"};
 
 std::string variable(const char *name)
 {
@@ -114,6 +116,8 @@ __attribute__((constructor)) void startSimulation()
     const std::string statusFd = variable("KESTRIX_SIM_STATUS_FD");
     const std::string sysfs = variable("KESTRIX_SIM_SYSFS");
     const std::string panelScreen = variable("KESTRIX_SIM_PANEL");
+    const std::string worldPath = variable("KESTRIX_SIM_WORLD");
+    const std::string plotPath = variable("KESTRIX_SIM_PLOT");
     for (const char *name : Variables)
         ::unsetenv(name);
 
@@ -140,6 +144,13 @@ __attribute__((constructor)) void startSimulation()
     if (!scriptPath.empty() && !kxsim::parseScriptFile(scriptPath, options.events, error))
         fail(error);
     options.tracePath = tracePath;
+    if (!worldPath.empty()) {
+        kxsim::World world;
+        if (!kxsim::loadWorld(worldPath, world, error))
+            fail(error);
+        options.world = std::move(world);
+    }
+    options.plotPath = plotPath;
     if (!statusFd.empty()) {
         const int fd = std::atoi(statusFd.c_str());
         void *block = ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

@@ -62,6 +62,11 @@ struct SimStatus
     std::uint8_t analogPullups;
     double batteryVolts;
     PanelChannel panel;
+    // The robot's pose (with a world or once the mobile base moved it).
+    std::uint8_t hasPose;
+    std::uint8_t bumped;
+    double x, y, headingDeg;  // metres, degrees counter-clockwise from +x
+    double travelled, turned; // metres forward, degrees counter-clockwise in all
 };
 
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");

@@ -3,19 +3,43 @@
 #include "fake_battery.h"
 #include "fake_clock.h"
 #include "fake_input.h"
+#include "plot.h"
+#include "world_base.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 
 #include <linux/input-event-codes.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace kxsim {
 
 namespace {
+
+// The process id, asked of the kernel once per process: every exchange
+// checks it, and a system call each time costs a tenth of the simulator's
+// time. A fork's child forgets it.
+std::atomic<pid_t> s_pid{0};
+
+void forgetPid()
+{
+    s_pid.store(0, std::memory_order_relaxed);
+}
+
+pid_t currentPid()
+{
+    pid_t pid = s_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = ::getpid();
+        s_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 std::mutex &finishLock()
 {
@@ -49,9 +73,17 @@ bool Simulation::start(const Options &options, std::string &error)
             std::fprintf(m_trace, ",d%d", n);
         for (int n = 0; n < 6; ++n)
             std::fprintf(m_trace, ",a%d", n);
+        if (options.world)
+            std::fputs(",x_m,y_m,heading_deg,bump", m_trace);
         std::fputc('\n', m_trace);
     }
-    m_process = ::getpid();
+    // The robot always exists so that the simulated mobile base can move it;
+    // only a world puts it on a field with the coprocessor's motors as wheels.
+    m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value());
+    static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetPid);
+    (void)s_forkHandler;
+    forgetPid();
+    m_process = currentPid();
     m_startUs = Clock::instance().nowUs();
     m_nextTraceUs = m_startUs;
     m_nextEvent = 0;
@@ -67,6 +99,7 @@ bool Simulation::start(const Options &options, std::string &error)
         catchUp(registers, m_startUs);
     });
     spi.setBehaviour(this);
+    plugInBase();
     return true;
 }
 
@@ -126,8 +159,8 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
         return false;
     // A child the program forked runs its own copy of the model but must not
     // write into the launched process's trace and status.
-    if (::getpid() != m_process) {
-        m_model.stepTo(registers, nowUs);
+    if (currentPid() != m_process) {
+        advanceTo(registers, nowUs);
         return false;
     }
     const std::int64_t end = endUs();
@@ -148,7 +181,7 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
         const std::int64_t next = std::min(eventAt, traceAt);
         if (next > target)
             break;
-        m_model.stepTo(registers, next);
+        advanceTo(registers, next);
         if (next == eventAt)
             apply(m_options.events[m_nextEvent++], registers);
         else {
@@ -156,9 +189,44 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
             m_nextTraceUs += m_options.tracePeriodUs;
         }
     }
-    m_model.stepTo(registers, target);
+    advanceTo(registers, target);
     publishStatus(registers, target);
     return over;
+}
+
+void Simulation::advanceTo(RegisterFile &registers, std::int64_t atUs)
+{
+    if (m_physics)
+        m_physics->stepTo(m_model, registers, atUs);
+    else
+        m_model.stepTo(registers, atUs);
+}
+
+void Simulation::withPhysics(const std::function<void(Physics &)> &use)
+{
+    const std::int64_t now = Clock::instance().nowUs();
+    FakeSpi::instance().update([&](RegisterFile &registers) {
+        catchUp(registers, now);
+        if (m_physics)
+            use(*m_physics);
+    });
+}
+
+void Simulation::closeTrace(const RegisterFile &registers)
+{
+    // The end pose matters more than the 0.1 s rhythm: one last row at the end.
+    if (m_trace && m_options.world && m_model.lastUs() > m_nextTraceUs - m_options.tracePeriodUs)
+        traceRow(registers, m_model.lastUs());
+    if (m_trace) {
+        std::fclose(m_trace);
+        m_trace = nullptr;
+    }
+    if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process) {
+        std::string error;
+        if (!writePlot(m_options.plotPath, *m_physics, error))
+            std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
+        m_options.plotPath.clear();
+    }
 }
 
 void Simulation::apply(const ScriptEvent &event, RegisterFile &registers)
@@ -205,6 +273,10 @@ void Simulation::traceRow(const RegisterFile &registers, std::int64_t atUs)
         std::fprintf(m_trace, ",%d", (levels >> n) & 1);
     for (int n = 0; n < 6; ++n)
         std::fprintf(m_trace, ",%u", unsigned(registers.get16(reg::Analog0 + 2 * std::size_t(n))));
+    if (m_options.world) {
+        const Pose &pose = m_physics->pose();
+        std::fprintf(m_trace, ",%.4f,%.4f,%.2f,%d", pose.x, pose.y, pose.headingDeg, m_physics->bumped() ? 1 : 0);
+    }
     std::fputc('\n', m_trace);
     std::fflush(m_trace);
 }
@@ -238,6 +310,16 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
         status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
     status->analogPullups = registers.get8(reg::AnalogPullup);
     status->batteryVolts = FakeBattery::instance().volts();
+    if (m_physics && (m_physics->hasWorld() || m_physics->moved())) {
+        const Pose &pose = m_physics->pose();
+        status->hasPose = 1;
+        status->bumped = m_physics->bumped() ? 1 : 0;
+        status->x = pose.x;
+        status->y = pose.y;
+        status->headingDeg = pose.headingDeg;
+        status->travelled = m_physics->travelledMetres();
+        status->turned = m_physics->turnedDegrees();
+    }
 }
 
 void Simulation::finishAtDuration()
@@ -248,10 +330,7 @@ void Simulation::finishAtDuration()
         catchUp(registers, endUs());
         if (m_options.status)
             m_options.status->endedByDuration.store(1);
-        if (m_trace) {
-            std::fclose(m_trace);
-            m_trace = nullptr;
-        }
+        closeTrace(registers);
     });
     // The program's buffered output would otherwise be lost.
     std::fflush(nullptr);
@@ -262,12 +341,7 @@ void Simulation::finishAtExit()
 {
     std::lock_guard<std::mutex> guard(finishLock());
     sync();
-    FakeSpi::instance().update([&](RegisterFile &) {
-        if (m_trace) {
-            std::fclose(m_trace);
-            m_trace = nullptr;
-        }
-    });
+    FakeSpi::instance().update([&](RegisterFile &registers) { closeTrace(registers); });
 }
 
 } // namespace kxsim

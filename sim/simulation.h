@@ -6,12 +6,15 @@
 #define KESTRIX_SIM_SIMULATION_H
 
 #include "model.h"
+#include "physics.h"
 #include "script.h"
 #include "sim_status.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,8 @@ public:
         std::string tracePath;              // empty: no trace
         std::int64_t tracePeriodUs = 100000; // one trace row per 0.1 s
         SimStatus *status = nullptr;        // shared with the launcher, may be null
+        std::optional<World> world;         // none: the motors turn in the void
+        std::string plotPath;               // empty: no picture at the end
     };
 
     // Receives button presses and releases from the script (id 0 a .. 6 side).
@@ -64,6 +69,10 @@ public:
     void advance(RegisterFile &registers) override;
     void written(RegisterFile &registers, const std::bitset<RegisterCount> &written) override;
 
+    // Brings the robot up to the clock's time and runs `use` on it under the
+    // simulation's lock (the simulated mobile base reads and steers it so).
+    void withPhysics(const std::function<void(Physics &)> &use);
+
     // For tests: the model and the number of exchanges seen.
     Model &model() { return m_model; }
     std::uint64_t exchanges() const { return m_exchanges; }
@@ -74,8 +83,11 @@ private:
     void apply(const ScriptEvent &event, RegisterFile &registers);
     void traceRow(const RegisterFile &registers, std::int64_t atUs);
     void publishStatus(const RegisterFile &registers, std::int64_t atUs);
+    void advanceTo(RegisterFile &registers, std::int64_t atUs);
+    void closeTrace(const RegisterFile &registers);
 
     Model m_model;
+    std::unique_ptr<Physics> m_physics;
     Options m_options;
     ButtonSink m_buttons = pressKey;
     std::int64_t m_startUs = 0;

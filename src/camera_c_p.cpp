@@ -22,4 +22,9 @@ Camera::Device *DeviceSingleton::instance()
     return s_device;
 }
 
+Camera::InputProvider *DeviceSingleton::inputProvider()
+{
+    return s_inputProvider;
+}
+
 } // namespace Private

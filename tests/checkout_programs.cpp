@@ -251,17 +251,31 @@ TEST(CheckoutPrograms, FirmwareVersionCheckPrintsUnknownTenTimes)
     EXPECT_EQ(r.out.back(), '\n');
 }
 
-TEST(CheckoutPrograms, BaseSpinCheckPrintsItsTwentySixLinesWithoutABase)
+// The simulator's mobile base answers on /dev/ttyUSB0: the angle counts down
+// while the base spins clockwise and back up while it spins the other way
+// (test_world checks the angles against the robot's true turn).
+TEST(CheckoutPrograms, BaseSpinCheckPrintsItsTwentySixLinesWithTheSimulatedBase)
 {
     const Result r = run("base_spin_check", Virtual);
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> expected{"Connecting...", "Spinning CW..."};
-    expected.insert(expected.end(), 10, "Distance: -1  Angle: -1");
-    expected.push_back("Spinning CCW...");
-    expected.insert(expected.end(), 10, "Distance: -1  Angle: -1");
-    for (const char *line : {"Stopping...", "Disconnecting...", "Done."})
-        expected.push_back(line);
-    EXPECT_EQ(r.lines, expected);
+    ASSERT_EQ(r.lines.size(), 26u) << r.out;
+    EXPECT_EQ(r.lines[0], "Connecting...");
+    EXPECT_EQ(r.lines[1], "Spinning CW...");
+    EXPECT_EQ(r.lines[12], "Spinning CCW...");
+    EXPECT_EQ(std::vector<std::string>(r.lines.end() - 3, r.lines.end()),
+              (std::vector<std::string>{"Stopping...", "Disconnecting...", "Done."}));
+    const std::regex report("Distance: 0  Angle: (-?[0-9]+)");
+    std::vector<int> angles;
+    for (std::size_t k : {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22}) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.lines[k], m, report)) << r.lines[k];
+        angles.push_back(std::stoi(m[1]));
+    }
+    EXPECT_EQ(angles.front(), 0);
+    for (std::size_t k = 1; k < 10; ++k)
+        EXPECT_LT(angles[k], angles[k - 1]) << "clockwise: counting down";
+    for (std::size_t k = 11; k < 20; ++k)
+        EXPECT_GT(angles[k], angles[k - 1]) << "counter-clockwise: counting up";
     EXPECT_NEAR(r.simulatedSeconds(), 20.0, 0.5) << r.err;
 }
 

@@ -1,15 +1,26 @@
-// The camera device holder, the camera device and the camera C functions.
+// The camera device holder, the camera device, and capture and tracking
+// through the C functions against the fake video device.
 #include "private/camera_p.h"
 #include "private/camera_c_p.h"
+#include "private/camera_capture_p.h"
 #include "kestrix/ardrone.h"
 #include "kestrix/camera.h"
 
+#include "simulated_camera.h"
+#include "fake_camera_config.h"
+#include "fake_clock.h"
+#include "fake_video.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
-#include <memory>
+#include <dirent.h>
 #include <fstream>
+#include <malloc.h>
+#include <memory>
 #include <string>
+#include <thread>
 
 using Private::DeviceSingleton;
 
@@ -214,6 +225,13 @@ TEST(CameraC, WithoutACameraEverythingReportsNone)
     EXPECT_EQ(get_object_center_x(0, 0), -1);
     EXPECT_EQ(get_object_center_y(0, 0), -1);
     EXPECT_EQ(get_object_center_x(-3, 99), -1);
+    EXPECT_EQ(get_object_area(0, 0), 0);
+    EXPECT_EQ(get_object_bbox_ulx(0, 0), -1);
+    EXPECT_EQ(get_object_bbox_bry(0, 0), -1);
+    EXPECT_EQ(get_object_confidence(0, 0), 0.0);
+    EXPECT_EQ(get_camera_pixel(0, 0), -1);
+    EXPECT_EQ(get_channel_index("ball"), -1);
+    camera_close();
     camera_close();
     EXPECT_EQ(get_camera_width(), 0);
 }
@@ -227,10 +245,86 @@ TEST(CameraC, DroneCameraOpenInstallsTheDroneSourceAndFails)
     EXPECT_EQ(drone_camera_open(0), 0);
 
     EXPECT_EQ(*deleted, 1);
-    EXPECT_EQ(camera_open_device_model_at_res(0, 0, 0), 0); // the drone source stays
 }
 
-class CameraConfig : public ::testing::Test
+
+// --------------------------------------------------- capture and tracking
+
+// An RGB picture that a test paints and the fake camera sends as YUYV.
+// Coloured edges sit on even columns: neighbours share their chroma.
+struct Canvas
+{
+    Canvas(int w, int h)
+        : width(w), height(h), rgb(static_cast<std::size_t>(w * h * 3), 0)
+    {
+    }
+    void fill(int x, int y, int w, int h, unsigned colour)
+    {
+        for (int row = y; row < y + h; ++row)
+            for (int column = x; column < x + w; ++column) {
+                unsigned char *pixel = &rgb[static_cast<std::size_t>((row * width + column) * 3)];
+                pixel[0] = static_cast<unsigned char>(colour >> 16);
+                pixel[1] = static_cast<unsigned char>(colour >> 8);
+                pixel[2] = static_cast<unsigned char>(colour);
+            }
+    }
+    int width, height;
+    std::vector<unsigned char> rgb;
+};
+
+using Painter = std::function<void(Canvas &, std::uint32_t sequence)>;
+
+constexpr unsigned Red = 0xe01010, Green = 0x10d020, White = 0xffffff;
+
+struct Blob
+{
+    int area, centerX, centerY, left, top, right, bottom;
+};
+
+std::vector<Blob> blobs(int channel)
+{
+    std::vector<Blob> found;
+    for (int i = 0; i < get_object_count(channel); ++i)
+        found.push_back({get_object_area(channel, i), get_object_center_x(channel, i), get_object_center_y(channel, i),
+                         get_object_bbox_ulx(channel, i), get_object_bbox_uly(channel, i),
+                         get_object_bbox_brx(channel, i), get_object_bbox_bry(channel, i)});
+    return found;
+}
+
+bool operator==(const Blob &a, const Blob &b)
+{
+    return a.area == b.area && a.centerX == b.centerX && a.centerY == b.centerY && a.left == b.left && a.top == b.top
+        && a.right == b.right && a.bottom == b.bottom;
+}
+
+std::ostream &operator<<(std::ostream &out, const Blob &b)
+{
+    return out << "{area " << b.area << " centre " << b.centerX << "," << b.centerY << " box " << b.left << ","
+               << b.top << "-" << b.right << "," << b.bottom << "}";
+}
+
+int countEntries(const char *folder)
+{
+    int count = 0;
+    if (DIR *dir = ::opendir(folder)) {
+        while (::readdir(dir) != nullptr)
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+int countLinesWith(const char *path, const std::string &text)
+{
+    std::ifstream file(path);
+    std::string line;
+    int count = 0;
+    while (std::getline(file, line))
+        count += line.find(text) != std::string::npos;
+    return count;
+}
+
+class CameraCapture : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -238,63 +332,364 @@ protected:
         char pattern[] = "/tmp/kestrix-camera-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         m_directory = pattern;
-        Camera::setConfigDirectory(m_directory);
+        kxsim::FakeCameraConfig::instance().serveFrom(m_directory);
         DeviceSingleton::setInputProvider(nullptr);
+        video().reset();
+        // Fast enough that waiting for a picture costs the tests nothing.
+        video().plugIn(0, 500);
     }
     void TearDown() override
     {
+        camera_close();
+        kxsim::FakeCameraConfig::instance().serveFrom("");
         std::system(("rm -rf " + m_directory).c_str());
-        Camera::setConfigDirectory("/etc/kestrix/camera");
     }
+    static kxsim::FakeVideo &video() { return kxsim::FakeVideo::instance(); }
     void write(const std::string &name, const std::string &text)
     {
-        std::ofstream(m_directory + "/" + name) << text;
+        std::ofstream(m_directory + "/" + name, std::ios::binary) << text;
+    }
+    static void paint(Painter painter)
+    {
+        video().setFrameSource([painter](unsigned char *yuyv, int width, int height, std::size_t bytesPerLine,
+                                         std::uint32_t sequence) {
+            Canvas canvas(width, height);
+            painter(canvas, sequence);
+            kxsim::encodeYuyv(canvas.rgb.data(), width, height, yuyv, bytesPerLine);
+        });
     }
 
     std::string m_directory;
 };
 
-TEST_F(CameraConfig, LoadsTheNamedChannelsAndFindsTheirObjects)
+TEST_F(CameraCapture, ASessionFollowsTheDriverProtocolAndGivesEverythingBack)
 {
-    write("1.conf", "# red and green\n\nrgb 200 255 0 10 0 10\n  rgb 0 10 200 255 0 10\n");
-    Counter deleted = counter();
-    auto *provider = new CountingProvider(deleted);
-    provider->next = frameWithRedAt({{0, 2}, {2, 2}});
-    DeviceSingleton::setInputProvider(provider);
-
-    EXPECT_EQ(camera_load_config("1"), 1);
-    EXPECT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
-    EXPECT_EQ(camera_update(), 1);
-
-    EXPECT_EQ(get_channel_count(), 2);
-    EXPECT_EQ(get_camera_width(), 4);
-    EXPECT_EQ(get_camera_height(), 3);
-    ASSERT_EQ(get_object_count(0), 1);
-    EXPECT_EQ(get_object_center_x(0, 0), 1);
-    EXPECT_EQ(get_object_center_y(0, 0), 2);
-    EXPECT_EQ(get_object_count(1), 0);
-    EXPECT_EQ(get_object_center_y(1, 0), -1);
-
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
+    ASSERT_EQ(camera_update(), 1);
+    EXPECT_EQ(get_camera_width(), 320);
+    EXPECT_EQ(get_camera_height(), 240);
     camera_close();
-    EXPECT_EQ(get_object_count(0), 0);
-    EXPECT_EQ(get_camera_width(), 0);
+
+    const std::vector<std::string> opening{
+        "open", "QUERYCAP", "ENUM_FMT", "ENUM_FMT!", "S_FMT", "G_PARM", "REQBUFS",
+        "QUERYBUF", "mmap", "QUERYBUF", "mmap", "QUERYBUF", "mmap", "QUERYBUF", "mmap",
+        "QBUF", "QBUF", "QBUF", "QBUF", "STREAMON"};
+    const std::vector<std::string> closing{"STREAMOFF", "munmap", "munmap", "munmap", "munmap", "REQBUFS", "close"};
+    const std::vector<std::string> log = video().log();
+    ASSERT_GT(log.size(), opening.size() + closing.size());
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + static_cast<long>(opening.size())), opening);
+    EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<long>(closing.size()), log.end()), closing);
+    // Between them only the capture loop: waiting, taking and giving back.
+    for (auto it = log.begin() + static_cast<long>(opening.size()); it != log.end() - static_cast<long>(closing.size()); ++it)
+        EXPECT_TRUE(*it == "poll" || *it == "DQBUF" || *it == "DQBUF!" || *it == "QBUF") << *it;
+    EXPECT_EQ(video().openDescriptors(), 0);
+    EXPECT_EQ(video().liveMappings(), 0);
+    EXPECT_FALSE(video().streaming());
 }
 
-TEST_F(CameraConfig, BadOrMissingConfigurationsLoadNothing)
+TEST_F(CameraCapture, FindsEveryBlobOfTwoChannelsLargestFirst)
 {
-    write("good.conf", "rgb 0 255 0 255 0 255\n");
-    write("range.conf", "rgb 0 256 0 10 0 10\n");
-    write("order.conf", "rgb 20 10 0 10 0 10\n");
-    write("short.conf", "rgb 1 2 3 4 5\n");
-    write("extra.conf", "rgb 1 2 3 4 5 6 7\n");
-    write("kind.conf", "hsv 1 2 3 4 5 6\n");
-    write("empty.conf", "# nothing\n");
-    ASSERT_EQ(camera_load_config("good"), 1);
+    write("1.conf", "hsv 350 10 150 255 100 255 name red\nrgb 0 80 150 255 0 90 name green\n");
+    paint([](Canvas &c, std::uint32_t) {
+        c.fill(10, 20, 40, 30, Red);      // 1200 pixels
+        c.fill(100, 100, 20, 10, Red);    // a U: two legs and a foot
+        c.fill(100, 110, 6, 20, Red);
+        c.fill(114, 110, 6, 20, Red);     // 200 + 120 + 120 = 440
+        c.fill(200, 50, 2, 1, Green);     // a diagonal staircase: 8-connected
+        c.fill(202, 51, 2, 1, Green);
+        c.fill(204, 52, 2, 1, Green);
+        c.fill(250, 200, 60, 30, Green);  // 1800
+        c.fill(300, 10, 8, 8, White);     // no channel's colour
+    });
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
+    ASSERT_EQ(camera_update(), 1);
 
-    for (const char *name : {"range", "order", "short", "extra", "kind", "empty", "missing", "", "../good"})
+    EXPECT_EQ(get_channel_count(), 2);
+    EXPECT_EQ(get_channel_index("green"), 1);
+    const std::vector<Blob> red{{1200, 29, 34, 10, 20, 49, 49}, {440, 109, 112, 100, 100, 119, 129}};
+    const std::vector<Blob> green{{1800, 279, 214, 250, 200, 309, 229}, {6, 202, 51, 200, 50, 205, 52}};
+    EXPECT_EQ(blobs(0), red);
+    EXPECT_EQ(blobs(1), green);
+    EXPECT_DOUBLE_EQ(get_object_confidence(0, 0), 1.0);
+    EXPECT_DOUBLE_EQ(get_object_confidence(0, 1), 440.0 / 600.0);
+    EXPECT_DOUBLE_EQ(get_object_confidence(1, 1), 6.0 / 18.0);
+    EXPECT_EQ(get_camera_pixel(303, 13), 0xffffff);
+    EXPECT_EQ(get_camera_pixel(0, 0), 0);
+    EXPECT_EQ(get_camera_pixel(320, 0), -1);
+    EXPECT_EQ(get_object_count(2), 0);
+    EXPECT_EQ(get_object_area(0, 2), 0);
+}
+
+TEST_F(CameraCapture, HueRangeWrapsThroughRedAndSmallBlobsAreLeftOut)
+{
+    write("1.conf", "hsv 340 20 100 255 100 255 min_area 20\n");
+    paint([](Canvas &c, std::uint32_t) {
+        c.fill(0, 0, 10, 10, 0xe0103c);    // hue about 350: in
+        c.fill(20, 0, 10, 10, 0xe03c10);   // about 10: in
+        c.fill(40, 0, 10, 10, 0xe09010);   // about 38: out
+        c.fill(60, 0, 10, 10, 0xc010e0);   // about 285: out
+        c.fill(80, 0, 4, 5, 0xe01010);     // 0 but 20 pixels: in, just
+        c.fill(100, 0, 2, 9, 0xe01010);    // 18 pixels: under the minimum
+    });
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+
+    const std::vector<Blob> expected{{100, 4, 4, 0, 0, 9, 9}, {100, 24, 4, 20, 0, 29, 9}, {20, 81, 2, 80, 0, 83, 4}};
+    EXPECT_EQ(blobs(0), expected);
+}
+
+TEST_F(CameraCapture, OnePixelAndWholeFrameBlobs)
+{
+    write("1.conf", "rgb 200 255 200 255 200 255\nrgb 0 40 0 40 0 40 name dark\n");
+    paint([](Canvas &c, std::uint32_t) { c.fill(77, 33, 1, 1, White); });
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+
+    EXPECT_EQ(blobs(0), (std::vector<Blob>{{1, 77, 33, 77, 33, 77, 33}}));
+    EXPECT_DOUBLE_EQ(get_object_confidence(0, 0), 1.0);
+    // The rest of the frame is one blob with a hole in it.
+    EXPECT_EQ(blobs(1), (std::vector<Blob>{{160 * 120 - 1, 79, 59, 0, 0, 159, 119}}));
+
+    paint([](Canvas &, std::uint32_t) {});
+    ASSERT_EQ(camera_update(), 1);
+    EXPECT_EQ(get_object_count(0), 0);
+    EXPECT_EQ(blobs(1), (std::vector<Blob>{{160 * 120, 79, 59, 0, 0, 159, 119}}));
+}
+
+TEST_F(CameraCapture, TakesTheNewestFrameNotTheOnesThatWaited)
+{
+    // The frame's number is painted as the place of a white mark.
+    std::atomic<std::uint32_t> newest{0};
+    paint([&newest](Canvas &c, std::uint32_t sequence) {
+        c.fill(static_cast<int>(sequence % 160), static_cast<int>(sequence / 160 % 120), 1, 1, White);
+        newest = sequence;
+    });
+    video().plugIn(0, 100);
+    write("1.conf", "rgb 200 255 200 255 200 255\n");
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+
+    for (int round = 0; round < 3; ++round) {
+        const std::uint32_t before = newest;
+        // Long enough for every buffer to fill with old frames and for
+        // later ones to be dropped.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(camera_update(), 1);
+        ASSERT_EQ(get_object_count(0), 1);
+        const int seen = get_object_center_y(0, 0) * 160 + get_object_center_x(0, 0);
+        // The newest, or the one before if another came while it was taken.
+        EXPECT_GE(seen, static_cast<int>(newest) - 1) << "round " << round;
+        EXPECT_GT(seen, static_cast<int>(before) + Camera::CaptureInputProvider::BufferCount) << "round " << round;
+    }
+}
+
+TEST_F(CameraCapture, ACameraWithOnlyCompressedVideoIsRefusedWithAReason)
+{
+    video().setCompressedOnly(true);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(camera_open_device_model_at_res(0, 0, 2), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+
+    EXPECT_NE(said.find("/dev/video0"), std::string::npos) << said;
+    EXPECT_NE(said.find("MJPG"), std::string::npos) << said;
+    EXPECT_NE(said.find("compressed"), std::string::npos) << said;
+    EXPECT_EQ(camera_update(), 0);
+    EXPECT_EQ(get_camera_width(), 0);
+    EXPECT_EQ(video().openDescriptors(), 0);
+    EXPECT_EQ(video().liveMappings(), 0);
+}
+
+TEST_F(CameraCapture, UnpluggedMidCaptureReportsNoneUntilOpenedAgain)
+{
+    write("1.conf", "rgb 200 255 0 80 0 80\n");
+    paint([](Canvas &c, std::uint32_t) { c.fill(10, 10, 20, 20, Red); });
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+    ASSERT_EQ(get_object_count(0), 1);
+
+    video().unplug();
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(camera_update(), 0);
+    EXPECT_EQ(camera_update(), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_NE(said.find("No such device"), std::string::npos) << said;
+    EXPECT_EQ(get_object_count(0), 0);
+    EXPECT_EQ(get_object_center_x(0, 0), -1);
+    EXPECT_EQ(get_camera_width(), 0);
+    // The lost device was let go at once: nothing waits for camera_close.
+    EXPECT_EQ(video().openDescriptors(), 0);
+    EXPECT_EQ(video().liveMappings(), 0);
+    camera_close();
+    camera_close();
+    EXPECT_EQ(camera_open_device_model_at_res(0, 0, 0), 0);
+
+    video().plugIn(0, 500);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+    EXPECT_EQ(get_object_count(0), 1);
+}
+
+TEST_F(CameraCapture, OpeningAndClosingAThousandTimesLeaksNothing)
+{
+    const auto openSession = [] {
+        ASSERT_EQ(camera_open_device_model_at_res(0, 0, 2), 1);
+        ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1); // twice: the first is closed
+        camera_close();
+        camera_close();
+    };
+    openSession(); // the first one grows what is kept for good
+    const int descriptors = countEntries("/proc/self/fd");
+    const std::size_t heap = mallinfo2().uordblks;
+
+    for (int i = 0; i < 1000 && !HasFatalFailure(); ++i)
+        openSession();
+
+    EXPECT_EQ(countEntries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(countLinesWith("/proc/self/maps", "kestrix-fake-video"), 0);
+    EXPECT_LT(mallinfo2().uordblks, heap + 16 * 1024);
+    EXPECT_EQ(video().openDescriptors(), 0);
+    EXPECT_EQ(video().liveMappings(), 0);
+}
+
+TEST_F(CameraCapture, UnknownResolutionCodesAndMissingDevicesOpenNothing)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(camera_open_device_model_at_res(0, 0, 3), 0);
+    EXPECT_EQ(camera_open_device_model_at_res(0, 0, -1), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("resolution"), std::string::npos) << said;
+    EXPECT_EQ(camera_open_device_model_at_res(1, 0, 0), 0);
+    EXPECT_EQ(camera_open_device_model_at_res(-1, 0, 0), 0);
+    EXPECT_EQ(video().openDescriptors(), 0);
+    EXPECT_EQ(camera_open_device_model_at_res(0, 7, 2), 1); // any model
+    EXPECT_EQ(video().width(), 640);
+}
+
+TEST_F(CameraCapture, ChannelsLoadedBeforeOpeningSurviveTheSwitchFromTheDrone)
+{
+    write("1.conf", "rgb 200 255 0 80 0 80 name red\n");
+    paint([](Canvas &c, std::uint32_t) { c.fill(10, 10, 20, 20, Red); });
+    EXPECT_EQ(drone_camera_open(0), 0);
+    ASSERT_EQ(camera_load_config("1"), 1);
+
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+    EXPECT_EQ(get_channel_index("red"), 0);
+    EXPECT_EQ(blobs(0), (std::vector<Blob>{{400, 19, 19, 10, 10, 29, 29}}));
+}
+
+TEST_F(CameraCapture, ASimulatedCameraSeesABlockMoveAgainstTheTurn)
+{
+    kxsim::SimulatedCamera camera;
+    camera.framesPerSecond = 60;
+    camera.scene.fieldWidth = camera.scene.fieldHeight = 2;
+    camera.scene.floorReflectance = [](double x, double) { return x < 1.0 ? 0.9 : 0.3; };
+    camera.scene.blocks.push_back({1.4, 0.9, 1.6, 1.1, 0.1, {208, 48, 48}});
+    camera.scene.walls.push_back({2, 0, 2, 2, 0.3});
+    camera.configs["1"] = "hsv 345 15 120 255 80 255 name block\n";
+    std::atomic<double> heading{0};
+    std::string error;
+    ASSERT_TRUE(kxsim::startSimulatedCamera(camera, [&heading] { return kxsim::CameraPose{0.5, 1.0, heading.load()}; },
+                                            m_directory + "/sim", error))
+        << error;
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
+
+    std::vector<int> centres;
+    for (double turn : {-10.0, 0.0, 10.0}) {
+        heading = turn;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the next picture
+        ASSERT_EQ(camera_update(), 1);
+        ASSERT_EQ(get_object_count(0), 1) << "heading " << turn;
+        centres.push_back(get_object_center_x(0, 0));
+        EXPECT_GT(get_object_confidence(0, 0), 0.6);
+    }
+    // Dead ahead in the middle; a left turn puts it to the right.
+    EXPECT_NEAR(centres[1], 160, 3);
+    EXPECT_LT(centres[0], centres[1] - 20);
+    EXPECT_GT(centres[2], centres[1] + 20);
+}
+
+TEST_F(CameraCapture, UnderVirtualTimeFramesComeAtTheCamerasRate)
+{
+    video().plugIn(0, 30);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Virtual);
+    timespec start{}, end{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    int frames = 0;
+    for (int i = 0; i < 30; ++i)
+        frames += camera_update();
+    ::clock_gettime(CLOCK_MONOTONIC, &end);
+    kxsim::Clock::instance().setMode(kxsim::Clock::Mode::Real);
+
+    EXPECT_EQ(frames, 30);
+    // Each update waits for the next picture: one period of the program's
+    // clock, which the camera's timestamps follow too (or every picture
+    // would look stale or none would come).
+    EXPECT_NEAR(double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9, 1.0, 0.1);
+}
+
+// ------------------------------------------------------------ configuration
+
+TEST_F(CameraCapture, TodaysRgbLinesStillLoad)
+{
+    write("1.conf", "# red and green\n\nrgb 200 255 0 80 0 80\n  rgb 0 80 150 255 0 90\n");
+    paint([](Canvas &c, std::uint32_t) { c.fill(0, 100, 2, 2, Red); });
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+    ASSERT_EQ(camera_update(), 1);
+
+    EXPECT_EQ(get_channel_count(), 2);
+    EXPECT_EQ(blobs(0), (std::vector<Blob>{{4, 0, 100, 0, 100, 1, 101}}));
+    EXPECT_EQ(get_object_count(1), 0);
+}
+
+TEST_F(CameraCapture, MalformedConfigurationsLoadNothingAndKeepTheChannels)
+{
+    write("good.conf", "rgb 0 255 0 255 0 255 name all\nhsv 340 20 0 255 0 255 name red min_area 4\n");
+    ASSERT_EQ(camera_load_config("good"), 1);
+    const std::vector<std::pair<std::string, std::string>> bad{
+        {"keyword", "rgb 0 255 0 255 0 255\nyuv 0 255 0 255 0 255\n"},
+        {"option", "rgb 0 255 0 255 0 255 colour red\n"},
+        {"hue", "hsv 340 360 0 255 0 255\n"},
+        {"negative", "hsv -1 20 0 255 0 255\n"},
+        {"saturation", "hsv 340 20 200 100 0 255\n"},
+        {"range", "rgb 0 256 0 10 0 10\n"},
+        {"order", "rgb 20 10 0 10 0 10\n"},
+        {"short", "rgb 1 2 3 4 5\n"},
+        {"number", "rgb 1 2 3 4 5 6x\n"},
+        {"area", "rgb 1 2 3 4 5 6 min_area 0\n"},
+        {"noarea", "rgb 1 2 3 4 5 6 min_area\n"},
+        {"slash", "rgb 1 2 3 4 5 6 name a/b\n"},
+        {"twice", "rgb 1 2 3 4 5 6 name a\nrgb 1 2 3 4 5 6 name a\n"},
+        {"long", "rgb 0 255 0 255 0 255 #" + std::string(1 << 20, 'x') + "\n"},
+        {"binary", std::string("rgb 0 255 0 255 0 255\n\x7f" "ELF\x01\x00\xff\xfe", 31)},
+        {"empty", "# nothing\n"},
+        {"many", [] { std::string text; for (int i = 0; i < 33; ++i) text += "rgb 0 1 0 1 0 1\n"; return text; }()},
+    };
+    for (const auto &entry : bad)
+        write(entry.first + ".conf", entry.second);
+
+    testing::internal::CaptureStderr();
+    for (const auto &entry : bad)
+        EXPECT_EQ(camera_load_config(entry.first.c_str()), 0) << entry.first;
+    for (const char *name : {"missing", "", "../good", "/etc/passwd"})
         EXPECT_EQ(camera_load_config(name), 0) << name;
     EXPECT_EQ(camera_load_config(nullptr), 0);
-    EXPECT_EQ(get_channel_count(), 1); // the good one stays
+    const std::string said = testing::internal::GetCapturedStderr();
+
+    EXPECT_NE(said.find("hue.conf: line 1: hue bounds"), std::string::npos) << said;
+    EXPECT_NE(said.find("keyword.conf: line 2: unknown keyword \"yuv\""), std::string::npos) << said;
+    EXPECT_EQ(get_channel_count(), 2);
+    EXPECT_EQ(get_channel_index("red"), 1);
 }
 
 } // namespace

@@ -18,6 +18,8 @@ public:
     // The current device, built on the current provider when there is none
     // yet. Never null.
     static Camera::Device *instance();
+    // The current provider; null when none was set.
+    static Camera::InputProvider *inputProvider();
 
 private:
     static Camera::Device *s_device;

@@ -1,19 +1,13 @@
-#ifndef KESTRIX_PRIVATE_CAMERA_H
-#define KESTRIX_PRIVATE_CAMERA_H
+#ifndef KESTRIX_PRIVATE_CAMERA_P_H
+#define KESTRIX_PRIVATE_CAMERA_P_H
+
+#include "private/camera_frame_p.h"
+#include "private/camera_tracking_p.h"
 
 #include <string>
 #include <vector>
 
 namespace Camera {
-
-// One picture: `width` x `height` pixels, three bytes (red, green, blue) per
-// pixel, row after row.
-struct Frame
-{
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> rgb;
-};
 
 // A source of frames for the camera device.
 class InputProvider
@@ -25,7 +19,8 @@ public:
     virtual bool open(int number) = 0;
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
-    // The newest frame; false when there is none.
+    // The newest frame, into `frame` (its storage is reused); false when
+    // there is none.
     virtual bool nextFrame(Frame &frame) = 0;
 };
 
@@ -44,36 +39,8 @@ public:
     bool nextFrame(Frame &frame) override;
 };
 
-// A colour channel: the inclusive range of each of red, green and blue.
-struct Channel
-{
-    unsigned char low[3] = {0, 0, 0};
-    unsigned char high[3] = {255, 255, 255};
-};
-
-// What a channel saw in a frame.
-struct Object
-{
-    int centerX = -1;
-    int centerY = -1;
-    int area = 0; // pixels
-};
-
-// Reads a channel configuration file. The format, one channel per line:
-//   rgb <red low> <red high> <green low> <green high> <blue low> <blue high>
-// with values 0 to 255; blank lines and lines starting with '#' are skipped.
-// False (and `channels` unchanged) when the file cannot be read, a line is
-// malformed or it names no channel.
-bool loadChannels(const std::string &path, std::vector<Channel> &channels);
-
-// Where camera_load_config() looks for "<name>.conf": /etc/kestrix/camera
-// unless changed here (inside the library and its tests).
-void setConfigDirectory(const std::string &directory);
-std::string configDirectory();
-
-// The camera device, fed by an input provider that it does not own.
-// Each channel reports at most one object: the centre of all pixels of the
-// frame that fall in the channel's range.
+// The camera device, fed by an input provider that it does not own. Each
+// channel reports the blobs of its colour in the newest frame.
 class Device
 {
 public:
@@ -93,8 +60,12 @@ public:
     // Of the newest frame; 0 while there is none.
     int width() const;
     int height() const;
+    // The newest frame; empty while there is none.
+    const Frame &frame() const { return m_frame; }
 
+    // At most Tracker::MaxChannels are kept.
     void setChannels(const std::vector<Channel> &channels);
+    const std::vector<Channel> &channels() const { return m_tracker.channels(); }
     int channelCount() const;
     // 0 for a channel that does not exist.
     int objectCount(int channel) const;
@@ -108,7 +79,7 @@ private:
     InputProvider *m_provider;
     bool m_open = false;
     Frame m_frame;
-    std::vector<Channel> m_channels;
+    Tracker m_tracker;
     std::vector<std::vector<Object>> m_objects;
 };
 

@@ -9,21 +9,18 @@
 //   the buttons' pressed setters  -> sim/fake_input (input device)
 //   the graphics window's frame   -> sim/fake_framebuffer (/dev/fb0)
 //   the mobile base's device path -> sim/fake_serial (/dev/ttyUSB0)
+//   the camera's config directory -> sim/fake_camera_config (/etc/kestrix/camera)
 //   the drone's ports              -> sim/fake_network (connect() to the
 //                                     drone's address goes to a fake drone
 //                                     on loopback)
 //   the drone's disconnect observer -> the land commands the fake drone
 //                                     receives
 //
-// Remaining:
-//   Camera::setConfigDirectory (private/camera_p.h): points
-//     camera_load_config() at a test's folder instead of /etc/kestrix/camera.
+// Remaining: none.
 //
 // Not a hook: Private::Button::setPressed (private/button_p.h) belongs to
 // the button store's interface, which stores no pressed state.
 #ifndef KESTRIX_PRIVATE_TEST_HOOKS_P_H
 #define KESTRIX_PRIVATE_TEST_HOOKS_P_H
-
-#include "private/camera_p.h"
 
 #endif

@@ -1,0 +1,134 @@
+// The field a simulated robot drives on, as loaded from a world file, and
+// the geometric questions the physics and the sensors ask of it. Lengths are
+// metres, angles degrees counter-clockwise from the field's +x axis, the
+// origin is the field's lower left corner. The camera's renderer reads the
+// same structures.
+//
+// World file (JSON; every length in metres):
+//   {
+//     "field": {"width": 2.0, "height": 1.5, "reflectance": 0.9, "border": true},
+//     "marks": [
+//       {"line": [[0.3, 0.3], [1.7, 0.3], ...], "closed": true, "width": 0.02, "reflectance": 0.05},
+//       {"area": [0.1, 0.1, 0.4, 0.3], "reflectance": 0.5}
+//     ],
+//     "walls": [[x1, y1, x2, y2], ...],
+//     "boxes": [[x0, y0, x1, y1], ...],
+//     "objects": [{"box": [x0, y0, x1, y1], "colour": "#d03030", "height": 0.05}],
+//     "robot": {
+//       "start": {"x": 1.0, "y": 0.75, "heading_deg": 0},
+//       "left_motor": 0, "right_motor": 1,
+//       "ticks_per_revolution": 1000, "wheel_diameter": 0.06, "track_width": 0.15, "radius": 0.09,
+//       "reflectance_sensors": [{"port": 0, "x": 0.08, "y": 0}],
+//       "distance_sensors": [{"port": 1, "x": 0.08, "y": 0, "angle_deg": 0}],
+//       "bump_switch": {"port": 8}
+//     }
+//   }
+// Only "field" with its width and height is required.
+#ifndef KESTRIX_SIM_WORLD_H
+#define KESTRIX_SIM_WORLD_H
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kxsim {
+
+struct Point
+{
+    double x = 0, y = 0;
+};
+
+struct Segment
+{
+    Point a, b;
+};
+
+// Axis-aligned rectangle, x0 <= x1 and y0 <= y1.
+struct Rect
+{
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+struct Mark
+{
+    enum class Kind { Line, Area } kind = Kind::Line;
+    std::vector<Point> points; // Line: the tape's centre line
+    bool closed = false;       // Line: the last point joins the first
+    double width = 0.02;       // Line: tape width
+    Rect area;                 // Area
+    double reflectance = 0.05; // 0 black .. 1 white
+};
+
+struct ColouredObject
+{
+    Rect box;
+    std::array<int, 3> rgb{200, 50, 50};
+    double height = 0.05;
+};
+
+struct Pose
+{
+    double x = 0, y = 0, headingDeg = 0;
+};
+
+struct RobotSpec
+{
+    Pose start;
+    int leftMotor = 0, rightMotor = 1;
+    double ticksPerRevolution = 1000;
+    double wheelDiameter = 0.06;
+    double trackWidth = 0.15;
+    double radius = 0.09; // the body is a disc of this radius
+    struct Reflectance { int port; Point offset; };
+    struct Distance { int port; Point offset; double angleDeg; };
+    std::vector<Reflectance> reflectanceSensors;
+    std::vector<Distance> distanceSensors;
+    std::optional<int> bumpPort;
+};
+
+struct World
+{
+    std::string path;
+    double width = 0, height = 0;
+    double floorReflectance = 0.9;
+    std::vector<Mark> marks;
+    std::vector<Segment> walls; // the border walls included when "border" is true
+    std::vector<Rect> boxes;
+    std::vector<ColouredObject> objects; // obstacles too
+    RobotSpec robot;
+
+    // Reflectance of the floor at `p` (the last mark listed wins).
+    double reflectanceAt(Point p) const;
+    // What a sensor sees looking down at `p`: the mean reflectance over a
+    // spot of `radius` metres, so that it reads in between across the edge
+    // of a tape (a tape is taken as straight across the spot).
+    double sensedReflectance(Point p, double radius) const;
+    // Distance from `p` to the nearest wall, box or object, and the nearest
+    // point on it.
+    double clearance(Point p, Point *nearest = nullptr) const;
+    // Distance along the ray from `p` at `angleDeg` to the first obstacle, at
+    // most `limit`.
+    double rayDistance(Point p, double angleDeg, double limit) const;
+};
+
+// Reads and checks a world file. On failure returns false with `error` set
+// to one line naming the file, the place (line and column, or the field)
+// and what is wrong.
+bool loadWorld(const std::string &path, World &world, std::string &error);
+// The same from text; `name` stands for the file in messages.
+bool parseWorld(const std::string &text, const std::string &name, World &world, std::string &error);
+
+// The sensor curves, documented in the README.
+// Downward reflectance sensor: dark floor reads high; it sees a spot of
+// this radius.
+constexpr double ReflectanceSpotRadius = 0.005;
+int reflectanceReading(double reflectance);
+// Distance sensor: high when near, falling with distance; beyond its range it
+// reads as at the range.
+constexpr double DistanceSensorMin = 0.04, DistanceSensorRange = 0.80;
+int distanceReading(double metres);
+
+} // namespace kxsim
+
+#endif

@@ -1,0 +1,39 @@
+#include "private/camera_frame_p.h"
+
+namespace Camera {
+
+namespace {
+
+inline unsigned char clamp(int value)
+{
+    return static_cast<unsigned char>(value < 0 ? 0 : value > 255 ? 255 : value);
+}
+
+inline void toRgb(int y, int u, int v, unsigned char *rgb)
+{
+    const int c = 298 * (y - 16) + 128;
+    const int d = u - 128;
+    const int e = v - 128;
+    rgb[0] = clamp((c + 409 * e) >> 8);
+    rgb[1] = clamp((c - 100 * d - 208 * e) >> 8);
+    rgb[2] = clamp((c + 516 * d) >> 8);
+}
+
+} // namespace
+
+void convertYuyv(const unsigned char *yuyv, int width, int height, std::size_t bytesPerLine, Frame &frame)
+{
+    frame.width = width;
+    frame.height = height;
+    frame.rgb.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+    unsigned char *out = frame.rgb.data();
+    for (int row = 0; row < height; ++row) {
+        const unsigned char *in = yuyv + static_cast<std::size_t>(row) * bytesPerLine;
+        for (int x = 0; x < width; x += 2, in += 4, out += 6) {
+            toRgb(in[0], in[1], in[3], out);
+            toRgb(in[2], in[1], in[3], out + 3);
+        }
+    }
+}
+
+} // namespace Camera

@@ -1,0 +1,466 @@
+// The robot in a world: the physics and the simulated base on their own, then
+// the example and check-out programs under kestrix-sim at --speed max, judged
+// by where the robot went (trace) and what the programs printed.
+#include "model.h"
+#include "physics.h"
+#include "world.h"
+#include "world_base.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kxsim;
+
+constexpr double Pi = 3.14159265358979323846;
+
+World parsed(const std::string &text)
+{
+    World world;
+    std::string error;
+    EXPECT_TRUE(parseWorld(text, "test.json", world, error)) << error;
+    return world;
+}
+
+// Heading in degrees (counter-clockwise) the magnetometer's x/y show, as the
+// uncalibrated compass reads it.
+double magnetometerHeading(const RegisterFile &registers)
+{
+    const double x = std::int16_t(registers.get16(reg::Magneto));
+    const double y = std::int16_t(registers.get16(reg::Magneto + 2));
+    return std::atan2(y, x) * 180 / Pi;
+}
+
+double angleBetween(double a, double b)
+{
+    return std::fabs(std::remainder(a - b, 360.0));
+}
+
+// Both wheel motors in PID velocity mode at the given ticks per second.
+void driveWheels(RegisterFile &registers, int left, int right)
+{
+    registers.set8(reg::Modes, 0x05); // motors 0 and 1: PID velocity
+    registers.set16(reg::Velocity0, std::uint16_t(std::int16_t(left)));
+    registers.set16(reg::Velocity0 + 2, std::uint16_t(std::int16_t(right)));
+}
+
+const char *const Field = R"({"field": {"width": 2, "height": 2, "border": true},
+  "robot": {"start": {"x": 1, "y": 1, "heading_deg": 0}, "bump_switch": {"port": 8},
+            "distance_sensors": [{"port": 1, "x": 0.08, "angle_deg": 0}]}})";
+
+} // namespace
+
+TEST(WorldPhysics, SpinningRobotTurnsGyroAndCompassTogether)
+{
+    Model model;
+    RegisterFile registers;
+    Physics physics(parsed(Field), true);
+    physics.stepTo(model, registers, 0);
+    driveWheels(registers, -600, 600); // on the spot, counter-clockwise
+    physics.stepTo(model, registers, 2000000);
+
+    const RobotSpec &robot = physics.world().robot;
+    const double wheel = 600 / robot.ticksPerRevolution * Pi * robot.wheelDiameter; // m/s
+    const double rateDps = 2 * wheel / robot.trackWidth * 180 / Pi;
+    EXPECT_NEAR(std::int16_t(registers.get16(reg::Gyro + 4)), rateDps * constants::GyroCountsPerDps,
+                constants::SensorNoise + 1);
+    // Two seconds at the full rate, less the spin-up through the motors' lag.
+    const double expected = rateDps * (2 - constants::PidLagSeconds);
+    EXPECT_NEAR(std::remainder(physics.pose().headingDeg - expected, 360.0), 0, 1.0);
+    EXPECT_LT(angleBetween(magnetometerHeading(registers), physics.pose().headingDeg), 1.5);
+    EXPECT_NEAR(physics.pose().x, 1, 1e-9);
+    EXPECT_NEAR(physics.pose().y, 1, 1e-9);
+}
+
+TEST(WorldPhysics, WallStopsTheRobotClosesTheBumpAndTheDistanceSensorSeesIt)
+{
+    Model model;
+    RegisterFile registers;
+    Physics physics(parsed(Field), true);
+    physics.stepTo(model, registers, 0);
+    const int farAway = registers.get16(reg::Analog0 + 2);
+    EXPECT_TRUE(model.environment().digitalLevels[8].value_or(false)) << "bump switch open at the start";
+
+    driveWheels(registers, 800, 800);
+    physics.stepTo(model, registers, 50000);
+    // Speeding up: the accelerometer's x axis shows it on top of gravity on z.
+    EXPECT_GT(std::int16_t(registers.get16(reg::Accel)), 50);
+    EXPECT_NEAR(std::int16_t(registers.get16(reg::Accel + 4)), constants::AccelOneG, constants::SensorNoise);
+
+    physics.stepTo(model, registers, 8000000); // long enough to reach the wall at x = 2
+    const double radius = physics.world().robot.radius;
+    EXPECT_NEAR(physics.pose().x, 2 - radius, 0.003);
+    EXPECT_NEAR(physics.pose().y, 1, 1e-6);
+    EXPECT_TRUE(physics.bumped());
+    EXPECT_FALSE(model.environment().digitalLevels[8].value_or(true)) << "a closed switch reads low";
+    EXPECT_GT(registers.get16(reg::Analog0 + 2), farAway) << "the distance sensor reads higher near the wall";
+    EXPECT_EQ(registers.get16(reg::Analog0 + 2), distanceReading(2 - (physics.pose().x + 0.08)));
+
+    driveWheels(registers, -800, -800); // backing off opens the switch again
+    physics.stepTo(model, registers, 9000000);
+    EXPECT_FALSE(physics.bumped());
+    EXPECT_LT(physics.pose().x, 2 - radius - 0.05);
+}
+
+TEST(WorldPhysics, ReflectanceFollowsMarksLaterOnesOnTop)
+{
+    const World world = parsed(R"({"field": {"width": 1, "height": 1, "reflectance": 0.9},
+      "marks": [{"area": [0.0, 0.0, 0.5, 0.5], "reflectance": 0.4},
+                {"line": [[0.1, 0.2], [0.9, 0.2]], "width": 0.02, "reflectance": 0.05}]})");
+    EXPECT_DOUBLE_EQ(world.reflectanceAt({0.8, 0.8}), 0.9);
+    EXPECT_DOUBLE_EQ(world.reflectanceAt({0.3, 0.4}), 0.4);
+    EXPECT_DOUBLE_EQ(world.reflectanceAt({0.3, 0.209}), 0.05);
+    EXPECT_DOUBLE_EQ(world.reflectanceAt({0.7, 0.2}), 0.05);
+    EXPECT_DOUBLE_EQ(world.reflectanceAt({0.7, 0.212}), 0.9);
+    EXPECT_DOUBLE_EQ(world.reflectanceAt({0.95, 0.2}), 0.9) << "the line ends at its last point";
+}
+
+TEST(WorldBase, ReportsAddUpToTheTrueMotionWhateverTheSplit)
+{
+    BaseProtocol::Motion truth;
+    double left = 0, right = 0;
+    BaseProtocol base([&] { return truth; }, [&](double l, double r) { left = l, right = r; });
+
+    const std::uint8_t early[] = {137, 0, 100, 0x80, 0x00};
+    EXPECT_TRUE(base.receive(early, sizeof early).empty());
+    EXPECT_EQ(left, 0) << "nothing before Start";
+
+    const std::uint8_t start[] = {128, 131, 137, 0xFF, 0x38}; // Start, Safe, Drive -200 mm/s ...
+    base.receive(start, sizeof start);
+    const std::uint8_t radius[] = {0x00, 0x01}; // ... counter-clockwise on the spot
+    base.receive(radius, sizeof radius);
+    EXPECT_DOUBLE_EQ(left, 0.2);
+    EXPECT_DOUBLE_EQ(right, -0.2);
+    const std::uint8_t direct[] = {145, 0x01, 0xF4, 0xFE, 0x0C}; // right 500, left -500
+    base.receive(direct, sizeof direct);
+    EXPECT_DOUBLE_EQ(right, 0.5);
+    EXPECT_DOUBLE_EQ(left, -0.5);
+
+    // Reports of distance and angle in whole units, remainders carried.
+    long distance = 0, angle = 0;
+    for (int k = 1; k <= 10; ++k) {
+        truth.travelledMetres = 0.0004 * k * k;
+        truth.turnedDegrees = -1.7 * k;
+        const std::uint8_t query[] = {149, 3, 19, 20, 35};
+        const std::vector<std::uint8_t> answer = base.receive(query, sizeof query);
+        ASSERT_EQ(answer.size(), 5u);
+        distance += std::int16_t((answer[0] << 8) | answer[1]);
+        angle += std::int16_t((answer[2] << 8) | answer[3]);
+        EXPECT_EQ(answer[4], 2) << "safe mode";
+        EXPECT_LE(std::fabs(distance - truth.travelledMetres * 1000), 0.5);
+        EXPECT_LE(std::fabs(angle - truth.turnedDegrees), 0.5);
+    }
+    const std::uint8_t stop[] = {173, 142, 35};
+    EXPECT_EQ(base.receive(stop, sizeof stop), std::vector<std::uint8_t>{}) << "off: no answer";
+    EXPECT_EQ(left, 0);
+    EXPECT_EQ(right, 0);
+}
+
+// ---------------------------------------------------------------- programs
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    std::string out, err;
+};
+
+// A CSV trace by column name.
+struct Trace
+{
+    std::vector<std::string> header;
+    std::vector<std::vector<double>> rows;
+
+    std::size_t column(const std::string &name) const
+    {
+        const auto found = std::find(header.begin(), header.end(), name);
+        EXPECT_NE(found, header.end()) << "no column " << name;
+        return found == header.end() ? 0 : std::size_t(found - header.begin());
+    }
+    std::vector<double> values(const std::string &name) const
+    {
+        std::vector<double> result;
+        const std::size_t c = column(name);
+        for (const auto &row : rows)
+            result.push_back(row.at(c));
+        return result;
+    }
+    // Heading without the jumps at +-180 degrees.
+    std::vector<double> unwrappedHeading() const
+    {
+        std::vector<double> result = values("heading_deg");
+        for (std::size_t k = 1; k < result.size(); ++k)
+            result[k] = result[k - 1] + std::remainder(result[k] - result[k - 1], 360.0);
+        return result;
+    }
+};
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The longest run of rows (0.1 s apart) for which `holds` is true.
+template <typename Predicate>
+int longestRun(const std::vector<double> &values, Predicate holds)
+{
+    int longest = 0, current = 0;
+    for (double v : values) {
+        current = holds(v) ? current + 1 : 0;
+        longest = std::max(longest, current);
+    }
+    return longest;
+}
+
+class WorldPrograms : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/kestrix-world-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        m_folder = folder;
+    }
+    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+
+    std::string file(const std::string &name) const { return m_folder + "/" + name; }
+    static std::string world(const std::string &name) { return std::string(KESTRIX_WORLDS_DIR) + "/" + name; }
+
+    std::string write(const std::string &name, const std::string &text)
+    {
+        std::ofstream(file(name), std::ios::binary) << text;
+        return file(name);
+    }
+
+    Outcome simulate(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), {"--speed", "max", "--trace", file("trace.csv")});
+        Outcome run;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int out = ::open(file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = ::open(file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
+            for (const std::string &argument : arguments)
+                argv.push_back(const_cast<char *>(argument.c_str()));
+            argv.push_back(nullptr);
+            ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
+            ::_exit(126);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.out = slurp(file("out"));
+        run.err = slurp(file("err"));
+        return run;
+    }
+
+    Trace trace()
+    {
+        Trace result;
+        std::ifstream input(file("trace.csv"));
+        std::string line;
+        if (std::getline(input, line)) {
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');)
+                result.header.push_back(cell);
+        }
+        while (std::getline(input, line)) {
+            std::vector<double> row;
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');)
+                row.push_back(std::stod(cell));
+            result.rows.push_back(row);
+        }
+        return result;
+    }
+
+    std::string m_folder;
+};
+
+} // namespace
+
+TEST_F(WorldPrograms, SquareEndsWhereItStarted)
+{
+    const Outcome run =
+        simulate({"--world", world("empty.json"), "--plot", file("square.svg"), KESTRIX_EXAMPLES_DIR "/square"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Trace t = trace();
+    const std::vector<double> x = t.values("x_m"), y = t.values("y_m"), h = t.unwrappedHeading();
+    ASSERT_GT(x.size(), 10u);
+    double farthest = 0;
+    for (std::size_t k = 0; k < x.size(); ++k)
+        farthest = std::max(farthest, std::hypot(x[k] - x[0], y[k] - y[0]));
+    EXPECT_GT(farthest, 0.5) << "it drove a square of 40 cm sides";
+    EXPECT_LT(std::hypot(x.back() - x[0], y.back() - y[0]), 0.05);
+    EXPECT_NEAR(h.back() - h[0], 360, 5) << "four quarter turns to the left";
+
+    // The picture: a path drawn to scale (400 pixels a metre, 20 pixels of
+    // margin, y up) through the square's far corner, back at its start.
+    const std::string svg = slurp(file("square.svg"));
+    ASSERT_NE(svg.find("</svg>"), std::string::npos) << svg.substr(0, 200);
+    const std::size_t path = svg.find("<polyline fill='none' stroke='#e07000'");
+    ASSERT_NE(path, std::string::npos);
+    std::istringstream points(svg.substr(svg.find("points='", path) + 8));
+    std::vector<Point> drawn;
+    for (double px, py; points >> px && points.get() == ',' && points >> py;)
+        drawn.push_back({(px - 20) / 400, 3 - (py - 20) / 400});
+    ASSERT_GT(drawn.size(), 20u);
+    const auto far = std::max_element(drawn.begin(), drawn.end(), [&](Point a, Point b) {
+        return std::hypot(a.x - x[0], a.y - y[0]) < std::hypot(b.x - x[0], b.y - y[0]);
+    });
+    EXPECT_NEAR(std::hypot(far->x - x[0], far->y - y[0]), 0.4 * std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(drawn.back().x, x.back(), 0.003);
+    EXPECT_NEAR(drawn.back().y, y.back(), 0.003);
+}
+
+TEST_F(WorldPrograms, LineFollowerLapsTheLoopWithoutLosingTheTape)
+{
+    const Outcome run = simulate({"--duration", "40", "--world", world("line.json"), KESTRIX_EXAMPLES_DIR "/line_follower"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Trace t = trace();
+    const std::vector<double> h = t.unwrappedHeading();
+    ASSERT_GT(h.size(), 300u);
+    EXPECT_GE(h.back() - h.front(), 360) << "one lap around the loop, counter-clockwise";
+    // The sensor reads the tape high (about 3900), the floor low (409) and
+    // the edge in between. Off the tape means it sees floor only; for more
+    // than 0.5 s, that is six rows 0.1 s apart.
+    const std::vector<double> sensor = t.values("a0");
+    const int floor = reflectanceReading(0.9);
+    EXPECT_LT(longestRun(sensor, [&](double v) { return v <= floor + 20; }), 6);
+    EXPECT_GT(*std::max_element(sensor.begin(), sensor.end()), 3000) << "it starts on the tape";
+}
+
+TEST_F(WorldPrograms, BumpAndTurnNeverKeepsPushingIntoAWall)
+{
+    const Outcome run = simulate({"--duration", "60", "--world", world("arena.json"), KESTRIX_EXAMPLES_DIR "/bump_and_turn"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Trace t = trace();
+    const std::vector<double> bump = t.values("bump"), x = t.values("x_m"), y = t.values("y_m");
+    int episodes = 0;
+    for (std::size_t k = 1; k < bump.size(); ++k)
+        episodes += bump[k] > 0 && bump[k - 1] == 0 ? 1 : 0;
+    EXPECT_GE(episodes, 4) << "it meets the walls and blocks";
+    // Each bump is answered at once: the switch never stays closed for
+    // more than the back-off.
+    EXPECT_LE(longestRun(bump, [](double v) { return v > 0; }), 5);
+    const int printed = int(std::count(run.out.begin(), run.out.end(), '\n'));
+    EXPECT_NEAR(printed, episodes, 2) << run.out;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        ASSERT_GT(x[k], 0.085);
+        ASSERT_LT(x[k], 1.915);
+        ASSERT_GT(y[k], 0.085);
+        ASSERT_LT(y[k], 1.915);
+    }
+}
+
+TEST_F(WorldPrograms, BaseSpinCheckTurnsTheRobotByTheAngleItReports)
+{
+    const Outcome run = simulate({"--world", world("empty.json"), KESTRIX_CHECKOUT_DIR "/base_spin_check"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Trace t = trace();
+    const std::vector<double> h = t.unwrappedHeading(), time = t.values("time");
+    // Reports come a second apart from the start, the first at 0 s.
+    const std::regex report("Angle: (-?[0-9]+)");
+    std::vector<int> angles;
+    for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), report); it != std::sregex_iterator(); ++it)
+        angles.push_back(std::stoi((*it)[1]));
+    ASSERT_EQ(angles.size(), 20u) << run.out;
+    int largest = 0;
+    for (std::size_t k = 0; k < angles.size(); ++k) {
+        const std::size_t row = std::size_t(std::lround(double(k) * 10));
+        ASSERT_LT(row, h.size());
+        ASSERT_NEAR(time[row], double(k), 1e-6);
+        EXPECT_NEAR(angles[k], h[row] - h[0], std::max(1.0, 0.02 * std::fabs(h[row] - h[0]))) << "report " << k;
+        largest = std::max(largest, std::abs(angles[k]));
+    }
+    EXPECT_GT(largest, 150) << "spun for ten seconds each way";
+    EXPECT_LT(angles[10], -150) << "clockwise first: the angle counts down";
+}
+
+TEST_F(WorldPrograms, CompassCalibratedWhileTurningReadsTheTrueHeading)
+{
+    // The robot turns once around in the ten seconds of calibration, then
+    // stops at a new heading every ten seconds. A script heading h (clockwise)
+    // is a compass angle of -h.
+    std::ostringstream script;
+    for (int k = 0; k <= 240; ++k)
+        script << k * 0.05 << " heading " << k * 1.5 << "\n";
+    const double stops[] = {30, 135, 250, 300, 10, 190};
+    for (int k = 0; k < 6; ++k)
+        script << 12 + 10 * k << " heading " << stops[k] << "\n";
+    const Outcome run = simulate({"--script", write("turn.txt", script.str()), KESTRIX_CHECKOUT_DIR "/compass_check"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // compass_check prints "n/60 angle = A" at 10 + (n - 1) seconds.
+    const std::regex line("([0-9]+)/60 angle = ([-0-9.]+)");
+    int checked = 0;
+    for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), line); it != std::sregex_iterator(); ++it) {
+        const int n = std::stoi((*it)[1]);
+        const double at = 10 + (n - 1);
+        if (at < 12.5 || std::fmod(at - 12, 10) < 0.5)
+            continue; // still turning, or the very moment of a step
+        const double truth = -stops[std::size_t((at - 12) / 10)];
+        EXPECT_LT(angleBetween(std::stod((*it)[2]), truth), 5) << (*it)[0];
+        ++checked;
+    }
+    EXPECT_GE(checked, 50) << run.out;
+}
+
+TEST_F(WorldPrograms, MalformedWorldGivesOneLineAndStatus2)
+{
+    const std::string valid = R"({"field": {"width": 2, "height": 1}})";
+    struct Case
+    {
+        std::string text, expected;
+    } cases[] = {
+        {R"({"field": {"width": 2}})", "field: missing \"height\""},
+        {R"({"field": {"width": 2, "height": 1}, "robot": {"left_motor": 4}})", "robot.left_motor: must be a whole number 0-3, not 4"},
+        {R"({"field": {"width": 2, "height": 1}, "robot": {"reflectance_sensors": [{"port": 6}]}})",
+         "robot.reflectance_sensors[0].port: must be a whole number 0-5, not 6"},
+        {R"({"field": {"width": 2, "height": 1}, "walls": [[0, 0, 1]]})", "walls[0]: must have 4 numbers, not 3"},
+        {R"({"field": {"width": 2, "height": 1}, "walls": [[0, 0, 1, 5]]})", "walls[0][1]: must be 0 to 1, not 5"},
+        {"{\"field\": {\"width\": 2, \"height\": 1}, \"note\": \"" + std::string((1 << 20) - 100, 'x') + "\"}",
+         ":1: line longer than 4096 bytes"},
+        {"{\"field\": {\"width\": 2,\n  \"height\": 1,}}", ":2:15: not JSON: syntax error"},
+        {"field = 2", ":1:2: not JSON: syntax error"},
+        {R"({"field": {"width": 2, "height": 1}, "wals": []})", "top level: unknown key \"wals\""},
+    };
+    for (const Case &c : cases) {
+        const std::string path = write("bad.json", c.text);
+        const Outcome run = simulate({"--world", path, "true"});
+        EXPECT_EQ(run.status, 2) << c.expected;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err.substr(0, 300);
+        EXPECT_EQ(run.err.rfind("kestrix-sim: " + path, 0), 0u) << run.err.substr(0, 300);
+        EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err.substr(0, 300);
+    }
+    const Outcome missing = simulate({"--world", file("none.json"), "true"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, "kestrix-sim: cannot read world " + file("none.json") + ": No such file or directory\n");
+    const Outcome good = simulate({"--world", write("good.json", valid), "true"});
+    EXPECT_EQ(good.status, 0) << good.err;
+}

@@ -1,0 +1,12 @@
+# The robot in a world: test_world runs the examples and check-out programs
+# under kestrix-sim with the worlds of sim/worlds.
+if(TARGET test_world)
+  target_link_libraries(test_world PRIVATE kestrix_sim_core)
+  add_dependencies(test_world kestrix-sim kestrix-sim-preload square line_follower bump_and_turn
+    base_spin_check compass_check)
+  target_compile_definitions(test_world PRIVATE
+    KESTRIX_SIM_LAUNCHER="$<TARGET_FILE:kestrix-sim>"
+    KESTRIX_WORLDS_DIR="${PROJECT_SOURCE_DIR}/sim/worlds"
+    KESTRIX_EXAMPLES_DIR="${PROJECT_BINARY_DIR}/examples"
+    KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout")
+endif()
