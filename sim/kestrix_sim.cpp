@@ -200,6 +200,7 @@ void openPanel(Panel &panel, const Options &options, const Controller &controlle
     run.program = options.command[0];
     run.speed = options.speed;
     run.duration = options.duration;
+    kxsim::PanelServer::describeWorld(options.world, run);
     panel.server = std::make_unique<kxsim::PanelServer>(*controller.status, panel.screenFd, run);
     std::string error;
     if (!panel.server->bind(options.panelAddress, options.panelPort, error))

@@ -2,6 +2,7 @@
 
 #include "fake_clock.h"
 #include "fake_input.h"
+#include "physics.h"
 #include "script.h"
 #include "simulation.h"
 
@@ -110,7 +111,10 @@ void PanelControl::apply(const PanelCommand &command)
         break;
     }
     case PanelCommand::Pose:
-        // Needs a world to put the robot in; the launcher refuses it without.
+        Simulation::instance().withPhysics([&](Physics &physics) {
+            if (physics.hasWorld())
+                physics.setPose(Pose{command.a, command.b, command.c});
+        });
         break;
     }
     publish();

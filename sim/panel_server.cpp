@@ -2,10 +2,12 @@
 
 #include "panel_page.h" // generated from panel/ at build time
 #include "script.h"
+#include "world.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -183,6 +185,9 @@ struct PanelServer::Impl
         state["console"] = {{"start", consoleDropped + console.size() - sent},
                             {"text", console.substr(console.size() - sent)}};
         state["world"] = run.hasWorld;
+        state["driven"] = {{"analog", run.drivenAnalog}, {"digital", run.drivenDigital}};
+        if (s.hasPose)
+            state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
         if (ended)
             state["ended"] = {{"status", exitStatus}, {"summary", summary}};
         return state;
@@ -270,7 +275,8 @@ std::optional<int> pathNumber(const std::string &text, int low, int high)
     return value;
 }
 
-std::optional<Refusal> inputCommand(const httplib::Request &request, PanelCommand::Kind kind, PanelCommand &command)
+std::optional<Refusal> inputCommand(const httplib::Request &request, PanelCommand::Kind kind,
+                                   const PanelServer::Run &run, PanelCommand &command)
 {
     const bool analog = kind == PanelCommand::Analog;
     const int lastPort = analog ? 5 : 15;
@@ -284,6 +290,9 @@ std::optional<Refusal> inputCommand(const httplib::Request &request, PanelComman
         return refusal;
     if (!body.contains("value"))
         return Refusal{400, "the body needs a value"};
+    const std::vector<int> &driven = analog ? run.drivenAnalog : run.drivenDigital;
+    if (std::find(driven.begin(), driven.end(), *port) != driven.end())
+        return Refusal{409, std::string("the world's sensor drives ") + what + " " + std::to_string(*port)};
     const json &value = body["value"];
     command = PanelCommand{kind, std::int8_t(*port), -1, 0, 0, 0};
     if (value.is_null())
@@ -388,7 +397,7 @@ PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
                                      std::pair{R"(/digital/([^/]*))", PanelCommand::Digital}}) {
         server.Post(path, [&impl, kind = kind](const httplib::Request &request, httplib::Response &response) {
             PanelCommand command{};
-            if (auto refusal = inputCommand(request, kind, command))
+            if (auto refusal = inputCommand(request, kind, impl.run, command))
                 return reply(response, refusal);
             reply(response, impl.send(command));
         });
@@ -434,6 +443,53 @@ PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
             return reply(response, Refusal{409, "no world is loaded (kestrix-sim --world FILE)"});
         reply(response, impl.send(PanelCommand{PanelCommand::Pose, 0, 0, pose[0], pose[1], pose[2]}));
     });
+}
+
+void PanelServer::describeWorld(const std::string &path, Run &run)
+{
+    World world;
+    std::string error;
+    if (path.empty() || !loadWorld(path, world, error))
+        return; // the program's side refuses a bad world with its own message
+    auto point = [](const Point &p) { return json::array({p.x, p.y}); };
+    auto rect = [](const Rect &r) { return json::array({r.x0, r.y0, r.x1, r.y1}); };
+    json field{{"width", world.width}, {"height", world.height}, {"floor", world.floorReflectance}};
+    json marks = json::array();
+    for (const Mark &mark : world.marks) {
+        if (mark.kind == Mark::Kind::Area) {
+            marks.push_back({{"area", rect(mark.area)}, {"reflectance", mark.reflectance}});
+            continue;
+        }
+        json line = json::array();
+        for (const Point &p : mark.points)
+            line.push_back(point(p));
+        marks.push_back({{"line", line}, {"closed", mark.closed}, {"width", mark.width},
+                         {"reflectance", mark.reflectance}});
+    }
+    field["marks"] = marks;
+    json walls = json::array(), boxes = json::array(), objects = json::array();
+    for (const Segment &wall : world.walls)
+        walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y});
+    for (const Rect &box : world.boxes)
+        boxes.push_back(rect(box));
+    for (const ColouredObject &object : world.objects) {
+        char colour[8];
+        std::snprintf(colour, sizeof colour, "#%02x%02x%02x", object.rgb[0] & 0xFF, object.rgb[1] & 0xFF,
+                      object.rgb[2] & 0xFF);
+        objects.push_back({{"box", rect(object.box)}, {"colour", colour}});
+    }
+    field["walls"] = walls;
+    field["boxes"] = boxes;
+    field["objects"] = objects;
+    field["robot"] = {{"radius", world.robot.radius}};
+    run.hasWorld = true;
+    run.worldJson = field.dump();
+    for (const auto &sensor : world.robot.reflectanceSensors)
+        run.drivenAnalog.push_back(sensor.port);
+    for (const auto &sensor : world.robot.distanceSensors)
+        run.drivenAnalog.push_back(sensor.port);
+    if (world.robot.bumpPort)
+        run.drivenDigital.push_back(*world.robot.bumpPort);
 }
 
 PanelServer::~PanelServer()

@@ -25,6 +25,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kxsim {
 
@@ -38,9 +39,14 @@ public:
         double duration = 0;     // --duration, 0 for none
         bool hasWorld = false;   // a world is loaded: the robot can be moved
         std::string worldJson;   // the field as JSON, empty for none
+        std::vector<int> drivenAnalog, drivenDigital; // inputs the world's sensors drive
     };
 
     PanelServer(SimStatus &status, int screenFd, const Run &run);
+
+    // The field of a world file for the page, and the inputs its sensors
+    // drive, into `run`.
+    static void describeWorld(const std::string &path, Run &run);
     ~PanelServer();
 
     // Binds to address:port (port 0: any free one); false with `error` set

@@ -10,6 +10,7 @@ struct PanelServer::Impl
 
 PanelServer::PanelServer(SimStatus &, int, const Run &) {}
 PanelServer::~PanelServer() = default;
+void PanelServer::describeWorld(const std::string &, Run &) {}
 
 bool PanelServer::bind(const std::string &, int, std::string &error)
 {

@@ -1,7 +1,7 @@
 # kestrix-sim --panel: the HTTP interface (test_sim_panel) and the page in a
 # headless browser (sim_panel_browser), both on the check-out programs.
 if(TARGET test_sim_panel)
-  add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check)
+  add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check line_follower)
   if(KESTRIX_SIM_PANEL)
     find_package(nlohmann_json REQUIRED)
     target_link_libraries(test_sim_panel PRIVATE nlohmann_json::nlohmann_json)
@@ -12,6 +12,8 @@ if(TARGET test_sim_panel)
   target_compile_definitions(test_sim_panel PRIVATE
     KESTRIX_SIM_LAUNCHER="$<TARGET_FILE:kestrix-sim>"
     KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout"
+    KESTRIX_LINE_FOLLOWER="$<TARGET_FILE:line_follower>"
+    KESTRIX_LINE_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/line.json"
     KESTRIX_SIM_PANEL=${panel})
 endif()
 

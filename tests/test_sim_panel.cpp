@@ -11,6 +11,7 @@ TEST(SimPanel, NeedsALauncherWithThePanel)
 #else
 #include "panel_run.h"
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -146,6 +147,36 @@ TEST_F(SimPanel, AClickPostedAtOnceIsSeenOnVirtualTime)
         ASSERT_EQ(panel::request(run.port(), "POST", "/button/side/release").status, 204);
         ASSERT_EQ(run.wait(3000), 0) << "click lost on attempt " << attempt;
     }
+}
+
+TEST_F(SimPanel, WithAWorldTheRobotIsShownAndCanBeMoved)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--world", KESTRIX_LINE_WORLD, KESTRIX_LINE_FOLLOWER}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json world = json::parse(panel::request(port, "GET", "/world").body, nullptr, false);
+    ASSERT_TRUE(world.is_object());
+    EXPECT_EQ(world["width"], 2.0);
+    EXPECT_FALSE(world["marks"].empty());
+
+    // The line follower drives along its line.
+    const json first = stateWhen(port, [](const json &s) { return s.contains("robot"); });
+    const json later = stateWhen(port, [&](const json &s) {
+        return std::hypot(s["robot"]["x"].get<double>() - first["robot"]["x"].get<double>(),
+                          s["robot"]["y"].get<double>() - first["robot"]["y"].get<double>()) > 0.02;
+    });
+    EXPECT_FALSE(later.is_null());
+
+    // The world's reflectance sensor drives analog port 0: no slider there.
+    EXPECT_EQ(later["driven"]["analog"], json::array({0}));
+    EXPECT_EQ(panel::request(port, "POST", "/analog/0", R"({"value": 5})").status, 409);
+
+    // Dragged to the far corner, off the line, the robot goes on from there.
+    EXPECT_EQ(panel::request(port, "POST", "/pose", R"({"x": 1.8, "y": 1.3, "heading": 90})").status, 204);
+    const json moved = stateWhen(port, [](const json &s) {
+        return std::hypot(s["robot"]["x"].get<double>() - 1.8, s["robot"]["y"].get<double>() - 1.3) < 0.05;
+    });
+    EXPECT_NEAR(moved["robot"]["heading"].get<double>(), 90, 20);
 }
 
 TEST_F(SimPanel, BadRequestsAreRefusedWithAReasonAndChangeNothing)
