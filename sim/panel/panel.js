@@ -222,7 +222,7 @@ function drawField() {
   g.strokeStyle = '#444'; g.lineWidth = 3;
   for (const [x1, y1, x2, y2] of world.walls) { g.beginPath(); g.moveTo(toX(x1), toY(y1)); g.lineTo(toX(x2), toY(y2)); g.stroke(); }
   if (path.length > 1) {
-    g.strokeStyle = '#2e6bd8'; g.lineWidth = 1.5;
+    g.strokeStyle = '#e0661a'; g.lineWidth = 2;
     g.beginPath();
     path.forEach(([x, y], i) => (i ? g.lineTo(toX(x), toY(y)) : g.moveTo(toX(x), toY(y))));
     g.stroke();
