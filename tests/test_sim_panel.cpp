@@ -6,7 +6,7 @@
 #if !KESTRIX_SIM_PANEL
 TEST(SimPanel, NeedsALauncherWithThePanel)
 {
-    GTEST_SKIP() << "kestrix-sim built without the panel (cpp-httplib, nlohmann-json)";
+    GTEST_SKIP() << "kestrix-sim built without the panel (cpp-httplib)";
 }
 #else
 #include "panel_run.h"
