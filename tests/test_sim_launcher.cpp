@@ -444,7 +444,7 @@ TEST_F(SimLauncher, HelpListsEveryOptionAndScriptCommandWithAnExample)
         EXPECT_EQ(run.err, "") << flag;
         for (const char *entry : {"--duration SECONDS", "--speed FACTOR|max", "--script FILE", "--trace FILE",
                                   "-h, --help", "--version", "press BUTTON", "release BUTTON", "click BUTTON",
-                                  "digital PIN 0|1|none", "analog PORT VALUE|none", "heading DEGREES",
+                                  "digital PIN 0|1|none", "analog PORT VALUE|none", "heading DEGREES", "spin DEG_PER_S",
                                   "battery VOLTS", "charging on|off", "Example:\n  ", "Exit status:"})
             EXPECT_NE(run.out.find(entry), std::string::npos) << flag << " does not show " << entry;
     }
