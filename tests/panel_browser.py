@@ -50,9 +50,14 @@ class Panel:
         return status
 
     def close(self):
+        # SIGTERM: the launcher passes it on, so the program does not outlive it.
         if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
 
 
 def browser(profile):
