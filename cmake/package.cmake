@@ -37,6 +37,9 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${PROJECT_BINARY_DI
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
 find_program(KESTRIX_GZIP gzip)
 set(KESTRIX_DEB_PACKAGES runtime libkestrix1 dev libkestrix-dev tools kestrix-tools checkout kestrix-checkout)
+if(KESTRIX_BUILD_PYTHON)
+  list(APPEND KESTRIX_DEB_PACKAGES python python3-kestrix)
+endif()
 if(KESTRIX_GZIP)
   # -n: no name or time stamp, so the file is the same for every architecture
   # (Multi-Arch: same wants identical shared files).
@@ -114,6 +117,22 @@ servos, digital and analog ports, sensors, buttons, battery) for a first\n\
 test of a board, on the board itself or under kestrix-sim.\n\
 \n\
 They are installed in /usr/lib/kestrix/checkout, outside the PATH.")
+
+if(KESTRIX_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrix)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+  # The extension is built for one minor version of the distribution's Python.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${KESTRIX_PYTHON_VERSION}), python3 (<< ${KESTRIX_PYTHON_NEXT_VERSION})")
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "hardware library of the kestrix robot controller - Python 3 module\n\
+The module kestrix holds every function of libkestrix's C interface under\n\
+its C name (motors, servos, digital and analog ports, sensors, buttons,\n\
+battery, drone, camera, compass, graphics, mobile base), port objects such\n\
+as kestrix.Servo(0).position, docstrings and type stubs.")
+endif()
 
 # Run-time dependencies with versions from dpkg-shlibdeps. It finds the C and
 # C++ libraries of the target only through the package that owns them: on a

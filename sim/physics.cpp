@@ -46,6 +46,12 @@ void Physics::setBaseWheels(double left, double right)
     m_baseRight = right;
 }
 
+void Physics::setSpin(double degreesPerSecond)
+{
+    m_spinUsed = m_spinUsed || degreesPerSecond != 0;
+    m_spinDps = degreesPerSecond;
+}
+
 double Physics::wheelMetres(const Model &model, int motor) const
 {
     const RobotSpec &robot = m_world.robot;
@@ -99,7 +105,8 @@ void Physics::step(Model &model, double dt)
     }
     // The mobile base's wheels sit further apart than the coprocessor's.
     const double forward = (left + right) / 2 + (m_baseLeft + m_baseRight) / 2 * dt;
-    const double turn = (right - left) / robot.trackWidth + (m_baseRight - m_baseLeft) * dt / BaseTrackMetres;
+    const double turn = (right - left) / robot.trackWidth + (m_baseRight - m_baseLeft) * dt / BaseTrackMetres
+                      + m_spinDps * Pi / 180 * dt;
     const double heading = m_pose.headingDeg * Pi / 180;
     // Along the chord of the arc: exact for constant wheel speeds.
     const double chord = std::fabs(turn) > 1e-9 ? forward * std::sin(turn / 2) / (turn / 2) : forward;
@@ -125,7 +132,7 @@ void Physics::step(Model &model, double dt)
     m_turned += turn * 180 / Pi;
 
     const double speed = dt > 0 ? moved / dt : 0;
-    if (!m_hasWorld && !m_baseUsed)
+    if (!m_hasWorld && !m_baseUsed && !m_spinUsed)
         return;
     Environment &environment = model.environment();
     environment.yawRateDps = dt > 0 ? turn * 180 / Pi / dt : 0;
@@ -153,7 +160,7 @@ void Physics::sense(Model &model)
 {
     // Until a world or the base moves the robot, the script owns the heading
     // and the sensors.
-    if (!m_hasWorld && !m_baseUsed)
+    if (!m_hasWorld && !moved())
         return;
     Environment &environment = model.environment();
     // The compass reads the heading: the field's +x axis is magnetic north

@@ -26,6 +26,10 @@ public:
 
     // The mobile base's commanded wheel speeds, in m/s, forward positive.
     void setBaseWheels(double left, double right);
+    // The script's turn on the spot, degrees a second counter-clockwise (0
+    // stops it). It adds to whatever the wheels do: it is meant for programs
+    // that leave the wheels alone while the script turns the robot.
+    void setSpin(double degreesPerSecond);
     // The true motion since the start: metres forward (backward negative)
     // and degrees counter-clockwise.
     double travelledMetres() const { return m_travelled; }
@@ -35,8 +39,8 @@ public:
     bool hasWorld() const { return m_hasWorld; }
     const Pose &pose() const { return m_pose; }
     bool bumped() const { return m_bumped; }
-    // True once the mobile base has been told to move.
-    bool moved() const { return m_baseUsed; }
+    // True once the mobile base or the script has been told to move.
+    bool moved() const { return m_baseUsed || m_spinUsed; }
     // Poses along the way, for the plot (spacing grows on long runs).
     const std::vector<Pose> &path() const { return m_path; }
 
@@ -54,6 +58,8 @@ private:
     double m_lastLeft = 0, m_lastRight = 0; // wheel travel in metres at the last step
     double m_baseLeft = 0, m_baseRight = 0;
     bool m_baseUsed = false;
+    double m_spinDps = 0;
+    bool m_spinUsed = false;
     double m_speed = 0;                     // forward speed at the last step
     double m_travelled = 0, m_turned = 0;
     std::vector<Pose> m_path;

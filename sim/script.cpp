@@ -14,6 +14,9 @@ namespace {
 
 constexpr const char *ButtonNames[] = {"a", "b", "c", "x", "y", "z", "side"};
 constexpr std::int64_t ClickHoldUs = 100000;
+// Two turns a second is faster than any wheeled robot of this size turns;
+// beyond it a typo (3600 for 360) would only blur the camera's pictures.
+constexpr double MaxSpinDps = 720;
 
 using Arguments = std::vector<std::string>;
 using Events = std::vector<ScriptEvent>;
@@ -127,6 +130,16 @@ const Command Commands[] = {
              return "heading must be a number of degrees, not '" + a[0] + "'";
          event.kind = ScriptEvent::Kind::Heading;
          event.value = *degrees;
+         out.push_back(event);
+         return std::string();
+     }},
+    {{"spin", "DEG_PER_S", "turn on the spot (+ counter-clockwise) until the next spin; 0 stops"}, 1,
+     [](const Arguments &a, ScriptEvent event, Events &out) {
+         const auto rate = number(a[0]);
+         if (!rate || std::fabs(*rate) > MaxSpinDps)
+             return "spin rate must be -720 to 720 degrees a second, not '" + a[0] + "'";
+         event.kind = ScriptEvent::Kind::Spin;
+         event.value = *rate;
          out.push_back(event);
          return std::string();
      }},

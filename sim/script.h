@@ -20,12 +20,12 @@ namespace kxsim {
 
 struct ScriptEvent
 {
-    enum class Kind { Press, Release, Digital, Analog, Heading, Battery, Charging };
+    enum class Kind { Press, Release, Digital, Analog, Heading, Battery, Charging, Spin };
 
     std::int64_t atUs = 0;   // simulated microseconds since the start
     Kind kind = Kind::Press;
     int port = 0;            // button id (0 a .. 5 z, 6 side), pin or port
-    std::optional<double> value; // level, analog value, degrees, volts, 0/1; none = disconnect
+    std::optional<double> value; // level, analog value, degrees, volts, 0/1, degrees/s; none = disconnect
     int line = 0;
 };
 

@@ -5,12 +5,14 @@
 #include "fake_device.h"
 #include "fake_input.h"
 #include "plot.h"
+#include "simulated_camera.h"
 #include "world_base.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <type_traits>
@@ -185,7 +187,70 @@ bool Simulation::start(const Options &options, std::string &error)
         catchUp(registers, now);
     });
     plugInBase();
+    if (options.world && options.world->robot.camera && !startCamera(*options.world, error))
+        return false;
     return true;
+}
+
+bool Simulation::startCamera(const World &world, std::string &error)
+{
+    const CameraSpec &spec = *world.robot.camera;
+    SimulatedCamera camera;
+    camera.framesPerSecond = spec.framesPerSecond;
+    camera.mount = {spec.x, spec.y, spec.height, spec.yawDeg, spec.pitchDeg, spec.fieldOfViewDeg};
+    // Boxes are plain obstacles: grey, so that no colour channel takes them.
+    constexpr double BoxHeight = 0.1, WallHeight = 0.3;
+    auto block = [](const Rect &r, double height, std::array<int, 3> rgb) {
+        return CameraScene::Block{r.x0, r.y0, r.x1, r.y1, height,
+                                  {(unsigned char)rgb[0], (unsigned char)rgb[1], (unsigned char)rgb[2]}};
+    };
+    for (const ColouredObject &object : world.objects)
+        camera.scene.blocks.push_back(block(object.box, object.height, object.rgb));
+    for (const Rect &box : world.boxes)
+        camera.scene.blocks.push_back(block(box, BoxHeight, {128, 128, 128}));
+    for (const Segment &wall : world.walls)
+        camera.scene.walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y, WallHeight});
+    camera.scene.floorReflectance = [&physics = *m_physics](double x, double y) {
+        return physics.world().reflectanceAt({x, y});
+    };
+    camera.scene.fieldWidth = world.width;
+    camera.scene.fieldHeight = world.height;
+    for (const auto &config : spec.configs) {
+        std::string &text = camera.configs[config.first];
+        for (const std::string &line : config.second)
+            text += line + "\n";
+    }
+    char folder[] = "/tmp/kestrix-sim-camera.XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        error = std::string("cannot make a folder for the camera's configuration: ") + std::strerror(errno);
+        return false;
+    }
+    m_cameraFolder = folder;
+    // The pose at the moment a picture is taken, read under the lock the
+    // program's exchanges take.
+    auto pose = [this] {
+        CameraPose now;
+        withPhysics([&](Physics &physics) {
+            now = {physics.pose().x, physics.pose().y, physics.pose().headingDeg};
+        });
+        return now;
+    };
+    if (!startSimulatedCamera(camera, pose, m_cameraFolder, error)) {
+        removeCameraFolder();
+        return false;
+    }
+    return true;
+}
+
+void Simulation::removeCameraFolder()
+{
+    if (m_cameraFolder.empty() || currentPid() != m_process)
+        return;
+    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robot.camera)
+        for (const auto &config : world->robot.camera->configs)
+            ::unlink((m_cameraFolder + "/" + config.first + ".conf").c_str());
+    ::rmdir(m_cameraFolder.c_str());
+    m_cameraFolder.clear();
 }
 
 void Simulation::pressKey(int id, bool pressed)
@@ -320,6 +385,7 @@ void Simulation::closeTrace(const RegisterFile &registers)
         std::fclose(m_trace);
         m_trace = nullptr;
     }
+    removeCameraFolder();
     // The picture is of the first process's robot (see the README on runs of
     // several processes).
     if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process && !m_joined) {
@@ -349,6 +415,9 @@ void Simulation::apply(const ScriptEvent &event, RegisterFile &registers)
         break;
     case ScriptEvent::Kind::Heading:
         world.headingDegrees = event.value.value_or(0);
+        break;
+    case ScriptEvent::Kind::Spin:
+        m_physics->setSpin(event.value.value_or(0));
         break;
     case ScriptEvent::Kind::Battery:
         FakeBattery::instance().setVolts(event.value.value_or(0));

@@ -87,6 +87,8 @@ private:
     void publishStatus(const RegisterFile &registers, std::int64_t atUs);
     void advanceTo(RegisterFile &registers, std::int64_t atUs);
     void closeTrace(const RegisterFile &registers);
+    bool startCamera(const World &world, std::string &error);
+    void removeCameraFolder();
 
     struct SharedRun;
     SharedRun *m_shared = nullptr;
@@ -102,6 +104,7 @@ private:
     std::uint64_t m_exchanges = 0;
     bool m_started = false;
     int m_process = 0;
+    std::string m_cameraFolder; // the camera's configuration files for this run
 };
 
 } // namespace kxsim

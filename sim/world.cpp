@@ -226,11 +226,54 @@ struct Reader
         return p;
     }
 
+    void camera(const json &c)
+    {
+        const std::string where = "robot.camera";
+        onlyKeys(c, where, {"x", "y", "height", "yaw_deg", "pitch_deg", "fov_deg", "fps", "configs"});
+        CameraSpec spec;
+        const Point mount = offset(c, where);
+        spec.x = mount.x;
+        spec.y = mount.y;
+        if (const json *h = optional(c, "height"))
+            spec.height = number(*h, where + ".height", 0.001, 10);
+        if (const json *yaw = optional(c, "yaw_deg"))
+            spec.yawDeg = number(*yaw, where + ".yaw_deg", -360, 360);
+        // Straight up or down the picture has no horizon to turn about.
+        if (const json *pitch = optional(c, "pitch_deg"))
+            spec.pitchDeg = number(*pitch, where + ".pitch_deg", -89, 89);
+        if (const json *fov = optional(c, "fov_deg"))
+            spec.fieldOfViewDeg = number(*fov, where + ".fov_deg", 1, 170);
+        if (const json *fps = optional(c, "fps"))
+            spec.framesPerSecond = number(*fps, where + ".fps", 1, 120);
+        if (const json *configs = optional(c, "configs")) {
+            if (!configs->is_object())
+                throw Bad(where + ".configs", "must be an object of name: [lines], not " + describe(*configs));
+            for (auto it = configs->begin(); it != configs->end(); ++it) {
+                const std::string at = where + ".configs." + it.key();
+                // The name becomes a file name in the camera's folder.
+                if (it.key().empty() || it.key().size() > 64
+                    || it.key().find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
+                           != std::string::npos)
+                    throw Bad(at, "a configuration name is 1-64 letters, digits, '_' or '-'");
+                array(it.value(), at);
+                std::vector<std::string> &lines = spec.configs[it.key()];
+                for (std::size_t n = 0; n < it.value().size(); ++n) {
+                    const json &line = it.value()[n];
+                    if (!line.is_string() || line.get<std::string>().find_first_of("\r\n") != std::string::npos)
+                        throw Bad(at + "[" + std::to_string(n) + "]", "must be one line of text, not " + describe(line));
+                    lines.push_back(it.value()[n].get<std::string>());
+                }
+            }
+        }
+        world.robot.camera = spec;
+    }
+
     void robot(const json &r)
     {
         RobotSpec &spec = world.robot;
         onlyKeys(r, "robot", {"start", "left_motor", "right_motor", "ticks_per_revolution", "wheel_diameter",
-                              "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch"});
+                              "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch",
+                              "camera"});
         if (const json *start = optional(r, "start")) {
             onlyKeys(*start, "robot.start", {"x", "y", "heading_deg"});
             spec.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
@@ -277,6 +320,8 @@ struct Reader
             onlyKeys(*bump, "robot.bump_switch", {"port"});
             spec.bumpPort = integer(member(*bump, "port", "robot.bump_switch"), "robot.bump_switch.port", 0, 15);
         }
+        if (const json *c = optional(r, "camera"))
+            camera(*c);
         std::vector<int> analogPorts;
         for (const auto &s : spec.reflectanceSensors)
             analogPorts.push_back(s.port);

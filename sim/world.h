@@ -20,7 +20,9 @@
 //       "ticks_per_revolution": 1000, "wheel_diameter": 0.06, "track_width": 0.15, "radius": 0.09,
 //       "reflectance_sensors": [{"port": 0, "x": 0.08, "y": 0}],
 //       "distance_sensors": [{"port": 1, "x": 0.08, "y": 0, "angle_deg": 0}],
-//       "bump_switch": {"port": 8}
+//       "bump_switch": {"port": 8},
+//       "camera": {"x": 0.05, "y": 0, "height": 0.12, "yaw_deg": 0, "pitch_deg": -15, "fov_deg": 60,
+//                  "fps": 30, "configs": {"1": ["hsv 340 20 120 255 60 255 name red"]}}
 //     }
 //   }
 // Only "field" with its width and height is required.
@@ -28,6 +30,7 @@
 #define KESTRIX_SIM_WORLD_H
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +75,17 @@ struct Pose
     double x = 0, y = 0, headingDeg = 0;
 };
 
+// The camera on the robot: where it sits (forward and left of the robot's
+// centre, lens height), where it looks, its frame rate and the channel
+// configurations served as /etc/kestrix/camera/<name>.conf.
+struct CameraSpec
+{
+    double x = 0.05, y = 0, height = 0.12;
+    double yawDeg = 0, pitchDeg = -15, fieldOfViewDeg = 60;
+    double framesPerSecond = 30;
+    std::map<std::string, std::vector<std::string>> configs; // name -> lines
+};
+
 struct RobotSpec
 {
     Pose start;
@@ -85,6 +99,7 @@ struct RobotSpec
     std::vector<Reflectance> reflectanceSensors;
     std::vector<Distance> distanceSensors;
     std::optional<int> bumpPort;
+    std::optional<CameraSpec> camera;
 };
 
 struct World

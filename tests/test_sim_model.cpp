@@ -309,11 +309,12 @@ TEST(SimScript, ParsesEveryCommandAndSortsByTime)
                             "3 heading -45.5\n"
                             "4 battery 6.8\n"
                             "4 charging on\n"
-                            "2.5 release SIDE\n");
+                            "2.5 release SIDE\n"
+                            "5 spin -90\n");
     std::vector<kxsim::ScriptEvent> events;
     std::string error;
     ASSERT_TRUE(kxsim::parseScript(text, "s", events, error)) << error;
-    ASSERT_EQ(events.size(), 10u);
+    ASSERT_EQ(events.size(), 11u);
     using K = kxsim::ScriptEvent::Kind;
     EXPECT_EQ(events[0].kind, K::Digital);
     EXPECT_EQ(events[0].port, 15);
@@ -329,6 +330,8 @@ TEST(SimScript, ParsesEveryCommandAndSortsByTime)
     EXPECT_EQ(events[8].kind, K::Battery);
     EXPECT_EQ(events[9].kind, K::Charging);
     EXPECT_EQ(events[9].value, 1.0);
+    EXPECT_EQ(events[10].kind, K::Spin);
+    EXPECT_EQ(events[10].value, -90.0);
 }
 
 TEST(SimScript, RejectsMalformedLinesWithTheirNumber)
@@ -339,6 +342,7 @@ TEST(SimScript, RejectsMalformedLinesWithTheirNumber)
         "1 jump",             "1 digital 16 1",     "1 digital 2 2",     "1 analog 6 0",
         "1 analog 0 4096",    "1 analog 0 1.5",     "1 heading north",   "1 battery -1",
         "1 charging maybe",   "1 press a b",        "1",                 "1e10 press a",
+        "1 spin 721",         "1 spin fast",
         "1 press a #" + std::string(kxsim::MaxScriptLine, '-'),
     };
     for (const std::string &line : bad) {
