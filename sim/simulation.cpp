@@ -83,6 +83,7 @@ struct Simulation::SharedRun
     std::uint64_t nextEvent;
     std::int64_t nextTraceUs;
     std::uint64_t exchanges;
+    std::uint64_t generation; // counts the releases: unchanged, ours is current
 };
 
 static_assert(std::is_trivially_copyable_v<RegisterFile>, "kept in memory shared between processes");
@@ -171,6 +172,7 @@ bool Simulation::start(const Options &options, std::string &error)
         m_shared->nextEvent = 0;
         m_shared->nextTraceUs = m_nextTraceUs;
         m_shared->exchanges = 0;
+        m_shared->generation = m_generation = 1;
         m_shared->magic.store(SharedRun::Magic);
     }
     if (m_options.status) {
@@ -286,6 +288,9 @@ void Simulation::acquire(RegisterFile &registers)
     // at worst the one exchange it was making half done.
     if (lockShared(&m_shared->lock) == EOWNERDEAD)
         ::pthread_mutex_consistent(&m_shared->lock);
+    // A process alone finds what it left: no copy then.
+    if (m_shared->generation == m_generation)
+        return;
     registers = m_shared->registers;
     m_model.load(m_shared->model);
     m_nextEvent = std::size_t(m_shared->nextEvent);
@@ -302,6 +307,7 @@ void Simulation::release(const RegisterFile &registers)
     m_shared->nextEvent = m_nextEvent;
     m_shared->nextTraceUs = m_nextTraceUs;
     m_shared->exchanges = m_exchanges;
+    m_generation = ++m_shared->generation;
     unlockShared(&m_shared->lock);
 }
 
