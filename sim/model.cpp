@@ -222,8 +222,8 @@ void Model::publish(RegisterFile &registers)
 
     const double heading = m_environment.headingDegrees * Pi / 180.0;
     const int axes[9] = {
-        int(std::lround(MagnetoHorizontal * std::cos(heading))),
-        int(std::lround(-MagnetoHorizontal * std::sin(heading))),
+        int(std::lround(MagnetoHorizontal * std::cos(heading) + m_environment.magnetoOffsetX)),
+        int(std::lround(-MagnetoHorizontal * std::sin(heading) + m_environment.magnetoOffsetY)),
         MagnetoVertical,
         // Accelerometer: the base's own acceleration on top of gravity (z up).
         int(std::lround(m_environment.accelForward / Gravity * AccelOneG)),

@@ -95,6 +95,7 @@ struct Environment
     std::array<std::optional<bool>, 16> digitalLevels{};     // external level of input pins
     std::array<std::optional<std::uint16_t>, 6> analogValues{}; // connected sensors
     double headingDegrees = 0;                               // clockwise from north
+    double magnetoOffsetX = 0, magnetoOffsetY = 0;           // the board's own field, in counts
     // Motion of the base (a world or the mobile base moves the robot).
     double yawRateDps = 0;                                   // counter-clockwise seen from above
     double accelForward = 0, accelLeft = 0;                  // m/s^2 in the robot's frame

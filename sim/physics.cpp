@@ -54,7 +54,7 @@ void Physics::setSpin(double degreesPerSecond)
 
 double Physics::wheelMetres(const Model &model, int motor) const
 {
-    const RobotSpec &robot = m_world.robot;
+    const RobotDescription &robot = m_world.robot;
     return model.motor(motor).position / robot.ticksPerRevolution * Pi * robot.wheelDiameter;
 }
 
@@ -90,7 +90,7 @@ void Physics::stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs)
 
 void Physics::step(Model &model, double dt)
 {
-    const RobotSpec &robot = m_world.robot;
+    const RobotDescription &robot = m_world.robot;
     double left = 0, right = 0;
     if (m_hasWorld) {
         const double l = wheelMetres(model, robot.leftMotor), r = wheelMetres(model, robot.rightMotor);
@@ -168,7 +168,9 @@ void Physics::sense(Model &model)
     environment.headingDegrees = -m_pose.headingDeg;
     if (!m_hasWorld)
         return;
-    const RobotSpec &robot = m_world.robot;
+    const RobotDescription &robot = m_world.robot;
+    environment.magnetoOffsetX = robot.magnetometerOffsetX;
+    environment.magnetoOffsetY = robot.magnetometerOffsetY;
     const double heading = m_pose.headingDeg * Pi / 180;
     const double c = std::cos(heading), s = std::sin(heading);
     auto place = [&](Point offset) {

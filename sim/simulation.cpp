@@ -196,10 +196,10 @@ bool Simulation::start(const Options &options, std::string &error)
 
 bool Simulation::startCamera(const World &world, std::string &error)
 {
-    const CameraSpec &spec = *world.robot.camera;
+    const CameraDescription &described = *world.robot.camera;
     SimulatedCamera camera;
-    camera.framesPerSecond = spec.framesPerSecond;
-    camera.mount = {spec.x, spec.y, spec.height, spec.yawDeg, spec.pitchDeg, spec.fieldOfViewDeg};
+    camera.framesPerSecond = described.framesPerSecond;
+    camera.mount = {described.x, described.y, described.height, described.yawDeg, described.pitchDeg, described.fieldOfViewDeg};
     // Boxes are plain obstacles: grey, so that no colour channel takes them.
     constexpr double BoxHeight = 0.1, WallHeight = 0.3;
     auto block = [](const Rect &r, double height, std::array<int, 3> rgb) {
@@ -217,7 +217,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
     };
     camera.scene.fieldWidth = world.width;
     camera.scene.fieldHeight = world.height;
-    for (const auto &config : spec.configs) {
+    for (const auto &config : described.configs) {
         std::string &text = camera.configs[config.first];
         for (const std::string &line : config.second)
             text += line + "\n";

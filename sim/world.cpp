@@ -230,21 +230,21 @@ struct Reader
     {
         const std::string where = "robot.camera";
         onlyKeys(c, where, {"x", "y", "height", "yaw_deg", "pitch_deg", "fov_deg", "fps", "configs"});
-        CameraSpec spec;
+        CameraDescription described;
         const Point mount = offset(c, where);
-        spec.x = mount.x;
-        spec.y = mount.y;
+        described.x = mount.x;
+        described.y = mount.y;
         if (const json *h = optional(c, "height"))
-            spec.height = number(*h, where + ".height", 0.001, 10);
+            described.height = number(*h, where + ".height", 0.001, 10);
         if (const json *yaw = optional(c, "yaw_deg"))
-            spec.yawDeg = number(*yaw, where + ".yaw_deg", -360, 360);
+            described.yawDeg = number(*yaw, where + ".yaw_deg", -360, 360);
         // Straight up or down the picture has no horizon to turn about.
         if (const json *pitch = optional(c, "pitch_deg"))
-            spec.pitchDeg = number(*pitch, where + ".pitch_deg", -89, 89);
+            described.pitchDeg = number(*pitch, where + ".pitch_deg", -89, 89);
         if (const json *fov = optional(c, "fov_deg"))
-            spec.fieldOfViewDeg = number(*fov, where + ".fov_deg", 1, 170);
+            described.fieldOfViewDeg = number(*fov, where + ".fov_deg", 1, 170);
         if (const json *fps = optional(c, "fps"))
-            spec.framesPerSecond = number(*fps, where + ".fps", 1, 120);
+            described.framesPerSecond = number(*fps, where + ".fps", 1, 120);
         if (const json *configs = optional(c, "configs")) {
             if (!configs->is_object())
                 throw Bad(where + ".configs", "must be an object of name: [lines], not " + describe(*configs));
@@ -256,7 +256,7 @@ struct Reader
                            != std::string::npos)
                     throw Bad(at, "a configuration name is 1-64 letters, digits, '_' or '-'");
                 array(it.value(), at);
-                std::vector<std::string> &lines = spec.configs[it.key()];
+                std::vector<std::string> &lines = described.configs[it.key()];
                 for (std::size_t n = 0; n < it.value().size(); ++n) {
                     const json &line = it.value()[n];
                     if (!line.is_string() || line.get<std::string>().find_first_of("\r\n") != std::string::npos)
@@ -265,42 +265,42 @@ struct Reader
                 }
             }
         }
-        world.robot.camera = spec;
+        world.robot.camera = described;
     }
 
     void robot(const json &r)
     {
-        RobotSpec &spec = world.robot;
+        RobotDescription &described = world.robot;
         onlyKeys(r, "robot", {"start", "left_motor", "right_motor", "ticks_per_revolution", "wheel_diameter",
                               "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch",
-                              "camera"});
+                              "camera", "magnetometer_offset"});
         if (const json *start = optional(r, "start")) {
             onlyKeys(*start, "robot.start", {"x", "y", "heading_deg"});
-            spec.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
-            spec.start.y = coordinate(member(*start, "y", "robot.start"), "robot.start.y", false);
+            described.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
+            described.start.y = coordinate(member(*start, "y", "robot.start"), "robot.start.y", false);
             if (const json *h = optional(*start, "heading_deg"))
-                spec.start.headingDeg = number(*h, "robot.start.heading_deg", -360, 360);
+                described.start.headingDeg = number(*h, "robot.start.heading_deg", -360, 360);
         }
         if (const json *m = optional(r, "left_motor"))
-            spec.leftMotor = integer(*m, "robot.left_motor", 0, 3);
+            described.leftMotor = integer(*m, "robot.left_motor", 0, 3);
         if (const json *m = optional(r, "right_motor"))
-            spec.rightMotor = integer(*m, "robot.right_motor", 0, 3);
-        if (spec.leftMotor == spec.rightMotor)
+            described.rightMotor = integer(*m, "robot.right_motor", 0, 3);
+        if (described.leftMotor == described.rightMotor)
             throw Bad("robot.right_motor", "must differ from left_motor");
         if (const json *t = optional(r, "ticks_per_revolution"))
-            spec.ticksPerRevolution = number(*t, "robot.ticks_per_revolution", 1, 1e6);
+            described.ticksPerRevolution = number(*t, "robot.ticks_per_revolution", 1, 1e6);
         if (const json *d = optional(r, "wheel_diameter"))
-            spec.wheelDiameter = number(*d, "robot.wheel_diameter", 0.005, 1);
+            described.wheelDiameter = number(*d, "robot.wheel_diameter", 0.005, 1);
         if (const json *t = optional(r, "track_width"))
-            spec.trackWidth = number(*t, "robot.track_width", 0.01, 2);
+            described.trackWidth = number(*t, "robot.track_width", 0.01, 2);
         if (const json *radius = optional(r, "radius"))
-            spec.radius = number(*radius, "robot.radius", 0.01, 2);
+            described.radius = number(*radius, "robot.radius", 0.01, 2);
         if (const json *list = optional(r, "reflectance_sensors")) {
             array(*list, "robot.reflectance_sensors");
             for (std::size_t n = 0; n < list->size(); ++n) {
                 const std::string where = "robot.reflectance_sensors[" + std::to_string(n) + "]";
                 onlyKeys((*list)[n], where, {"port", "x", "y"});
-                spec.reflectanceSensors.push_back(
+                described.reflectanceSensors.push_back(
                     {integer(member((*list)[n], "port", where), where + ".port", 0, 5), offset((*list)[n], where)});
             }
         }
@@ -311,21 +311,27 @@ struct Reader
                 const json &s = (*list)[n];
                 onlyKeys(s, where, {"port", "x", "y", "angle_deg"});
                 const json *angle = optional(s, "angle_deg");
-                spec.distanceSensors.push_back({integer(member(s, "port", where), where + ".port", 0, 5),
+                described.distanceSensors.push_back({integer(member(s, "port", where), where + ".port", 0, 5),
                                                 offset(s, where),
                                                 angle ? number(*angle, where + ".angle_deg", -360, 360) : 0});
             }
         }
         if (const json *bump = optional(r, "bump_switch")) {
             onlyKeys(*bump, "robot.bump_switch", {"port"});
-            spec.bumpPort = integer(member(*bump, "port", "robot.bump_switch"), "robot.bump_switch.port", 0, 15);
+            described.bumpPort = integer(member(*bump, "port", "robot.bump_switch"), "robot.bump_switch.port", 0, 15);
         }
         if (const json *c = optional(r, "camera"))
             camera(*c);
+        if (const json *o = optional(r, "magnetometer_offset")) {
+            if (!o->is_array() || o->size() != 2)
+                throw Bad("robot.magnetometer_offset", "must be [x, y] in the magnetometer's counts");
+            described.magnetometerOffsetX = number((*o)[0], "robot.magnetometer_offset[0]", -2000, 2000);
+            described.magnetometerOffsetY = number((*o)[1], "robot.magnetometer_offset[1]", -2000, 2000);
+        }
         std::vector<int> analogPorts;
-        for (const auto &s : spec.reflectanceSensors)
+        for (const auto &s : described.reflectanceSensors)
             analogPorts.push_back(s.port);
-        for (const auto &s : spec.distanceSensors)
+        for (const auto &s : described.distanceSensors)
             analogPorts.push_back(s.port);
         std::sort(analogPorts.begin(), analogPorts.end());
         if (std::adjacent_find(analogPorts.begin(), analogPorts.end()) != analogPorts.end())

@@ -78,7 +78,7 @@ struct Pose
 // The camera on the robot: where it sits (forward and left of the robot's
 // centre, lens height), where it looks, its frame rate and the channel
 // configurations served as /etc/kestrix/camera/<name>.conf.
-struct CameraSpec
+struct CameraDescription
 {
     double x = 0.05, y = 0, height = 0.12;
     double yawDeg = 0, pitchDeg = -15, fieldOfViewDeg = 60;
@@ -86,7 +86,7 @@ struct CameraSpec
     std::map<std::string, std::vector<std::string>> configs; // name -> lines
 };
 
-struct RobotSpec
+struct RobotDescription
 {
     Pose start;
     int leftMotor = 0, rightMotor = 1;
@@ -99,7 +99,11 @@ struct RobotSpec
     std::vector<Reflectance> reflectanceSensors;
     std::vector<Distance> distanceSensors;
     std::optional<int> bumpPort;
-    std::optional<CameraSpec> camera;
+    std::optional<CameraDescription> camera;
+    // The board's own magnetic field on the magnetometer's x and y axes (in
+    // its counts), as a real robot's motors and battery add: a program must
+    // calibrate the compass to read true headings. None by default.
+    double magnetometerOffsetX = 0, magnetometerOffsetY = 0;
 };
 
 struct World
@@ -111,7 +115,7 @@ struct World
     std::vector<Segment> walls; // the border walls included when "border" is true
     std::vector<Rect> boxes;
     std::vector<ColouredObject> objects; // obstacles too
-    RobotSpec robot;
+    RobotDescription robot;
 
     // Reflectance of the floor at `p` (the last mark listed wins).
     double reflectanceAt(Point p) const;
