@@ -342,6 +342,22 @@ void Clock::setMode(Mode mode, double speed)
     s.lastActivity = s.scaledStartMono;
 }
 
+void Clock::scaledOrigin(std::int64_t &startNs, std::int64_t &startMonoNs) const
+{
+    State &s = state();
+    Guard guard(s.lock);
+    startNs = s.scaledStartNs;
+    startMonoNs = s.scaledStartMono;
+}
+
+void Clock::setScaledOrigin(std::int64_t startNs, std::int64_t startMonoNs)
+{
+    State &s = state();
+    Guard guard(s.lock);
+    s.scaledStartNs = startNs;
+    s.scaledStartMono = startMonoNs;
+}
+
 Clock::Mode Clock::mode() const
 {
     return state().mode.load();

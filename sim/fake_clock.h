@@ -42,6 +42,10 @@ public:
     // Switches mode; the clock continues from the current time of day.
     void setMode(Mode mode, double speed = 1.0);
     Mode mode() const;
+    // Scaled mode: the time of day at which scaling began and the real
+    // monotonic time then. Processes that share one run share these.
+    void scaledOrigin(std::int64_t &startNs, std::int64_t &startMonoNs) const;
+    void setScaledOrigin(std::int64_t startNs, std::int64_t startMonoNs);
 
     // Virtual mode: the current virtual time, in microseconds since the
     // epoch, and a way to set or move it (every clock moves with it).

@@ -146,7 +146,11 @@ RegisterFile FakeSpi::registers() const
 void FakeSpi::update(const std::function<void(RegisterFile &)> &change)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    if (m_behaviour)
+        m_behaviour->acquire(m_registers);
     change(m_registers);
+    if (m_behaviour)
+        m_behaviour->release(m_registers);
 }
 
 std::vector<Exchange> FakeSpi::exchanges() const
@@ -268,6 +272,9 @@ int FakeSpi::exchange(unsigned long request, void *argument)
 
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_exchangeCount;
+    Behaviour *const behaviour = m_behaviour;
+    if (behaviour)
+        behaviour->acquire(m_registers);
 
     Exchange record;
     std::copy(out, out + PacketLength, record.out.begin());
@@ -321,6 +328,8 @@ int FakeSpi::exchange(unsigned long request, void *argument)
     for (auto &change : m_changes)
         if (change.first == m_exchangeCount)
             change.second(m_registers);
+    if (behaviour)
+        behaviour->release(m_registers);
 
     if (fail) {
         errno = error;

@@ -51,6 +51,10 @@ class Behaviour
 {
 public:
     virtual ~Behaviour() = default;
+    // Around every exchange and update, under the fake's lock: a register
+    // file shared with other processes is brought in, then put back.
+    virtual void acquire(RegisterFile &registers) { (void)registers; }
+    virtual void release(const RegisterFile &registers) { (void)registers; }
     // At the start of every exchange, before its write pairs are applied.
     virtual void advance(RegisterFile &registers) { (void)registers; }
     // After the write pairs of one exchange were applied; `written` marks

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace kxsim {
 
@@ -92,6 +93,19 @@ double lagSeconds(const RegisterFile &registers, int motor)
 }
 
 Model::Model() = default;
+
+static_assert(std::is_trivially_copyable_v<Model::Snapshot>, "kept in memory shared between processes");
+
+void Model::load(const Snapshot &snapshot)
+{
+    m_motors = snapshot.motors;
+    m_servos = snapshot.servos;
+    m_environment = snapshot.environment;
+    m_lastUs = snapshot.lastUs;
+    m_modes = snapshot.modes;
+    m_started = snapshot.started;
+    m_noise = snapshot.noise;
+}
 
 void Model::advance(RegisterFile &registers)
 {

@@ -127,6 +127,21 @@ public:
     // The noise generator's seed; the sequence is the same for every run.
     void seed(std::uint32_t value) { m_noise = value ? value : 1; }
 
+    // Everything the model remembers, as plain bytes: the processes of one
+    // simulated run keep it in memory they share.
+    struct Snapshot
+    {
+        std::array<MotorState, 4> motors;
+        std::array<ServoState, 4> servos;
+        Environment environment;
+        std::int64_t lastUs;
+        std::uint8_t modes;
+        bool started;
+        std::uint32_t noise;
+    };
+    Snapshot save() const { return {m_motors, m_servos, m_environment, m_lastUs, m_modes, m_started, m_noise}; }
+    void load(const Snapshot &snapshot);
+
 private:
     void step(const RegisterFile &registers, double dt);
     int noise();

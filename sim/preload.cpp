@@ -11,7 +11,10 @@
 //                         shows; the panel's commands come through the status
 //   KESTRIX_SIM_WORLD     world file the robot drives in
 //   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
-// They are removed once read, so programs that this one starts run on their own.
+// They stay set, and the status block's descriptor stays open, so that every
+// process this one starts (kestrix-run's robot program, say) joins the same
+// run: one coprocessor, one clock, one trace and one status (see
+// Simulation::Options::shared).
 #include "fake_battery.h"
 #include "fake_clock.h"
 #include "fake_framebuffer.h"
@@ -26,7 +29,9 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,9 +40,13 @@ namespace {
 using kxsim::Clock;
 using kxsim::Simulation;
 
-const char *const Variables[] = {"KESTRIX_SIM_SPEED", "KESTRIX_SIM_DURATION", "KESTRIX_SIM_SCRIPT",
-                                 "KESTRIX_SIM_TRACE", "KESTRIX_SIM_STATUS_FD", "KESTRIX_SIM_SYSFS",
-                                 "KESTRIX_SIM_PANEL", "KESTRIX_SIM_WORLD", "KESTRIX_SIM_PLOT"};
+// The status block comes first in the shared memory, the run's coprocessor
+// after it.
+constexpr std::size_t SharedOffset = (sizeof(kxsim::SimStatus) + 63) / 64 * 64;
+
+// Out of the way of the descriptors the program opens, which then number as
+// they would without the simulator.
+constexpr int StatusFdFloor = 500;
 
 std::string variable(const char *name)
 {
@@ -118,8 +127,6 @@ __attribute__((constructor)) void startSimulation()
     const std::string panelScreen = variable("KESTRIX_SIM_PANEL");
     const std::string worldPath = variable("KESTRIX_SIM_WORLD");
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
-    for (const char *name : Variables)
-        ::unsetenv(name);
 
     bool virtualTime = false;
     double speed = 1.0;
@@ -151,15 +158,31 @@ __attribute__((constructor)) void startSimulation()
         options.world = std::move(world);
     }
     options.plotPath = plotPath;
+    bool joining = false;
     if (!statusFd.empty()) {
-        const int fd = std::atoi(statusFd.c_str());
-        void *block = ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        int fd = std::atoi(statusFd.c_str());
+        const std::size_t bytes = SharedOffset + Simulation::sharedBytes();
+        struct stat file{};
+        if (::fstat(fd, &file) != 0 || (std::size_t(file.st_size) < bytes && ::ftruncate(fd, off_t(bytes)) != 0))
+            fail(std::string("cannot size the status block: ") + std::strerror(errno));
+        void *block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (block == MAP_FAILED)
             fail(std::string("cannot map the status block: ") + std::strerror(errno));
         options.status = static_cast<kxsim::SimStatus *>(block);
-        ::close(fd);
+        options.shared = static_cast<char *>(block) + SharedOffset;
+        joining = options.status->magic == kxsim::SimStatus::Magic;
+        if (fd < StatusFdFloor) {
+            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
+            if (moved < 0)
+                fail(std::string("cannot keep the status block: ") + std::strerror(errno));
+            ::close(fd);
+            fd = moved;
+            ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(fd).c_str(), 1);
+        }
     }
-    if (!sysfs.empty() && !kxsim::FakeBattery::instance().enable(sysfs, kxsim::constants::BatteryVolts))
+    // Who joins a run finds the battery as the run left it.
+    const double volts = joining ? options.status->batteryVolts : kxsim::constants::BatteryVolts;
+    if (!sysfs.empty() && !kxsim::FakeBattery::instance().enable(sysfs, volts))
         fail("cannot write the battery files under " + sysfs);
 
     Clock &clock = Clock::instance();

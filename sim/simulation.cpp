@@ -2,6 +2,7 @@
 
 #include "fake_battery.h"
 #include "fake_clock.h"
+#include "fake_device.h"
 #include "fake_input.h"
 #include "plot.h"
 #include "simulated_camera.h"
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include <linux/input-event-codes.h>
 #include <pthread.h>
@@ -49,7 +51,47 @@ std::mutex &finishLock()
     return s_lock;
 }
 
+int lockShared(pthread_mutex_t *mutex)
+{
+    // The C library's own: a process waiting here for another is busy, not
+    // idle, as far as its virtual clock is concerned.
+    static const auto s_lock = nextFunction<int (*)(pthread_mutex_t *)>("pthread_mutex_lock");
+    return s_lock(mutex);
+}
+
+void unlockShared(pthread_mutex_t *mutex)
+{
+    static const auto s_unlock = nextFunction<int (*)(pthread_mutex_t *)>("pthread_mutex_unlock");
+    s_unlock(mutex);
+}
+
 } // namespace
+
+// The one coprocessor of a run that several processes share (a launcher and
+// the program it starts): whichever process holds the lock brings the model
+// up to its clock's time, so the model always follows the latest clock.
+struct Simulation::SharedRun
+{
+    static constexpr std::uint32_t Magic = 0x4B585232; // "KXR2"
+
+    std::atomic<std::uint32_t> magic; // set once the first process set it up
+    pthread_mutex_t lock;             // process-shared and robust
+    std::int64_t startUs;
+    std::int64_t scaledStartNs, scaledStartMonoNs;
+    RegisterFile registers;
+    Model::Snapshot model;
+    std::uint64_t nextEvent;
+    std::int64_t nextTraceUs;
+    std::uint64_t exchanges;
+    std::uint64_t generation; // counts the releases: unchanged, ours is current
+};
+
+static_assert(std::is_trivially_copyable_v<RegisterFile>, "kept in memory shared between processes");
+
+std::size_t Simulation::sharedBytes()
+{
+    return sizeof(SharedRun);
+}
 
 Simulation &Simulation::instance()
 {
@@ -60,12 +102,17 @@ Simulation &Simulation::instance()
 bool Simulation::start(const Options &options, std::string &error)
 {
     m_options = options;
+    m_shared = static_cast<SharedRun *>(options.shared);
+    m_joined = m_shared && m_shared->magic.load() == SharedRun::Magic;
     if (!options.tracePath.empty()) {
-        m_trace = std::fopen(options.tracePath.c_str(), "w");
+        // Who joins a run adds its rows to the trace the first process began.
+        m_trace = std::fopen(options.tracePath.c_str(), m_joined ? "a" : "w");
         if (m_trace == nullptr) {
             error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
             return false;
         }
+    }
+    if (m_trace && !m_joined) {
         std::fputs("time", m_trace);
         for (int m = 0; m < 4; ++m)
             std::fprintf(m_trace, ",m%d_position,m%d_speed", m, m);
@@ -78,6 +125,13 @@ bool Simulation::start(const Options &options, std::string &error)
         if (options.world)
             std::fputs(",x_m,y_m,heading_deg,bump", m_trace);
         std::fputc('\n', m_trace);
+        // A process forked from now on must not write the header again.
+        std::fflush(m_trace);
+        // Rows of every process of the run go to the end of the file.
+        if (m_shared && (m_trace = std::freopen(options.tracePath.c_str(), "a", m_trace)) == nullptr) {
+            error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
     }
     // The robot always exists so that the simulated mobile base can move it;
     // only a world puts it on a field with the coprocessor's motors as wheels.
@@ -86,21 +140,54 @@ bool Simulation::start(const Options &options, std::string &error)
     (void)s_forkHandler;
     forgetPid();
     m_process = currentPid();
-    m_startUs = Clock::instance().nowUs();
-    m_nextTraceUs = m_startUs;
-    m_nextEvent = 0;
+    Clock &clock = Clock::instance();
+    if (m_joined) {
+        // One clock for the whole run: a scaled clock from the common origin;
+        // a virtual one from the time the run has reached (the parent's time
+        // when it started us, unless it has moved on since).
+        lockShared(&m_shared->lock);
+        m_startUs = m_shared->startUs;
+        const std::int64_t reached = m_shared->model.started ? m_shared->model.lastUs : m_startUs;
+        unlockShared(&m_shared->lock);
+        if (clock.mode() == Clock::Mode::Scaled)
+            clock.setScaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
+        else if (clock.mode() == Clock::Mode::Virtual)
+            clock.setNowUs(reached);
+    } else {
+        m_startUs = clock.nowUs();
+        m_nextTraceUs = m_startUs;
+        m_nextEvent = 0;
+    }
+    if (m_shared && !m_joined) {
+        pthread_mutexattr_t attributes;
+        ::pthread_mutexattr_init(&attributes);
+        ::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+        ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+        ::pthread_mutex_init(&m_shared->lock, &attributes);
+        ::pthread_mutexattr_destroy(&attributes);
+        m_shared->startUs = m_startUs;
+        clock.scaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
+        m_shared->registers = RegisterFile{};
+        m_shared->model = m_model.save();
+        m_shared->nextEvent = 0;
+        m_shared->nextTraceUs = m_nextTraceUs;
+        m_shared->exchanges = 0;
+        m_shared->generation = m_generation = 1;
+        m_shared->magic.store(SharedRun::Magic);
+    }
     if (m_options.status) {
         m_options.status->magic = SimStatus::Magic;
         m_options.status->batteryVolts = FakeBattery::instance().volts();
     }
     FakeSpi &spi = FakeSpi::instance();
     spi.setRecording(false);
-    Clock::instance().setRecording(false);
+    clock.setRecording(false);
+    spi.setBehaviour(this);
+    const std::int64_t now = m_joined ? clock.nowUs() : m_startUs;
     spi.update([&](RegisterFile &registers) {
         m_started = true;
-        catchUp(registers, m_startUs);
+        catchUp(registers, now);
     });
-    spi.setBehaviour(this);
     plugInBase();
     if (options.world && options.world->robot.camera && !startCamera(*options.world, error))
         return false;
@@ -207,6 +294,37 @@ bool Simulation::sync()
     return over;
 }
 
+void Simulation::acquire(RegisterFile &registers)
+{
+    if (m_shared == nullptr)
+        return;
+    // A process killed while it held the lock (SIGKILL in an exchange) left
+    // at worst the one exchange it was making half done.
+    if (lockShared(&m_shared->lock) == EOWNERDEAD)
+        ::pthread_mutex_consistent(&m_shared->lock);
+    // A process alone finds what it left: no copy then.
+    if (m_shared->generation == m_generation)
+        return;
+    registers = m_shared->registers;
+    m_model.load(m_shared->model);
+    m_nextEvent = std::size_t(m_shared->nextEvent);
+    m_nextTraceUs = m_shared->nextTraceUs;
+    m_exchanges = m_shared->exchanges;
+}
+
+void Simulation::release(const RegisterFile &registers)
+{
+    if (m_shared == nullptr)
+        return;
+    m_shared->registers = registers;
+    m_shared->model = m_model.save();
+    m_shared->nextEvent = m_nextEvent;
+    m_shared->nextTraceUs = m_nextTraceUs;
+    m_shared->exchanges = m_exchanges;
+    m_generation = ++m_shared->generation;
+    unlockShared(&m_shared->lock);
+}
+
 void Simulation::advance(RegisterFile &registers)
 {
     ++m_exchanges;
@@ -222,9 +340,10 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
 {
     if (!m_started)
         return false;
-    // A child the program forked runs its own copy of the model but must not
-    // write into the launched process's trace and status.
-    if (currentPid() != m_process) {
+    // A child the program forked without a shared run keeps its own copy of
+    // the model but must not write into the launched process's trace and
+    // status; with one, every process moves the run on in full.
+    if (m_shared == nullptr && currentPid() != m_process) {
         advanceTo(registers, nowUs);
         return false;
     }
@@ -287,7 +406,9 @@ void Simulation::closeTrace(const RegisterFile &registers)
         m_trace = nullptr;
     }
     removeCameraFolder();
-    if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process) {
+    // The picture is of the first process's robot (see the README on runs of
+    // several processes).
+    if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process && !m_joined) {
         std::string error;
         if (!writePlot(m_options.plotPath, *m_physics, error))
             std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
@@ -379,7 +500,8 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
         status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
     status->analogPullups = registers.get8(reg::AnalogPullup);
     status->batteryVolts = FakeBattery::instance().volts();
-    if (m_physics && (m_physics->hasWorld() || m_physics->moved())) {
+    // Each process follows the pose on its own: the summary keeps the first's.
+    if (m_physics && !m_joined && (m_physics->hasWorld() || m_physics->moved())) {
         const Pose &pose = m_physics->pose();
         status->hasPose = 1;
         status->bumped = m_physics->bumped() ? 1 : 0;

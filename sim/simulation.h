@@ -32,7 +32,12 @@ public:
         SimStatus *status = nullptr;        // shared with the launcher, may be null
         std::optional<World> world;         // none: the motors turn in the void
         std::string plotPath;               // empty: no picture at the end
+        // Memory (sharedBytes() of it, zeroed before the first process)
+        // that every process of one run maps: the first to start sets it up
+        // and the others join its coprocessor. Null: this process alone.
+        void *shared = nullptr;
     };
+    static std::size_t sharedBytes();
 
     // Receives button presses and releases from the script (id 0 a .. 6 side).
     // By default they go to the fake input device, as the keys the
@@ -66,6 +71,8 @@ public:
     std::int64_t endUs() const; // absolute clock time of the end, 0 for none
 
     // Behaviour.
+    void acquire(RegisterFile &registers) override;
+    void release(const RegisterFile &registers) override;
     void advance(RegisterFile &registers) override;
     void written(RegisterFile &registers, const std::bitset<RegisterCount> &written) override;
 
@@ -88,6 +95,10 @@ private:
     bool startCamera(const World &world, std::string &error);
     void removeCameraFolder();
 
+    struct SharedRun;
+    SharedRun *m_shared = nullptr;
+    bool m_joined = false; // another process started the run
+    std::uint64_t m_generation = 0; // of the shared state our copy holds
     Model m_model;
     std::unique_ptr<Physics> m_physics;
     Options m_options;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -139,8 +140,7 @@ protected:
 };
 
 // The simulator's summary: every motor in PWM mode with direction off,
-// every servo disabled, and at least one exchange made (by kestrix-run: the
-// summary is of the process the simulator started).
+// every servo disabled, and at least one exchange made.
 void expectEverythingStopped(const std::string &summary)
 {
     for (int m = 0; m < 4; ++m)
@@ -154,22 +154,95 @@ void expectEverythingStopped(const std::string &summary)
     EXPECT_GT(std::stoi(exchanges[1]), 0) << summary;
 }
 
+// The number after `label` on the summary's line of `what`.
+double summaryValue(const std::string &summary, const std::string &what, const std::string &label)
+{
+    std::smatch found;
+    if (!std::regex_search(summary, found, std::regex(what + ": [^\n]*?" + label + " (-?[0-9.]+)")))
+        return -1e9;
+    return std::stod(found[1]);
+}
+
+// The trace's rows as numbers, by column name.
+std::vector<std::map<std::string, double>> traceRows(const std::string &path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::vector<std::string> names;
+    std::vector<std::map<std::string, double>> rows;
+    while (std::getline(file, line)) {
+        std::istringstream cells(line);
+        std::string cell;
+        if (names.empty()) {
+            while (std::getline(cells, cell, ','))
+                names.push_back(cell);
+            continue;
+        }
+        std::map<std::string, double> row;
+        for (std::size_t k = 0; k < names.size() && std::getline(cells, cell, ','); ++k)
+            row[names[k]] = std::stod(cell);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
 } // namespace
 
+// The program and kestrix-run share one simulated coprocessor: the motors
+// the program set running turn in the model that kestrix-run then stops,
+// and the summary shows that model.
 TEST_F(RunLauncher, ProgramKilledBySigkillUnderTheSimulatorEndsWithMotorsOffAndStatus137)
 {
+    const std::string trace = file("trace.csv");
     const auto start = std::chrono::steady_clock::now();
-    const Outcome result = run({KESTRIX_SIM_LAUNCHER, "--duration", "5", KESTRIX_RUN, KESTRIX_PWM_CHECK}, [&](pid_t sim) {
-        const pid_t launcher = childOf(sim);
-        ASSERT_NE(launcher, 0) << "kestrix-run did not start";
-        const pid_t program = childOf(launcher);
-        ASSERT_NE(program, 0) << "pwm_check did not start";
-        std::this_thread::sleep_until(start + 2s);
-        ::kill(program, SIGKILL);
-    });
+    const Outcome result = run({KESTRIX_SIM_LAUNCHER, "--duration", "5", "--trace", trace, KESTRIX_RUN,
+                                KESTRIX_PWM_CHECK},
+                               [&](pid_t sim) {
+                                   const pid_t launcher = childOf(sim);
+                                   ASSERT_NE(launcher, 0) << "kestrix-run did not start";
+                                   const pid_t program = childOf(launcher);
+                                   ASSERT_NE(program, 0) << "pwm_check did not start";
+                                   std::this_thread::sleep_until(start + 2s);
+                                   ::kill(program, SIGKILL);
+                               });
     EXPECT_EQ(result.status, 137) << result.err;
     EXPECT_NE(result.err.find("exited with status 137"), std::string::npos) << result.err;
     expectEverythingStopped(result.err);
+
+    // pwm_check runs all four motors forward at full power for its first
+    // three seconds: the shared model turned them until the kill.
+    const auto rows = traceRows(trace);
+    bool running = false;
+    for (const auto &row : rows)
+        if (row.at("time") >= 1.0 && row.at("time") <= 1.5) {
+            running = true;
+            for (int m = 0; m < 4; ++m)
+                EXPECT_GT(row.at("m" + std::to_string(m) + "_speed"), 1400) << "motor " << m << " at " << row.at("time");
+        }
+    EXPECT_TRUE(running) << "no trace row between 1 and 1.5 s:\n" << slurp(trace);
+    for (int m = 0; m < 4; ++m)
+        EXPECT_GT(summaryValue(result.err, "motor " + std::to_string(m), "position"), 2000) << result.err;
+}
+
+// At --speed max the program runs on to the duration on its own clock (its
+// parent waits and does not move time on), then kestrix-run stops what it
+// left running: the servos it enabled and commanded are disabled where they
+// stood.
+TEST_F(RunLauncher, ProgramEndedByTheDurationAtFullSpeedLeavesTheServosDisabled)
+{
+    const Outcome result =
+        run({KESTRIX_SIM_LAUNCHER, "--speed", "max", "--duration", "3", KESTRIX_RUN, KESTRIX_SERVO_SWEEP_CHECK});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("ended at --duration after 3.000 s simulated"), std::string::npos) << result.err;
+    expectEverythingStopped(result.err);
+    // At 3 s the sweep is at its second step: servo s commanded to entry
+    // 1 + s of 0, 340, 682, 1023, 682, 340, its shaft there.
+    const double second[4] = {340, 682, 1023, 682};
+    for (int s = 0; s < 4; ++s) {
+        const std::string servo = "servo " + std::to_string(s);
+        EXPECT_NEAR(summaryValue(result.err, servo, "command"), second[s], 1) << result.err;
+        EXPECT_NEAR(summaryValue(result.err, servo, "shaft"), second[s], 1) << result.err;
+    }
 }
 
 TEST_F(RunLauncher, StatusOfTheProgramPassesThroughAndTheMotorsStopAfterEveryEnd)
