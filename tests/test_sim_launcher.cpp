@@ -1,6 +1,7 @@
 // Programs run under kestrix-sim: what they print, what the trace shows and
 // how the launcher ends them.
 #include "emulation.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -74,31 +74,14 @@ std::string slurp(const std::string &path)
     return text.str();
 }
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
-}
-
-class SimLauncher : public ::testing::Test
+class SimLauncher : public ScratchFolder
 {
 protected:
-    void SetUp() override
-    {
-        char folder[] = "/tmp/kestrix-sim-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        m_folder = folder;
-    }
-    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+    SimLauncher() : ScratchFolder("kestrix-sim-test") {}
 
-    std::string file(const std::string &name) const { return m_folder + "/" + name; }
     static std::string program(const std::string &name) { return std::string(KESTRIX_CHECKOUT_DIR) + "/" + name; }
 
-    std::string script(const std::string &text)
-    {
-        const std::string path = file("script.txt");
-        std::ofstream(path) << text;
-        return path;
-    }
+    std::string script(const std::string &text) { return write("script.txt", text); }
 
     // Runs kestrix-sim with `arguments`; stdout and stderr are kept apart.
     Outcome simulate(const std::vector<std::string> &arguments)
@@ -148,8 +131,6 @@ protected:
         }
         return result;
     }
-
-    std::string m_folder;
 };
 
 // The check-out programs come from their own folder of the project; a test

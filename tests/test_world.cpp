@@ -6,6 +6,8 @@
 #include "world.h"
 #include "world_base.h"
 
+#include "scratch_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,7 +20,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,11 +211,6 @@ struct Trace
     }
 };
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
-}
-
 std::string slurp(const std::string &path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -235,25 +231,12 @@ int longestRun(const std::vector<double> &values, Predicate holds)
     return longest;
 }
 
-class WorldPrograms : public ::testing::Test
+class WorldPrograms : public ScratchFolder
 {
 protected:
-    void SetUp() override
-    {
-        char folder[] = "/tmp/kestrix-world-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        m_folder = folder;
-    }
-    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+    WorldPrograms() : ScratchFolder("kestrix-world-test") {}
 
-    std::string file(const std::string &name) const { return m_folder + "/" + name; }
     static std::string world(const std::string &name) { return std::string(KESTRIX_WORLDS_DIR) + "/" + name; }
-
-    std::string write(const std::string &name, const std::string &text)
-    {
-        std::ofstream(file(name), std::ios::binary) << text;
-        return file(name);
-    }
 
     Outcome simulate(std::vector<std::string> arguments)
     {
@@ -299,8 +282,6 @@ protected:
         }
         return result;
     }
-
-    std::string m_folder;
 };
 
 } // namespace
