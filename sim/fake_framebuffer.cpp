@@ -65,13 +65,18 @@ FakeFramebuffer &FakeFramebuffer::instance()
 
 bool FakeFramebuffer::enable(const Screen &screen, std::uint8_t fill)
 {
+    const int fd = ::memfd_create("kestrix-fb0", MFD_CLOEXEC);
+    if (fd < 0)
+        return false;
+    return enable(screen, fd, fill);
+}
+
+bool FakeFramebuffer::enable(const Screen &screen, int fd, std::uint8_t fill)
+{
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_memory >= 0)
         realClose(m_memory);
     m_memory = -1;
-    const int fd = ::memfd_create("kestrix-fb0", MFD_CLOEXEC);
-    if (fd < 0)
-        return false;
     const std::vector<std::uint8_t> bytes(static_cast<std::size_t>(lineLengthOf(screen)) * screen.rows, fill);
     if (::pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
         realClose(fd);

@@ -37,6 +37,9 @@ public:
     // Serves /dev/fb0 with a fresh screen whose every byte is `fill`.
     // Returns false when its memory cannot be made.
     bool enable(const Screen &screen, std::uint8_t fill = 0);
+    // The same on a file another process made and reads (the launcher's
+    // panel shows the screen from it); the fake takes the descriptor over.
+    bool enable(const Screen &screen, int memoryFd, std::uint8_t fill = 0);
     // /dev/fb0 goes back to the real system; descriptors already handed
     // out keep writing into the old memory.
     void disable();

@@ -5,21 +5,27 @@
 // messages for programs that cannot run are launch_errors.cpp.
 #include "launch_errors.h"
 #include "options.h"
+#include "panel_server.h"
 #include "script.h"
 #include "sim_status.h"
 #include "world.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <ftw.h>
 #include <limits.h>
 #include <sys/mman.h>
@@ -33,6 +39,13 @@ namespace {
 using namespace kxsim;
 
 constexpr double GraceSeconds = 10; // real time allowed beyond the duration before the launcher steps in
+
+double monotonicSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
 
 // ---- Step 1: find the program -----------------------------------------------
 
@@ -155,7 +168,84 @@ int removeEntry(const char *path, const struct stat *, int, struct FTW *)
     return ::remove(path);
 }
 
-// ---- Step 4: start the program ------------------------------------------------
+// ---- Step 4: open the panel, before the program starts --------------------------
+
+// The panel shows the program's screen from a memory file the program's fake
+// framebuffer writes into, and its output from a pipe the launcher copies
+// to its own standard output.
+struct Panel
+{
+    std::unique_ptr<kxsim::PanelServer> server;
+    int screenFd = -1;
+    int output[2] = {-1, -1};
+    std::thread pump;
+};
+
+bool loopback(const std::string &address)
+{
+    return address.rfind("127.", 0) == 0 || address == "localhost" || address == "::1";
+}
+
+void openPanel(Panel &panel, const Options &options, const Controller &controller)
+{
+    if (options.panelPort < 0)
+        return;
+    panel.screenFd = ::memfd_create("kestrix-sim-screen", 0);
+    if (panel.screenFd < 0
+        || ::ftruncate(panel.screenFd, off_t(kxsim::PanelScreenColumns) * kxsim::PanelScreenRows * 4) != 0)
+        fail(BadUsage, std::string("cannot make the panel's screen: ") + std::strerror(errno));
+    if (::pipe2(panel.output, O_CLOEXEC) != 0)
+        fail(BadUsage, std::string("cannot capture the program's output: ") + std::strerror(errno));
+    kxsim::PanelServer::Run run;
+    run.program = options.command[0];
+    run.speed = options.speed;
+    run.duration = options.duration;
+    kxsim::PanelServer::describeWorld(options.world, run);
+    panel.server = std::make_unique<kxsim::PanelServer>(*controller.status, panel.screenFd, run);
+    std::string error;
+    if (!panel.server->bind(options.panelAddress, options.panelPort, error))
+        fail(BadUsage, error);
+    if (!loopback(options.panelAddress))
+        std::fprintf(stderr, "kestrix-sim: warning: the panel on %s lets other machines drive the robot\n",
+                     options.panelAddress.c_str());
+    panel.server->start();
+    const std::string host = options.panelAddress.find(':') != std::string::npos
+                                 ? "[" + options.panelAddress + "]" : options.panelAddress;
+    std::fprintf(stderr, "kestrix-sim: panel at http://%s:%d/\n", host.c_str(), panel.server->port());
+    std::fflush(stderr);
+}
+
+// Copies the program's output to ours and to the panel's console until the
+// pipe closes, or shortly after `ended` when a process the program started
+// still holds it.
+void pumpOutput(Panel &panel, const std::atomic<bool> &ended)
+{
+    char buffer[4096];
+    double endedAt = 0;
+    for (;;) {
+        pollfd ready{panel.output[0], POLLIN, 0};
+        const int n = ::poll(&ready, 1, 20);
+        if (n > 0) {
+            const ssize_t got = ::read(panel.output[0], buffer, sizeof buffer);
+            if (got > 0) {
+                std::fwrite(buffer, 1, std::size_t(got), stdout);
+                std::fflush(stdout);
+                panel.server->output(buffer, std::size_t(got));
+                continue;
+            }
+            if (got == 0 || errno != EINTR)
+                return;
+        }
+        if (ended) {
+            if (endedAt == 0)
+                endedAt = monotonicSeconds();
+            else if (monotonicSeconds() - endedAt > 0.3)
+                return;
+        }
+    }
+}
+
+// ---- Step 5: start the program ------------------------------------------------
 
 volatile sig_atomic_t s_child = 0;
 
@@ -174,16 +264,9 @@ void forwardSignals()
         ::sigaction(signal, &action, nullptr);
 }
 
-double monotonicSeconds()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
 // Starts the program with the simulator preloaded. The child reports a
 // failed exec through a pipe that a successful exec closes.
-pid_t start(const std::string &program, const Options &options, const Controller &controller)
+pid_t start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel)
 {
     std::string preload = controller.library;
 #ifdef KESTRIX_SIM_PRELOAD_FIRST
@@ -222,6 +305,10 @@ pid_t start(const std::string &program, const Options &options, const Controller
             ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
         ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
         ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
+        if (panel.server) {
+            ::setenv("KESTRIX_SIM_PANEL", std::to_string(panel.screenFd).c_str(), 1);
+            ::dup2(panel.output[1], STDOUT_FILENO);
+        }
         ::execv(program.c_str(), arguments.data());
         const int error = errno;
         (void)!::write(report[1], &error, sizeof error);
@@ -230,6 +317,8 @@ pid_t start(const std::string &program, const Options &options, const Controller
     s_child = child;
     ::close(report[1]);
     ::close(controller.statusFd);
+    if (panel.output[1] >= 0)
+        ::close(panel.output[1]);
     int error = 0;
     ssize_t got;
     while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
@@ -243,7 +332,7 @@ pid_t start(const std::string &program, const Options &options, const Controller
     return child;
 }
 
-// ---- Step 5: wait for the end -------------------------------------------------
+// ---- Step 6: wait for the end -------------------------------------------------
 
 // The program ends itself at the duration; should it hang somewhere the
 // simulator cannot see, step in once generous real time has passed: SIGTERM,
@@ -274,7 +363,7 @@ int waitForEnd(pid_t child, const Options &options, double startReal)
     }
 }
 
-// ---- Step 6: summarise --------------------------------------------------------
+// ---- Step 7: summarise --------------------------------------------------------
 
 const char *modeName(int mode)
 {
@@ -296,41 +385,56 @@ std::string bits(unsigned value, int count)
     return text;
 }
 
-void printController(const kxsim::SimStatus &status, double simulated, double realSeconds)
+void appendf(std::string &text, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string &text, const char *format, ...)
 {
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    text += line;
+}
+
+std::string describeController(const kxsim::SimStatus &status, double simulated, double realSeconds)
+{
+    std::string text;
     for (int m = 0; m < 4; ++m) {
         const int mode = (status.modes >> (2 * m)) & 3;
-        std::fprintf(stderr, "  motor %d: position %.0f, speed %.1f ticks/s, %s", m, status.motorPosition[m],
+        appendf(text, "  motor %d: position %.0f, speed %.1f ticks/s, %s", m, status.motorPosition[m],
                      status.motorSpeed[m], modeName(mode));
         if (mode == 0 || mode == 2)
-            std::fprintf(stderr, " %s", directionName(status.directions >> (2 * m)));
-        std::fprintf(stderr, ", %s\n", (status.motorStatus >> m) & 1 ? "done" : "moving");
+            appendf(text, " %s", directionName(status.directions >> (2 * m)));
+        appendf(text, ", %s\n", (status.motorStatus >> m) & 1 ? "done" : "moving");
     }
     for (int s = 0; s < 4; ++s)
-        std::fprintf(stderr, "  servo %d: %s, command %.0f (%u us), shaft %.1f\n", s,
+        appendf(text, "  servo %d: %s, command %.0f (%u us), shaft %.1f\n", s,
                      (status.servoEnables >> (4 + s)) & 1 ? "enabled" : "disabled",
                      std::floor(kxsim::servoPosition(status.servoCommand[s])), unsigned(status.servoCommand[s]),
                      kxsim::servoPosition(status.servoShaft[s]));
-    std::fprintf(stderr, "  digital (pin 15..0): levels %s, outputs %s, directions %s, pull-ups %s\n",
+    appendf(text, "  digital (pin 15..0): levels %s, outputs %s, directions %s, pull-ups %s\n",
                  bits(status.digitalIn, 16).c_str(), bits(status.digitalOut, 16).c_str(),
                  bits(status.digitalDirections, 16).c_str(), bits(status.digitalPullups, 16).c_str());
-    std::fprintf(stderr, "  analog 0-5: %u %u %u %u %u %u, pull-ups (port 5..0) %s\n", status.analog[0],
+    appendf(text, "  analog 0-5: %u %u %u %u %u %u, pull-ups (port 5..0) %s\n", status.analog[0],
                  status.analog[1], status.analog[2], status.analog[3], status.analog[4], status.analog[5],
                  bits(status.analogPullups, 6).c_str());
-    std::fprintf(stderr, "  battery: %.3f V\n", status.batteryVolts);
+    appendf(text, "  battery: %.3f V\n", status.batteryVolts);
     if (status.hasPose)
-        std::fprintf(stderr,
+        appendf(text,
                      "  robot: x %.3f m, y %.3f m, heading %.1f deg, bump %s; %.3f m forward, %.1f deg turned in all\n",
                      status.x, status.y, status.headingDeg, status.bumped ? "closed" : "open", status.travelled,
                      status.turned);
-    std::fprintf(stderr, "  exchanges: %llu (%.0f per simulated second, %.0f per real second)\n",
+    appendf(text, "  exchanges: %llu (%.0f per simulated second, %.0f per real second)\n",
                  static_cast<unsigned long long>(status.exchanges),
                  simulated > 0 ? double(status.exchanges) / simulated : 0.0,
                  realSeconds > 0 ? double(status.exchanges) / realSeconds : 0.0);
+    return text;
 }
 
+// Prints how the program ended and the controller's state; returns the
+// launcher's exit status and puts the same text in `summary`.
 int summarise(const kxsim::SimStatus &status, const Options &options, const std::string &program,
-              int waitStatus, double realSeconds)
+              int waitStatus, double realSeconds, std::string &summary)
 {
     const std::string &name = options.command[0];
     int result;
@@ -347,14 +451,14 @@ int summarise(const kxsim::SimStatus &status, const Options &options, const std:
         ending = "was killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
     }
     if (status.magic != kxsim::SimStatus::Magic) {
-        std::fprintf(stderr, "kestrix-sim: %s (%s)\n", withoutSimulator(program, waitStatus).c_str(),
-                     ending.c_str());
-        return result;
+        summary = withoutSimulator(program, waitStatus) + " (" + ending + ")\n";
+    } else {
+        const double simulated = double(status.simulatedUs.load()) / 1e6;
+        appendf(summary, "%s %s after %.3f s simulated (%.3f s real)\n", name.c_str(), ending.c_str(), simulated,
+                realSeconds);
+        summary += describeController(status, simulated, realSeconds);
     }
-    const double simulated = double(status.simulatedUs.load()) / 1e6;
-    std::fprintf(stderr, "kestrix-sim: %s %s after %.3f s simulated (%.3f s real)\n", name.c_str(), ending.c_str(),
-                 simulated, realSeconds);
-    printController(status, simulated, realSeconds);
+    std::fprintf(stderr, "kestrix-sim: %s", summary.c_str());
     return result;
 }
 
@@ -366,11 +470,25 @@ int main(int argc, char **argv)
     const std::string program = locateProgram(options.command[0]);
     checkInputs(options);
     const Controller controller = prepareController();
+    Panel panel;
+    openPanel(panel, options, controller);
     forwardSignals();
     const double startReal = monotonicSeconds();
-    const pid_t child = start(program, options, controller);
+    const pid_t child = start(program, options, controller, panel);
+    std::atomic<bool> ended{false};
+    if (panel.server)
+        panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));
     const int waitStatus = waitForEnd(child, options, startReal);
     const double realSeconds = monotonicSeconds() - startReal;
+    ended = true;
+    if (panel.pump.joinable())
+        panel.pump.join();
     ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
-    return summarise(*controller.status, options, program, waitStatus, realSeconds);
+    std::string summary;
+    const int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    if (panel.server) {
+        panel.server->finish(result, summary);
+        panel.server->stop();
+    }
+    return result;
 }

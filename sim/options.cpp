@@ -83,6 +83,24 @@ const Option OptionTable[] = {
              usageError("--trace needs a file");
          o.trace = v;
      }},
+    {"--panel", nullptr, Takes::OptionalValue, "PORT",
+     "serve a live page of the run on 127.0.0.1:PORT\n"
+     "(default 8765; 0 picks a free port) while the\n"
+     "program runs; the address goes to standard error",
+     [](Options &o, const std::string &v) {
+         const double port = v.empty() ? DefaultPanelPort : number("--panel", v, 0, 65535, "a port from 0 to 65535");
+         if (port != std::floor(port))
+             usageError("--panel takes a port from 0 to 65535, not '" + v + "'");
+         o.panelPort = int(port);
+     }},
+    {"--panel-address", nullptr, Takes::Value, "ADDRESS",
+     "serve the panel on ADDRESS instead of 127.0.0.1\n"
+     "(other machines can then drive the robot)",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--panel-address needs an address");
+         o.panelAddress = v;
+     }},
     {"--world", nullptr, Takes::Value, "FILE", "put the robot on the field of a JSON world file",
      [](Options &o, const std::string &v) {
          if (v.empty())

@@ -25,6 +25,8 @@ constexpr double MaxDuration = 1e9;
 // takes over a quarter of an hour. --speed max covers "as fast as possible".
 constexpr double MinSpeed = 0.001;
 constexpr double MaxSpeed = 1000;
+// The panel's port when --panel names none.
+constexpr int DefaultPanelPort = 8765;
 
 struct Options
 {
@@ -33,6 +35,8 @@ struct Options
     double factor = 1;
     std::string script;
     std::string trace;
+    int panelPort = -1;                     // -1: no panel; 0: any free port
+    std::string panelAddress = "127.0.0.1";
     std::string world; // world file the robot drives in
     std::string plot;  // SVG picture of the run
     std::vector<std::string> command;

@@ -38,6 +38,9 @@ public:
     const World &world() const { return m_world; }
     bool hasWorld() const { return m_hasWorld; }
     const Pose &pose() const { return m_pose; }
+    // Puts the robot somewhere else at once (the panel's drag); the sensors
+    // see the new place from the next step on.
+    void setPose(const Pose &pose) { m_pose = pose; }
     bool bumped() const { return m_bumped; }
     // True once the mobile base or the script has been told to move.
     bool moved() const { return m_baseUsed || m_spinUsed; }

@@ -7,11 +7,15 @@
 //   KESTRIX_SIM_TRACE     CSV trace file
 //   KESTRIX_SIM_STATUS_FD descriptor of the status block shared with the launcher
 //   KESTRIX_SIM_SYSFS     folder that stands in for /sys/class/power_supply
+//   KESTRIX_SIM_PANEL     descriptor of the screen memory the launcher's panel
+//                         shows; the panel's commands come through the status
 //   KESTRIX_SIM_WORLD     world file the robot drives in
 //   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
 // They are removed once read, so programs that this one starts run on their own.
 #include "fake_battery.h"
 #include "fake_clock.h"
+#include "fake_framebuffer.h"
+#include "panel_control.h"
 #include "simulation.h"
 
 #include <cerrno>
@@ -33,7 +37,7 @@ using kxsim::Simulation;
 
 const char *const Variables[] = {"KESTRIX_SIM_SPEED", "KESTRIX_SIM_DURATION", "KESTRIX_SIM_SCRIPT",
                                  "KESTRIX_SIM_TRACE", "KESTRIX_SIM_STATUS_FD", "KESTRIX_SIM_SYSFS",
-                                 "KESTRIX_SIM_WORLD",  "KESTRIX_SIM_PLOT"};
+                                 "KESTRIX_SIM_PANEL", "KESTRIX_SIM_WORLD", "KESTRIX_SIM_PLOT"};
 
 std::string variable(const char *name)
 {
@@ -56,6 +60,7 @@ void afterSleep()
 {
     if (::getpid() != s_simulatedProcess)
         return;
+    kxsim::PanelControl::instance().holdWhilePaused();
     if (Simulation::instance().sync())
         Simulation::instance().finishAtDuration();
 }
@@ -86,6 +91,22 @@ void watchDuration(double speed)
     Simulation::instance().finishAtDuration();
 }
 
+// The panel shows the program's output as it comes, so standard output is
+// written line by line into the launcher's pipe as it would be to a
+// terminal; the screen the panel shows is the fake framebuffer's memory.
+void startPanel(kxsim::SimStatus *status, int screenFd, bool virtualTime, double speed)
+{
+    if (status == nullptr)
+        fail("the panel needs the status block");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    kxsim::FakeFramebuffer::Screen screen;
+    screen.columns = kxsim::PanelScreenColumns;
+    screen.rows = kxsim::PanelScreenRows;
+    if (!kxsim::FakeFramebuffer::instance().enable(screen, screenFd))
+        fail(std::string("cannot share the screen with the panel: ") + std::strerror(errno));
+    kxsim::PanelControl::instance().start(status, virtualTime, speed);
+}
+
 __attribute__((constructor)) void startSimulation()
 {
     const std::string speedText = variable("KESTRIX_SIM_SPEED");
@@ -94,6 +115,7 @@ __attribute__((constructor)) void startSimulation()
     const std::string tracePath = variable("KESTRIX_SIM_TRACE");
     const std::string statusFd = variable("KESTRIX_SIM_STATUS_FD");
     const std::string sysfs = variable("KESTRIX_SIM_SYSFS");
+    const std::string panelScreen = variable("KESTRIX_SIM_PANEL");
     const std::string worldPath = variable("KESTRIX_SIM_WORLD");
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
     for (const char *name : Variables)
@@ -156,6 +178,8 @@ __attribute__((constructor)) void startSimulation()
     // Registered after the fake's singletons exist, so it runs before their
     // destructors.
     std::atexit(atExit);
+    if (!panelScreen.empty())
+        startPanel(options.status, std::atoi(panelScreen.c_str()), virtualTime, speed);
     if (options.durationUs > 0 && !virtualTime) {
         kxsim::OwnThreads own;
         std::thread(watchDuration, speed).detach();

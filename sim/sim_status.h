@@ -9,6 +9,36 @@
 
 namespace kxsim {
 
+// The controller's screen as the simulator shows it on the panel: 32 bits
+// per pixel, 0x00RRGGBB.
+constexpr unsigned PanelScreenColumns = 320;
+constexpr unsigned PanelScreenRows = 240;
+
+// A control from the panel (kestrix-sim --panel) to the simulated program.
+struct PanelCommand
+{
+    enum Kind : std::uint8_t { Button, Analog, Digital, Pause, Resume, Step, Speed, Pose };
+    Kind kind;
+    std::int8_t port;       // button 0 a .. 6 side; analog 0-5; digital 0-15
+    std::int32_t value;     // pressed 1/0; analog 0-4095, digital 0/1, -1 for nothing connected
+    double a, b, c;         // Speed: factor (0 for max); Pose: x, y, heading
+};
+
+// The launcher's panel server writes commands, a thread of the simulator in
+// the program takes them; both sides only ever move their own counter on.
+struct PanelChannel
+{
+    static constexpr std::uint32_t Capacity = 64;
+    std::atomic<std::uint32_t> written; // commands put in by the launcher
+    std::atomic<std::uint32_t> taken;   // commands applied by the program's side
+    PanelCommand ring[Capacity];
+    // What the program's side reports back.
+    std::atomic<int> listening;         // 1 once commands are taken
+    std::atomic<int> paused;
+    std::atomic<std::int64_t> speedMillis; // clock speed x 1000, 0 for max
+    std::atomic<std::int64_t> lastTakenRealNs; // CLOCK_MONOTONIC when the last command was applied
+};
+
 struct SimStatus
 {
     static constexpr std::uint32_t Magic = 0x4B585331; // "KXS1"
@@ -23,12 +53,15 @@ struct SimStatus
     std::uint8_t directions;  // register 57
     std::uint8_t motorStatus; // register 58
     std::uint8_t servoEnables; // register 59
+    std::uint16_t motorDuty[4];    // PWM duty commands, 0-400
+    std::int16_t motorVelocity[4]; // PID velocity commands, ticks/s
     std::uint16_t servoCommand[4]; // pulse commands, us
     double servoShaft[4];          // shaft positions, us of pulse
     std::uint16_t digitalIn, digitalOut, digitalPullups, digitalDirections;
     std::uint16_t analog[6];
     std::uint8_t analogPullups;
     double batteryVolts;
+    PanelChannel panel;
     // The robot's pose (with a world or once the mobile base moved it).
     std::uint8_t hasPose;
     std::uint8_t bumped;
@@ -37,6 +70,7 @@ struct SimStatus
 };
 
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "shared between processes");
 
 // Position on the 0-1023 servo scale for a pulse width in microseconds.
 inline double servoPosition(double pulseUs)

@@ -168,16 +168,30 @@ void Simulation::removeCameraFolder()
     m_cameraFolder.clear();
 }
 
-void Simulation::pressKey(int id, bool pressed)
+int Simulation::keyCode(int id)
 {
     static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
+    return id >= 0 && id < 7 ? Keys[id] : -1;
+}
+
+void Simulation::pressKey(int id, bool pressed)
+{
     if (id >= 0 && id < 7)
-        FakeInput::instance().setKey(Keys[id], pressed);
+        FakeInput::instance().setKey(keyCode(id), pressed);
 }
 
 void Simulation::setButtonSink(ButtonSink sink)
 {
     FakeSpi::instance().update([&](RegisterFile &) { m_buttons = std::move(sink); });
+}
+
+void Simulation::applyNow(const ScriptEvent &event)
+{
+    const std::int64_t now = Clock::instance().nowUs();
+    FakeSpi::instance().update([&](RegisterFile &registers) {
+        catchUp(registers, now);
+        apply(event, registers);
+    });
 }
 
 std::int64_t Simulation::endUs() const
@@ -346,6 +360,8 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
     for (int m = 0; m < 4; ++m) {
         status->motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
         status->motorSpeed[m] = m_model.motor(m).speed;
+        status->motorDuty[m] = registers.get16(reg::Duty0 + 2 * std::size_t(m));
+        status->motorVelocity[m] = std::int16_t(registers.get16(reg::Velocity0 + 2 * std::size_t(m)));
     }
     status->modes = registers.get8(reg::Modes);
     status->directions = registers.get8(reg::Directions);

@@ -40,6 +40,8 @@ public:
     // for the side button.
     using ButtonSink = std::function<void(int id, bool pressed)>;
     static void pressKey(int id, bool pressed);
+    // The key code the fake input device reports for button `id`.
+    static int keyCode(int id);
 
     static Simulation &instance();
 
@@ -48,6 +50,9 @@ public:
     // cannot be written.
     bool start(const Options &options, std::string &error);
     void setButtonSink(ButtonSink sink);
+    // Applies an input from outside the script (the panel) at the clock's
+    // time, as if the script had it now.
+    void applyNow(const ScriptEvent &event);
 
     // Brings everything up to the clock's time. Returns true once the
     // duration is over.

@@ -1,0 +1,292 @@
+// kestrix-sim --panel over HTTP, without a browser: the controls reach the
+// program, bad requests change nothing, the end reaches the page, and the
+// server refuses what it must.
+#include <gtest/gtest.h>
+
+#if !KESTRIX_SIM_PANEL
+TEST(SimPanel, NeedsALauncherWithThePanel)
+{
+    GTEST_SKIP() << "kestrix-sim built without the panel (cpp-httplib)";
+}
+#else
+#include "panel_run.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using nlohmann::json;
+
+std::string checkout(const std::string &name)
+{
+    return std::string(KESTRIX_CHECKOUT_DIR) + "/" + name;
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class SimPanel : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char path[] = "/tmp/kestrix-panel-test.XXXXXX";
+        const int fd = ::mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+        m_out = path;
+    }
+    void TearDown() override
+    {
+        if (!m_out.empty())
+            std::remove(m_out.c_str());
+    }
+
+    // Polls GET /state until `ready` holds, for at most two seconds.
+    template <typename Ready>
+    json stateWhen(int port, Ready ready)
+    {
+        json state;
+        for (int i = 0; i < 200; ++i) {
+            state = panel::state(port);
+            if (!state.is_null() && ready(state))
+                return state;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ADD_FAILURE() << "state never reached: " << state.dump();
+        return state;
+    }
+
+    std::string m_out;
+};
+
+TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+
+    // The program's output, passed through and shown.
+    stateWhen(port, [](const json &s) { return s["console"]["text"] == "Waiting for 'side' button to be pressed...\n"; });
+    EXPECT_EQ(panel::request(port, "GET", "/").status, 200);
+    EXPECT_NE(panel::request(port, "GET", "/panel.js").body.find("EventSource"), std::string::npos);
+    EXPECT_EQ(panel::request(port, "GET", "/screen").body.size(), 320u * 240u * 4u);
+
+    // Inputs where nothing else drives them.
+    EXPECT_EQ(panel::request(port, "POST", "/analog/2", R"({"value": 1234})").status, 204);
+    EXPECT_EQ(panel::request(port, "POST", "/digital/9", R"({"value": 1})").status, 204);
+    stateWhen(port, [](const json &s) { return s["analog"][2]["value"] == 1234 && s["digital"][9]["level"] == 1; });
+    EXPECT_EQ(panel::request(port, "POST", "/analog/2", R"({"value": null})").status, 204);
+    stateWhen(port, [](const json &s) { return s["analog"][2]["value"] == 2048; });
+
+    // Paused, the simulated clock stands; a step moves it 0.1 s on.
+    EXPECT_EQ(panel::request(port, "POST", "/pause").status, 204);
+    const json paused = stateWhen(port, [](const json &s) { return s["paused"] == true; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double frozen = panel::state(port)["time"];
+    EXPECT_LT(frozen - paused["time"].get<double>(), 0.02);
+    EXPECT_EQ(panel::request(port, "POST", "/step").status, 204);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const json stepped = panel::state(port);
+    EXPECT_TRUE(stepped["paused"].get<bool>());
+    EXPECT_NEAR(stepped["time"].get<double>() - frozen, 0.1, 0.02);
+    EXPECT_EQ(panel::request(port, "POST", "/speed", R"({"factor": 4})").status, 204);
+    EXPECT_EQ(panel::request(port, "POST", "/resume").status, 204);
+    const json resumed = stateWhen(port, [](const json &s) { return s["paused"] == false && s["speed"] == 4.0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_GT(panel::state(port)["time"].get<double>() - resumed["time"].get<double>(), 0.5);
+
+    // Without a world the robot cannot be placed.
+    EXPECT_EQ(panel::request(port, "POST", "/pose", R"({"x": 1, "y": 1, "heading": 0})").status, 409);
+
+    // The event stream: states at the page's rate, the end included.
+    panel::Events events(port);
+    const auto start = std::chrono::steady_clock::now();
+    int frames = 0;
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(500) && !events.next().is_null())
+        ++frames;
+    EXPECT_GE(frames, 10) << "in half a second";
+
+    // Press and release at once, quicker than the program looks: the click
+    // still counts.
+    EXPECT_EQ(panel::request(port, "POST", "/button/side/press").status, 204);
+    EXPECT_EQ(panel::request(port, "POST", "/button/side/release").status, 204);
+    json last;
+    for (json event; !(event = events.next()).is_null();)
+        last = event;
+    ASSERT_TRUE(last.contains("ended")) << last.dump();
+    EXPECT_EQ(last["running"], false);
+    EXPECT_EQ(last["ended"]["status"], 0);
+    EXPECT_NE(last["ended"]["summary"].get<std::string>().find("exited with status 0"), std::string::npos);
+    EXPECT_EQ(last["console"]["text"], "Waiting for 'side' button to be pressed...\nBingo!... closing program.\n");
+
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(slurp(m_out), "Waiting for 'side' button to be pressed...\nBingo!... closing program.\n");
+    EXPECT_EQ(panel::request(port, "GET", "/state").status, 0) << "the server stops with the simulator";
+}
+
+// The library's click check reads the button twice; a press that lands
+// between the two reads would be lost, so the panel changes buttons between
+// the program's sleeps. Virtual time makes that window wide: several runs.
+TEST_F(SimPanel, AClickPostedAtOnceIsSeenOnVirtualTime)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--speed", "max", checkout("side_button_check")}, m_out);
+        ASSERT_GT(run.port(), 0) << run.err();
+        stateWhen(run.port(), [](const json &s) { return s["time"].get<double>() > 1; });
+        ASSERT_EQ(panel::request(run.port(), "POST", "/button/side/press").status, 204);
+        ASSERT_EQ(panel::request(run.port(), "POST", "/button/side/release").status, 204);
+        ASSERT_EQ(run.wait(3000), 0) << "click lost on attempt " << attempt;
+    }
+}
+
+TEST_F(SimPanel, WithAWorldTheRobotIsShownAndCanBeMoved)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--world", KESTRIX_LINE_WORLD, KESTRIX_LINE_FOLLOWER}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json world = json::parse(panel::request(port, "GET", "/world").body, nullptr, false);
+    ASSERT_TRUE(world.is_object());
+    EXPECT_EQ(world["width"], 2.0);
+    EXPECT_FALSE(world["marks"].empty());
+
+    // The line follower drives along its line.
+    const json first = stateWhen(port, [](const json &s) { return s.contains("robot"); });
+    const json later = stateWhen(port, [&](const json &s) {
+        return std::hypot(s["robot"]["x"].get<double>() - first["robot"]["x"].get<double>(),
+                          s["robot"]["y"].get<double>() - first["robot"]["y"].get<double>()) > 0.02;
+    });
+    EXPECT_FALSE(later.is_null());
+
+    // The world's reflectance sensor drives analog port 0: no slider there.
+    EXPECT_EQ(later["driven"]["analog"], json::array({0}));
+    EXPECT_EQ(panel::request(port, "POST", "/analog/0", R"({"value": 5})").status, 409);
+
+    // Dragged to the far corner, off the line, the robot goes on from there.
+    EXPECT_EQ(panel::request(port, "POST", "/pose", R"({"x": 1.8, "y": 1.3, "heading": 90})").status, 204);
+    const json moved = stateWhen(port, [](const json &s) {
+        return std::hypot(s["robot"]["x"].get<double>() - 1.8, s["robot"]["y"].get<double>() - 1.3) < 0.05;
+    });
+    EXPECT_NEAR(moved["robot"]["heading"].get<double>(), 90, 20);
+}
+
+TEST_F(SimPanel, BadRequestsAreRefusedWithAReasonAndChangeNothing)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    stateWhen(port, [](const json &s) { return !s["console"]["text"].get<std::string>().empty(); });
+    ASSERT_EQ(panel::request(port, "POST", "/analog/0", R"({"value": 100})").status, 204);
+    const std::string localhost = "localhost:" + std::to_string(port);
+
+    struct Case
+    {
+        const char *method, *path, *body;
+        std::string host;
+        int status;
+    } cases[] = {
+        {"POST", "/button/w/press", "", "", 404},
+        {"POST", "/button/side/hold", "", "", 404},
+        {"POST", "/button/side", "", "", 404},
+        {"POST", "/analog/6", R"({"value": 1})", "", 404},
+        {"POST", "/analog/-1", R"({"value": 1})", "", 404},
+        {"POST", "/digital/16", R"({"value": 1})", "", 404},
+        {"POST", "/digital/01x", R"({"value": 1})", "", 404},
+        {"POST", "/analog/0", R"({"value": 4096})", "", 400},
+        {"POST", "/analog/0", R"({"value": 1.5})", "", 400},
+        {"POST", "/analog/0", R"({"value": "7"})", "", 400},
+        {"POST", "/analog/0", R"({"level": 7})", "", 400},
+        {"POST", "/analog/0", R"({"value": 7)", "", 400},
+        {"POST", "/analog/0", "7", "", 400},
+        {"POST", "/digital/3", R"({"value": 2})", "", 400},
+        {"POST", "/speed", R"({"factor": 0})", "", 400},
+        {"POST", "/speed", R"({"factor": 1e9})", "", 400},
+        {"POST", "/speed", R"({"factor": "fast"})", "", 400},
+        {"POST", "/speed", "", "", 400},
+        {"POST", "/pose", R"({"x": 1, "y": "a", "heading": 0})", "", 400},
+        {"POST", "/step", "", "", 409},
+        {"GET", "/nowhere", "", "", 404},
+        {"POST", "/state", "", "", 404},
+        // A page elsewhere makes the browser send its own host name.
+        {"POST", "/analog/0", R"({"value": 5})", "attacker.example:" + std::to_string(port), 403},
+        {"POST", "/analog/0", R"({"value": 5})", "127.0.0.1:1", 403},
+        {"GET", "/state", "", "-", 403},
+    };
+    for (const Case &c : cases) {
+        const panel::Reply reply = panel::request(port, c.method, c.path, c.body, c.host);
+        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path << " " << c.body;
+        // One line that says why.
+        EXPECT_FALSE(reply.body.empty()) << c.path;
+        EXPECT_EQ(reply.body.find('\n'), reply.body.size() - 1) << reply.body;
+    }
+    EXPECT_EQ(panel::request(port, "GET", "/state", "", localhost).status, 200);
+
+    const json after = stateWhen(port, [](const json &s) { return s["analog"][0]["value"] == 100; });
+    EXPECT_EQ(after["paused"], false);
+    EXPECT_EQ(after["speed"], 1.0);
+    EXPECT_EQ(after["running"], true);
+    EXPECT_EQ(after["digital"][3]["level"], 0);
+    EXPECT_EQ(run.wait(200), -1) << "the program still waits for its button";
+}
+
+TEST_F(SimPanel, TakenPortEndsTheLauncherBeforeTheProgram)
+{
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr *>(&address), size), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=" + port, checkout("side_button_check")}, m_out);
+    EXPECT_EQ(run.wait(), 2);
+    EXPECT_NE(run.err().find("127.0.0.1:" + port + " (is the port taken?"), std::string::npos) << run.err();
+    EXPECT_EQ(slurp(m_out), "") << "the program never started";
+    ::close(taken);
+
+    for (const char *bad : {"--panel=http", "--panel=65536", "--panel=80.5", "--panel=-1"}) {
+        panel::Run refused(KESTRIX_SIM_LAUNCHER, {bad, checkout("side_button_check")}, m_out);
+        EXPECT_EQ(refused.wait(), 2) << bad;
+        EXPECT_NE(refused.err().find("--panel takes a port from 0 to 65535"), std::string::npos) << refused.err();
+    }
+}
+
+TEST_F(SimPanel, ScreenShowsWhatTheGraphicsDraw)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--duration", "4", checkout("graphics_check")}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    // The red disc crosses row 50 of the 100 x 100 window in the screen's
+    // top left corner; nothing is drawn outside the window.
+    bool red = false, outside = false;
+    for (int i = 0; i < 100 && !red; ++i) {
+        const std::string screen = panel::request(port, "GET", "/screen").body;
+        ASSERT_EQ(screen.size(), 320u * 240u * 4u);
+        for (int x = 0; x < 100; ++x) {
+            const std::size_t at = (50u * 320u + unsigned(x)) * 4u;
+            red = red || (std::uint8_t(screen[at]) == 255 && screen[at + 1] == 0 && screen[at + 2] == 0);
+        }
+        for (std::size_t at = (60u * 320u + 150u) * 4u; at < screen.size(); at += 4 * 97)
+            outside = outside || screen[at] != 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(red);
+    EXPECT_FALSE(outside);
+    EXPECT_NE(panel::state(port)["screen"]["version"], "");
+    EXPECT_EQ(run.wait(), 0);
+}
+
+} // namespace
+#endif
