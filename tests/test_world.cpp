@@ -19,9 +19,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -175,11 +172,7 @@ TEST(WorldBase, ReportsAddUpToTheTrueMotionWhateverTheSplit)
 
 namespace {
 
-struct Outcome
-{
-    int status = -1;
-    std::string out, err;
-};
+using Outcome = ProgramRun;
 
 // A CSV trace by column name.
 struct Trace
@@ -211,14 +204,6 @@ struct Trace
     }
 };
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The longest run of rows (0.1 s apart) for which `holds` is true.
 template <typename Predicate>
 int longestRun(const std::vector<double> &values, Predicate holds)
@@ -241,26 +226,7 @@ protected:
     Outcome simulate(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), {"--speed", "max", "--trace", file("trace.csv")});
-        Outcome run;
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int out = ::open(file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = ::open(file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
-            for (const std::string &argument : arguments)
-                argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
-            ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
-            ::_exit(126);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = slurp(file("out"));
-        run.err = slurp(file("err"));
-        return run;
+        return runProgram(KESTRIX_SIM_LAUNCHER, arguments);
     }
 
     Trace trace()
@@ -303,7 +269,7 @@ TEST_F(WorldPrograms, SquareEndsWhereItStarted)
 
     // The picture: a path drawn to scale (400 pixels a metre, 20 pixels of
     // margin, y up) through the square's far corner, back at its start.
-    const std::string svg = slurp(file("square.svg"));
+    const std::string svg = read("square.svg");
     ASSERT_NE(svg.find("</svg>"), std::string::npos) << svg.substr(0, 200);
     const std::size_t path = svg.find("<polyline fill='none' stroke='#e07000'");
     ASSERT_NE(path, std::string::npos);
