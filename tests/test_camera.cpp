@@ -10,6 +10,7 @@
 #include "fake_camera_config.h"
 #include "fake_clock.h"
 #include "fake_video.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -324,15 +325,17 @@ int countLinesWith(const char *path, const std::string &text)
     return count;
 }
 
-class CameraCapture : public ::testing::Test
+class CameraCapture : public ScratchFolder
 {
 protected:
+    CameraCapture() : ScratchFolder("kestrix-camera") {}
+
     void SetUp() override
     {
-        char pattern[] = "/tmp/kestrix-camera-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_directory = pattern;
-        kxsim::FakeCameraConfig::instance().serveFrom(m_directory);
+        ScratchFolder::SetUp();
+        if (HasFatalFailure())
+            return;
+        kxsim::FakeCameraConfig::instance().serveFrom(m_folder);
         DeviceSingleton::setInputProvider(nullptr);
         video().reset();
         // Fast enough that waiting for a picture costs the tests nothing.
@@ -342,13 +345,9 @@ protected:
     {
         camera_close();
         kxsim::FakeCameraConfig::instance().serveFrom("");
-        std::system(("rm -rf " + m_directory).c_str());
+        ScratchFolder::TearDown();
     }
     static kxsim::FakeVideo &video() { return kxsim::FakeVideo::instance(); }
-    void write(const std::string &name, const std::string &text)
-    {
-        std::ofstream(m_directory + "/" + name, std::ios::binary) << text;
-    }
     static void paint(Painter painter)
     {
         video().setFrameSource([painter](unsigned char *yuyv, int width, int height, std::size_t bytesPerLine,
@@ -358,8 +357,6 @@ protected:
             kxsim::encodeYuyv(canvas.rgb.data(), width, height, yuyv, bytesPerLine);
         });
     }
-
-    std::string m_directory;
 };
 
 TEST_F(CameraCapture, ASessionFollowsTheDriverProtocolAndGivesEverythingBack)
@@ -597,7 +594,7 @@ TEST_F(CameraCapture, ASimulatedCameraSeesABlockMoveAgainstTheTurn)
     std::atomic<double> heading{0};
     std::string error;
     ASSERT_TRUE(kxsim::startSimulatedCamera(camera, [&heading] { return kxsim::CameraPose{0.5, 1.0, heading.load()}; },
-                                            m_directory + "/sim", error))
+                                            file("sim"), error))
         << error;
     ASSERT_EQ(camera_load_config("1"), 1);
     ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);

@@ -1,11 +1,11 @@
 // Programs run under kestrix-sim: what they print, what the trace shows and
 // how the launcher ends them.
 #include "emulation.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,30 +15,12 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
-struct Outcome
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-    double realSeconds = 0;
-    std::vector<std::string> lines() const
-    {
-        std::vector<std::string> result;
-        std::istringstream text(out);
-        for (std::string line; std::getline(text, line);)
-            result.push_back(line);
-        return result;
-    }
-};
+using Outcome = ProgramRun;
 
 // A CSV trace as columns by name.
 struct Trace
@@ -66,67 +48,17 @@ struct Trace
     }
 };
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
-}
-
-class SimLauncher : public ::testing::Test
+class SimLauncher : public ScratchFolder
 {
 protected:
-    void SetUp() override
-    {
-        char folder[] = "/tmp/kestrix-sim-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        m_folder = folder;
-    }
-    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+    SimLauncher() : ScratchFolder("kestrix-sim-test") {}
 
-    std::string file(const std::string &name) const { return m_folder + "/" + name; }
     static std::string program(const std::string &name) { return std::string(KESTRIX_CHECKOUT_DIR) + "/" + name; }
 
-    std::string script(const std::string &text)
-    {
-        const std::string path = file("script.txt");
-        std::ofstream(path) << text;
-        return path;
-    }
+    std::string script(const std::string &text) { return write("script.txt", text); }
 
     // Runs kestrix-sim with `arguments`; stdout and stderr are kept apart.
-    Outcome simulate(const std::vector<std::string> &arguments)
-    {
-        Outcome run;
-        const std::string outPath = file("stdout"), errPath = file("stderr");
-        const auto start = std::chrono::steady_clock::now();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
-            for (const std::string &argument : arguments)
-                argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
-            ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
-            ::_exit(126);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        run.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = slurp(outPath);
-        run.err = slurp(errPath);
-        return run;
-    }
+    Outcome simulate(const std::vector<std::string> &arguments) { return runProgram(KESTRIX_SIM_LAUNCHER, arguments); }
 
     Trace trace(const std::string &path)
     {
@@ -148,8 +80,6 @@ protected:
         }
         return result;
     }
-
-    std::string m_folder;
 };
 
 // The check-out programs come from their own folder of the project; a test

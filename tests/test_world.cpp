@@ -6,6 +6,8 @@
 #include "world.h"
 #include "world_base.h"
 
+#include "scratch_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,10 +19,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <ftw.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -174,11 +172,7 @@ TEST(WorldBase, ReportsAddUpToTheTrueMotionWhateverTheSplit)
 
 namespace {
 
-struct Outcome
-{
-    int status = -1;
-    std::string out, err;
-};
+using Outcome = ProgramRun;
 
 // A CSV trace by column name.
 struct Trace
@@ -210,19 +204,6 @@ struct Trace
     }
 };
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The longest run of rows (0.1 s apart) for which `holds` is true.
 template <typename Predicate>
 int longestRun(const std::vector<double> &values, Predicate holds)
@@ -235,49 +216,17 @@ int longestRun(const std::vector<double> &values, Predicate holds)
     return longest;
 }
 
-class WorldPrograms : public ::testing::Test
+class WorldPrograms : public ScratchFolder
 {
 protected:
-    void SetUp() override
-    {
-        char folder[] = "/tmp/kestrix-world-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        m_folder = folder;
-    }
-    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
+    WorldPrograms() : ScratchFolder("kestrix-world-test") {}
 
-    std::string file(const std::string &name) const { return m_folder + "/" + name; }
     static std::string world(const std::string &name) { return std::string(KESTRIX_WORLDS_DIR) + "/" + name; }
-
-    std::string write(const std::string &name, const std::string &text)
-    {
-        std::ofstream(file(name), std::ios::binary) << text;
-        return file(name);
-    }
 
     Outcome simulate(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), {"--speed", "max", "--trace", file("trace.csv")});
-        Outcome run;
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int out = ::open(file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = ::open(file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
-            for (const std::string &argument : arguments)
-                argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
-            ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
-            ::_exit(126);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = slurp(file("out"));
-        run.err = slurp(file("err"));
-        return run;
+        return runProgram(KESTRIX_SIM_LAUNCHER, arguments);
     }
 
     Trace trace()
@@ -299,8 +248,6 @@ protected:
         }
         return result;
     }
-
-    std::string m_folder;
 };
 
 } // namespace
@@ -322,7 +269,7 @@ TEST_F(WorldPrograms, SquareEndsWhereItStarted)
 
     // The picture: a path drawn to scale (400 pixels a metre, 20 pixels of
     // margin, y up) through the square's far corner, back at its start.
-    const std::string svg = slurp(file("square.svg"));
+    const std::string svg = read("square.svg");
     ASSERT_NE(svg.find("</svg>"), std::string::npos) << svg.substr(0, 200);
     const std::size_t path = svg.find("<polyline fill='none' stroke='#e07000'");
     ASSERT_NE(path, std::string::npos);

@@ -266,3 +266,33 @@ def test_installed_module_loads_the_installed_library(tmp_path):
     assert shown[0].startswith(str(packages[0]))
     assert re.fullmatch(r"\d+\.\d+\.\d+", shown[1])
     assert shown[2].startswith(str(prefix))
+
+
+def test_camera_sees_the_red_block_sweep_left_as_the_robot_turns_right(simulate):
+    run = simulate("""
+        import kestrix
+        print("opened:", kestrix.camera_open_device_model_at_res(0, 0, 0))
+        print("loaded:", kestrix.camera_load_config("1"))
+        red = kestrix.get_channel_index("red")
+        for frame in range(60):
+            kestrix.camera_update()
+            print("frame:", kestrix.get_object_count(red), kestrix.get_object_center_x(red, 0),
+                  kestrix.get_object_center_y(red, 0), kestrix.get_object_area(red, 0),
+                  kestrix.get_object_bbox_ulx(red, 0), kestrix.get_object_bbox_uly(red, 0),
+                  kestrix.get_object_bbox_brx(red, 0), kestrix.get_object_bbox_bry(red, 0))
+        kestrix.camera_close()
+    """, script="0 spin -20\n",
+        options=("--world", os.path.join(os.environ["KESTRIX_SOURCE_DIR"], "sim/worlds/arena.json")))
+    assert run.returncode == 0, run.stderr
+    assert run.value("opened") == 1
+    assert run.value("loaded") == 1
+    frames = [[int(v) for v in line.split()[1:]] for line in run.stdout.splitlines() if line.startswith("frame:")]
+    assert len(frames) == 60, run.stdout
+    for count, x, y, area, ulx, uly, brx, bry in frames:
+        assert count >= 1 and x != -1 and y != -1 and area > 0, frames
+        assert ulx <= x <= brx and uly <= y <= bry, frames
+    xs = [frame[1] for frame in frames]
+    # Turning right by 40 degrees of a 60 degree view: the block only ever
+    # moves left, and by most of the picture's 160 columns.
+    assert all(later <= earlier for earlier, later in zip(xs, xs[1:])), xs
+    assert xs[0] - xs[-1] > 80, xs
