@@ -12,6 +12,12 @@ constexpr long ReleasePollMs = 10;
 
 std::atomic<bool> s_extraShown{false};
 
+// What this thread's last read of a button gave, so that the follow-up of a
+// click knows what isClicked() kept. Per thread: the emergency-stop watcher
+// reads the side button while a program asks whether it was clicked.
+thread_local const StateButton *t_lastRead = nullptr;
+thread_local bool t_lastReadPressed = false;
+
 } // namespace
 
 AbstractButton::~AbstractButton() = default;
@@ -23,11 +29,20 @@ StateButton::StateButton(Button::Type::Id id)
 
 bool StateButton::readPressed() const
 {
-    return Private::InputKeys::instance().isDown(Private::InputKeys::keyOf(m_id));
+    const bool pressed = Private::InputKeys::instance().isDown(Private::InputKeys::keyOf(m_id));
+    t_lastRead = this;
+    t_lastReadPressed = pressed;
+    return pressed;
 }
 
 void StateButton::clickFollowUp() const
 {
+    // A press that comes after isClicked() read the button released is the
+    // next call's click: waiting here for its release would swallow it.
+    if (t_lastRead == this && !t_lastReadPressed) {
+        readPressed();
+        return;
+    }
     while (readPressed())
         msleep(ReleasePollMs);
 }

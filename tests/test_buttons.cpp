@@ -156,6 +156,17 @@ TEST_F(ButtonInterface, ClickedOfAReleasedButtonIsZeroAndStillFollowsUpOnce)
     EXPECT_EQ(clock().sleepCount(), 0u);
 }
 
+TEST_F(ButtonInterface, APressArrivingJustAfterAReleasedReadIsTheNextCallsClick)
+{
+    // Down right after the first read, up again two reads later: the press
+    // belongs to the next call, which must see it as a click.
+    input().setKeyAfterReads(1, KEY_X, true);
+    input().setKeyAfterReads(3, KEY_X, false);
+    EXPECT_EQ(x_button_clicked(), 0);
+    EXPECT_EQ(x_button_clicked(), 1);
+    EXPECT_EQ(x_button_clicked(), 0);
+}
+
 TEST_F(ButtonInterface, BlackButtonAgreesWithSideButton)
 {
     EXPECT_EQ(black_button(), 0);

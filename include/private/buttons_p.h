@@ -42,8 +42,9 @@ public:
 
     // Pressed while the button's key is down on the input device.
     bool readPressed() const override;
-    // One press makes one click: when the button reads pressed, waits
-    // (polling with msleep) until it is released.
+    // One press makes one click: when isClicked() read the button pressed,
+    // waits (polling with msleep) until it is released; after a released
+    // read it only looks once, so a press arriving meanwhile is not lost.
     void clickFollowUp() const override;
 
     Button::Type::Id id() const { return m_id; }
