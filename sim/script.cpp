@@ -133,7 +133,7 @@ const Command Commands[] = {
          out.push_back(event);
          return std::string();
      }},
-    {{"spin", "DEG_PER_S", "turn on the spot (+ counter-clockwise) until the next spin; 0 stops"}, 1,
+    {{"spin", "DEG_PER_S", "turn on the spot, + counter-clockwise; 0 stops"}, 1,
      [](const Arguments &a, ScriptEvent event, Events &out) {
          const auto rate = number(a[0]);
          if (!rate || std::fabs(*rate) > MaxSpinDps)
