@@ -1,5 +1,7 @@
 // kestrix-run: however the robot program ends, the launcher stops the motors
 // and servos and hands on the program's status; what it cannot run it says.
+#include "scratch_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,7 +19,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,11 +40,6 @@ std::string slurp(const std::string &path)
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
 }
 
 // The first process found whose parent is `parent`, or 0 after `patience`.
@@ -75,18 +71,10 @@ pid_t childOf(pid_t parent, std::chrono::milliseconds patience = 10s)
     return 0;
 }
 
-class RunLauncher : public ::testing::Test
+class RunLauncher : public ScratchFolder
 {
 protected:
-    void SetUp() override
-    {
-        char folder[] = "/tmp/kestrix-run-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        m_folder = folder;
-    }
-    void TearDown() override { ::nftw(m_folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
-
-    std::string file(const std::string &name) const { return m_folder + "/" + name; }
+    RunLauncher() : ScratchFolder("kestrix-run-test") {}
 
     // Runs `argv`; `during` gets the process's pid while it runs. A run that
     // outlasts a minute is killed and fails the test.
@@ -135,8 +123,6 @@ protected:
             std::this_thread::sleep_for(10ms);
         }
     }
-
-    std::string m_folder;
 };
 
 // The simulator's summary: every motor in PWM mode with direction off,
