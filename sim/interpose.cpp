@@ -58,12 +58,35 @@ std::map<void *, FakeDevice *> &mappings()
     return s_mappings;
 }
 
+// Mappings of fake devices now alive. The sanitizers' runtimes map memory
+// through mmap while they start, before any guarded static may be touched:
+// while no fake mapping exists, munmap goes straight on.
+std::atomic<int> s_fakeMappings{0};
+
+// The C library's mmap family, looked up once without a guard variable (see
+// s_fakeMappings).
+template <typename Fn>
+Fn unguarded(std::atomic<Fn> &slot, const char *name)
+{
+    Fn function = slot.load(std::memory_order_acquire);
+    if (function == nullptr) {
+        function = nextFunction<Fn>(name);
+        slot.store(function, std::memory_order_release);
+    }
+    return function;
+}
+
+std::atomic<MmapFn> s_mmap{nullptr};
+std::atomic<Mmap64Fn> s_mmap64{nullptr};
+std::atomic<MunmapFn> s_munmap{nullptr};
+
 void *mapFake(FakeDevice *device, int fd, std::size_t length, int prot, int flags, long long offset)
 {
     void *address = device->mmap(fd, length, prot, flags, offset);
     if (address != MAP_FAILED) {
         std::lock_guard<std::mutex> guard(mappingLock());
         mappings()[address] = device;
+        s_fakeMappings.fetch_add(1);
     }
     return address;
 }
@@ -227,33 +250,31 @@ void *mmap(void *address, std::size_t length, int prot, int flags, int fd, off_t
 {
     if (FakeDevice *device = owner(fd))
         return mapFake(device, fd, length, prot, flags, offset);
-    static const MmapFn s_mmap = nextFunction<MmapFn>("mmap");
-    return s_mmap(address, length, prot, flags, fd, offset);
+    return unguarded(s_mmap, "mmap")(address, length, prot, flags, fd, offset);
 }
 
 void *mmap64(void *address, std::size_t length, int prot, int flags, int fd, off64_t offset)
 {
     if (FakeDevice *device = owner(fd))
         return mapFake(device, fd, length, prot, flags, offset);
-    static const Mmap64Fn s_mmap64 = nextFunction<Mmap64Fn>("mmap64");
-    return s_mmap64(address, length, prot, flags, fd, offset);
+    return unguarded(s_mmap64, "mmap64")(address, length, prot, flags, fd, offset);
 }
 
 int munmap(void *address, std::size_t length)
 {
     FakeDevice *device = nullptr;
-    {
+    if (s_fakeMappings.load() > 0) {
         std::lock_guard<std::mutex> guard(mappingLock());
         const auto found = mappings().find(address);
         if (found != mappings().end()) {
             device = found->second;
             mappings().erase(found);
+            s_fakeMappings.fetch_sub(1);
         }
     }
     if (device != nullptr)
         device->unmapped(address, length);
-    static const MunmapFn s_munmap = nextFunction<MunmapFn>("munmap");
-    return s_munmap(address, length);
+    return unguarded(s_munmap, "munmap")(address, length);
 }
 
 
