@@ -365,18 +365,6 @@ int waitForEnd(pid_t child, const Options &options, double startReal)
 
 // ---- Step 7: summarise --------------------------------------------------------
 
-const char *modeName(int mode)
-{
-    static const char *const Names[] = {"pwm", "pid-velocity", "mode-2", "pid-position"};
-    return Names[mode & 3];
-}
-
-const char *directionName(int direction)
-{
-    static const char *const Names[] = {"off", "backward", "forward", "brake"};
-    return Names[direction & 3];
-}
-
 std::string bits(unsigned value, int count)
 {
     std::string text;

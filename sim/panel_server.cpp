@@ -40,18 +40,6 @@ double monotonicSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-const char *modeName(int mode)
-{
-    static const char *const Names[] = {"pwm", "pid-velocity", "mode-2", "pid-position"};
-    return Names[mode & 3];
-}
-
-const char *directionName(int direction)
-{
-    static const char *const Names[] = {"off", "backward", "forward", "brake"};
-    return Names[direction & 3];
-}
-
 // A refusal: the status and its one-line reason.
 struct Refusal
 {

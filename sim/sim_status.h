@@ -79,6 +79,20 @@ inline double servoPosition(double pulseUs)
     return position < 0 ? 0 : position > 1023 ? 1023 : position;
 }
 
+// Names of a motor's two-bit mode and direction fields, as the summary and
+// the panel show them.
+inline const char *modeName(int mode)
+{
+    static const char *const Names[] = {"pwm", "pid-velocity", "mode-2", "pid-position"};
+    return Names[mode & 3];
+}
+
+inline const char *directionName(int direction)
+{
+    static const char *const Names[] = {"off", "backward", "forward", "brake"};
+    return Names[direction & 3];
+}
+
 } // namespace kxsim
 
 #endif
