@@ -5,14 +5,6 @@
 
 namespace Private {
 
-namespace {
-// The axes are signed 16-bit registers.
-short readAxis(Registers::Register axis)
-{
-    return static_cast<short>(Kestrix::instance().read(axis).value);
-}
-} // namespace
-
 Accel &Accel::instance()
 {
     static Accel s_instance;
@@ -21,17 +13,17 @@ Accel &Accel::instance()
 
 short Accel::xAccel() const
 {
-    return readAxis(Registers::accelX);
+    return Kestrix::instance().readSigned16(Registers::accelX);
 }
 
 short Accel::yAccel() const
 {
-    return readAxis(Registers::accelY);
+    return Kestrix::instance().readSigned16(Registers::accelY);
 }
 
 short Accel::zAccel() const
 {
-    return readAxis(Registers::accelZ);
+    return Kestrix::instance().readSigned16(Registers::accelZ);
 }
 
 bool Accel::calibrate() const

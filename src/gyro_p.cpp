@@ -5,14 +5,6 @@
 
 namespace Private {
 
-namespace {
-// The axes are signed 16-bit registers.
-short readAxis(Registers::Register axis)
-{
-    return static_cast<short>(Kestrix::instance().read(axis).value);
-}
-} // namespace
-
 Gyro &Gyro::instance()
 {
     static Gyro s_instance;
@@ -21,17 +13,17 @@ Gyro &Gyro::instance()
 
 short Gyro::xGyro() const
 {
-    return readAxis(Registers::gyroX);
+    return Kestrix::instance().readSigned16(Registers::gyroX);
 }
 
 short Gyro::yGyro() const
 {
-    return readAxis(Registers::gyroY);
+    return Kestrix::instance().readSigned16(Registers::gyroY);
 }
 
 short Gyro::zGyro() const
 {
-    return readAxis(Registers::gyroZ);
+    return Kestrix::instance().readSigned16(Registers::gyroZ);
 }
 
 bool Gyro::calibrate() const

@@ -164,6 +164,11 @@ Kestrix::Reading Kestrix::read(Registers::Register reg)
     return readBytes(reg.address, reg.width);
 }
 
+short Kestrix::readSigned16(Registers::Register reg)
+{
+    return static_cast<short>(read(reg).value);
+}
+
 bool Kestrix::write(Registers::Register reg, unsigned int value)
 {
     return writeBytes(reg.address, reg.width, value);

@@ -5,14 +5,6 @@
 
 namespace Private {
 
-namespace {
-// The axes are signed 16-bit registers.
-short readAxis(Registers::Register axis)
-{
-    return static_cast<short>(Kestrix::instance().read(axis).value);
-}
-} // namespace
-
 Magneto &Magneto::instance()
 {
     static Magneto s_instance;
@@ -21,17 +13,17 @@ Magneto &Magneto::instance()
 
 short Magneto::xMagneto() const
 {
-    return readAxis(Registers::magnetoX);
+    return Kestrix::instance().readSigned16(Registers::magnetoX);
 }
 
 short Magneto::yMagneto() const
 {
-    return readAxis(Registers::magnetoY);
+    return Kestrix::instance().readSigned16(Registers::magnetoY);
 }
 
 short Magneto::zMagneto() const
 {
-    return readAxis(Registers::magnetoZ);
+    return Kestrix::instance().readSigned16(Registers::magnetoZ);
 }
 
 bool Magneto::calibrate() const

@@ -68,6 +68,9 @@ public:
 
     // The drivers' access: a register of the map at the width it has there.
     Reading read(Registers::Register reg);
+    // A signed 16-bit register (the axes of the accelerometer, gyroscope and
+    // magnetometer) as its value; 0 without data.
+    short readSigned16(Registers::Register reg);
     // False when nothing reached the coprocessor.
     bool write(Registers::Register reg, unsigned int value);
 
