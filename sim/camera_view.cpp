@@ -1,5 +1,7 @@
 #include "camera_view.h"
 
+#include "angles.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -8,7 +10,6 @@ namespace kxsim {
 
 namespace {
 
-constexpr double Pi = 3.14159265358979323846;
 constexpr unsigned char Beyond[3] = {30, 30, 36};    // past the field's edge
 constexpr unsigned char WallColour[3] = {170, 165, 160};
 

@@ -1,6 +1,7 @@
 #include "model.h"
 
 #include "fake_clock.h"
+#include "angles.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,7 +18,6 @@ using reg::DirOff;
 using reg::DirBackward;
 using reg::DirForward;
 using reg::DirBrake;
-constexpr double Pi = 3.14159265358979323846;
 
 int field(std::uint8_t value, int motor)
 {

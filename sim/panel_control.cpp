@@ -17,7 +17,7 @@ namespace kxsim {
 namespace {
 
 constexpr long PollNs = 1000000;
-constexpr std::int64_t StepUs = 100000; // one press of "step": 0.1 s simulated
+constexpr std::int64_t StepPressUs = 100000; // one press of "step": 0.1 s simulated
 constexpr std::int64_t ClickHoldUs = 50000; // five polls of the library's waits
 constexpr std::int64_t ProgramQuietNs = 20000000;
 
@@ -95,7 +95,7 @@ void PanelControl::apply(const PanelCommand &command)
         std::unique_lock<std::mutex> guard(m_lock);
         if (!m_paused)
             break;
-        m_stepEndUs = Clock::instance().nowUs() + StepUs;
+        m_stepEndUs = Clock::instance().nowUs() + StepPressUs;
         guard.unlock();
         resume();
         break;

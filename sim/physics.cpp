@@ -1,6 +1,7 @@
 #include "physics.h"
 
 #include "world_base.h"
+#include "angles.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,11 +10,10 @@ namespace kxsim {
 
 namespace {
 
-constexpr double Pi = 3.14159265358979323846;
 // Short enough that a robot at full speed (about 0.3 m/s) moves under two
 // millimetres a step, so it neither tunnels through a wall nor misses tape;
 // the motors themselves still integrate in steps of 1 ms.
-constexpr std::int64_t StepUs = 5000;
+constexpr std::int64_t PhysicsStepUs = 5000;
 // The bump switch closes against anything this close in front of the body.
 constexpr double BumpReachMetres = 0.003;
 constexpr double BumpHalfAngleDeg = 90; // the whole front half: any push forward into something
@@ -78,7 +78,7 @@ void Physics::stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs)
     }
     // Without a field nothing can be hit and the base's speeds hold between
     // commands, so one step covers the whole interval exactly.
-    const std::int64_t stride = m_hasWorld ? StepUs : nowUs - m_lastUs;
+    const std::int64_t stride = m_hasWorld ? PhysicsStepUs : nowUs - m_lastUs;
     while (m_lastUs < nowUs) {
         const std::int64_t next = std::min(nowUs, m_lastUs + stride);
         model.stepTo(registers, next);

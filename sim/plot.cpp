@@ -1,5 +1,7 @@
 #include "plot.h"
 
+#include "angles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -10,7 +12,6 @@ namespace kxsim {
 
 namespace {
 
-constexpr double Pi = 3.14159265358979323846;
 constexpr double PixelsPerMetre = 400;
 constexpr double Margin = 20;       // pixels around the field
 constexpr double LegendHeight = 70; // pixels below it

@@ -1,5 +1,7 @@
 #include "world.h"
 
+#include "angles.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -16,7 +18,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr double Pi = 3.14159265358979323846;
 // A world file is a page of hand-written JSON: anything far beyond these is a
 // mistake (a generated blob, the wrong file), refused before parsing.
 constexpr std::size_t MaxFileBytes = 1 << 20;
