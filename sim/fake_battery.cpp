@@ -53,14 +53,7 @@ public:
     }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static PowerSupplyFiles s_files;
-        registerDevice(&s_files);
-    }
-} s_registration;
+const Registered<PowerSupplyFiles> s_powerSupply;
 
 } // namespace
 

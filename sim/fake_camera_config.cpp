@@ -35,14 +35,7 @@ public:
     }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static ConfigFiles s_files;
-        registerDevice(&s_files);
-    }
-} s_registration;
+const Registered<ConfigFiles> s_cameraConfig;
 
 } // namespace
 

@@ -87,8 +87,11 @@ int rawClockwait(pthread_cond_t *c, pthread_mutex_t *m, std::int64_t realMonoton
     return s_fn(c, m, CLOCK_MONOTONIC, &until);
 }
 
+} // namespace
+
 // What the scheduler knows of one thread while it waits. Plain data, zero at
-// thread start, so that it needs no constructor in thread-local storage.
+// thread start, so that it needs no constructor in thread-local storage. The
+// clock's state holds pointers to it, so it is not in the anonymous namespace.
 struct Waiter
 {
     pthread_cond_t park;
@@ -101,6 +104,8 @@ struct Waiter
     bool waiting; // counted as waiting
     bool woken;   // its deadline came
 };
+
+namespace {
 
 __thread Waiter t_waiter __attribute__((tls_model("initial-exec")));
 __thread ThreadKind t_kind __attribute__((tls_model("initial-exec")));
@@ -669,25 +674,15 @@ using kxsim::Clock;
 
 namespace {
 
-constexpr std::int64_t Billion = 1000000000;
+// The clock's own conversions, from the simulator's side of this file.
+using kxsim::Billion;
+using kxsim::toNs;
+using kxsim::toTimespec;
 
 template <typename Fn>
 Fn real(const char *name)
 {
     return kxsim::nextFunction<Fn>(name);
-}
-
-timespec asTimespec(std::int64_t ns)
-{
-    timespec ts{};
-    ts.tv_sec = time_t(ns / Billion);
-    ts.tv_nsec = long(ns % Billion);
-    return ts;
-}
-
-std::int64_t toNs(const timespec &ts)
-{
-    return std::int64_t(ts.tv_sec) * Billion + ts.tv_nsec;
 }
 
 bool validTimespec(const timespec *ts)
@@ -719,7 +714,7 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
     std::int64_t ns = 0;
     if (kxsim::threadKind() == kxsim::ThreadKind::Program && Clock::instance().mode() != Clock::Mode::Real &&
         Clock::instance().read(clock, ns)) {
-        *ts = asTimespec(ns);
+        *ts = toTimespec(ns);
         return 0;
     }
     return s_fn(clock, ts);
@@ -764,7 +759,7 @@ int nanosleep(const struct timespec *request, struct timespec *remaining)
     const int error = clock.sleepUntil(clock.nowNs() + toNs(*request), &left);
     if (error != 0) {
         if (remaining)
-            *remaining = asTimespec(left);
+            *remaining = toTimespec(left);
         errno = error;
         return -1;
     }
@@ -785,7 +780,7 @@ int clock_nanosleep(clockid_t clockId, int flags, const struct timespec *request
     std::int64_t left = 0;
     const int error = clock.sleepUntil(deadline, &left);
     if (error != 0 && remaining && !(flags & TIMER_ABSTIME))
-        *remaining = asTimespec(left);
+        *remaining = toTimespec(left);
     return error;
 }
 
@@ -823,7 +818,7 @@ void broadcast(const void *cond)
 
 timespec realMonotonicIn(std::int64_t ns)
 {
-    return asTimespec(kxsim::realNs(CLOCK_MONOTONIC) + ns);
+    return toTimespec(kxsim::realNs(CLOCK_MONOTONIC) + ns);
 }
 
 int simulatedCondWait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clockId, const timespec *until)
@@ -833,7 +828,7 @@ int simulatedCondWait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t cl
         return EINVAL;
     const std::int64_t deadline = clock.toRealtime(clockId, toNs(*until));
     if (clock.mode() == Clock::Mode::Scaled) {
-        const timespec real = asTimespec(clock.realDeadline(deadline));
+        const timespec real = toTimespec(clock.realDeadline(deadline));
         return realCondClockwait(cond, mutex, CLOCK_MONOTONIC, &real);
     }
     int result = 0;
@@ -915,7 +910,7 @@ int ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout, cons
     if (clock.mode() == Clock::Mode::Scaled) {
         if (!timeout)
             return s_fn(fds, count, timeout, mask);
-        const timespec scaled = asTimespec(std::int64_t(double(toNs(*timeout)) / clock.speed()));
+        const timespec scaled = toTimespec(std::int64_t(double(toNs(*timeout)) / clock.speed()));
         return s_fn(fds, count, &scaled, mask);
     }
     const timespec zero{};
@@ -924,7 +919,7 @@ int ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout, cons
         return result;
     const std::int64_t deadline = timeout ? clock.nowNs() + toNs(*timeout) : Clock::NoDeadline;
     if (!clock.waitFor(deadline, nullptr, [&](std::int64_t slice) {
-            const timespec piece = asTimespec(slice);
+            const timespec piece = toTimespec(slice);
             result = s_fn(fds, count, &piece, mask);
             return result != 0;
         }))
@@ -1060,7 +1055,7 @@ long simulatedFutex(const long *a)
     if (clock.mode() == Clock::Mode::Scaled) {
         if (!timeout)
             return realSyscall(SYS_futex, a[0], a[1], a[2], a[3], a[4], a[5]);
-        const timespec until = asTimespec(clock.realDeadline(deadline));
+        const timespec until = toTimespec(clock.realDeadline(deadline));
         return realSyscall(SYS_futex, a[0], waitOp, a[2], long(&until), 0, bitset);
     }
     long result = 0;
@@ -1093,7 +1088,7 @@ extern "C" long syscall(long number, ...)
     if (clock.simulates()) {
         std::int64_t ns = 0;
         if (number == SYS_clock_gettime && clock.read(int(a[0]), ns)) {
-            *reinterpret_cast<timespec *>(a[1]) = asTimespec(ns);
+            *reinterpret_cast<timespec *>(a[1]) = toTimespec(ns);
             return 0;
         }
         if (number == SYS_futex)

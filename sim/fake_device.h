@@ -50,6 +50,18 @@ public:
 // asked first. Devices live for the whole process.
 void registerDevice(FakeDevice *device);
 
+// Registers one `Device` while the program starts, from a namespace-scope
+// object: `const Registered<SpiDeviceFile> s_spiDevice;`.
+template <typename Device>
+struct Registered
+{
+    Registered()
+    {
+        static Device s_device;
+        registerDevice(&s_device);
+    }
+};
+
 // Routes later ioctl and close calls on `fd` to `device`: for a descriptor
 // that stands in for something not opened by path (fake_network's sockets).
 void adopt(int fd, FakeDevice *device);

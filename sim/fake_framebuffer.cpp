@@ -29,14 +29,7 @@ public:
     }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static FramebufferFile s_device;
-        registerDevice(&s_device);
-    }
-} s_registration;
+const Registered<FramebufferFile> s_framebuffer;
 
 unsigned lineLengthOf(const FakeFramebuffer::Screen &screen)
 {

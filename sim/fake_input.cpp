@@ -57,14 +57,7 @@ public:
     void closed(int) override { FakeInput::instance().closed(); }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static InputDeviceFile s_device;
-        registerDevice(&s_device);
-    }
-} s_registration;
+const Registered<InputDeviceFile> s_inputDevice;
 
 } // namespace
 

@@ -30,14 +30,7 @@ public:
     }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static SerialAdapterFile s_device;
-        registerDevice(&s_device);
-    }
-} s_registration;
+const Registered<SerialAdapterFile> s_serialAdapter;
 
 } // namespace
 

@@ -47,14 +47,7 @@ public:
     void closed(int) override { FakeSpi::instance().noteClose(); }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static SpiDeviceFile s_device;
-        registerDevice(&s_device);
-    }
-} s_registration;
+const Registered<SpiDeviceFile> s_spiDevice;
 
 } // namespace
 

@@ -64,14 +64,7 @@ public:
     void closed(int fd) override { FakeVideo::instance().closed(fd); }
 };
 
-struct Registration
-{
-    Registration()
-    {
-        static VideoDeviceFile s_device;
-        registerDevice(&s_device);
-    }
-} s_registration;
+const Registered<VideoDeviceFile> s_videoDevice;
 
 void blackPicture(unsigned char *yuyv, int width, int height, std::size_t bytesPerLine, std::uint32_t)
 {
