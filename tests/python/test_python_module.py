@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import urllib.request
 
 import pytest
 
@@ -296,3 +297,46 @@ def test_camera_sees_the_red_block_sweep_left_as_the_robot_turns_right(simulate)
     # moves left, and by most of the picture's 160 columns.
     assert all(later <= earlier for earlier, later in zip(xs, xs[1:])), xs
     assert xs[0] - xs[-1] > 80, xs
+
+
+def test_graphics_show_on_the_simulated_screen(tmp_path):
+    """What a Python program draws reaches the controller's screen, as the
+    simulator's panel serves it on loopback."""
+    program = tmp_path / "draw.py"
+    program.write_text(
+        "import kestrix\n"
+        "print('opened:', kestrix.graphics_open(200, 120))\n"
+        "kestrix.graphics_circle_fill(150, 60, 20, 0, 0, 255)\n"
+        "kestrix.graphics_update()\n"
+        "print('drawn')\n"
+        "kestrix.msleep(3000)\n"
+        "kestrix.graphics_close()\n")
+    launcher = subprocess.Popen([os.environ["KESTRIX_SIM"], "--panel=0", "--speed", "1", PYTHON, "-u", str(program)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_environment())
+    try:
+        port = None
+        for line in launcher.stderr:
+            if "built without the panel" in line:
+                pytest.skip("this kestrix-sim has no panel to show its screen")
+            match = re.search(r"panel at http://127\.0\.0\.1:(\d+)/", line)
+            if match:
+                port = int(match.group(1))
+                break
+        assert port, "the launcher named no panel address"
+        assert launcher.stdout.readline() == "opened: 0\n"
+        assert launcher.stdout.readline() == "drawn\n"
+        screen = urllib.request.urlopen(f"http://127.0.0.1:{port}/screen", timeout=10).read()
+        assert len(screen) == 320 * 240 * 4
+
+        def pixel(x, y):
+            at = (y * 320 + x) * 4
+            return tuple(screen[at:at + 3])
+
+        blue, black = (0, 0, 255), (0, 0, 0)
+        assert pixel(150, 60) == blue
+        assert pixel(170, 60) == blue and pixel(150, 40) == blue   # the disc's edge
+        assert pixel(172, 60) == black and pixel(100, 60) == black  # beside it, inside the window
+        assert launcher.wait(timeout=30) == 0, launcher.stderr.read()
+    finally:
+        launcher.kill()
+        launcher.wait()
