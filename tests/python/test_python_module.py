@@ -167,6 +167,23 @@ def test_time_and_threads(simulate):
     assert run.value("worker ran at") >= 0.35 - 0.002
 
 
+def test_utilities_bell_warning_and_version(simulate):
+    run = simulate("""
+        import kestrix
+        kestrix.beep()
+        kestrix.nyi("arc_drive")
+        print("version:", kestrix.kestrix_version())
+    """)
+    assert run.returncode == 0, run.stderr
+    # The bell leaves with the C library's output, at the latest at exit.
+    assert run.stdout.count("\a") == 1
+    assert "Warning: arc_drive not yet implemented.\n" in run.stdout
+    header = os.path.join(os.environ["KESTRIX_BUILD_DIR"], "include/kestrix/version.h")
+    with open(header) as generated:
+        version = re.search(r'#define KESTRIX_VERSION_STRING "([^"]+)"', generated.read()).group(1)
+    assert re.search(r"^version: (\S+)$", run.stdout, re.M).group(1) == version
+
+
 def test_bmd_lets_other_python_threads_run(simulate):
     # The second thread is what ends the move that bmd waits for: if bmd held
     # the GIL, the thread could never run and the run would end at the
