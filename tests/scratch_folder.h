@@ -74,14 +74,13 @@ protected:
         return text.str();
     }
 
-    // Runs `program` with `arguments` and waits for it. Its standard output
-    // and error go to files of the folder rather than pipes, so a chatty
-    // program never blocks on a full pipe while nobody reads.
-    ProgramRun runProgram(const std::string &program, const std::vector<std::string> &arguments) const
+    // Starts `program` with `arguments`. Its standard output and error go to
+    // the folder's files "stdout" and "stderr" rather than pipes, so a chatty
+    // program never blocks on a full pipe while nobody reads. A program that
+    // cannot be started exits with 125, a status no launcher under test uses.
+    pid_t startProgram(const std::string &program, const std::vector<std::string> &arguments) const
     {
-        ProgramRun run;
         const std::string outPath = file("stdout"), errPath = file("stderr");
-        const auto start = std::chrono::steady_clock::now();
         const pid_t child = ::fork();
         if (child == 0) {
             const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -93,8 +92,17 @@ protected:
                 argv.push_back(const_cast<char *>(argument.c_str()));
             argv.push_back(nullptr);
             ::execv(program.c_str(), argv.data());
-            ::_exit(126);
+            ::_exit(125);
         }
+        return child;
+    }
+
+    // Runs `program` with `arguments` (as startProgram) and waits for it.
+    ProgramRun runProgram(const std::string &program, const std::vector<std::string> &arguments) const
+    {
+        ProgramRun run;
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = startProgram(program, arguments);
         int status = 0;
         ::waitpid(child, &status, 0);
         run.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

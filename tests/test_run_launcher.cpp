@@ -81,20 +81,7 @@ protected:
     Outcome run(const std::vector<std::string> &argv, const std::function<void(pid_t)> &during = {})
     {
         Outcome result;
-        const std::string outPath = file("stdout"), errPath = file("stderr");
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            std::vector<char *> args;
-            for (const std::string &argument : argv)
-                args.push_back(const_cast<char *>(argument.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(125);
-        }
+        const pid_t child = startProgram(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()));
         if (during)
             during(child);
         int status = 0;
@@ -109,8 +96,8 @@ protected:
             std::this_thread::sleep_for(10ms);
         }
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = slurp(outPath);
-        result.err = slurp(errPath);
+        result.out = read("stdout");
+        result.err = read("stderr");
         return result;
     }
 

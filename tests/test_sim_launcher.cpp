@@ -2,6 +2,7 @@
 // how the launcher ends them.
 #include "emulation.h"
 #include "scratch_folder.h"
+#include "trace.h"
 
 #include <gtest/gtest.h>
 
@@ -22,32 +23,6 @@ namespace {
 
 using Outcome = ProgramRun;
 
-// A CSV trace as columns by name.
-struct Trace
-{
-    std::vector<std::string> header;
-    std::vector<std::vector<double>> rows;
-
-    std::size_t column(const std::string &name) const
-    {
-        for (std::size_t i = 0; i < header.size(); ++i)
-            if (header[i] == name)
-                return i;
-        ADD_FAILURE() << "no column " << name;
-        return 0;
-    }
-    // The row at simulated time `t` (rows are 0.1 s apart).
-    double at(double t, const std::string &name) const
-    {
-        const std::size_t row = std::size_t(std::lround(t * 10));
-        if (row >= rows.size()) {
-            ADD_FAILURE() << "trace ends before " << t << " s";
-            return NAN;
-        }
-        return rows[row][column(name)];
-    }
-};
-
 class SimLauncher : public ScratchFolder
 {
 protected:
@@ -59,27 +34,6 @@ protected:
 
     // Runs kestrix-sim with `arguments`; stdout and stderr are kept apart.
     Outcome simulate(const std::vector<std::string> &arguments) { return runProgram(KESTRIX_SIM_LAUNCHER, arguments); }
-
-    Trace trace(const std::string &path)
-    {
-        Trace result;
-        std::ifstream input(path);
-        std::string line;
-        if (std::getline(input, line)) {
-            std::istringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, ',');)
-                result.header.push_back(cell);
-        }
-        while (std::getline(input, line)) {
-            std::vector<double> row;
-            std::istringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, ',');)
-                row.push_back(std::stod(cell));
-            EXPECT_EQ(row.size(), result.header.size()) << line;
-            result.rows.push_back(row);
-        }
-        return result;
-    }
 };
 
 // The check-out programs come from their own folder of the project; a test
@@ -156,7 +110,7 @@ TEST_F(SimLauncher, PwmCheckReversesEveryThreeSimulatedSeconds)
     EXPECT_EQ(lines[1], "backward");
     EXPECT_EQ(lines[4], "forward");
 
-    const Trace t = trace(tracePath);
+    const Trace t = Trace::read(tracePath);
     ASSERT_EQ(t.rows.size(), 126u); // 0.0 to 12.5 s every 0.1 s
     for (int m = 0; m < 4; ++m) {
         const std::string speed = "m" + std::to_string(m) + "_speed";
@@ -187,7 +141,7 @@ TEST_F(SimLauncher, ServoSweepShaftsFollowTheTableAndEndDisabled)
         EXPECT_NE(run.err.find("servo " + std::to_string(s) + ": disabled"), std::string::npos) << run.err;
 
     const int table[6] = {0, 340, 682, 1023, 682, 340};
-    const Trace t = trace(tracePath);
+    const Trace t = Trace::read(tracePath);
     ASSERT_GE(t.rows.size(), 600u);
     for (int step = 0; step < 30; ++step)
         for (int s = 0; s < 4; ++s) {

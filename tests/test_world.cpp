@@ -7,6 +7,7 @@
 #include "world_base.h"
 
 #include "scratch_folder.h"
+#include "trace.h"
 
 #include <gtest/gtest.h>
 
@@ -174,36 +175,6 @@ namespace {
 
 using Outcome = ProgramRun;
 
-// A CSV trace by column name.
-struct Trace
-{
-    std::vector<std::string> header;
-    std::vector<std::vector<double>> rows;
-
-    std::size_t column(const std::string &name) const
-    {
-        const auto found = std::find(header.begin(), header.end(), name);
-        EXPECT_NE(found, header.end()) << "no column " << name;
-        return found == header.end() ? 0 : std::size_t(found - header.begin());
-    }
-    std::vector<double> values(const std::string &name) const
-    {
-        std::vector<double> result;
-        const std::size_t c = column(name);
-        for (const auto &row : rows)
-            result.push_back(row.at(c));
-        return result;
-    }
-    // Heading without the jumps at +-180 degrees.
-    std::vector<double> unwrappedHeading() const
-    {
-        std::vector<double> result = values("heading_deg");
-        for (std::size_t k = 1; k < result.size(); ++k)
-            result[k] = result[k - 1] + std::remainder(result[k] - result[k - 1], 360.0);
-        return result;
-    }
-};
-
 // The longest run of rows (0.1 s apart) for which `holds` is true.
 template <typename Predicate>
 int longestRun(const std::vector<double> &values, Predicate holds)
@@ -229,25 +200,7 @@ protected:
         return runProgram(KESTRIX_SIM_LAUNCHER, arguments);
     }
 
-    Trace trace()
-    {
-        Trace result;
-        std::ifstream input(file("trace.csv"));
-        std::string line;
-        if (std::getline(input, line)) {
-            std::istringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, ',');)
-                result.header.push_back(cell);
-        }
-        while (std::getline(input, line)) {
-            std::vector<double> row;
-            std::istringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, ',');)
-                row.push_back(std::stod(cell));
-            result.rows.push_back(row);
-        }
-        return result;
-    }
+    Trace trace() const { return Trace::read(file("trace.csv")); }
 };
 
 } // namespace
