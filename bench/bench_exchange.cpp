@@ -16,8 +16,8 @@
 // timer slack that the thread inherits. Round means are reported as medians
 // over the rounds, which keeps a burst of load on a shared machine from
 // deciding the result.
-#include "fake_clock.h"
-#include "fake_spi.h"
+#include "clock/fake_clock.h"
+#include "fakes/fake_spi.h"
 #include "private/kestrix_p.h"
 
 #include <algorithm>

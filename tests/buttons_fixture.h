@@ -5,7 +5,7 @@
 #include "fixture.h"
 
 #include "private/buttons_p.h"
-#include "fake_input.h"
+#include "fakes/fake_input.h"
 #include "private/input_keys_p.h"
 
 class ButtonBoard : public VirtualTimeBoard

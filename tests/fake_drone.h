@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_network.h"
+#include "fakes/fake_network.h"
 
 namespace fakedrone {
 

@@ -2,8 +2,8 @@
 #ifndef KESTRIX_TESTS_FIXTURE_H
 #define KESTRIX_TESTS_FIXTURE_H
 
-#include "fake_clock.h"
-#include "fake_spi.h"
+#include "clock/fake_clock.h"
+#include "fakes/fake_spi.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #ifndef KESTRIX_TESTS_IO_TRAFFIC_H
 #define KESTRIX_TESTS_IO_TRAFFIC_H
 
-#include "fake_spi.h"
+#include "fakes/fake_spi.h"
 #include "fixture.h"
 #include "packets.h"
 

@@ -5,7 +5,7 @@
 #ifndef KESTRIX_TESTS_PACKETS_H
 #define KESTRIX_TESTS_PACKETS_H
 
-#include "fake_spi.h"
+#include "fakes/fake_spi.h"
 
 #include <cstdint>
 #include <ostream>

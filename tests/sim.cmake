@@ -52,5 +52,5 @@ endif()
 
 # The model, the script parser and the simulation are tested directly.
 if(TARGET test_sim_model)
-  target_link_libraries(test_sim_model PRIVATE kestrix_sim_core kestrix_sim_files)
+  target_link_libraries(test_sim_model PRIVATE kestrix_sim_run)
 endif()

@@ -1,7 +1,7 @@
 #include "private/battery_p.h"
 #include "kestrix/battery.h"
 
-#include "fake_battery.h"
+#include "fakes/fake_battery.h"
 
 #include <gtest/gtest.h>
 

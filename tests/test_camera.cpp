@@ -6,10 +6,10 @@
 #include "kestrix/ardrone.h"
 #include "kestrix/camera.h"
 
-#include "simulated_camera.h"
-#include "fake_camera_config.h"
-#include "fake_clock.h"
-#include "fake_video.h"
+#include "video/simulated_camera.h"
+#include "video/fake_camera_config.h"
+#include "clock/fake_clock.h"
+#include "video/fake_video.h"
 #include "scratch_folder.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "private/create_p.h"
 #include "kestrix/create.h"
 
-#include "fake_serial.h"
+#include "fakes/fake_serial.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "private/ardrone_p.h"
 #include "private/ardrone_emergency_stop_p.h"
 #include "private/buttons_p.h"
-#include "fake_input.h"
+#include "fakes/fake_input.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "kestrix/graphics.h"
 
-#include "fake_framebuffer.h"
+#include "video/fake_framebuffer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // name the same bytes: each side is written independently, and a register
 // that moved on one side only would pass every test that runs the library
 // against the model while the real coprocessor saw something else.
-#include "fake_spi.h"
-#include "model.h"
+#include "fakes/fake_spi.h"
+#include "model/model.h"
 
 #include "private/registers_p.h"
 

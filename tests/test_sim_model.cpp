@@ -4,13 +4,13 @@
 
 #include "private/battery_p.h"
 #include "private/buttons_p.h"
-#include "fake_input.h"
-#include "fake_battery.h"
+#include "fakes/fake_input.h"
+#include "fakes/fake_battery.h"
 #include "private/kestrix_p.h"
 #include "kestrix/motors.h"
-#include "model.h"
-#include "script.h"
-#include "simulation.h"
+#include "model/model.h"
+#include "model/script.h"
+#include "preload/simulation.h"
 
 #include <cmath>
 #include <cstdio>
@@ -84,7 +84,8 @@ protected:
         k().writeRegister16b(std::uint8_t(reg::Velocity0 + 2 * m), std::uint16_t(std::int16_t(sign * speed)));
     }
 
-    kxsim::Model model;
+    // The model hung on the SPI fake moves with the fake clock.
+    kxsim::Model model{[] { return kxsim::Clock::instance().nowUs(); }};
 };
 
 } // namespace

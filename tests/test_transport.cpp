@@ -3,7 +3,7 @@
 #include "fresh_process.h"
 #include "packets.h"
 
-#include "fake_device.h"
+#include "fakes/fake_device.h"
 #include "private/kestrix_p.h"
 
 #include <algorithm>

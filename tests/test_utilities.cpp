@@ -1,5 +1,5 @@
 #include "private/bits_p.h"
-#include "fake_network.h"
+#include "fakes/fake_network.h"
 #include "kestrix/ir.h"
 #include "kestrix/nyi.h"
 #include "private/network_interface_p.h"

@@ -1,10 +1,10 @@
 // The robot in a world: the physics and the simulated base on their own, then
 // the example and check-out programs under kestrix-sim at --speed max, judged
 // by where the robot went (trace) and what the programs printed.
-#include "model.h"
-#include "physics.h"
-#include "world.h"
-#include "world_base.h"
+#include "model/model.h"
+#include "world/physics.h"
+#include "world/world.h"
+#include "world/mobile_base.h"
 
 #include "scratch_folder.h"
 #include "trace.h"

@@ -1,7 +1,7 @@
 # The robot in a world: test_world runs the examples and check-out programs
 # under kestrix-sim with the worlds of sim/worlds.
 if(TARGET test_world)
-  target_link_libraries(test_world PRIVATE kestrix_sim_core kestrix_sim_files)
+  target_link_libraries(test_world PRIVATE kestrix_sim_run)
   add_dependencies(test_world kestrix-sim kestrix-sim-preload square line_follower bump_and_turn
     base_spin_check compass_check camera_rate_check)
   target_compile_definitions(test_world PRIVATE

@@ -1,0 +1,482 @@
+// kestrix-sim [options] PROGRAM [ARGS...]: runs an unmodified robot program on
+// the simulated controller by preloading libkestrix-sim.so into it.
+//
+// main reads as the launcher's steps; the command line is options.cpp, the
+// messages for programs that cannot run are launch_errors.cpp.
+#include "launcher/launch_errors.h"
+#include "launcher/options.h"
+#include "panel/panel_server.h"
+#include "model/script.h"
+#include "model/sim_status.h"
+#include "world/world.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <ftw.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kxsim;
+
+constexpr double GraceSeconds = 10; // real time allowed beyond the duration before the launcher steps in
+
+double monotonicSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// ---- Step 1: find the program -----------------------------------------------
+
+// The path to run, as the shell would find it; a one-line error otherwise.
+std::string locateProgram(const std::string &name)
+{
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        const char *path = std::getenv("PATH");
+        const std::string folders = path ? path : "/usr/bin:/bin";
+        for (std::size_t start = 0; start <= folders.size();) {
+            const std::size_t end = std::min(folders.find(':', start), folders.size());
+            const std::string folder = folders.substr(start, end - start);
+            candidates.push_back((folder.empty() ? "." : folder) + "/" + name);
+            start = end + 1;
+        }
+    }
+    std::string refused;
+    for (const std::string &candidate : candidates) {
+        struct stat info{};
+        if (::stat(candidate.c_str(), &info) != 0)
+            continue;
+        if (S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        // Like the shell, a search of PATH passes over folders and devices.
+        if (refused.empty() && (S_ISREG(info.st_mode) || candidates.size() == 1))
+            refused = S_ISDIR(info.st_mode)   ? candidate + " is a folder, not a program"
+                      : !S_ISREG(info.st_mode) ? candidate + " is not a regular file"
+                                                : candidate + " is not executable (chmod +x " + candidate + ")";
+    }
+    if (!refused.empty())
+        fail(CannotExecute, refused);
+    fail(NotFound, "program not found: " + name);
+}
+
+// ---- Step 2: check the inputs before anything starts --------------------------
+
+void checkInputs(const Options &options)
+{
+    std::string error;
+    if (!options.script.empty()) {
+        std::vector<kxsim::ScriptEvent> events;
+        if (!kxsim::parseScriptFile(options.script, events, error))
+            fail(BadUsage, error);
+    }
+    if (!options.trace.empty()) {
+        FILE *trace = std::fopen(options.trace.c_str(), "w");
+        if (trace == nullptr)
+            fail(BadUsage, "cannot write trace " + options.trace + ": " + std::strerror(errno));
+        std::fclose(trace);
+    }
+    if (!options.world.empty()) {
+        kxsim::World world;
+        if (!kxsim::loadWorld(options.world, world, error))
+            fail(BadUsage, error);
+    }
+}
+
+// ---- Step 3: prepare the simulated controller ---------------------------------
+
+struct Controller
+{
+    std::string library;     // libkestrix-sim.so
+    int statusFd = -1;       // the status block, shared with the program
+    kxsim::SimStatus *status = nullptr;
+    std::string sysfsFolder; // stands in for /sys/class/power_supply
+};
+
+std::string ownFolder()
+{
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return ".";
+    path[length] = '\0';
+    std::string folder(path);
+    return folder.substr(0, folder.rfind('/'));
+}
+
+std::string preloadLibrary()
+{
+    if (const char *library = std::getenv("KESTRIX_SIM_LIBRARY"))
+        return library;
+    const std::string folder = ownFolder();
+    for (const std::string &candidate :
+         {folder + "/libkestrix-sim.so", folder + "/../" KESTRIX_SIM_INSTALLED_LIBRARY})
+        if (::access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+    return folder + "/libkestrix-sim.so";
+}
+
+Controller prepareController()
+{
+    Controller controller;
+    controller.library = preloadLibrary();
+    if (::access(controller.library.c_str(), R_OK) != 0)
+        fail(BadUsage, "simulator library not found: " + controller.library);
+
+    controller.statusFd = ::memfd_create("kestrix-sim-status", 0);
+    if (controller.statusFd < 0 || ::ftruncate(controller.statusFd, sizeof(kxsim::SimStatus)) != 0)
+        fail(BadUsage, std::string("cannot create the status block: ") + std::strerror(errno));
+    void *block =
+        ::mmap(nullptr, sizeof(kxsim::SimStatus), PROT_READ | PROT_WRITE, MAP_SHARED, controller.statusFd, 0);
+    if (block == MAP_FAILED)
+        fail(BadUsage, std::string("cannot map the status block: ") + std::strerror(errno));
+    controller.status = static_cast<kxsim::SimStatus *>(block);
+
+    const char *temporary = std::getenv("TMPDIR");
+    std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr)
+        fail(BadUsage, std::string("cannot create a folder for the battery: ") + std::strerror(errno));
+    controller.sysfsFolder = folder;
+    return controller;
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+// ---- Step 4: open the panel, before the program starts --------------------------
+
+// The panel shows the program's screen from a memory file the program's fake
+// framebuffer writes into, and its output from a pipe the launcher copies
+// to its own standard output.
+struct Panel
+{
+    std::unique_ptr<kxsim::PanelServer> server;
+    int screenFd = -1;
+    int output[2] = {-1, -1};
+    std::thread pump;
+};
+
+bool loopback(const std::string &address)
+{
+    return address.rfind("127.", 0) == 0 || address == "localhost" || address == "::1";
+}
+
+void openPanel(Panel &panel, const Options &options, const Controller &controller)
+{
+    if (options.panelPort < 0)
+        return;
+    panel.screenFd = ::memfd_create("kestrix-sim-screen", 0);
+    if (panel.screenFd < 0
+        || ::ftruncate(panel.screenFd, off_t(kxsim::PanelScreenColumns) * kxsim::PanelScreenRows * 4) != 0)
+        fail(BadUsage, std::string("cannot make the panel's screen: ") + std::strerror(errno));
+    if (::pipe2(panel.output, O_CLOEXEC) != 0)
+        fail(BadUsage, std::string("cannot capture the program's output: ") + std::strerror(errno));
+    kxsim::PanelServer::Run run;
+    run.program = options.command[0];
+    run.speed = options.speed;
+    run.duration = options.duration;
+    kxsim::PanelServer::describeWorld(options.world, run);
+    panel.server = std::make_unique<kxsim::PanelServer>(*controller.status, panel.screenFd, run);
+    std::string error;
+    if (!panel.server->bind(options.panelAddress, options.panelPort, error))
+        fail(BadUsage, error);
+    if (!loopback(options.panelAddress))
+        std::fprintf(stderr, "kestrix-sim: warning: the panel on %s lets other machines drive the robot\n",
+                     options.panelAddress.c_str());
+    panel.server->start();
+    const std::string host = options.panelAddress.find(':') != std::string::npos
+                                 ? "[" + options.panelAddress + "]" : options.panelAddress;
+    std::fprintf(stderr, "kestrix-sim: panel at http://%s:%d/\n", host.c_str(), panel.server->port());
+    std::fflush(stderr);
+}
+
+// Copies the program's output to ours and to the panel's console until the
+// pipe closes, or shortly after `ended` when a process the program started
+// still holds it.
+void pumpOutput(Panel &panel, const std::atomic<bool> &ended)
+{
+    char buffer[4096];
+    double endedAt = 0;
+    for (;;) {
+        pollfd ready{panel.output[0], POLLIN, 0};
+        const int n = ::poll(&ready, 1, 20);
+        if (n > 0) {
+            const ssize_t got = ::read(panel.output[0], buffer, sizeof buffer);
+            if (got > 0) {
+                std::fwrite(buffer, 1, std::size_t(got), stdout);
+                std::fflush(stdout);
+                panel.server->output(buffer, std::size_t(got));
+                continue;
+            }
+            if (got == 0 || errno != EINTR)
+                return;
+        }
+        if (ended) {
+            if (endedAt == 0)
+                endedAt = monotonicSeconds();
+            else if (monotonicSeconds() - endedAt > 0.3)
+                return;
+        }
+    }
+}
+
+// ---- Step 5: start the program ------------------------------------------------
+
+volatile sig_atomic_t s_child = 0;
+
+void forward(int signal)
+{
+    if (s_child > 0)
+        ::kill(s_child, signal);
+}
+
+void forwardSignals()
+{
+    struct sigaction action{};
+    action.sa_handler = forward;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(signal, &action, nullptr);
+}
+
+// Starts the program with the simulator preloaded. The child reports a
+// failed exec through a pipe that a successful exec closes.
+pid_t start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel)
+{
+    std::string preload = controller.library;
+#ifdef KESTRIX_SIM_PRELOAD_FIRST
+    // A sanitized simulator library needs the sanitizer runtime loaded first.
+    preload = std::string(KESTRIX_SIM_PRELOAD_FIRST) + ":" + preload;
+#endif
+    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
+        preload += std::string(":") + existing;
+    char duration[32] = "";
+    if (options.duration > 0)
+        std::snprintf(duration, sizeof duration, "%.17g", options.duration);
+    std::vector<char *> arguments;
+    for (const std::string &argument : options.command)
+        arguments.push_back(const_cast<char *>(argument.c_str()));
+    arguments.push_back(nullptr);
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        fail(BadUsage, std::string("cannot start ") + program + ": " + std::strerror(errno));
+    const pid_t child = ::fork();
+    if (child < 0)
+        fail(BadUsage, "cannot start " + program + ": " + std::strerror(errno));
+    if (child == 0) {
+        ::close(report[0]);
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
+        if (*duration)
+            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
+        if (!options.script.empty())
+            ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
+        if (!options.trace.empty())
+            ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
+        if (!options.world.empty())
+            ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
+        if (!options.plot.empty())
+            ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
+        ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
+        ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
+        if (panel.server) {
+            ::setenv("KESTRIX_SIM_PANEL", std::to_string(panel.screenFd).c_str(), 1);
+            ::dup2(panel.output[1], STDOUT_FILENO);
+        }
+        ::execv(program.c_str(), arguments.data());
+        const int error = errno;
+        (void)!::write(report[1], &error, sizeof error);
+        ::_exit(NotFound);
+    }
+    s_child = child;
+    ::close(report[1]);
+    ::close(controller.statusFd);
+    if (panel.output[1] >= 0)
+        ::close(panel.output[1]);
+    int error = 0;
+    ssize_t got;
+    while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (got == sizeof error) {
+        ::waitpid(child, nullptr, 0);
+        ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        fail(CannotExecute, execFailure(program, error));
+    }
+    return child;
+}
+
+// ---- Step 6: wait for the end -------------------------------------------------
+
+// The program ends itself at the duration; should it hang somewhere the
+// simulator cannot see, step in once generous real time has passed: SIGTERM,
+// then SIGKILL two seconds later.
+int waitForEnd(pid_t child, const Options &options, double startReal)
+{
+    const bool deadline = options.duration > 0 && options.speed != "max";
+    const double realLimit = deadline ? options.duration / options.factor + GraceSeconds : 0;
+    int waitStatus = 0;
+    bool stepped = false;
+    for (;;) {
+        const pid_t done = ::waitpid(child, &waitStatus, deadline ? WNOHANG : 0);
+        if (done == child)
+            return waitStatus;
+        if (done < 0 && errno != EINTR)
+            fail(BadUsage, std::string("lost the program: ") + std::strerror(errno));
+        if (deadline && done == 0) {
+            const double elapsed = monotonicSeconds() - startReal;
+            if (elapsed > realLimit + 2 && stepped)
+                ::kill(child, SIGKILL);
+            else if (elapsed > realLimit && !stepped) {
+                ::kill(child, SIGTERM);
+                stepped = true;
+            }
+            timespec pause{0, 5000000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+// ---- Step 7: summarise --------------------------------------------------------
+
+std::string bits(unsigned value, int count)
+{
+    std::string text;
+    for (int n = count - 1; n >= 0; --n)
+        text += ((value >> n) & 1) ? '1' : '0';
+    return text;
+}
+
+void appendf(std::string &text, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string &text, const char *format, ...)
+{
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    text += line;
+}
+
+std::string describeController(const kxsim::SimStatus &status, double simulated, double realSeconds)
+{
+    std::string text;
+    for (int m = 0; m < 4; ++m) {
+        const int mode = (status.modes >> (2 * m)) & 3;
+        appendf(text, "  motor %d: position %.0f, speed %.1f ticks/s, %s", m, status.motorPosition[m],
+                     status.motorSpeed[m], modeName(mode));
+        if (mode == 0 || mode == 2)
+            appendf(text, " %s", directionName(status.directions >> (2 * m)));
+        appendf(text, ", %s\n", (status.motorStatus >> m) & 1 ? "done" : "moving");
+    }
+    for (int s = 0; s < 4; ++s)
+        appendf(text, "  servo %d: %s, command %.0f (%u us), shaft %.1f\n", s,
+                     (status.servoEnables >> (4 + s)) & 1 ? "enabled" : "disabled",
+                     std::floor(kxsim::servoPosition(status.servoCommand[s])), unsigned(status.servoCommand[s]),
+                     kxsim::servoPosition(status.servoShaft[s]));
+    appendf(text, "  digital (pin 15..0): levels %s, outputs %s, directions %s, pull-ups %s\n",
+                 bits(status.digitalIn, 16).c_str(), bits(status.digitalOut, 16).c_str(),
+                 bits(status.digitalDirections, 16).c_str(), bits(status.digitalPullups, 16).c_str());
+    appendf(text, "  analog 0-5: %u %u %u %u %u %u, pull-ups (port 5..0) %s\n", status.analog[0],
+                 status.analog[1], status.analog[2], status.analog[3], status.analog[4], status.analog[5],
+                 bits(status.analogPullups, 6).c_str());
+    appendf(text, "  battery: %.3f V\n", status.batteryVolts);
+    if (status.hasPose)
+        appendf(text,
+                     "  robot: x %.3f m, y %.3f m, heading %.1f deg, bump %s; %.3f m forward, %.1f deg turned in all\n",
+                     status.x, status.y, status.headingDeg, status.bumped ? "closed" : "open", status.travelled,
+                     status.turned);
+    appendf(text, "  exchanges: %llu (%.0f per simulated second, %.0f per real second)\n",
+                 static_cast<unsigned long long>(status.exchanges),
+                 simulated > 0 ? double(status.exchanges) / simulated : 0.0,
+                 realSeconds > 0 ? double(status.exchanges) / realSeconds : 0.0);
+    return text;
+}
+
+// Prints how the program ended and the controller's state; returns the
+// launcher's exit status and puts the same text in `summary`.
+int summarise(const kxsim::SimStatus &status, const Options &options, const std::string &program,
+              int waitStatus, double realSeconds, std::string &summary)
+{
+    const std::string &name = options.command[0];
+    int result;
+    std::string ending;
+    if (status.endedByDuration.load()) {
+        result = 0;
+        ending = "ended at --duration";
+    } else if (WIFEXITED(waitStatus)) {
+        result = WEXITSTATUS(waitStatus);
+        ending = "exited with status " + std::to_string(result);
+    } else {
+        const int signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
+        result = 128 + signal;
+        ending = "was killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    }
+    if (status.magic != kxsim::SimStatus::Magic) {
+        summary = withoutSimulator(program, waitStatus) + " (" + ending + ")\n";
+    } else {
+        const double simulated = double(status.simulatedUs.load()) / 1e6;
+        appendf(summary, "%s %s after %.3f s simulated (%.3f s real)\n", name.c_str(), ending.c_str(), simulated,
+                realSeconds);
+        summary += describeController(status, simulated, realSeconds);
+    }
+    std::fprintf(stderr, "kestrix-sim: %s", summary.c_str());
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Options options = parseOptions(argc, argv);
+    const std::string program = locateProgram(options.command[0]);
+    checkInputs(options);
+    const Controller controller = prepareController();
+    Panel panel;
+    openPanel(panel, options, controller);
+    forwardSignals();
+    const double startReal = monotonicSeconds();
+    const pid_t child = start(program, options, controller, panel);
+    std::atomic<bool> ended{false};
+    if (panel.server)
+        panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));
+    const int waitStatus = waitForEnd(child, options, startReal);
+    const double realSeconds = monotonicSeconds() - startReal;
+    ended = true;
+    if (panel.pump.joinable())
+        panel.pump.join();
+    ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+    std::string summary;
+    const int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    if (panel.server) {
+        panel.server->finish(result, summary);
+        panel.server->stop();
+    }
+    return result;
+}

@@ -1,0 +1,208 @@
+#include "launcher/options.h"
+
+#include "model/script.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#ifndef KESTRIX_SIM_VERSION
+#define KESTRIX_SIM_VERSION "unknown"
+#endif
+
+namespace kxsim {
+
+static_assert(MaxDuration == MaxScriptSeconds, "a script can reach the whole of a run");
+
+[[noreturn]] void fail(int status, const std::string &message)
+{
+    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
+    std::exit(status);
+}
+
+namespace {
+
+[[noreturn]] void usageError(const std::string &message)
+{
+    fail(BadUsage, message + " (kestrix-sim --help shows the options)");
+}
+
+// A number within [low, high], or a one-line error naming the option and
+// what it allows.
+double number(const std::string &option, const std::string &text, double low, double high, const char *allowed)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(value) || value < low || value > high)
+        usageError(option + " takes " + allowed + ", not '" + text + "'");
+    return value;
+}
+
+enum class Takes { Nothing, Value, OptionalValue };
+
+struct Option
+{
+    const char *name;   // "--duration"
+    const char *alias;  // "-h", or nullptr
+    Takes takes;
+    const char *value;  // what the help calls the value ("SECONDS")
+    const char *help;   // lines separated by '\n'
+    void (*apply)(Options &options, const std::string &value);
+};
+
+void printHelp();
+
+const Option OptionTable[] = {
+    {"--duration", nullptr, Takes::Value, "SECONDS",
+     "end the program after SECONDS of simulated time\n"
+     "(0.000001 to 1e9) and exit with 0; without it the\n"
+     "program runs until it ends",
+     [](Options &o, const std::string &v) {
+         o.duration = number("--duration", v, MinDuration, MaxDuration, "seconds from 0.000001 to 1e9");
+     }},
+    {"--speed", nullptr, Takes::Value, "FACTOR|max",
+     "run the simulated clock FACTOR times as fast as\n"
+     "real time (0.001 to 1000; default 1); max: virtual\n"
+     "time, a sleep returns at once and moves the clock on",
+     [](Options &o, const std::string &v) {
+         if (v != "max")
+             o.factor = number("--speed", v, MinSpeed, MaxSpeed, "a factor from 0.001 to 1000, or max");
+         o.speed = v;
+     }},
+    {"--script", nullptr, Takes::Value, "FILE", "timed inputs from the outside world (commands below)",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--script needs a file");
+         o.script = v;
+     }},
+    {"--trace", nullptr, Takes::Value, "FILE", "write a CSV trace, a row every 0.1 s simulated",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--trace needs a file");
+         o.trace = v;
+     }},
+    {"--panel", nullptr, Takes::OptionalValue, "PORT",
+     "serve a live page of the run on 127.0.0.1:PORT\n"
+     "(default 8765; 0 picks a free port) while the\n"
+     "program runs; the address goes to standard error",
+     [](Options &o, const std::string &v) {
+         const double port = v.empty() ? DefaultPanelPort : number("--panel", v, 0, 65535, "a port from 0 to 65535");
+         if (port != std::floor(port))
+             usageError("--panel takes a port from 0 to 65535, not '" + v + "'");
+         o.panelPort = int(port);
+     }},
+    {"--panel-address", nullptr, Takes::Value, "ADDRESS",
+     "serve the panel on ADDRESS instead of 127.0.0.1\n"
+     "(other machines can then drive the robot)",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--panel-address needs an address");
+         o.panelAddress = v;
+     }},
+    {"--world", nullptr, Takes::Value, "FILE", "put the robot on the field of a JSON world file",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--world needs a file");
+         o.world = v;
+     }},
+    {"--plot", nullptr, Takes::Value, "FILE.svg", "draw the field and the robot's path at the end",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--plot needs a file");
+         o.plot = v;
+     }},
+    {"--help", "-h", Takes::Nothing, nullptr, "print this help and exit",
+     [](Options &, const std::string &) {
+         printHelp();
+         std::exit(0);
+     }},
+    {"--version", nullptr, Takes::Nothing, nullptr, "print the version and exit",
+     [](Options &, const std::string &) {
+         std::printf("kestrix-sim %s\n", KESTRIX_SIM_VERSION);
+         std::exit(0);
+     }},
+};
+
+const Option *findOption(const std::string &name)
+{
+    for (const Option &option : OptionTable)
+        if (name == option.name || (option.alias && name == option.alias))
+            return &option;
+    return nullptr;
+}
+
+void printHelp()
+{
+    std::printf("usage: kestrix-sim [OPTIONS] PROGRAM [ARGS...]\n\n"
+                "Runs PROGRAM, a robot program linked dynamically against libkestrix, on a\n"
+                "simulated controller, and prints the controller's state on standard error\n"
+                "when it ends.\n\nOptions (also written --option=VALUE; -- ends them):\n");
+    for (const Option &option : OptionTable) {
+        std::string left = std::string(option.alias ? option.alias : "") + (option.alias ? ", " : "") + option.name;
+        if (option.takes == Takes::Value)
+            left += std::string(" ") + option.value;
+        else if (option.takes == Takes::OptionalValue)
+            left += std::string("[=") + option.value + "]";
+        std::string help = option.help;
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += 27)
+            help.replace(at, 1, "\n" + std::string(26, ' '));
+        std::printf("  %-22s  %s\n", left.c_str(), help.c_str());
+    }
+    std::printf("\nScript commands, one per line: TIME COMMAND ARGUMENTS, TIME in simulated\n"
+                "seconds (0 to 1e9, optionally followed by s); # starts a comment:\n");
+    for (const kxsim::ScriptCommand &command : kxsim::scriptCommands()) {
+        const std::string left = std::string(command.name) + " " + command.arguments;
+        std::printf("  %-22s  %s\n", left.c_str(), command.effect);
+    }
+    std::printf("\nExample:\n"
+                "  printf '2 click side\\n' > click.txt\n"
+                "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
+                "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
+                "--duration ended it; 2 for a bad option, script, trace or world file; 126 for a\n"
+                "program that cannot be executed here; 127 for one that is not found.\n");
+}
+
+} // namespace
+
+Options parseOptions(int argc, char **argv)
+{
+    Options options;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "--") {
+            ++i;
+            break;
+        }
+        if (argument.size() < 2 || argument[0] != '-')
+            break;
+        std::string value;
+        bool hasValue = false;
+        const std::size_t equals = argument.find('=');
+        if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+            argument.resize(equals);
+            hasValue = true;
+        }
+        const Option *option = findOption(argument);
+        if (option == nullptr)
+            usageError("unknown option '" + argument + "'");
+        if (option->takes == Takes::Nothing && hasValue)
+            usageError(argument + " takes no value");
+        if (option->takes == Takes::Value && !hasValue) {
+            if (i + 1 >= argc)
+                usageError(argument + " needs a value");
+            value = argv[++i];
+        }
+        option->apply(options, value);
+    }
+    for (; i < argc; ++i)
+        options.command.emplace_back(argv[i]);
+    if (options.command.empty())
+        usageError("no program given");
+    return options;
+}
+
+} // namespace kxsim

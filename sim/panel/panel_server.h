@@ -1,0 +1,74 @@
+// kestrix-sim --panel: the launcher's HTTP server for the live page. It
+// reads the run from the status block the program shares, shows the
+// program's screen from the memory the fake framebuffer writes, keeps the
+// program's standard output for the console, and passes the page's controls
+// to the program through the status block's command ring.
+//
+// The server lives in the launcher, not in the program: it can refuse a
+// taken port before the program starts, it outlives the program to show how
+// it ended, and its threads never mix with the program's own.
+//
+// Interface (every POST answers 204, or 4xx with a one-line reason):
+//   GET  /state                         the run as one JSON object
+//   GET  /events                        the same, as server-sent events (25 a second)
+//   GET  /screen                        the screen, 320 x 240 RGBA bytes
+//   POST /button/{a|b|c|x|y|z|side}/{press|release}
+//   POST /analog/{0-5}   {"value": 0-4095 | null}     null: nothing connected
+//   POST /digital/{0-15} {"value": 0 | 1 | null}
+//   POST /pause, /resume, /step (0.1 s simulated, while paused)
+//   POST /speed          {"factor": 0.001-1000 | "max"}
+//   POST /pose           {"x": m, "y": m, "heading": degrees}   with a world
+#ifndef KESTRIX_SIM_PANEL_SERVER_H
+#define KESTRIX_SIM_PANEL_SERVER_H
+
+#include "model/sim_status.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kxsim {
+
+class PanelServer
+{
+public:
+    struct Run
+    {
+        std::string program;     // as the user named it
+        std::string speed;       // the --speed the run started with
+        double duration = 0;     // --duration, 0 for none
+        bool hasWorld = false;   // a world is loaded: the robot can be moved
+        std::string worldJson;   // the field as JSON, empty for none
+        std::vector<int> drivenAnalog, drivenDigital; // inputs the world's sensors drive
+    };
+
+    PanelServer(SimStatus &status, int screenFd, const Run &run);
+
+    // The field of a world file for the page, and the inputs its sensors
+    // drive, into `run`.
+    static void describeWorld(const std::string &path, Run &run);
+    ~PanelServer();
+
+    // Binds to address:port (port 0: any free one); false with `error` set
+    // when it cannot, for instance because the port is taken.
+    bool bind(const std::string &address, int port, std::string &error);
+    int port() const;
+    // Serves on a thread of the launcher's own until stop().
+    void start();
+
+    // Output of the program, for the console.
+    void output(const char *data, std::size_t size);
+    // The program has ended; the page shows `summary`.
+    void finish(int exitStatus, const std::string &summary);
+    // Lets every open page receive the end (for at most a second), then
+    // closes the server.
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace kxsim
+
+#endif

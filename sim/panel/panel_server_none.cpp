@@ -1,0 +1,31 @@
+// The launcher built without cpp-httplib: --panel is
+// refused before the program starts.
+#include "panel/panel_server.h"
+
+namespace kxsim {
+
+struct PanelServer::Impl
+{
+};
+
+PanelServer::PanelServer(SimStatus &, int, const Run &) {}
+PanelServer::~PanelServer() = default;
+void PanelServer::describeWorld(const std::string &, Run &) {}
+
+bool PanelServer::bind(const std::string &, int, std::string &error)
+{
+    error = "this kestrix-sim was built without the panel (it needs cpp-httplib)";
+    return false;
+}
+
+int PanelServer::port() const
+{
+    return -1;
+}
+
+void PanelServer::start() {}
+void PanelServer::output(const char *, std::size_t) {}
+void PanelServer::finish(int, const std::string &) {}
+void PanelServer::stop() {}
+
+} // namespace kxsim

@@ -1,0 +1,539 @@
+#include "preload/simulation.h"
+
+#include "fakes/fake_battery.h"
+#include "clock/fake_clock.h"
+#include "fakes/fake_device.h"
+#include "fakes/fake_input.h"
+#include "fakes/fake_spi.h"
+#include "report/plot.h"
+#include "video/simulated_camera.h"
+#include "preload/base_line.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <type_traits>
+
+#include <linux/input-event-codes.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace kxsim {
+
+namespace {
+
+// The process id, asked of the kernel once per process: every exchange
+// checks it, and a system call each time costs a tenth of the simulator's
+// time. A fork's child forgets it.
+std::atomic<pid_t> s_pid{0};
+
+void forgetPid()
+{
+    s_pid.store(0, std::memory_order_relaxed);
+}
+
+pid_t currentPid()
+{
+    pid_t pid = s_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = ::getpid();
+        s_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+std::mutex &finishLock()
+{
+    static std::mutex s_lock;
+    return s_lock;
+}
+
+int lockShared(pthread_mutex_t *mutex)
+{
+    // The C library's own: a process waiting here for another is busy, not
+    // idle, as far as its virtual clock is concerned.
+    static const auto s_lock = nextFunction<int (*)(pthread_mutex_t *)>("pthread_mutex_lock");
+    return s_lock(mutex);
+}
+
+void unlockShared(pthread_mutex_t *mutex)
+{
+    static const auto s_unlock = nextFunction<int (*)(pthread_mutex_t *)>("pthread_mutex_unlock");
+    s_unlock(mutex);
+}
+
+} // namespace
+
+// The one coprocessor of a run that several processes share (a launcher and
+// the program it starts): whichever process holds the lock brings the model
+// up to its clock's time, so the model always follows the latest clock.
+struct Simulation::SharedRun
+{
+    static constexpr std::uint32_t Magic = 0x4B585232; // "KXR2"
+
+    std::atomic<std::uint32_t> magic; // set once the first process set it up
+    pthread_mutex_t lock;             // process-shared and robust
+    std::int64_t startUs;
+    std::int64_t scaledStartNs, scaledStartMonoNs;
+    RegisterFile registers;
+    Model::Snapshot model;
+    std::uint64_t nextEvent;
+    std::int64_t nextTraceUs;
+    std::uint64_t exchanges;
+    std::uint64_t generation; // counts the releases: unchanged, ours is current
+};
+
+static_assert(std::is_trivially_copyable_v<RegisterFile>, "kept in memory shared between processes");
+
+std::size_t Simulation::sharedBytes()
+{
+    return sizeof(SharedRun);
+}
+
+Simulation &Simulation::instance()
+{
+    static Simulation s_instance;
+    return s_instance;
+}
+
+bool Simulation::start(const Options &options, std::string &error)
+{
+    m_options = options;
+    m_shared = static_cast<SharedRun *>(options.shared);
+    m_joined = m_shared && m_shared->magic.load() == SharedRun::Magic;
+    if (!options.tracePath.empty()) {
+        // Who joins a run adds its rows to the trace the first process began.
+        m_trace = std::fopen(options.tracePath.c_str(), m_joined ? "a" : "w");
+        if (m_trace == nullptr) {
+            error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (m_trace && !m_joined) {
+        std::fputs("time", m_trace);
+        for (int m = 0; m < 4; ++m)
+            std::fprintf(m_trace, ",m%d_position,m%d_speed", m, m);
+        for (int s = 0; s < 4; ++s)
+            std::fprintf(m_trace, ",s%d_command,s%d_shaft", s, s);
+        for (int n = 0; n < 16; ++n)
+            std::fprintf(m_trace, ",d%d", n);
+        for (int n = 0; n < 6; ++n)
+            std::fprintf(m_trace, ",a%d", n);
+        if (options.world)
+            std::fputs(",x_m,y_m,heading_deg,bump", m_trace);
+        std::fputc('\n', m_trace);
+        // A process forked from now on must not write the header again.
+        std::fflush(m_trace);
+        // Rows of every process of the run go to the end of the file.
+        if (m_shared && (m_trace = std::freopen(options.tracePath.c_str(), "a", m_trace)) == nullptr) {
+            error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    // The robot always exists so that the simulated mobile base can move it;
+    // only a world puts it on a field with the coprocessor's motors as wheels.
+    m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value());
+    static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetPid);
+    (void)s_forkHandler;
+    forgetPid();
+    m_process = currentPid();
+    Clock &clock = Clock::instance();
+    if (m_joined) {
+        // One clock for the whole run: a scaled clock from the common origin;
+        // a virtual one from the time the run has reached (the parent's time
+        // when it started us, unless it has moved on since).
+        lockShared(&m_shared->lock);
+        m_startUs = m_shared->startUs;
+        const std::int64_t reached = m_shared->model.started ? m_shared->model.lastUs : m_startUs;
+        unlockShared(&m_shared->lock);
+        if (clock.mode() == Clock::Mode::Scaled)
+            clock.setScaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
+        else if (clock.mode() == Clock::Mode::Virtual)
+            clock.setNowUs(reached);
+    } else {
+        m_startUs = clock.nowUs();
+        m_nextTraceUs = m_startUs;
+        m_nextEvent = 0;
+    }
+    if (m_shared && !m_joined) {
+        pthread_mutexattr_t attributes;
+        ::pthread_mutexattr_init(&attributes);
+        ::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+        ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+        ::pthread_mutex_init(&m_shared->lock, &attributes);
+        ::pthread_mutexattr_destroy(&attributes);
+        m_shared->startUs = m_startUs;
+        clock.scaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
+        m_shared->registers = RegisterFile{};
+        m_shared->model = m_model.save();
+        m_shared->nextEvent = 0;
+        m_shared->nextTraceUs = m_nextTraceUs;
+        m_shared->exchanges = 0;
+        m_shared->generation = m_generation = 1;
+        m_shared->magic.store(SharedRun::Magic);
+    }
+    if (m_options.status) {
+        m_options.status->magic = SimStatus::Magic;
+        m_options.status->batteryVolts = FakeBattery::instance().volts();
+    }
+    FakeSpi &spi = FakeSpi::instance();
+    spi.setRecording(false);
+    clock.setRecording(false);
+    spi.setBehaviour(this);
+    const std::int64_t now = m_joined ? clock.nowUs() : m_startUs;
+    spi.update([&](RegisterFile &registers) {
+        m_started = true;
+        catchUp(registers, now);
+    });
+    plugInBase();
+    if (options.world && options.world->robot.camera && !startCamera(*options.world, error))
+        return false;
+    return true;
+}
+
+bool Simulation::startCamera(const World &world, std::string &error)
+{
+    const CameraDescription &described = *world.robot.camera;
+    SimulatedCamera camera;
+    camera.framesPerSecond = described.framesPerSecond;
+    camera.mount = {described.x, described.y, described.height, described.yawDeg, described.pitchDeg, described.fieldOfViewDeg};
+    // Boxes are plain obstacles: grey, so that no colour channel takes them.
+    constexpr double BoxHeight = 0.1, WallHeight = 0.3;
+    auto block = [](const Rect &r, double height, std::array<int, 3> rgb) {
+        return CameraScene::Block{r.x0, r.y0, r.x1, r.y1, height,
+                                  {(unsigned char)rgb[0], (unsigned char)rgb[1], (unsigned char)rgb[2]}};
+    };
+    for (const ColouredObject &object : world.objects)
+        camera.scene.blocks.push_back(block(object.box, object.height, object.rgb));
+    for (const Rect &box : world.boxes)
+        camera.scene.blocks.push_back(block(box, BoxHeight, {128, 128, 128}));
+    for (const Segment &wall : world.walls)
+        camera.scene.walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y, WallHeight});
+    camera.scene.floorReflectance = [&physics = *m_physics](double x, double y) {
+        return physics.world().reflectanceAt({x, y});
+    };
+    camera.scene.fieldWidth = world.width;
+    camera.scene.fieldHeight = world.height;
+    for (const auto &config : described.configs) {
+        std::string &text = camera.configs[config.first];
+        for (const std::string &line : config.second)
+            text += line + "\n";
+    }
+    char folder[] = "/tmp/kestrix-sim-camera.XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        error = std::string("cannot make a folder for the camera's configuration: ") + std::strerror(errno);
+        return false;
+    }
+    m_cameraFolder = folder;
+    // The pose at the moment a picture is taken, read under the lock the
+    // program's exchanges take.
+    auto pose = [this] {
+        CameraPose now;
+        withPhysics([&](Physics &physics) {
+            now = {physics.pose().x, physics.pose().y, physics.pose().headingDeg};
+        });
+        return now;
+    };
+    if (!startSimulatedCamera(camera, pose, m_cameraFolder, error)) {
+        removeCameraFolder();
+        return false;
+    }
+    return true;
+}
+
+void Simulation::removeCameraFolder()
+{
+    if (m_cameraFolder.empty() || currentPid() != m_process)
+        return;
+    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robot.camera)
+        for (const auto &config : world->robot.camera->configs)
+            ::unlink((m_cameraFolder + "/" + config.first + ".conf").c_str());
+    ::rmdir(m_cameraFolder.c_str());
+    m_cameraFolder.clear();
+}
+
+int Simulation::keyCode(int id)
+{
+    static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
+    return id >= 0 && id < 7 ? Keys[id] : -1;
+}
+
+void Simulation::pressKey(int id, bool pressed)
+{
+    if (id >= 0 && id < 7)
+        FakeInput::instance().setKey(keyCode(id), pressed);
+}
+
+void Simulation::setButtonSink(ButtonSink sink)
+{
+    FakeSpi::instance().update([&](RegisterFile &) { m_buttons = std::move(sink); });
+}
+
+void Simulation::applyNow(const ScriptEvent &event)
+{
+    const std::int64_t now = Clock::instance().nowUs();
+    FakeSpi::instance().update([&](RegisterFile &registers) {
+        catchUp(registers, now);
+        apply(event, registers);
+    });
+}
+
+std::int64_t Simulation::endUs() const
+{
+    return m_options.durationUs > 0 ? m_startUs + m_options.durationUs : 0;
+}
+
+bool Simulation::sync()
+{
+    bool over = false;
+    const std::int64_t now = Clock::instance().nowUs();
+    FakeSpi::instance().update([&](RegisterFile &registers) { over = catchUp(registers, now); });
+    return over;
+}
+
+void Simulation::acquire(RegisterFile &registers)
+{
+    if (m_shared == nullptr)
+        return;
+    // A process killed while it held the lock (SIGKILL in an exchange) left
+    // at worst the one exchange it was making half done.
+    if (lockShared(&m_shared->lock) == EOWNERDEAD)
+        ::pthread_mutex_consistent(&m_shared->lock);
+    // A process alone finds what it left: no copy then.
+    if (m_shared->generation == m_generation)
+        return;
+    registers = m_shared->registers;
+    m_model.load(m_shared->model);
+    m_nextEvent = std::size_t(m_shared->nextEvent);
+    m_nextTraceUs = m_shared->nextTraceUs;
+    m_exchanges = m_shared->exchanges;
+}
+
+void Simulation::release(const RegisterFile &registers)
+{
+    if (m_shared == nullptr)
+        return;
+    m_shared->registers = registers;
+    m_shared->model = m_model.save();
+    m_shared->nextEvent = m_nextEvent;
+    m_shared->nextTraceUs = m_nextTraceUs;
+    m_shared->exchanges = m_exchanges;
+    m_generation = ++m_shared->generation;
+    unlockShared(&m_shared->lock);
+}
+
+void Simulation::advance(RegisterFile &registers)
+{
+    ++m_exchanges;
+    catchUp(registers, Clock::instance().nowUs());
+}
+
+void Simulation::written(RegisterFile &registers, const std::bitset<RegisterCount> &written)
+{
+    m_model.written(registers, written);
+}
+
+bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
+{
+    if (!m_started)
+        return false;
+    // A child the program forked without a shared run keeps its own copy of
+    // the model but must not write into the launched process's trace and
+    // status; with one, every process moves the run on in full.
+    if (m_shared == nullptr && currentPid() != m_process) {
+        advanceTo(registers, nowUs);
+        return false;
+    }
+    const std::int64_t end = endUs();
+    const bool over = end != 0 && nowUs >= end;
+    const std::int64_t target = over ? end : nowUs;
+    if (target < m_model.lastUs() && m_model.started()) {
+        publishStatus(registers, m_model.lastUs());
+        return over;
+    }
+
+    // Stop at every script event and trace tick on the way, so that each
+    // happens at its own time whatever the program's rhythm of exchanges.
+    for (;;) {
+        const std::int64_t eventAt = m_nextEvent < m_options.events.size()
+            ? m_startUs + m_options.events[m_nextEvent].atUs
+            : INT64_MAX;
+        const std::int64_t traceAt = m_trace ? m_nextTraceUs : INT64_MAX;
+        const std::int64_t next = std::min(eventAt, traceAt);
+        if (next > target)
+            break;
+        advanceTo(registers, next);
+        if (next == eventAt)
+            apply(m_options.events[m_nextEvent++], registers);
+        else {
+            traceRow(registers, next);
+            m_nextTraceUs += m_options.tracePeriodUs;
+        }
+    }
+    advanceTo(registers, target);
+    publishStatus(registers, target);
+    return over;
+}
+
+void Simulation::advanceTo(RegisterFile &registers, std::int64_t atUs)
+{
+    if (m_physics)
+        m_physics->stepTo(m_model, registers, atUs);
+    else
+        m_model.stepTo(registers, atUs);
+}
+
+void Simulation::withPhysics(const std::function<void(Physics &)> &use)
+{
+    const std::int64_t now = Clock::instance().nowUs();
+    FakeSpi::instance().update([&](RegisterFile &registers) {
+        catchUp(registers, now);
+        if (m_physics)
+            use(*m_physics);
+    });
+}
+
+void Simulation::closeTrace(const RegisterFile &registers)
+{
+    // The end pose matters more than the 0.1 s rhythm: one last row at the end.
+    if (m_trace && m_options.world && m_model.lastUs() > m_nextTraceUs - m_options.tracePeriodUs)
+        traceRow(registers, m_model.lastUs());
+    if (m_trace) {
+        std::fclose(m_trace);
+        m_trace = nullptr;
+    }
+    removeCameraFolder();
+    // The picture is of the first process's robot (see the README on runs of
+    // several processes).
+    if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process && !m_joined) {
+        std::string error;
+        if (!writePlot(m_options.plotPath, *m_physics, error))
+            std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
+        m_options.plotPath.clear();
+    }
+}
+
+void Simulation::apply(const ScriptEvent &event, RegisterFile &registers)
+{
+    Environment &world = m_model.environment();
+    switch (event.kind) {
+    case ScriptEvent::Kind::Press:
+    case ScriptEvent::Kind::Release:
+        if (m_buttons)
+            m_buttons(event.port, event.kind == ScriptEvent::Kind::Press);
+        break;
+    case ScriptEvent::Kind::Digital:
+        world.digitalLevels[std::size_t(event.port)] =
+            event.value ? std::optional<bool>(*event.value != 0) : std::nullopt;
+        break;
+    case ScriptEvent::Kind::Analog:
+        world.analogValues[std::size_t(event.port)] =
+            event.value ? std::optional<std::uint16_t>(std::uint16_t(*event.value)) : std::nullopt;
+        break;
+    case ScriptEvent::Kind::Heading:
+        world.headingDegrees = event.value.value_or(0);
+        break;
+    case ScriptEvent::Kind::Spin:
+        m_physics->setSpin(event.value.value_or(0));
+        break;
+    case ScriptEvent::Kind::Battery:
+        FakeBattery::instance().setVolts(event.value.value_or(0));
+        break;
+    case ScriptEvent::Kind::Charging:
+        FakeBattery::instance().setCharging(event.value.value_or(0) != 0);
+        break;
+    }
+    m_model.publish(registers);
+}
+
+void Simulation::traceRow(const RegisterFile &registers, std::int64_t atUs)
+{
+    std::fprintf(m_trace, "%.3f", double(atUs - m_startUs) / 1e6);
+    for (int m = 0; m < 4; ++m)
+        std::fprintf(m_trace, ",%d,%.1f", std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m))),
+                     m_model.motor(m).speed);
+    for (int s = 0; s < 4; ++s)
+        std::fprintf(m_trace, ",%.1f,%.1f", servoPosition(registers.get16(reg::Pulse0 + 2 * std::size_t(s))),
+                     servoPosition(m_model.servo(s).shaftUs));
+    const std::uint16_t levels = registers.get16(reg::DigitalIn);
+    for (int n = 0; n < 16; ++n)
+        std::fprintf(m_trace, ",%d", (levels >> n) & 1);
+    for (int n = 0; n < 6; ++n)
+        std::fprintf(m_trace, ",%u", unsigned(registers.get16(reg::Analog0 + 2 * std::size_t(n))));
+    if (m_options.world) {
+        const Pose &pose = m_physics->pose();
+        std::fprintf(m_trace, ",%.4f,%.4f,%.2f,%d", pose.x, pose.y, pose.headingDeg, m_physics->bumped() ? 1 : 0);
+    }
+    std::fputc('\n', m_trace);
+    std::fflush(m_trace);
+}
+
+void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
+{
+    SimStatus *status = m_options.status;
+    if (status == nullptr)
+        return;
+    status->simulatedUs.store(atUs - m_startUs);
+    status->exchanges = m_exchanges;
+    for (int m = 0; m < 4; ++m) {
+        status->motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
+        status->motorSpeed[m] = m_model.motor(m).speed;
+        status->motorDuty[m] = registers.get16(reg::Duty0 + 2 * std::size_t(m));
+        status->motorVelocity[m] = std::int16_t(registers.get16(reg::Velocity0 + 2 * std::size_t(m)));
+    }
+    status->modes = registers.get8(reg::Modes);
+    status->directions = registers.get8(reg::Directions);
+    status->motorStatus = registers.get8(reg::Status);
+    status->servoEnables = registers.get8(reg::ServoEnable);
+    for (int s = 0; s < 4; ++s) {
+        status->servoCommand[s] = registers.get16(reg::Pulse0 + 2 * std::size_t(s));
+        status->servoShaft[s] = m_model.servo(s).shaftUs;
+    }
+    status->digitalIn = registers.get16(reg::DigitalIn);
+    status->digitalOut = registers.get16(reg::DigitalOut);
+    status->digitalPullups = registers.get16(reg::DigitalPullup);
+    status->digitalDirections = registers.get16(reg::DigitalDir);
+    for (int n = 0; n < 6; ++n)
+        status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
+    status->analogPullups = registers.get8(reg::AnalogPullup);
+    status->batteryVolts = FakeBattery::instance().volts();
+    // Each process follows the pose on its own: the summary keeps the first's.
+    if (m_physics && !m_joined && (m_physics->hasWorld() || m_physics->moved())) {
+        const Pose &pose = m_physics->pose();
+        status->hasPose = 1;
+        status->bumped = m_physics->bumped() ? 1 : 0;
+        status->x = pose.x;
+        status->y = pose.y;
+        status->headingDeg = pose.headingDeg;
+        status->travelled = m_physics->travelledMetres();
+        status->turned = m_physics->turnedDegrees();
+    }
+}
+
+void Simulation::finishAtDuration()
+{
+    // One thread finishes; any other that gets here waits for the exit.
+    finishLock().lock();
+    FakeSpi::instance().update([&](RegisterFile &registers) {
+        catchUp(registers, endUs());
+        if (m_options.status)
+            m_options.status->endedByDuration.store(1);
+        closeTrace(registers);
+    });
+    // The program's buffered output would otherwise be lost.
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+void Simulation::finishAtExit()
+{
+    std::lock_guard<std::mutex> guard(finishLock());
+    sync();
+    FakeSpi::instance().update([&](RegisterFile &registers) { closeTrace(registers); });
+}
+
+} // namespace kxsim

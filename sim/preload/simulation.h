@@ -1,0 +1,118 @@
+// The simulated controller inside a program: the model behind the fake SPI
+// device, the script's timed inputs, the trace and the shared status. It
+// moves on whenever the program exchanges a packet or sleeps, so everything
+// follows the program's clock (virtual or scaled).
+#ifndef KESTRIX_SIM_SIMULATION_H
+#define KESTRIX_SIM_SIMULATION_H
+
+#include "model/model.h"
+#include "world/physics.h"
+#include "model/script.h"
+#include "model/sim_status.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kxsim {
+
+class Simulation : public Behaviour
+{
+public:
+    struct Options
+    {
+        std::int64_t durationUs = 0;        // 0: run until the program ends
+        std::vector<ScriptEvent> events;
+        std::string tracePath;              // empty: no trace
+        std::int64_t tracePeriodUs = 100000; // one trace row per 0.1 s
+        SimStatus *status = nullptr;        // shared with the launcher, may be null
+        std::optional<World> world;         // none: the motors turn in the void
+        std::string plotPath;               // empty: no picture at the end
+        // Memory (sharedBytes() of it, zeroed before the first process)
+        // that every process of one run maps: the first to start sets it up
+        // and the others join its coprocessor. Null: this process alone.
+        void *shared = nullptr;
+    };
+    static std::size_t sharedBytes();
+
+    // Receives button presses and releases from the script (id 0 a .. 6 side).
+    // By default they go to the fake input device, as the keys the
+    // controller reports: KEY_A .. KEY_Z for the labelled buttons, KEY_ESC
+    // for the side button.
+    using ButtonSink = std::function<void(int id, bool pressed)>;
+    static void pressKey(int id, bool pressed);
+    // The key code the fake input device reports for button `id`.
+    static int keyCode(int id);
+
+    static Simulation &instance();
+
+    // Starts the simulation at the clock's current time and hangs the model
+    // on the fake SPI device. Returns false with `error` set when the trace
+    // cannot be written.
+    bool start(const Options &options, std::string &error);
+    void setButtonSink(ButtonSink sink);
+    // Applies an input from outside the script (the panel) at the clock's
+    // time, as if the script had it now.
+    void applyNow(const ScriptEvent &event);
+
+    // Brings everything up to the clock's time. Returns true once the
+    // duration is over.
+    bool sync();
+    // Ends the run at the duration: last trace rows, status, standard streams
+    // flushed, then the process exits with 0.
+    [[noreturn]] void finishAtDuration();
+    // The program is exiting by itself: catch up and close the trace.
+    void finishAtExit();
+
+    std::int64_t endUs() const; // absolute clock time of the end, 0 for none
+
+    // Behaviour.
+    void acquire(RegisterFile &registers) override;
+    void release(const RegisterFile &registers) override;
+    void advance(RegisterFile &registers) override;
+    void written(RegisterFile &registers, const std::bitset<RegisterCount> &written) override;
+
+    // Brings the robot up to the clock's time and runs `use` on it under the
+    // simulation's lock (the simulated mobile base reads and steers it so).
+    void withPhysics(const std::function<void(Physics &)> &use);
+
+    // For tests: the model and the number of exchanges seen.
+    Model &model() { return m_model; }
+    std::uint64_t exchanges() const { return m_exchanges; }
+
+private:
+    Simulation() = default;
+    bool catchUp(RegisterFile &registers, std::int64_t nowUs); // true once the end is reached
+    void apply(const ScriptEvent &event, RegisterFile &registers);
+    void traceRow(const RegisterFile &registers, std::int64_t atUs);
+    void publishStatus(const RegisterFile &registers, std::int64_t atUs);
+    void advanceTo(RegisterFile &registers, std::int64_t atUs);
+    void closeTrace(const RegisterFile &registers);
+    bool startCamera(const World &world, std::string &error);
+    void removeCameraFolder();
+
+    struct SharedRun;
+    SharedRun *m_shared = nullptr;
+    bool m_joined = false; // another process started the run
+    std::uint64_t m_generation = 0; // of the shared state our copy holds
+    Model m_model;
+    std::unique_ptr<Physics> m_physics;
+    Options m_options;
+    ButtonSink m_buttons = pressKey;
+    std::int64_t m_startUs = 0;
+    std::size_t m_nextEvent = 0;
+    std::int64_t m_nextTraceUs = 0;
+    std::FILE *m_trace = nullptr;
+    std::uint64_t m_exchanges = 0;
+    bool m_started = false;
+    int m_process = 0;
+    std::string m_cameraFolder; // the camera's configuration files for this run
+};
+
+} // namespace kxsim
+
+#endif

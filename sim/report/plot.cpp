@@ -1,0 +1,176 @@
+#include "report/plot.h"
+
+#include "model/angles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace kxsim {
+
+namespace {
+
+constexpr double PixelsPerMetre = 400;
+constexpr double Margin = 20;       // pixels around the field
+constexpr double LegendHeight = 70; // pixels below it
+
+std::string grey(double reflectance)
+{
+    const int level = int(std::lround(255 * std::clamp(reflectance, 0.0, 1.0)));
+    char text[16];
+    std::snprintf(text, sizeof text, "#%02x%02x%02x", level, level, level);
+    return text;
+}
+
+// The world's file name goes into the picture as text.
+std::string escaped(const std::string &text)
+{
+    std::string result;
+    for (char c : text) {
+        switch (c) {
+        case '<': result += "&lt;"; break;
+        case '>': result += "&gt;"; break;
+        case '&': result += "&amp;"; break;
+        case '\'': result += "&apos;"; break;
+        default: result += c;
+        }
+    }
+    return result;
+}
+
+struct Canvas
+{
+    std::FILE *file;
+    double heightMetres;
+
+    // The field's y axis points up, the picture's down.
+    double px(double x) const { return Margin + x * PixelsPerMetre; }
+    double py(double y) const { return Margin + (heightMetres - y) * PixelsPerMetre; }
+    double len(double metres) const { return metres * PixelsPerMetre; }
+
+    void rect(const Rect &r, const std::string &style) const
+    {
+        std::fprintf(file, "<rect x='%.1f' y='%.1f' width='%.1f' height='%.1f' %s/>\n", px(r.x0), py(r.y1),
+                     len(r.x1 - r.x0), len(r.y1 - r.y0), style.c_str());
+    }
+};
+
+} // namespace
+
+bool writePlot(const std::string &path, const Physics &physics, std::string &error)
+{
+    const World &world = physics.world();
+    const std::vector<Pose> &poses = physics.path();
+    // Without a field the picture frames the path itself.
+    double width = world.width, height = world.height, offsetX = 0, offsetY = 0;
+    if (!physics.hasWorld()) {
+        double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+        for (const Pose &p : poses) {
+            x0 = std::min(x0, p.x);
+            y0 = std::min(y0, p.y);
+            x1 = std::max(x1, p.x);
+            y1 = std::max(y1, p.y);
+        }
+        offsetX = x0 - 0.5;
+        offsetY = y0 - 0.5;
+        width = x1 - x0 + 1;
+        height = y1 - y0 + 1;
+    }
+    std::FILE *file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        error = "cannot write plot " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const Canvas canvas{file, height};
+    const double totalWidth = 2 * Margin + width * PixelsPerMetre;
+    const double totalHeight = 2 * Margin + height * PixelsPerMetre + LegendHeight;
+    std::fprintf(file,
+                 "<?xml version='1.0' encoding='UTF-8'?>\n"
+                 "<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' viewBox='0 0 %.0f %.0f' "
+                 "font-family='sans-serif' font-size='13'>\n"
+                 "<rect width='100%%' height='100%%' fill='#f4f4f8'/>\n",
+                 totalWidth, totalHeight, totalWidth, totalHeight);
+    std::fprintf(file, "<g transform='translate(%.1f %.1f)'>\n", -offsetX * PixelsPerMetre, offsetY * PixelsPerMetre);
+    canvas.rect({0, 0, width, height}, "fill='" + grey(world.floorReflectance) + "' stroke='#888'");
+    for (const Mark &mark : world.marks) {
+        if (mark.kind == Mark::Kind::Area) {
+            canvas.rect(mark.area, "fill='" + grey(mark.reflectance) + "'");
+            continue;
+        }
+        std::fprintf(file, "<%s fill='none' stroke='%s' stroke-width='%.1f' stroke-linejoin='round' points='",
+                     mark.closed ? "polygon" : "polyline", grey(mark.reflectance).c_str(), canvas.len(mark.width));
+        for (const Point &p : mark.points)
+            std::fprintf(file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
+        std::fputs("'/>\n", file);
+    }
+    for (const Rect &box : world.boxes)
+        canvas.rect(box, "fill='#8a6d4a' stroke='#4a3520'");
+    for (const ColouredObject &object : world.objects) {
+        char colour[16];
+        std::snprintf(colour, sizeof colour, "#%02x%02x%02x", object.rgb[0], object.rgb[1], object.rgb[2]);
+        canvas.rect(object.box, std::string("fill='") + colour + "' stroke='#222'");
+    }
+    for (const Segment &wall : world.walls)
+        std::fprintf(file, "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#3050a0' stroke-width='5' "
+                           "stroke-linecap='round'/>\n",
+                     canvas.px(wall.a.x), canvas.py(wall.a.y), canvas.px(wall.b.x), canvas.py(wall.b.y));
+
+    std::fputs("<polyline fill='none' stroke='#e07000' stroke-width='2' points='", file);
+    for (const Pose &p : poses)
+        std::fprintf(file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
+    std::fprintf(file, "%.1f,%.1f'/>\n", canvas.px(physics.pose().x), canvas.py(physics.pose().y));
+
+    const Pose start = poses.empty() ? physics.pose() : poses.front();
+    const Pose end = physics.pose();
+    const double radius = world.robot.radius;
+    std::fprintf(file, "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/>\n", canvas.px(start.x), canvas.py(start.y));
+    const double h = end.headingDeg * Pi / 180;
+    std::fprintf(file,
+                 "<circle cx='%.1f' cy='%.1f' r='%.1f' fill='#d02020' fill-opacity='0.35' stroke='#d02020' "
+                 "stroke-width='2'/>\n<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#d02020' "
+                 "stroke-width='3'/>\n",
+                 canvas.px(end.x), canvas.py(end.y), canvas.len(radius), canvas.px(end.x), canvas.py(end.y),
+                 canvas.px(end.x + radius * 1.4 * std::cos(h)), canvas.py(end.y + radius * 1.4 * std::sin(h)));
+    std::fputs("</g>\n", file);
+
+    // Legend and scale bar below the field.
+    const double y = Margin + height * PixelsPerMetre + 25;
+    std::fprintf(file,
+                 "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#e07000' stroke-width='2'/>"
+                 "<text x='%.1f' y='%.1f'>path</text>\n"
+                 "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/><text x='%.1f' y='%.1f'>start</text>\n"
+                 "<circle cx='%.1f' cy='%.1f' r='7' fill='#d02020' fill-opacity='0.35' stroke='#d02020'/>"
+                 "<text x='%.1f' y='%.1f'>end pose (%.2f m, %.2f m, %.0f deg)</text>\n",
+                 Margin, y, Margin + 30, y, Margin + 36, y + 4, Margin + 90, y, Margin + 100, y + 4, Margin + 160, y,
+                 Margin + 172, y + 4, end.x, end.y, end.headingDeg);
+    double next = Margin + 420; // the next legend entry's place
+    if (!world.walls.empty()) {
+        std::fprintf(file,
+                     "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#3050a0' stroke-width='5'/>"
+                     "<text x='%.1f' y='%.1f'>wall</text>\n",
+                     next, y, next + 30, y, next + 36, y + 4);
+        next += 80;
+    }
+    if (!world.marks.empty())
+        std::fprintf(file,
+                     "<rect x='%.1f' y='%.1f' width='24' height='10' fill='%s'/><text x='%.1f' y='%.1f'>floor mark</text>\n",
+                     next, y - 5, grey(world.marks.front().reflectance).c_str(), next + 30, y + 4);
+    const double bar = PixelsPerMetre * 0.5;
+    std::fprintf(file,
+                 "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#000' stroke-width='2'/>"
+                 "<text x='%.1f' y='%.1f'>0.5 m</text>\n"
+                 "<text x='%.1f' y='%.1f' fill='#555'>%s, field %.2f m x %.2f m</text>\n</svg>\n",
+                 Margin, y + 28, Margin + bar, y + 28, Margin + bar + 8, y + 32, Margin + bar + 80, y + 32,
+                 physics.hasWorld() ? escaped(world.path.substr(world.path.rfind('/') + 1)).c_str() : "no world", width,
+                 height);
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
+        error = "cannot write plot " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace kxsim

@@ -1,0 +1,17 @@
+// The picture of a run: the field, its marks, walls and obstacles, the
+// robot's path and its end pose, to scale, as one SVG file.
+#ifndef KESTRIX_SIM_PLOT_H
+#define KESTRIX_SIM_PLOT_H
+
+#include "world/physics.h"
+
+#include <string>
+
+namespace kxsim {
+
+// Returns false with `error` set when the file cannot be written.
+bool writePlot(const std::string &path, const Physics &physics, std::string &error);
+
+} // namespace kxsim
+
+#endif

@@ -1,0 +1,75 @@
+// The robot in its world: differential-drive kinematics from the two wheel
+// motors' shafts (and from the simulated mobile base's wheel speeds), walls
+// that stop it, and the sensors that see the result (floor reflectance,
+// distance, bump switch, gyroscope, magnetometer, accelerometer), written
+// into the model's environment.
+#ifndef KESTRIX_SIM_PHYSICS_H
+#define KESTRIX_SIM_PHYSICS_H
+
+#include "model/model.h"
+#include "world/world.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace kxsim {
+
+class Physics
+{
+public:
+    // `hasWorld` false: no field (the mobile base still moves a robot on an
+    // endless floor), the coprocessor's motors drive nothing.
+    Physics(World world, bool hasWorld);
+
+    // Moves the model and the robot together on to `nowUs`.
+    void stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs);
+
+    // The mobile base's commanded wheel speeds, in m/s, forward positive.
+    void setBaseWheels(double left, double right);
+    // The script's turn on the spot, degrees a second counter-clockwise (0
+    // stops it). It adds to whatever the wheels do: it is meant for programs
+    // that leave the wheels alone while the script turns the robot.
+    void setSpin(double degreesPerSecond);
+    // The true motion since the start: metres forward (backward negative)
+    // and degrees counter-clockwise.
+    double travelledMetres() const { return m_travelled; }
+    double turnedDegrees() const { return m_turned; }
+
+    const World &world() const { return m_world; }
+    bool hasWorld() const { return m_hasWorld; }
+    const Pose &pose() const { return m_pose; }
+    // Puts the robot somewhere else at once (the panel's drag); the sensors
+    // see the new place from the next step on.
+    void setPose(const Pose &pose) { m_pose = pose; }
+    bool bumped() const { return m_bumped; }
+    // True once the mobile base or the script has been told to move.
+    bool moved() const { return m_baseUsed || m_spinUsed; }
+    // Poses along the way, for the plot (spacing grows on long runs).
+    const std::vector<Pose> &path() const { return m_path; }
+
+private:
+    void step(Model &model, double dt);
+    void sense(Model &model);
+    double wheelMetres(const Model &model, int motor) const;
+
+    World m_world;
+    bool m_hasWorld;
+    Pose m_pose;
+    bool m_bumped = false;
+    bool m_started = false;
+    std::int64_t m_lastUs = 0;
+    double m_lastLeft = 0, m_lastRight = 0; // wheel travel in metres at the last step
+    double m_baseLeft = 0, m_baseRight = 0;
+    bool m_baseUsed = false;
+    double m_spinDps = 0;
+    bool m_spinUsed = false;
+    double m_speed = 0;                     // forward speed at the last step
+    double m_travelled = 0, m_turned = 0;
+    std::vector<Pose> m_path;
+    double m_pathSpacing = 0.02;             // seconds between recorded poses
+    double m_sinceRecorded = 0;
+};
+
+} // namespace kxsim
+
+#endif

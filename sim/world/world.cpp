@@ -1,0 +1,597 @@
+#include "world/world.h"
+
+#include "model/angles.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kxsim {
+
+namespace {
+
+using nlohmann::json;
+
+// A world file is a page of hand-written JSON: anything far beyond these is a
+// mistake (a generated blob, the wrong file), refused before parsing.
+constexpr std::size_t MaxFileBytes = 1 << 20;
+constexpr std::size_t MaxLineBytes = 4096;
+// A floor beyond a kilometre would only slow the plot and the sensors.
+constexpr double MaxFieldMetres = 1000;
+
+// A mistake at a place in the document; `where` is the field's path.
+struct Bad : std::runtime_error
+{
+    Bad(const std::string &where, const std::string &what) : std::runtime_error(where + ": " + what) {}
+};
+
+std::string describe(const json &value)
+{
+    std::string text = value.dump();
+    if (text.size() > 40)
+        text = text.substr(0, 37) + "...";
+    return text;
+}
+
+double number(const json &value, const std::string &where, double low, double high)
+{
+    if (!value.is_number())
+        throw Bad(where, "must be a number, not " + describe(value));
+    const double v = value.get<double>();
+    if (!std::isfinite(v) || v < low || v > high) {
+        std::ostringstream range;
+        range << "must be " << low << " to " << high << ", not " << describe(value);
+        throw Bad(where, range.str());
+    }
+    return v;
+}
+
+int integer(const json &value, const std::string &where, int low, int high)
+{
+    if (!value.is_number_integer() || value.get<long long>() < low || value.get<long long>() > high)
+        throw Bad(where, "must be a whole number " + std::to_string(low) + "-" + std::to_string(high) + ", not "
+                             + describe(value));
+    return value.get<int>();
+}
+
+const json &member(const json &object, const char *key, const std::string &where)
+{
+    if (!object.is_object())
+        throw Bad(where, "must be an object, not " + describe(object));
+    const auto found = object.find(key);
+    if (found == object.end())
+        throw Bad(where, std::string("missing \"") + key + "\"");
+    return *found;
+}
+
+const json *optional(const json &object, const char *key)
+{
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+}
+
+// Every object names only the keys this format knows: a misspelt key would
+// otherwise silently fall back to its default.
+void onlyKeys(const json &object, const std::string &where, std::initializer_list<const char *> keys)
+{
+    if (!object.is_object())
+        throw Bad(where, "must be an object, not " + describe(object));
+    for (auto it = object.begin(); it != object.end(); ++it)
+        if (std::none_of(keys.begin(), keys.end(), [&](const char *k) { return it.key() == k; })) {
+            std::string known;
+            for (const char *k : keys)
+                known += std::string(known.empty() ? "" : " ") + k;
+            throw Bad(where, "unknown key \"" + it.key() + "\" (" + known + ")");
+        }
+}
+
+const json &array(const json &value, const std::string &where, std::size_t count = 0)
+{
+    if (!value.is_array())
+        throw Bad(where, "must be a list, not " + describe(value));
+    if (count && value.size() != count)
+        throw Bad(where, "must have " + std::to_string(count) + " numbers, not " + std::to_string(value.size()));
+    return value;
+}
+
+struct Reader
+{
+    World &world;
+
+    double coordinate(const json &value, const std::string &where, bool alongX) const
+    {
+        return number(value, where, 0, alongX ? world.width : world.height);
+    }
+
+    Point point(const json &value, const std::string &where) const
+    {
+        array(value, where, 2);
+        return {coordinate(value[0], where + "[0]", true), coordinate(value[1], where + "[1]", false)};
+    }
+
+    Rect rect(const json &value, const std::string &where) const
+    {
+        array(value, where, 4);
+        Rect r{coordinate(value[0], where + "[0]", true), coordinate(value[1], where + "[1]", false),
+               coordinate(value[2], where + "[2]", true), coordinate(value[3], where + "[3]", false)};
+        if (r.x0 > r.x1)
+            std::swap(r.x0, r.x1);
+        if (r.y0 > r.y1)
+            std::swap(r.y0, r.y1);
+        return r;
+    }
+
+    void field(const json &root)
+    {
+        const json &f = member(root, "field", "top level");
+        onlyKeys(f, "field", {"width", "height", "reflectance", "border"});
+        world.width = number(member(f, "width", "field"), "field.width", 0.1, MaxFieldMetres);
+        world.height = number(member(f, "height", "field"), "field.height", 0.1, MaxFieldMetres);
+        if (const json *r = optional(f, "reflectance"))
+            world.floorReflectance = number(*r, "field.reflectance", 0, 1);
+        const json *border = optional(f, "border");
+        if (border && !border->is_boolean())
+            throw Bad("field.border", "must be true or false, not " + describe(*border));
+        if (border && border->get<bool>()) {
+            const Point c[4] = {{0, 0}, {world.width, 0}, {world.width, world.height}, {0, world.height}};
+            for (int k = 0; k < 4; ++k)
+                world.walls.push_back({c[k], c[(k + 1) % 4]});
+        }
+    }
+
+    void marks(const json &list)
+    {
+        array(list, "marks");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "marks[" + std::to_string(n) + "]";
+            const json &m = list[n];
+            onlyKeys(m, where, {"line", "closed", "width", "area", "reflectance"});
+            Mark mark;
+            if (const json *line = optional(m, "line")) {
+                array(*line, where + ".line");
+                if (line->size() < 2)
+                    throw Bad(where + ".line", "needs at least two points");
+                for (std::size_t k = 0; k < line->size(); ++k)
+                    mark.points.push_back(point((*line)[k], where + ".line[" + std::to_string(k) + "]"));
+                if (const json *closed = optional(m, "closed")) {
+                    if (!closed->is_boolean())
+                        throw Bad(where + ".closed", "must be true or false, not " + describe(*closed));
+                    mark.closed = closed->get<bool>();
+                }
+                if (const json *w = optional(m, "width"))
+                    mark.width = number(*w, where + ".width", 0.001, 1);
+            } else if (const json *area = optional(m, "area")) {
+                mark.kind = Mark::Kind::Area;
+                mark.area = rect(*area, where + ".area");
+            } else {
+                throw Bad(where, "needs \"line\" or \"area\"");
+            }
+            mark.reflectance = number(member(m, "reflectance", where), where + ".reflectance", 0, 1);
+            world.marks.push_back(std::move(mark));
+        }
+    }
+
+    void walls(const json &list)
+    {
+        array(list, "walls");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "walls[" + std::to_string(n) + "]";
+            array(list[n], where, 4);
+            world.walls.push_back({point(json::array({list[n][0], list[n][1]}), where),
+                                   point(json::array({list[n][2], list[n][3]}), where)});
+        }
+    }
+
+    void boxes(const json &list)
+    {
+        array(list, "boxes");
+        for (std::size_t n = 0; n < list.size(); ++n)
+            world.boxes.push_back(rect(list[n], "boxes[" + std::to_string(n) + "]"));
+    }
+
+    void objects(const json &list)
+    {
+        array(list, "objects");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "objects[" + std::to_string(n) + "]";
+            const json &o = list[n];
+            onlyKeys(o, where, {"box", "colour", "height"});
+            ColouredObject object;
+            object.box = rect(member(o, "box", where), where + ".box");
+            const json &colour = member(o, "colour", where);
+            const std::string text = colour.is_string() ? colour.get<std::string>() : "";
+            if (text.size() != 7 || text[0] != '#'
+                || text.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
+                throw Bad(where + ".colour", "must be \"#rrggbb\", not " + describe(colour));
+            for (int k = 0; k < 3; ++k)
+                object.rgb[std::size_t(k)] = std::stoi(text.substr(1 + 2 * std::size_t(k), 2), nullptr, 16);
+            if (const json *h = optional(o, "height"))
+                object.height = number(*h, where + ".height", 0.001, 10);
+            world.objects.push_back(object);
+        }
+    }
+
+    Point offset(const json &sensor, const std::string &where) const
+    {
+        Point p;
+        if (const json *x = optional(sensor, "x"))
+            p.x = number(*x, where + ".x", -1, 1);
+        if (const json *y = optional(sensor, "y"))
+            p.y = number(*y, where + ".y", -1, 1);
+        return p;
+    }
+
+    void camera(const json &c)
+    {
+        const std::string where = "robot.camera";
+        onlyKeys(c, where, {"x", "y", "height", "yaw_deg", "pitch_deg", "fov_deg", "fps", "configs"});
+        CameraDescription described;
+        const Point mount = offset(c, where);
+        described.x = mount.x;
+        described.y = mount.y;
+        if (const json *h = optional(c, "height"))
+            described.height = number(*h, where + ".height", 0.001, 10);
+        if (const json *yaw = optional(c, "yaw_deg"))
+            described.yawDeg = number(*yaw, where + ".yaw_deg", -360, 360);
+        // Straight up or down the picture has no horizon to turn about.
+        if (const json *pitch = optional(c, "pitch_deg"))
+            described.pitchDeg = number(*pitch, where + ".pitch_deg", -89, 89);
+        if (const json *fov = optional(c, "fov_deg"))
+            described.fieldOfViewDeg = number(*fov, where + ".fov_deg", 1, 170);
+        if (const json *fps = optional(c, "fps"))
+            described.framesPerSecond = number(*fps, where + ".fps", 1, 120);
+        if (const json *configs = optional(c, "configs")) {
+            if (!configs->is_object())
+                throw Bad(where + ".configs", "must be an object of name: [lines], not " + describe(*configs));
+            for (auto it = configs->begin(); it != configs->end(); ++it) {
+                const std::string at = where + ".configs." + it.key();
+                // The name becomes a file name in the camera's folder.
+                if (it.key().empty() || it.key().size() > 64
+                    || it.key().find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
+                           != std::string::npos)
+                    throw Bad(at, "a configuration name is 1-64 letters, digits, '_' or '-'");
+                array(it.value(), at);
+                std::vector<std::string> &lines = described.configs[it.key()];
+                for (std::size_t n = 0; n < it.value().size(); ++n) {
+                    const json &line = it.value()[n];
+                    if (!line.is_string() || line.get<std::string>().find_first_of("\r\n") != std::string::npos)
+                        throw Bad(at + "[" + std::to_string(n) + "]", "must be one line of text, not " + describe(line));
+                    lines.push_back(it.value()[n].get<std::string>());
+                }
+            }
+        }
+        world.robot.camera = described;
+    }
+
+    void robot(const json &r)
+    {
+        RobotDescription &described = world.robot;
+        onlyKeys(r, "robot", {"start", "left_motor", "right_motor", "ticks_per_revolution", "wheel_diameter",
+                              "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch",
+                              "camera", "magnetometer_offset"});
+        if (const json *start = optional(r, "start")) {
+            onlyKeys(*start, "robot.start", {"x", "y", "heading_deg"});
+            described.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
+            described.start.y = coordinate(member(*start, "y", "robot.start"), "robot.start.y", false);
+            if (const json *h = optional(*start, "heading_deg"))
+                described.start.headingDeg = number(*h, "robot.start.heading_deg", -360, 360);
+        }
+        if (const json *m = optional(r, "left_motor"))
+            described.leftMotor = integer(*m, "robot.left_motor", 0, 3);
+        if (const json *m = optional(r, "right_motor"))
+            described.rightMotor = integer(*m, "robot.right_motor", 0, 3);
+        if (described.leftMotor == described.rightMotor)
+            throw Bad("robot.right_motor", "must differ from left_motor");
+        if (const json *t = optional(r, "ticks_per_revolution"))
+            described.ticksPerRevolution = number(*t, "robot.ticks_per_revolution", 1, 1e6);
+        if (const json *d = optional(r, "wheel_diameter"))
+            described.wheelDiameter = number(*d, "robot.wheel_diameter", 0.005, 1);
+        if (const json *t = optional(r, "track_width"))
+            described.trackWidth = number(*t, "robot.track_width", 0.01, 2);
+        if (const json *radius = optional(r, "radius"))
+            described.radius = number(*radius, "robot.radius", 0.01, 2);
+        if (const json *list = optional(r, "reflectance_sensors")) {
+            array(*list, "robot.reflectance_sensors");
+            for (std::size_t n = 0; n < list->size(); ++n) {
+                const std::string where = "robot.reflectance_sensors[" + std::to_string(n) + "]";
+                onlyKeys((*list)[n], where, {"port", "x", "y"});
+                described.reflectanceSensors.push_back(
+                    {integer(member((*list)[n], "port", where), where + ".port", 0, 5), offset((*list)[n], where)});
+            }
+        }
+        if (const json *list = optional(r, "distance_sensors")) {
+            array(*list, "robot.distance_sensors");
+            for (std::size_t n = 0; n < list->size(); ++n) {
+                const std::string where = "robot.distance_sensors[" + std::to_string(n) + "]";
+                const json &s = (*list)[n];
+                onlyKeys(s, where, {"port", "x", "y", "angle_deg"});
+                const json *angle = optional(s, "angle_deg");
+                described.distanceSensors.push_back({integer(member(s, "port", where), where + ".port", 0, 5),
+                                                offset(s, where),
+                                                angle ? number(*angle, where + ".angle_deg", -360, 360) : 0});
+            }
+        }
+        if (const json *bump = optional(r, "bump_switch")) {
+            onlyKeys(*bump, "robot.bump_switch", {"port"});
+            described.bumpPort = integer(member(*bump, "port", "robot.bump_switch"), "robot.bump_switch.port", 0, 15);
+        }
+        if (const json *c = optional(r, "camera"))
+            camera(*c);
+        if (const json *o = optional(r, "magnetometer_offset")) {
+            if (!o->is_array() || o->size() != 2)
+                throw Bad("robot.magnetometer_offset", "must be [x, y] in the magnetometer's counts");
+            described.magnetometerOffsetX = number((*o)[0], "robot.magnetometer_offset[0]", -2000, 2000);
+            described.magnetometerOffsetY = number((*o)[1], "robot.magnetometer_offset[1]", -2000, 2000);
+        }
+        std::vector<int> analogPorts;
+        for (const auto &s : described.reflectanceSensors)
+            analogPorts.push_back(s.port);
+        for (const auto &s : described.distanceSensors)
+            analogPorts.push_back(s.port);
+        std::sort(analogPorts.begin(), analogPorts.end());
+        if (std::adjacent_find(analogPorts.begin(), analogPorts.end()) != analogPorts.end())
+            throw Bad("robot", "two sensors on one analog port");
+    }
+
+    void read(const json &root)
+    {
+        onlyKeys(root, "top level", {"field", "marks", "walls", "boxes", "objects", "robot"});
+        field(root);
+        world.robot.start = {world.width / 2, world.height / 2, 0};
+        if (const json *list = optional(root, "marks"))
+            marks(*list);
+        if (const json *list = optional(root, "walls"))
+            walls(*list);
+        if (const json *list = optional(root, "boxes"))
+            boxes(*list);
+        if (const json *list = optional(root, "objects"))
+            objects(*list);
+        if (const json *r = optional(root, "robot"))
+            robot(*r);
+    }
+};
+
+double squaredDistanceToSegment(Point p, Segment s, Point *nearest)
+{
+    const double dx = s.b.x - s.a.x, dy = s.b.y - s.a.y;
+    const double length2 = dx * dx + dy * dy;
+    double t = length2 > 0 ? ((p.x - s.a.x) * dx + (p.y - s.a.y) * dy) / length2 : 0;
+    t = std::clamp(t, 0.0, 1.0);
+    const Point q{s.a.x + t * dx, s.a.y + t * dy};
+    if (nearest)
+        *nearest = q;
+    return (p.x - q.x) * (p.x - q.x) + (p.y - q.y) * (p.y - q.y);
+}
+
+double distanceToSegment(Point p, Segment s, Point *nearest)
+{
+    return std::sqrt(squaredDistanceToSegment(p, s, nearest));
+}
+
+double distanceToRect(Point p, const Rect &r, Point *nearest)
+{
+    const Point q{std::clamp(p.x, r.x0, r.x1), std::clamp(p.y, r.y0, r.y1)};
+    if (nearest)
+        *nearest = q;
+    return std::hypot(p.x - q.x, p.y - q.y);
+}
+
+// Distance along the ray (p, direction d) to segment s, or infinity.
+double rayToSegment(Point p, Point d, Segment s)
+{
+    const double ex = s.b.x - s.a.x, ey = s.b.y - s.a.y;
+    const double denominator = d.x * ey - d.y * ex;
+    if (std::fabs(denominator) < 1e-12)
+        return INFINITY;
+    const double wx = s.a.x - p.x, wy = s.a.y - p.y;
+    const double t = (wx * ey - wy * ex) / denominator;
+    const double u = (wx * d.y - wy * d.x) / denominator;
+    return t >= 0 && u >= 0 && u <= 1 ? t : INFINITY;
+}
+
+double rayToRect(Point p, Point d, const Rect &r)
+{
+    const Segment sides[4] = {{{r.x0, r.y0}, {r.x1, r.y0}}, {{r.x1, r.y0}, {r.x1, r.y1}},
+                              {{r.x1, r.y1}, {r.x0, r.y1}}, {{r.x0, r.y1}, {r.x0, r.y0}}};
+    double best = INFINITY;
+    for (const Segment &s : sides)
+        best = std::min(best, rayToSegment(p, d, s));
+    return best;
+}
+
+std::string position(const std::string &text, std::size_t byte)
+{
+    std::size_t line = 1, column = 1;
+    for (std::size_t k = 0; k < byte && k < text.size(); ++k) {
+        if (text[k] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return std::to_string(line) + ":" + std::to_string(column);
+}
+
+} // namespace
+
+double World::reflectanceAt(Point p) const
+{
+    double result = floorReflectance;
+    for (const Mark &mark : marks) {
+        bool on = false;
+        if (mark.kind == Mark::Kind::Area) {
+            on = p.x >= mark.area.x0 && p.x <= mark.area.x1 && p.y >= mark.area.y0 && p.y <= mark.area.y1;
+        } else {
+            const std::size_t n = mark.points.size();
+            const std::size_t segments = mark.closed ? n : n - 1;
+            const double reach = mark.width * mark.width / 4;
+            for (std::size_t k = 0; k < segments && !on; ++k)
+                on = squaredDistanceToSegment(p, {mark.points[k], mark.points[(k + 1) % n]}, nullptr) <= reach;
+        }
+        if (on)
+            result = mark.reflectance;
+    }
+    return result;
+}
+
+namespace {
+
+// Share of a disc of radius `r` on the side x <= t of a line through it.
+double discShareBelow(double t, double r)
+{
+    if (t <= -r)
+        return 0;
+    if (t >= r)
+        return 1;
+    return (r * r * (Pi - std::acos(t / r)) + t * std::sqrt(r * r - t * t)) / (Pi * r * r);
+}
+
+} // namespace
+
+double World::sensedReflectance(Point p, double radius) const
+{
+    double result = floorReflectance;
+    for (const Mark &mark : marks) {
+        if (mark.kind == Mark::Kind::Area) {
+            if (p.x >= mark.area.x0 && p.x <= mark.area.x1 && p.y >= mark.area.y0 && p.y <= mark.area.y1)
+                result = mark.reflectance;
+            continue;
+        }
+        const std::size_t n = mark.points.size();
+        const std::size_t segments = mark.closed ? n : n - 1;
+        // Only segments whose box, grown by the reach, holds the point can
+        // matter; the others cost four comparisons instead of a projection.
+        const double reach = mark.width / 2 + radius;
+        double nearest = INFINITY;
+        for (std::size_t k = 0; k < segments; ++k) {
+            const Point a = mark.points[k], b = mark.points[(k + 1) % n];
+            if (p.x < std::min(a.x, b.x) - reach || p.x > std::max(a.x, b.x) + reach
+                || p.y < std::min(a.y, b.y) - reach || p.y > std::max(a.y, b.y) + reach)
+                continue;
+            nearest = std::min(nearest, squaredDistanceToSegment(p, {a, b}, nullptr));
+        }
+        if (nearest >= reach * reach)
+            continue;
+        const double d = std::sqrt(nearest);
+        const double covered = discShareBelow(mark.width / 2 - d, radius) - discShareBelow(-mark.width / 2 - d, radius);
+        result = result * (1 - covered) + mark.reflectance * covered;
+    }
+    return result;
+}
+
+double World::clearance(Point p, Point *nearest) const
+{
+    double best = INFINITY;
+    Point q, bestPoint = p;
+    auto consider = [&](double d) {
+        if (d < best) {
+            best = d;
+            bestPoint = q;
+        }
+    };
+    for (const Segment &wall : walls)
+        consider(distanceToSegment(p, wall, &q));
+    for (const Rect &box : boxes)
+        consider(distanceToRect(p, box, &q));
+    for (const ColouredObject &object : objects)
+        consider(distanceToRect(p, object.box, &q));
+    if (nearest)
+        *nearest = bestPoint;
+    return best;
+}
+
+double World::rayDistance(Point p, double angleDeg, double limit) const
+{
+    const Point d{std::cos(angleDeg * Pi / 180), std::sin(angleDeg * Pi / 180)};
+    double best = limit;
+    for (const Segment &wall : walls)
+        best = std::min(best, rayToSegment(p, d, wall));
+    for (const Rect &box : boxes)
+        best = std::min(best, rayToRect(p, d, box));
+    for (const ColouredObject &object : objects)
+        best = std::min(best, rayToRect(p, d, object.box));
+    return best;
+}
+
+int reflectanceReading(double reflectance)
+{
+    return int(std::lround(4095 * (1 - std::clamp(reflectance, 0.0, 1.0))));
+}
+
+int distanceReading(double metres)
+{
+    const double d = std::clamp(metres, DistanceSensorMin, DistanceSensorRange);
+    return std::min(4095, int(std::lround(4095 * 0.08 / (d + 0.04))));
+}
+
+bool parseWorld(const std::string &text, const std::string &name, World &world, std::string &error)
+{
+    if (text.size() > MaxFileBytes) {
+        error = name + ": larger than " + std::to_string(MaxFileBytes) + " bytes";
+        return false;
+    }
+    std::size_t line = 1, start = 0;
+    for (;;) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        if (end - start > MaxLineBytes) {
+            error = name + ":" + std::to_string(line) + ": line longer than " + std::to_string(MaxLineBytes)
+                  + " bytes";
+            return false;
+        }
+        if (end >= text.size())
+            break;
+        start = end + 1;
+        ++line;
+    }
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::parse_error &e) {
+        // The library's message starts with its own tag and position; ours
+        // gives the position in the usual line:column form.
+        std::string what = e.what();
+        const std::size_t colon = what.find(": ", what.find("parse error"));
+        what = colon == std::string::npos ? what : what.substr(colon + 2);
+        error = name + ":" + position(text, e.byte ? e.byte - 1 : 0) + ": not JSON: " + what;
+        return false;
+    }
+    World loaded;
+    loaded.path = name;
+    try {
+        Reader{loaded}.read(root);
+    } catch (const Bad &e) {
+        error = name + ": " + e.what();
+        return false;
+    } catch (const json::exception &e) {
+        error = name + ": " + e.what();
+        return false;
+    }
+    world = std::move(loaded);
+    return true;
+}
+
+bool loadWorld(const std::string &path, World &world, std::string &error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read world " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char chunk[65536];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+        text.append(chunk, std::size_t(file.gcount()));
+        if (text.size() > MaxFileBytes)
+            break; // parseWorld refuses it
+    }
+    return parseWorld(text, path, world, error);
+}
+
+} // namespace kxsim
