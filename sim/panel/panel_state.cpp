@@ -1,0 +1,202 @@
+// The run as JSON for the page: the state of every port, the console, the
+// end, and the field of the world file.
+#include "panel/panel_state.h"
+
+#include "world/world.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace kxsim {
+
+std::vector<std::uint8_t> PanelState::screen() const
+{
+    std::vector<std::uint8_t> pixels(ScreenBytes);
+    const ssize_t got = ::pread(screenFd, pixels.data(), pixels.size(), 0);
+    if (got != ssize_t(pixels.size()))
+        std::fill(pixels.begin(), pixels.end(), 0);
+    return pixels;
+}
+
+std::string PanelState::screenRgba() const
+{
+    const std::vector<std::uint8_t> pixels = screen();
+    std::string rgba(ScreenBytes, '\0');
+    for (std::size_t i = 0; i < ScreenBytes; i += 4) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, &pixels[i], 4);
+        rgba[i] = char((value >> 16) & 0xFF);
+        rgba[i + 1] = char((value >> 8) & 0xFF);
+        rgba[i + 2] = char(value & 0xFF);
+        rgba[i + 3] = char(0xFF);
+    }
+    return rgba;
+}
+
+std::uint64_t PanelState::hash(const std::vector<std::uint8_t> &bytes)
+{
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::uint8_t b : bytes)
+        h = (h ^ b) * 1099511628211ull;
+    return h;
+}
+
+json PanelState::buildState()
+{
+    const SimStatus &s = status;
+    const double real = monotonicSeconds() - startReal;
+    const double simulated = double(s.simulatedUs.load()) / 1e6;
+    rateSamples.emplace_back(real, s.exchanges);
+    while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
+        rateSamples.pop_front();
+    const auto &oldest = rateSamples.front();
+    const double rate = real > oldest.first ? double(s.exchanges - oldest.second) / (real - oldest.first) : 0;
+    screenHash = hash(screen());
+
+    json state;
+    state["program"] = run.program;
+    state["running"] = !ended;
+    state["time"] = simulated;
+    state["real"] = real;
+    state["exchanges"] = s.exchanges;
+    state["exchange_rate"] = rate;
+    const std::int64_t speedMillis = s.panel.speedMillis.load();
+    if (s.panel.listening.load())
+        state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
+    else
+        state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
+    state["paused"] = s.panel.paused.load() != 0;
+    state["duration"] = run.duration;
+    json motors = json::array();
+    for (int m = 0; m < 4; ++m) {
+        const int mode = (s.modes >> (2 * m)) & 3;
+        motors.push_back({{"mode", modeName(mode)},
+                          {"direction", directionName(s.directions >> (2 * m))},
+                          {"power", s.motorDuty[m]},
+                          {"velocity", s.motorVelocity[m]},
+                          {"speed", s.motorSpeed[m]},
+                          {"position", s.motorPosition[m]},
+                          {"done", ((s.motorStatus >> m) & 1) != 0}});
+    }
+    state["motors"] = motors;
+    json servos = json::array();
+    for (int n = 0; n < 4; ++n)
+        servos.push_back({{"enabled", ((s.servoEnables >> (4 + n)) & 1) != 0},
+                          {"command", std::floor(servoPosition(s.servoCommand[n]))},
+                          {"pulse", s.servoCommand[n]},
+                          {"shaft", servoPosition(s.servoShaft[n])}});
+    state["servos"] = servos;
+    json digital = json::array();
+    for (int n = 0; n < 16; ++n)
+        digital.push_back({{"level", (s.digitalIn >> n) & 1},
+                           {"output", ((s.digitalDirections >> n) & 1) != 0},
+                           {"pullup", ((s.digitalPullups >> n) & 1) != 0}});
+    state["digital"] = digital;
+    json analog = json::array();
+    for (int n = 0; n < 6; ++n)
+        analog.push_back({{"value", s.analog[n]}, {"pullup", ((s.analogPullups >> n) & 1) != 0}});
+    state["analog"] = analog;
+    state["battery"] = s.batteryVolts;
+    state["screen"] = {{"columns", PanelScreenColumns}, {"rows", PanelScreenRows},
+                       {"version", std::to_string(screenHash)}};
+    const std::size_t sent = std::min(console.size(), ConsoleSent);
+    state["console"] = {{"start", consoleDropped + console.size() - sent},
+                        {"text", console.substr(console.size() - sent)}};
+    state["world"] = run.hasWorld;
+    state["driven"] = {{"analog", run.drivenAnalog}, {"digital", run.drivenDigital}};
+    if (s.hasPose)
+        state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+    if (ended)
+        state["ended"] = {{"status", exitStatus}, {"summary", summary}};
+    return state;
+}
+
+std::string PanelState::state()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const auto now = std::chrono::steady_clock::now();
+    if (snapshot.empty() || now - snapshotAt > SnapshotAge) {
+        // Output need not be UTF-8; the page gets a stand-in character.
+        snapshot = buildState().dump(-1, ' ', false, json::error_handler_t::replace);
+        snapshotAt = now;
+    }
+    return snapshot;
+}
+
+void PanelState::forget()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    snapshot.clear();
+}
+
+std::optional<Refusal> PanelState::send(const PanelCommand &command)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (ended)
+            return Refusal{409, "the program has ended"};
+    }
+    std::lock_guard<std::mutex> guard(commandLock);
+    PanelChannel &channel = status.panel;
+    const std::uint32_t written = channel.written.load(std::memory_order_relaxed);
+    if (written - channel.taken.load(std::memory_order_acquire) >= PanelChannel::Capacity)
+        return Refusal{503, "the program is not taking commands"};
+    channel.ring[written % PanelChannel::Capacity] = command;
+    channel.written.store(written + 1, std::memory_order_release);
+    forget();
+    return std::nullopt;
+}
+
+void PanelServer::describeWorld(const std::string &path, Run &run)
+{
+    World world;
+    std::string error;
+    if (path.empty() || !loadWorld(path, world, error))
+        return; // the program's side refuses a bad world with its own message
+    auto point = [](const Point &p) { return json::array({p.x, p.y}); };
+    auto rect = [](const Rect &r) { return json::array({r.x0, r.y0, r.x1, r.y1}); };
+    json field{{"width", world.width}, {"height", world.height}, {"floor", world.floorReflectance}};
+    json marks = json::array();
+    for (const Mark &mark : world.marks) {
+        if (mark.kind == Mark::Kind::Area) {
+            marks.push_back({{"area", rect(mark.area)}, {"reflectance", mark.reflectance}});
+            continue;
+        }
+        json line = json::array();
+        for (const Point &p : mark.points)
+            line.push_back(point(p));
+        marks.push_back({{"line", line}, {"closed", mark.closed}, {"width", mark.width},
+                         {"reflectance", mark.reflectance}});
+    }
+    field["marks"] = marks;
+    json walls = json::array(), boxes = json::array(), objects = json::array();
+    for (const Segment &wall : world.walls)
+        walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y});
+    for (const Rect &box : world.boxes)
+        boxes.push_back(rect(box));
+    for (const ColouredObject &object : world.objects) {
+        char colour[8];
+        std::snprintf(colour, sizeof colour, "#%02x%02x%02x", object.rgb[0] & 0xFF, object.rgb[1] & 0xFF,
+                      object.rgb[2] & 0xFF);
+        objects.push_back({{"box", rect(object.box)}, {"colour", colour}});
+    }
+    field["walls"] = walls;
+    field["boxes"] = boxes;
+    field["objects"] = objects;
+    field["robot"] = {{"radius", world.robot.radius}};
+    run.hasWorld = true;
+    run.worldJson = field.dump();
+    for (const auto &sensor : world.robot.reflectanceSensors)
+        run.drivenAnalog.push_back(sensor.port);
+    for (const auto &sensor : world.robot.distanceSensors)
+        run.drivenAnalog.push_back(sensor.port);
+    if (world.robot.bumpPort)
+        run.drivenDigital.push_back(*world.robot.bumpPort);
+}
+
+} // namespace kxsim

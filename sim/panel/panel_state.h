@@ -1,0 +1,91 @@
+// What the panel knows of the run, apart from serving it: the status block
+// and screen memory it reads, the program's console, the end, and the JSON
+// of the run that every page request and event gets. Private to panel/.
+#ifndef KESTRIX_SIM_PANEL_STATE_H
+#define KESTRIX_SIM_PANEL_STATE_H
+
+#include "panel/panel_server.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <time.h>
+
+namespace kxsim {
+
+using json = nlohmann::json;
+
+constexpr std::size_t ScreenBytes = std::size_t(PanelScreenColumns) * PanelScreenRows * 4;
+constexpr std::size_t ConsoleKeep = 1 << 20; // bytes of output the launcher keeps
+constexpr std::size_t ConsoleSent = 16384;   // bytes of it in each snapshot
+constexpr auto FramePeriod = std::chrono::milliseconds(40);
+constexpr auto SnapshotAge = std::chrono::milliseconds(15); // clients share younger snapshots
+
+inline double monotonicSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// A refusal: the status and its one-line reason.
+struct Refusal
+{
+    int status;
+    std::string reason;
+};
+
+// The run as the panel's server sees it; `lock` guards what may change.
+struct PanelState
+{
+    SimStatus &status;
+    int screenFd;
+    PanelServer::Run run;
+    double startReal = monotonicSeconds();
+
+    std::mutex lock; // everything below
+    std::string console;
+    std::size_t consoleDropped = 0; // bytes dropped from the front of `console`
+    bool ended = false;
+    int exitStatus = 0;
+    std::string summary;
+    std::string snapshot; // the latest state as JSON
+    std::chrono::steady_clock::time_point snapshotAt{};
+    std::uint64_t screenHash = 0;
+    std::deque<std::pair<double, std::uint64_t>> rateSamples; // real seconds, exchanges
+    int streams = 0;       // open event streams
+    std::condition_variable streamsChanged;
+    std::atomic<bool> stopping{false};
+    std::mutex commandLock; // one writer of the command ring at a time
+
+    PanelState(SimStatus &s, int fd, const PanelServer::Run &r) : status(s), screenFd(fd), run(r) {}
+
+    // The screen memory's bytes, as the fake framebuffer wrote them.
+    std::vector<std::uint8_t> screen() const;
+    // The screen as RGBA bytes, as a canvas takes them.
+    std::string screenRgba() const;
+    static std::uint64_t hash(const std::vector<std::uint8_t> &bytes);
+
+    // Called with `lock` held.
+    json buildState();
+    // The latest state as JSON; requests within SnapshotAge share one.
+    std::string state();
+    void forget();
+
+    // Puts a command into the ring the program takes them from.
+    std::optional<Refusal> send(const PanelCommand &command);
+};
+
+} // namespace kxsim
+
+#endif

@@ -1,0 +1,169 @@
+// What goes into a run and what comes out of it besides the trace: inputs
+// from the script and the panel, the buttons as keys of the input device,
+// the camera's configuration files, and the status the launcher reads.
+#include "preload/simulation.h"
+
+#include "fakes/fake_battery.h"
+#include "fakes/fake_input.h"
+#include "video/simulated_camera.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ftw.h>
+#include <string>
+
+#include <linux/input-event-codes.h>
+#include <unistd.h>
+
+namespace kxsim {
+
+bool Simulation::startCamera(const World &world, std::string &error)
+{
+    const CameraDescription &described = *world.robot.camera;
+    SimulatedCamera camera;
+    camera.framesPerSecond = described.framesPerSecond;
+    camera.mount = {described.x, described.y, described.height, described.yawDeg, described.pitchDeg, described.fieldOfViewDeg};
+    // Boxes are plain obstacles: grey, so that no colour channel takes them.
+    constexpr double BoxHeight = 0.1, WallHeight = 0.3;
+    auto block = [](const Rect &r, double height, std::array<int, 3> rgb) {
+        return CameraScene::Block{r.x0, r.y0, r.x1, r.y1, height,
+                                  {(unsigned char)rgb[0], (unsigned char)rgb[1], (unsigned char)rgb[2]}};
+    };
+    for (const ColouredObject &object : world.objects)
+        camera.scene.blocks.push_back(block(object.box, object.height, object.rgb));
+    for (const Rect &box : world.boxes)
+        camera.scene.blocks.push_back(block(box, BoxHeight, {128, 128, 128}));
+    for (const Segment &wall : world.walls)
+        camera.scene.walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y, WallHeight});
+    camera.scene.floorReflectance = [&physics = *m_physics](double x, double y) {
+        return physics.world().reflectanceAt({x, y});
+    };
+    camera.scene.fieldWidth = world.width;
+    camera.scene.fieldHeight = world.height;
+    for (const auto &config : described.configs) {
+        std::string &text = camera.configs[config.first];
+        for (const std::string &line : config.second)
+            text += line + "\n";
+    }
+    char folder[] = "/tmp/kestrix-sim-camera.XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        error = std::string("cannot make a folder for the camera's configuration: ") + std::strerror(errno);
+        return false;
+    }
+    m_cameraFolder = folder;
+    // The pose at the moment a picture is taken, read under the lock the
+    // program's exchanges take.
+    auto pose = [this] {
+        CameraPose now;
+        withPhysics([&](Physics &physics) {
+            now = {physics.pose().x, physics.pose().y, physics.pose().headingDeg};
+        });
+        return now;
+    };
+    if (!startSimulatedCamera(camera, pose, m_cameraFolder, error)) {
+        removeCameraFolder();
+        return false;
+    }
+    return true;
+}
+
+void Simulation::removeCameraFolder()
+{
+    if (m_cameraFolder.empty() || currentPid() != m_process)
+        return;
+    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robot.camera)
+        for (const auto &config : world->robot.camera->configs)
+            ::unlink((m_cameraFolder + "/" + config.first + ".conf").c_str());
+    ::rmdir(m_cameraFolder.c_str());
+    m_cameraFolder.clear();
+}
+
+int Simulation::keyCode(int id)
+{
+    static const int Keys[] = {KEY_A, KEY_B, KEY_C, KEY_X, KEY_Y, KEY_Z, KEY_ESC};
+    return id >= 0 && id < 7 ? Keys[id] : -1;
+}
+
+void Simulation::pressKey(int id, bool pressed)
+{
+    if (id >= 0 && id < 7)
+        FakeInput::instance().setKey(keyCode(id), pressed);
+}
+
+void Simulation::apply(const ScriptEvent &event, RegisterFile &registers)
+{
+    Environment &world = m_model.environment();
+    switch (event.kind) {
+    case ScriptEvent::Kind::Press:
+    case ScriptEvent::Kind::Release:
+        if (m_buttons)
+            m_buttons(event.port, event.kind == ScriptEvent::Kind::Press);
+        break;
+    case ScriptEvent::Kind::Digital:
+        world.digitalLevels[std::size_t(event.port)] =
+            event.value ? std::optional<bool>(*event.value != 0) : std::nullopt;
+        break;
+    case ScriptEvent::Kind::Analog:
+        world.analogValues[std::size_t(event.port)] =
+            event.value ? std::optional<std::uint16_t>(std::uint16_t(*event.value)) : std::nullopt;
+        break;
+    case ScriptEvent::Kind::Heading:
+        world.headingDegrees = event.value.value_or(0);
+        break;
+    case ScriptEvent::Kind::Spin:
+        m_physics->setSpin(event.value.value_or(0));
+        break;
+    case ScriptEvent::Kind::Battery:
+        FakeBattery::instance().setVolts(event.value.value_or(0));
+        break;
+    case ScriptEvent::Kind::Charging:
+        FakeBattery::instance().setCharging(event.value.value_or(0) != 0);
+        break;
+    }
+    m_model.publish(registers);
+}
+
+void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
+{
+    SimStatus *status = m_options.status;
+    if (status == nullptr)
+        return;
+    status->simulatedUs.store(atUs - m_startUs);
+    status->exchanges = m_exchanges;
+    for (int m = 0; m < 4; ++m) {
+        status->motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
+        status->motorSpeed[m] = m_model.motor(m).speed;
+        status->motorDuty[m] = registers.get16(reg::Duty0 + 2 * std::size_t(m));
+        status->motorVelocity[m] = std::int16_t(registers.get16(reg::Velocity0 + 2 * std::size_t(m)));
+    }
+    status->modes = registers.get8(reg::Modes);
+    status->directions = registers.get8(reg::Directions);
+    status->motorStatus = registers.get8(reg::Status);
+    status->servoEnables = registers.get8(reg::ServoEnable);
+    for (int s = 0; s < 4; ++s) {
+        status->servoCommand[s] = registers.get16(reg::Pulse0 + 2 * std::size_t(s));
+        status->servoShaft[s] = m_model.servo(s).shaftUs;
+    }
+    status->digitalIn = registers.get16(reg::DigitalIn);
+    status->digitalOut = registers.get16(reg::DigitalOut);
+    status->digitalPullups = registers.get16(reg::DigitalPullup);
+    status->digitalDirections = registers.get16(reg::DigitalDir);
+    for (int n = 0; n < 6; ++n)
+        status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
+    status->analogPullups = registers.get8(reg::AnalogPullup);
+    status->batteryVolts = FakeBattery::instance().volts();
+    // Each process follows the pose on its own: the summary keeps the first's.
+    if (m_physics && !m_joined && (m_physics->hasWorld() || m_physics->moved())) {
+        const Pose &pose = m_physics->pose();
+        status->hasPose = 1;
+        status->bumped = m_physics->bumped() ? 1 : 0;
+        status->x = pose.x;
+        status->y = pose.y;
+        status->headingDeg = pose.headingDeg;
+        status->travelled = m_physics->travelledMetres();
+        status->turned = m_physics->turnedDegrees();
+    }
+}
+
+} // namespace kxsim

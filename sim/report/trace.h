@@ -1,0 +1,23 @@
+// The trace of a run: one CSV row every 0.1 s of simulated time with every
+// motor, servo, digital and analog port, and the robot's pose when the run
+// has a world. The README's section on the trace names every column.
+#ifndef KESTRIX_SIM_TRACE_H
+#define KESTRIX_SIM_TRACE_H
+
+#include "model/model.h"
+#include "model/registers.h"
+#include "world/physics.h"
+
+#include <cstdio>
+
+namespace kxsim {
+
+// The header line; the pose's columns only with a world.
+void writeTraceHeader(std::FILE *trace, bool withWorld);
+// One row at `seconds` since the start; `world` null for a run without one.
+void writeTraceRow(std::FILE *trace, double seconds, const RegisterFile &registers, const Model &model,
+                   const Physics *world);
+
+} // namespace kxsim
+
+#endif
