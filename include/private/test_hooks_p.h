@@ -5,12 +5,12 @@
 // through the system calls that its fakes in sim/ stand in for.
 //
 // Replaced by a fake at the system-call boundary, and therefore gone:
-//   the battery's sysfs root      -> sim/fake_battery (power-supply folder)
-//   the buttons' pressed setters  -> sim/fake_input (input device)
-//   the graphics window's frame   -> sim/fake_framebuffer (/dev/fb0)
-//   the mobile base's device path -> sim/fake_serial (/dev/ttyUSB0)
-//   the camera's config directory -> sim/fake_camera_config (/etc/kestrix/camera)
-//   the drone's ports              -> sim/fake_network (connect() to the
+//   the battery's sysfs root      -> sim/fakes/fake_battery (power-supply folder)
+//   the buttons' pressed setters  -> sim/fakes/fake_input (input device)
+//   the graphics window's frame   -> sim/video/fake_framebuffer (/dev/fb0)
+//   the mobile base's device path -> sim/fakes/fake_serial (/dev/ttyUSB0)
+//   the camera's config directory -> sim/video/fake_camera_config (/etc/kestrix/camera)
+//   the drone's ports              -> sim/fakes/fake_network (connect() to the
 //                                     drone's address goes to a fake drone
 //                                     on loopback)
 //   the drone's disconnect observer -> the land commands the fake drone

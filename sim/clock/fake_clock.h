@@ -1,4 +1,4 @@
-// Time as a program sees it. fake_clock.cpp interposes every clock a program
+// Time as a program sees it. The clock (clock/) interposes every clock a program
 // reads (clock_gettime, gettimeofday, time) and every call that waits for
 // time (nanosleep, clock_nanosleep, usleep, sleep, the timed condition
 // waits, poll, ppoll, select, epoll_wait). Three modes:
@@ -11,8 +11,9 @@
 //              thread: a wait of d lasts d / speed real time, the clocks read
 //              the start time plus speed times the real time elapsed since.
 //
-// How the virtual clock knows that every thread waits: fake_threads.cpp (in
-// the simulator only) counts the threads the program creates and reports the
+// How the virtual clock knows that every thread waits: the thread
+// interposers (preload/thread_interposers.cpp, in the simulator only) count
+// the threads the program creates and report the
 // waits that end when another thread acts (a contended mutex, an untimed
 // condition wait, a join) as waiting too. A thread held by something no
 // interposer sees (a read on a pipe, a busy loop) counts as running; so that
@@ -118,7 +119,7 @@ public:
     // then slept on the program's clock.
     int usleep(std::uint64_t us);
 
-    // Threads of the program (fake_threads.cpp).
+    // Threads of the program (preload/thread_interposers.cpp).
     void threadAdded();
     void threadGone();
 
