@@ -92,6 +92,11 @@ std::size_t Simulation::sharedBytes()
     return sizeof(SharedRun);
 }
 
+bool Simulation::inStartingProcess() const
+{
+    return currentPid() == m_process;
+}
+
 Simulation &Simulation::instance()
 {
     static Simulation s_instance;

@@ -94,6 +94,8 @@ private:
     void closeTrace(const RegisterFile &registers);
     bool startCamera(const World &world, std::string &error);
     void removeCameraFolder();
+    // This is the process that started the run, not one forked from it.
+    bool inStartingProcess() const;
 
     struct SharedRun;
     SharedRun *m_shared = nullptr;

@@ -70,7 +70,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
 
 void Simulation::removeCameraFolder()
 {
-    if (m_cameraFolder.empty() || currentPid() != m_process)
+    if (m_cameraFolder.empty() || !inStartingProcess())
         return;
     if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robot.camera)
         for (const auto &config : world->robot.camera->configs)

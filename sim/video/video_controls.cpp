@@ -2,7 +2,11 @@
 // makes, from the capability query to the buffer queue.
 #include "video/video_session.h"
 
+#include "fakes/fake_device.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include <linux/videodev2.h>
