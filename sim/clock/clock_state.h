@@ -226,4 +226,12 @@ inline bool validTimespec(const timespec *ts)
 
 } // namespace kxsim
 
+// The interposers stand outside the namespace, as the C library's names do.
+using kxsim::Billion;
+using kxsim::Clock;
+using kxsim::real;
+using kxsim::toNs;
+using kxsim::toTimespec;
+using kxsim::validTimespec;
+
 #endif

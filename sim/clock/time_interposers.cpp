@@ -8,13 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-using kxsim::Billion;
-using kxsim::Clock;
-using kxsim::real;
-using kxsim::toNs;
-using kxsim::toTimespec;
-using kxsim::validTimespec;
-
 extern "C" {
 
 int clock_gettime(clockid_t clock, struct timespec *ts)

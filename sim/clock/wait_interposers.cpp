@@ -18,13 +18,6 @@
 #include <time.h>
 #include <unistd.h>
 
-using kxsim::Billion;
-using kxsim::Clock;
-using kxsim::real;
-using kxsim::toNs;
-using kxsim::toTimespec;
-using kxsim::validTimespec;
-
 namespace {
 
 // A relative wait of `timeoutMs` (poll's convention: negative is none) as a
