@@ -54,10 +54,12 @@ double targetSpeed(const RegisterFile &registers, int motor, const MotorState &s
     case ModePidVelocity:
         return velocity;
     case ModePidPosition: {
-        if (state.arrived)
-            return 0;
         const double goal = signedGet32(registers, reg::Goal0 + 4 * motor);
         const double remaining = goal - state.position;
+        // Arrived, the loop holds the goal: a wheel that the robot's
+        // momentum carries on is driven back (an unloaded shaft sits there).
+        if (state.arrived)
+            return std::clamp(remaining * PidHoldPerSecond, -std::fabs(velocity), std::fabs(velocity));
         if (remaining == 0)
             return 0;
         return std::copysign(std::fabs(velocity), remaining);
@@ -109,6 +111,21 @@ void Model::load(const Snapshot &snapshot)
     m_noise = snapshot.noise;
 }
 
+void Model::setLoad(int m, bool gripping, double groundSpeed)
+{
+    MotorState &motor = m_motors.at(std::size_t(m));
+    motor.loaded = true;
+    motor.gripping = gripping;
+    motor.groundSpeed = groundSpeed;
+}
+
+void Model::setServoStops(int s, double lowUs, double highUs)
+{
+    ServoState &servo = m_servos.at(std::size_t(s));
+    servo.lowUs = std::max(lowUs, constants::ServoMinPulseUs);
+    servo.highUs = std::min(highUs, constants::ServoMaxPulseUs);
+}
+
 void Model::advance(RegisterFile &registers)
 {
     if (m_clock)
@@ -146,9 +163,13 @@ void Model::step(const RegisterFile &registers, double dt)
     using namespace constants;
     for (int m = 0; m < 4; ++m) {
         MotorState &motor = m_motors[std::size_t(m)];
-        const double target = targetSpeed(registers, m, motor);
+        const double target = targetSpeed(registers, m, motor) * m_environment.motorGain[std::size_t(m)];
         const double lag = lagSeconds(registers, m);
-        motor.speed += (target - motor.speed) * (1.0 - std::exp(-dt / lag));
+        // A loaded shaft's motor follows its own command through the lag: the
+        // ground decides how much of that the shaft makes good.
+        const double from = motor.loaded ? motor.driven : motor.speed;
+        motor.driven = from + (target - from) * (1.0 - std::exp(-dt / lag));
+        motor.speed = motor.loaded && motor.gripping ? motor.groundSpeed : motor.driven;
         const double distance = motor.speed * dt;
 
         if (field(registers.get8(reg::Modes), m) == ModePidPosition && !motor.arrived) {
@@ -160,6 +181,7 @@ void Model::step(const RegisterFile &registers, double dt)
                                    && std::fabs(distance) >= std::fabs(remaining))) {
                 motor.position = goal;
                 motor.speed = 0;
+                motor.driven = 0;
                 motor.arrived = true;
                 continue;
             }
@@ -172,8 +194,7 @@ void Model::step(const RegisterFile &registers, double dt)
         if (!(enables & (1u << (reg::ServoEnableFirstBit + s))))
             continue; // limp: the shaft stays where it was left
         ServoState &servo = m_servos[std::size_t(s)];
-        const double command = std::clamp<double>(registers.get16(reg::Pulse0 + 2 * s), ServoMinPulseUs,
-                                                  ServoMaxPulseUs);
+        const double command = std::clamp<double>(registers.get16(reg::Pulse0 + 2 * s), servo.lowUs, servo.highUs);
         const double reach = ServoSlewUsPerSecond * dt;
         const double gap = command - servo.shaftUs;
         servo.shaftUs = std::fabs(gap) <= reach ? command : servo.shaftUs + std::copysign(reach, gap);

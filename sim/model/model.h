@@ -31,6 +31,7 @@ constexpr double BrakeLagSeconds = 0.01;      // Brake: the shaft stops within a
 constexpr double CoastLagSeconds = 0.50;      // Off: the shaft runs down slowly
 constexpr double PidLagSeconds = 0.05;        // PID modes: lag towards the commanded velocity
 constexpr double MotorMaxPidSpeed = 1500.0;   // PID velocities are limited to this
+constexpr double PidHoldPerSecond = 40.0;     // holding a goal: ticks/s of speed per tick off it
 
 // Servos. The shaft slews towards the pulse command; 10 us of pulse is one
 // degree, so 3000 us/s is 300 degrees a second (0.2 s for 60 degrees).
@@ -83,11 +84,19 @@ struct MotorState
     double position = 0;  // ticks
     double speed = 0;     // ticks/s
     bool arrived = true;  // no PID position move in progress
+    // A shaft that drives a wheel on the floor (the world's physics sets
+    // these): while the tyre grips, the shaft turns with the ground under it;
+    // while it slips, it turns as the motor drives it.
+    bool loaded = false;
+    bool gripping = false;
+    double groundSpeed = 0; // ticks/s the ground moves the gripping shaft at
+    double driven = 0;      // ticks/s the motor drove the shaft towards in the last step
 };
 
 struct ServoState
 {
     double shaftUs = constants::ServoStartPulseUs;
+    double lowUs = constants::ServoMinPulseUs, highUs = constants::ServoMaxPulseUs; // end stops
 };
 
 // What the outside world (the script) sets.
@@ -100,6 +109,9 @@ struct Environment
     // Motion of the base (a world or the mobile base moves the robot).
     double yawRateDps = 0;                                   // counter-clockwise seen from above
     double accelForward = 0, accelLeft = 0;                  // m/s^2 in the robot's frame
+    // What each motor makes of its command: its spread and the battery's
+    // voltage under load scale the speed it can reach (1: the nominal motor).
+    std::array<double, 4> motorGain{1, 1, 1, 1};
 };
 
 class Model : public Behaviour
@@ -127,6 +139,11 @@ public:
     Environment &environment() { return m_environment; }
     const MotorState &motor(int m) const { return m_motors.at(std::size_t(m)); }
     const ServoState &servo(int s) const { return m_servos.at(std::size_t(s)); }
+    // The world's side of a loaded shaft (see MotorState).
+    void setLoad(int m, bool gripping, double groundSpeed);
+    // The end stops of a servo's shaft, in microseconds of pulse: a jaw that
+    // closes on a piece stops the shaft where it touches.
+    void setServoStops(int s, double lowUs, double highUs);
     std::int64_t lastUs() const { return m_lastUs; }
     bool started() const { return m_started; }
 

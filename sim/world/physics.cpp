@@ -14,8 +14,6 @@ namespace {
 // millimetres a step, so it neither tunnels through a wall nor misses tape;
 // the motors themselves still integrate in steps of 1 ms.
 constexpr std::int64_t PhysicsStepUs = 5000;
-// The bump switch closes against anything this close in front of the body.
-constexpr double BumpReachMetres = 0.003;
 constexpr double BumpHalfAngleDeg = 90; // the whole front half: any push forward into something
 // An accelerometer saturates; a crash into a wall must not wrap its register.
 constexpr double MaxAccel = 8 * constants::Gravity;
@@ -36,7 +34,26 @@ double wrapDegrees(double degrees)
 Physics::Physics(World world, bool hasWorld)
     : m_world(std::move(world)), m_hasWorld(hasWorld), m_pose(m_world.robot.start)
 {
+    if (m_hasWorld)
+        m_table = std::make_unique<Table>(m_world);
     m_path.push_back(m_pose);
+}
+
+void Physics::setPose(const Pose &pose)
+{
+    m_pose = pose;
+    if (m_table)
+        m_table->placeRobot(pose);
+    m_vx = m_vy = 0;
+}
+
+std::vector<Table::PieceState> Physics::pieces() const
+{
+    std::vector<Table::PieceState> states;
+    if (m_table)
+        for (std::size_t n = 0; n < m_table->pieceCount(); ++n)
+            states.push_back(m_table->piece(n));
+    return states;
 }
 
 void Physics::setBaseWheels(double left, double right)
@@ -52,22 +69,12 @@ void Physics::setSpin(double degreesPerSecond)
     m_spinDps = degreesPerSecond;
 }
 
-double Physics::wheelMetres(const Model &model, int motor) const
-{
-    const RobotDescription &robot = m_world.robot;
-    return model.motor(motor).position / robot.ticksPerRevolution * Pi * robot.wheelDiameter;
-}
-
 void Physics::stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs)
 {
     if (!m_started || !model.started()) {
         model.stepTo(registers, nowUs);
         m_started = true;
         m_lastUs = nowUs;
-        if (m_hasWorld) {
-            m_lastLeft = wheelMetres(model, m_world.robot.leftMotor);
-            m_lastRight = wheelMetres(model, m_world.robot.rightMotor);
-        }
         sense(model);
         model.publish(registers);
         return;
@@ -76,84 +83,148 @@ void Physics::stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs)
         model.stepTo(registers, nowUs);
         return;
     }
-    // Without a field nothing can be hit and the base's speeds hold between
-    // commands, so one step covers the whole interval exactly.
-    const std::int64_t stride = m_hasWorld ? PhysicsStepUs : nowUs - m_lastUs;
-    while (m_lastUs < nowUs) {
-        const std::int64_t next = std::min(nowUs, m_lastUs + stride);
+    if (!m_hasWorld) {
+        // Without a field nothing can be hit and the base's speeds hold
+        // between commands, so one step covers the whole interval exactly.
+        model.stepTo(registers, nowUs);
+        step(model, double(nowUs - m_lastUs) / 1e6);
+        m_lastUs = nowUs;
+        model.publish(registers);
+        return;
+    }
+    // The table moves in whole steps, so that every step sees the same
+    // forces over the same time (a short last step would make a spike of
+    // every velocity change); the model catches up to the clock in between.
+    while (m_lastUs + PhysicsStepUs <= nowUs) {
+        const std::int64_t next = m_lastUs + PhysicsStepUs;
         model.stepTo(registers, next);
-        step(model, double(next - m_lastUs) / 1e6);
+        stepOnTable(model, double(PhysicsStepUs) / 1e6);
         m_lastUs = next;
     }
+    model.stepTo(registers, nowUs);
     model.publish(registers);
 }
 
 void Physics::step(Model &model, double dt)
 {
-    const RobotDescription &robot = m_world.robot;
-    double left = 0, right = 0;
-    if (m_hasWorld) {
-        const double l = wheelMetres(model, robot.leftMotor), r = wheelMetres(model, robot.rightMotor);
-        // A cleared position counter jumps without the wheel moving.
-        const bool cleared = std::fabs(l - m_lastLeft) > 0.05 || std::fabs(r - m_lastRight) > 0.05;
-        if (!cleared) {
-            left += l - m_lastLeft;
-            right += r - m_lastRight;
-        }
-        m_lastLeft = l;
-        m_lastRight = r;
-    }
     // The mobile base's wheels sit further apart than the coprocessor's.
-    const double forward = (left + right) / 2 + (m_baseLeft + m_baseRight) / 2 * dt;
-    const double turn = (right - left) / robot.trackWidth + (m_baseRight - m_baseLeft) * dt / BaseTrackMetres
-                      + m_spinDps * Pi / 180 * dt;
+    const double forward = (m_baseLeft + m_baseRight) / 2 * dt;
+    const double turn = (m_baseRight - m_baseLeft) * dt / BaseTrackMetres + m_spinDps * Pi / 180 * dt;
     const double heading = m_pose.headingDeg * Pi / 180;
     // Along the chord of the arc: exact for constant wheel speeds.
     const double chord = std::fabs(turn) > 1e-9 ? forward * std::sin(turn / 2) / (turn / 2) : forward;
-    Pose next = m_pose;
-    next.x += chord * std::cos(heading + turn / 2);
-    next.y += chord * std::sin(heading + turn / 2);
-    next.headingDeg = wrapDegrees(m_pose.headingDeg + turn * 180 / Pi);
-
-    double moved = forward;
-    if (m_hasWorld) {
-        // A disc turning on the spot cannot hit anything; one moving into an
-        // obstacle stops where it is (the wheels slip).
-        const double before = m_world.clearance({m_pose.x, m_pose.y});
-        const double after = m_world.clearance({next.x, next.y});
-        if (after < robot.radius && after < before) {
-            next.x = m_pose.x;
-            next.y = m_pose.y;
-            moved = 0;
-        }
-    }
-    m_pose = next;
-    m_travelled += moved;
+    m_pose.x += chord * std::cos(heading + turn / 2);
+    m_pose.y += chord * std::sin(heading + turn / 2);
+    m_pose.headingDeg = wrapDegrees(m_pose.headingDeg + turn * 180 / Pi);
+    m_travelled += forward;
     m_turned += turn * 180 / Pi;
-
-    const double speed = dt > 0 ? moved / dt : 0;
-    if (!m_hasWorld && !m_baseUsed && !m_spinUsed)
+    if (!m_baseUsed && !m_spinUsed)
         return;
+    const double speed = dt > 0 ? forward / dt : 0;
     Environment &environment = model.environment();
     environment.yawRateDps = dt > 0 ? turn * 180 / Pi / dt : 0;
     environment.accelForward = std::clamp(dt > 0 ? (speed - m_speed) / dt : 0, -MaxAccel, MaxAccel);
     environment.accelLeft = std::clamp(speed * (dt > 0 ? turn / dt : 0), -MaxAccel, MaxAccel);
     m_speed = speed;
     sense(model);
+    record(dt);
+}
 
+void Physics::record(double dt)
+{
     m_sinceRecorded += dt;
-    if (m_sinceRecorded >= m_pathSpacing) {
-        m_sinceRecorded = 0;
-        m_path.push_back(m_pose);
-        if (m_path.size() >= MaxPathPoints) {
-            // Keep every other pose and record half as often from now on.
-            std::vector<Pose> thinned;
-            for (std::size_t k = 0; k < m_path.size(); k += 2)
-                thinned.push_back(m_path[k]);
-            m_path.swap(thinned);
-            m_pathSpacing *= 2;
-        }
+    if (m_sinceRecorded < m_pathSpacing)
+        return;
+    m_sinceRecorded = 0;
+    m_path.push_back(m_pose);
+    if (m_path.size() >= MaxPathPoints) {
+        // Keep every other pose and record half as often from now on.
+        std::vector<Pose> thinned;
+        for (std::size_t k = 0; k < m_path.size(); k += 2)
+            thinned.push_back(m_path[k]);
+        m_path.swap(thinned);
+        m_pathSpacing *= 2;
     }
+}
+
+double Physics::motorForce(double force, double wheelSpeed) const
+{
+    // A DC motor's torque falls from stall to zero at its free speed when it
+    // drives the wheel on, and grows beyond stall when it holds the wheel
+    // back.
+    const RobotDescription &robot = m_world.robot;
+    const double radius = robot.wheelDiameter / 2;
+    const double freeSpeed = constants::MotorFullSpeed / robot.ticksPerRevolution * 2 * Pi * radius;
+    const double share = std::fabs(wheelSpeed) / freeSpeed;
+    const bool driving = force * wheelSpeed > 0;
+    return robot.stallTorque / radius * std::max(0.0, driving ? 1 - share : 1 + share);
+}
+
+void Physics::stepOnTable(Model &model, double dt)
+{
+    const RobotDescription &robot = m_world.robot;
+    const double track = robot.trackWidth;
+    const double metresPerTick = Pi * robot.wheelDiameter / robot.ticksPerRevolution;
+    const Table::Motion before = m_table->robot();
+    const double heading = before.headingDeg * Pi / 180;
+    const double c = std::cos(heading), s = std::sin(heading);
+    const double speed = before.vx * c + before.vy * s;
+    const double turnRate = before.turnDps * Pi / 180;
+    const double groundLeft = speed - turnRate * track / 2, groundRight = speed + turnRate * track / 2;
+
+    // Where the wheels would take the robot over this step, if nothing held
+    // it back: the shafts as their motors drive them, the mobile base's
+    // wheels, the script's spin.
+    const double wantLeft = model.motor(robot.leftMotor).driven * metresPerTick;
+    const double wantRight = model.motor(robot.rightMotor).driven * metresPerTick;
+    const double wantSpeed = (wantLeft + wantRight) / 2 + (m_baseLeft + m_baseRight) / 2;
+    const double wantTurn = (wantRight - wantLeft) / track + (m_baseRight - m_baseLeft) / BaseTrackMetres
+                          + m_spinDps * Pi / 180;
+    // The force and torque that would get it there, shared between the wheels.
+    const double force = m_table->robotMass() * (wantSpeed - speed) / dt;
+    const double torque = m_table->robotInertia() * (wantTurn - turnRate) / dt;
+    const double needLeft = force / 2 - torque / track, needRight = force / 2 + torque / track;
+    // Each tyre passes on at most its grip on half the robot's weight. It
+    // slips when the motor pushes harder than that; a motor too weak for what
+    // is asked stalls with the wheel, which then turns with the ground.
+    const double grip = robot.tyreFriction * m_table->robotMass() * constants::Gravity / 2;
+    const double motorLeft = motorForce(needLeft, groundLeft), motorRight = motorForce(needRight, groundRight);
+    const bool slipLeft = std::fabs(needLeft) > grip && motorLeft > grip;
+    const bool slipRight = std::fabs(needRight) > grip && motorRight > grip;
+    const double limitLeft = std::min(grip, motorLeft), limitRight = std::min(grip, motorRight);
+    const double left = std::clamp(needLeft, -limitLeft, limitLeft);
+    const double right = std::clamp(needRight, -limitRight, limitRight);
+    m_table->driveRobot(left + right, (right - left) * track / 2);
+    m_table->step(dt);
+
+    const Table::Motion after = m_table->robot();
+    const double h = after.headingDeg * Pi / 180;
+    const double ca = std::cos(h), sa = std::sin(h);
+    const double newSpeed = after.vx * ca + after.vy * sa;
+    const double newTurn = after.turnDps * Pi / 180;
+    // A wheel whose tyre held turns with the ground; one that slipped spins
+    // as its motor drives it, and its counter counts the shaft, not the floor.
+    const bool coprocessorDrives = !m_baseUsed && !m_spinUsed;
+    if (coprocessorDrives) {
+        model.setLoad(robot.leftMotor, !slipLeft, (newSpeed - newTurn * track / 2) / metresPerTick);
+        model.setLoad(robot.rightMotor, !slipRight, (newSpeed + newTurn * track / 2) / metresPerTick);
+    }
+
+    m_travelled += newSpeed * dt;
+    m_turned += after.turnDps * dt;
+    m_pose = {after.x, after.y, wrapDegrees(after.headingDeg)};
+    Environment &environment = model.environment();
+    environment.yawRateDps = after.turnDps;
+    // The accelerometer feels the change of the body's velocity over the
+    // step, in its own frame; at rest only gravity.
+    const double ax = (after.vx - m_vx) / dt, ay = (after.vy - m_vy) / dt;
+    environment.accelForward = std::clamp(ax * ca + ay * sa, -MaxAccel, MaxAccel);
+    environment.accelLeft = std::clamp(-ax * sa + ay * ca, -MaxAccel, MaxAccel);
+    m_vx = after.vx;
+    m_vy = after.vy;
+    m_speed = newSpeed;
+    sense(model);
+    record(dt);
 }
 
 void Physics::sense(Model &model)
@@ -176,20 +247,35 @@ void Physics::sense(Model &model)
     auto place = [&](Point offset) {
         return Point{m_pose.x + offset.x * c - offset.y * s, m_pose.y + offset.x * s + offset.y * c};
     };
-    for (const auto &sensor : robot.reflectanceSensors)
-        environment.analogValues[std::size_t(sensor.port)] =
-            std::uint16_t(reflectanceReading(m_world.sensedReflectance(place(sensor.offset), ReflectanceSpotRadius)));
-    for (const auto &sensor : robot.distanceSensors)
-        environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(distanceReading(
-            m_world.rayDistance(place(sensor.offset), m_pose.headingDeg + sensor.angleDeg, DistanceSensorRange)));
-    if (robot.bumpPort) {
-        Point nearest;
-        const double gap = m_world.clearance({m_pose.x, m_pose.y}, &nearest);
-        bool pressed = false;
-        if (gap <= robot.radius + BumpReachMetres) {
-            const double bearing = std::atan2(nearest.y - m_pose.y, nearest.x - m_pose.x) * 180 / Pi;
-            pressed = gap == 0 || std::fabs(wrapDegrees(bearing - m_pose.headingDeg)) <= BumpHalfAngleDeg;
+    for (const auto &sensor : robot.reflectanceSensors) {
+        // A piece lying over the sensor's spot covers the floor.
+        const Point spot = place(sensor.offset);
+        double reflectance;
+        if (const std::optional<std::size_t> piece = m_table->pieceAt(spot)) {
+            const std::array<int, 3> &rgb = m_world.pieces[*piece].rgb;
+            reflectance = (0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2]) / 255;
+        } else {
+            reflectance = m_world.sensedReflectance(spot, ReflectanceSpotRadius);
         }
+        environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(reflectanceReading(reflectance));
+    }
+    for (const auto &sensor : robot.distanceSensors) {
+        // The beam's nearest return across its width; a body lower than the
+        // sensor's mounting is under the beam.
+        const Point from = place(sensor.offset);
+        const double aim = m_pose.headingDeg + sensor.angleDeg;
+        double distance = m_table->rayDistance(from, aim, DistanceSensorRange, sensor.height);
+        if (sensor.beamDeg > 0)
+            for (const double side : {-0.5, 0.5})
+                distance = std::min(distance, m_table->rayDistance(from, aim + side * sensor.beamDeg,
+                                                                   DistanceSensorRange, sensor.height));
+        environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(distanceReading(distance));
+    }
+    if (robot.bumpPort) {
+        // Closed by anything the body touches on its front half.
+        bool pressed = false;
+        for (const double bearing : m_table->contactBearings())
+            pressed = pressed || std::fabs(bearing) <= BumpHalfAngleDeg;
         m_bumped = pressed;
         // A switch to ground with the board's pull-up: closed reads 0.
         environment.digitalLevels[std::size_t(*robot.bumpPort)] = !pressed;

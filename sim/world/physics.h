@@ -1,15 +1,20 @@
-// The robot in its world: differential-drive kinematics from the two wheel
-// motors' shafts (and from the simulated mobile base's wheel speeds), walls
-// that stop it, and the sensors that see the result (floor reflectance,
-// distance, bump switch, gyroscope, magnetometer, accelerometer), written
-// into the model's environment.
+// The robot in its world. With a field, the robot is a body on the table
+// (table.h): each wheel's motor pushes it with the force its torque and the
+// tyre's grip allow, and the shaft turns with the ground while the tyre
+// grips, on its own while it slips. Pieces are pushed and slide. Without a
+// field, differential-drive kinematics move the robot on an endless floor
+// (the simulated mobile base, the script's spin). The sensors see the result
+// (floor reflectance, distance, bump switch, gyroscope, magnetometer,
+// accelerometer), written into the model's environment.
 #ifndef KESTRIX_SIM_PHYSICS_H
 #define KESTRIX_SIM_PHYSICS_H
 
 #include "model/model.h"
+#include "world/table.h"
 #include "world/world.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kxsim {
@@ -40,7 +45,9 @@ public:
     const Pose &pose() const { return m_pose; }
     // Puts the robot somewhere else at once (the panel's drag); the sensors
     // see the new place from the next step on.
-    void setPose(const Pose &pose) { m_pose = pose; }
+    void setPose(const Pose &pose);
+    // The pieces where they are now (empty without a field).
+    std::vector<Table::PieceState> pieces() const;
     bool bumped() const { return m_bumped; }
     // True once the mobile base or the script has been told to move.
     bool moved() const { return m_baseUsed || m_spinUsed; }
@@ -49,21 +56,26 @@ public:
 
 private:
     void step(Model &model, double dt);
+    void stepOnTable(Model &model, double dt);
+    // The most force a wheel's motor gives in the direction of `force` while
+    // the wheel moves over the floor at `wheelSpeed` (m/s).
+    double motorForce(double force, double wheelSpeed) const;
+    void record(double dt);
     void sense(Model &model);
-    double wheelMetres(const Model &model, int motor) const;
 
     World m_world;
     bool m_hasWorld;
+    std::unique_ptr<Table> m_table; // with a field
     Pose m_pose;
     bool m_bumped = false;
     bool m_started = false;
     std::int64_t m_lastUs = 0;
-    double m_lastLeft = 0, m_lastRight = 0; // wheel travel in metres at the last step
     double m_baseLeft = 0, m_baseRight = 0;
     bool m_baseUsed = false;
     double m_spinDps = 0;
     bool m_spinUsed = false;
     double m_speed = 0;                     // forward speed at the last step
+    double m_vx = 0, m_vy = 0;              // the robot's velocity at the last step (m/s)
     double m_travelled = 0, m_turned = 0;
     std::vector<Pose> m_path;
     double m_pathSpacing = 0.02;             // seconds between recorded poses

@@ -14,10 +14,16 @@
 //     "walls": [[x1, y1, x2, y2], ...],
 //     "boxes": [[x0, y0, x1, y1], ...],
 //     "objects": [{"box": [x0, y0, x1, y1], "colour": "#d03030", "height": 0.05}],
+//     "pieces": [{"shape": "box", "x": 0.5, "y": 0.5, "length": 0.05, "width": 0.05, "heading_deg": 0,
+//                 "mass": 0.05, "friction": 0.4, "colour": "#d03030", "height": 0.05, "name": "red 1"},
+//                {"shape": "disc", "x": 0.7, "y": 0.5, "radius": 0.03, ...}],
+//     "zones": [{"name": "home", "area": [x0, y0, x1, y1], "reflectance": 0.3, "colour": "#3050d0"},
+//               {"name": "goal", "polygon": [[x, y], ...]}],
 //     "robot": {
 //       "start": {"x": 1.0, "y": 0.75, "heading_deg": 0},
 //       "left_motor": 0, "right_motor": 1,
 //       "ticks_per_revolution": 1000, "wheel_diameter": 0.06, "track_width": 0.15, "radius": 0.09,
+//       "mass": 1.0, "stall_torque": 0.1, "tyre_friction": 0.8,
 //       "reflectance_sensors": [{"port": 0, "x": 0.08, "y": 0}],
 //       "distance_sensors": [{"port": 1, "x": 0.08, "y": 0, "angle_deg": 0}],
 //       "bump_switch": {"port": 8},
@@ -75,6 +81,34 @@ struct Pose
     double x = 0, y = 0, headingDeg = 0;
 };
 
+// A game piece: a box or a disc that lies on the floor until something
+// pushes it, and then slides on the floor's friction until it stops.
+struct Piece
+{
+    enum class Shape { Box, Disc } shape = Shape::Box;
+    Pose start;                // its centre, and a box's heading
+    double length = 0.05;      // box: along its heading
+    double width = 0.05;       // box: across it
+    double radius = 0.025;     // disc
+    double mass = 0.05;        // kg
+    double friction = 0.4;     // with the floor
+    double height = 0.05;
+    std::array<int, 3> rgb{200, 50, 50};
+    std::string name;          // may be empty
+};
+
+// A named area of the floor that challenges score against; with a
+// reflectance the sensors see it as floor of that shade.
+struct Zone
+{
+    std::string name;
+    std::vector<Point> polygon; // corners in order; a rectangle has four
+    std::optional<double> reflectance;
+    std::optional<std::array<int, 3>> rgb; // how it is drawn
+
+    bool contains(Point p) const;
+};
+
 // The camera on the robot: where it sits (forward and left of the robot's
 // centre, lens height), where it looks, its frame rate and the channel
 // configurations served as /etc/kestrix/camera/<name>.conf.
@@ -94,8 +128,15 @@ struct RobotDescription
     double wheelDiameter = 0.06;
     double trackWidth = 0.15;
     double radius = 0.09; // the body is a disc of this radius
+    double mass = 1.0;    // kg, the whole robot
+    // Each wheel's DC motor: torque falls from stall to zero at the free
+    // speed, which is the coprocessor's full speed at the nominal voltage.
+    double stallTorque = 0.2;  // N m per motor: at stall it out-pushes the tyres
+    double tyreFriction = 0.8; // the tyres' grip on the floor
     struct Reflectance { int port; Point offset; };
-    struct Distance { int port; Point offset; double angleDeg; };
+    // A distance sensor's beam: `beamDeg` wide (0: a ray), `height` above
+    // the floor; a body lower than that passes under it.
+    struct Distance { int port; Point offset; double angleDeg; double beamDeg = 0; double height = 0.03; };
     std::vector<Reflectance> reflectanceSensors;
     std::vector<Distance> distanceSensors;
     std::optional<int> bumpPort;
@@ -115,6 +156,8 @@ struct World
     std::vector<Segment> walls; // the border walls included when "border" is true
     std::vector<Rect> boxes;
     std::vector<ColouredObject> objects; // obstacles too
+    std::vector<Piece> pieces;
+    std::vector<Zone> zones;
     RobotDescription robot;
 
     // Reflectance of the floor at `p` (the last mark listed wins).

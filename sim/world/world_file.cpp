@@ -2,6 +2,8 @@
 // reported with the file, its place and what was expected.
 #include "world/world.h"
 
+#include "model/angles.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -49,6 +51,15 @@ double number(const json &value, const std::string &where, double low, double hi
         range << "must be " << low << " to " << high << ", not " << describe(value);
         throw Bad(where, range.str());
     }
+    return v;
+}
+
+// A number above zero, at most `high`.
+double positive(const json &value, const std::string &where, double high)
+{
+    const double v = number(value, where, 0, high);
+    if (v <= 0)
+        throw Bad(where, "must be more than 0, not " + describe(value));
     return v;
 }
 
@@ -195,6 +206,150 @@ struct Reader
             world.boxes.push_back(rect(list[n], "boxes[" + std::to_string(n) + "]"));
     }
 
+    static std::array<int, 3> colour(const json &value, const std::string &where)
+    {
+        const std::string text = value.is_string() ? value.get<std::string>() : "";
+        if (text.size() != 7 || text[0] != '#' || text.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
+            throw Bad(where, "must be \"#rrggbb\", not " + describe(value));
+        std::array<int, 3> rgb{};
+        for (int k = 0; k < 3; ++k)
+            rgb[std::size_t(k)] = std::stoi(text.substr(1 + 2 * std::size_t(k), 2), nullptr, 16);
+        return rgb;
+    }
+
+    void pieces(const json &list)
+    {
+        array(list, "pieces");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "pieces[" + std::to_string(n) + "]";
+            const json &p = list[n];
+            onlyKeys(p, where, {"shape", "x", "y", "heading_deg", "length", "width", "radius", "mass", "friction",
+                                "colour", "height", "name"});
+            Piece piece;
+            const json &shape = member(p, "shape", where);
+            if (shape == "box")
+                piece.shape = Piece::Shape::Box;
+            else if (shape == "disc")
+                piece.shape = Piece::Shape::Disc;
+            else
+                throw Bad(where + ".shape", "must be \"box\" or \"disc\", not " + describe(shape));
+            piece.start.x = coordinate(member(p, "x", where), where + ".x", true);
+            piece.start.y = coordinate(member(p, "y", where), where + ".y", false);
+            if (const json *h = optional(p, "heading_deg"))
+                piece.start.headingDeg = number(*h, where + ".heading_deg", -360, 360);
+            const bool box = piece.shape == Piece::Shape::Box;
+            for (const char *key : {"length", "width", "radius"})
+                if (optional(p, key) && (std::string(key) == "radius") == box)
+                    throw Bad(where + "." + key, std::string("is not a size of a ") + (box ? "box" : "disc"));
+            if (const json *l = optional(p, "length"))
+                piece.length = number(*l, where + ".length", 0.005, 2);
+            if (const json *w = optional(p, "width"))
+                piece.width = number(*w, where + ".width", 0.005, 2);
+            if (const json *r = optional(p, "radius"))
+                piece.radius = number(*r, where + ".radius", 0.0025, 1);
+            // Zero or less would be a piece that nothing can move or that
+            // never stops: refused with the rest of the bad numbers.
+            if (const json *m = optional(p, "mass"))
+                piece.mass = positive(*m, where + ".mass", 1000);
+            if (const json *f = optional(p, "friction"))
+                piece.friction = positive(*f, where + ".friction", 10);
+            if (const json *h = optional(p, "height"))
+                piece.height = number(*h, where + ".height", 0.001, 10);
+            if (const json *c = optional(p, "colour"))
+                piece.rgb = colour(*c, where + ".colour");
+            if (const json *name = optional(p, "name")) {
+                if (!name->is_string() || name->get<std::string>().size() > 64)
+                    throw Bad(where + ".name", "must be a text of at most 64 characters");
+                piece.name = name->get<std::string>();
+            }
+            const double reach = box ? std::hypot(piece.length, piece.width) / 2 : piece.radius;
+            if (piece.start.x - reach < 0 || piece.start.x + reach > world.width || piece.start.y - reach < 0
+                || piece.start.y + reach > world.height)
+                throw Bad(where, "lies partly outside the field");
+            for (std::size_t k = 0; k < n; ++k)
+                if (overlap(world.pieces[k], piece))
+                    throw Bad(where, "overlaps pieces[" + std::to_string(k) + "] at the start");
+            world.pieces.push_back(std::move(piece));
+        }
+    }
+
+    // Two pieces overlap when their footprints do; boxes are taken by the
+    // circles around them only when both are discs or the circles are apart.
+    static bool overlap(const Piece &a, const Piece &b)
+    {
+        auto corners = [](const Piece &p) {
+            std::vector<Point> c;
+            if (p.shape == Piece::Shape::Disc) {
+                for (int k = 0; k < 16; ++k)
+                    c.push_back({p.start.x + p.radius * std::cos(k * Pi / 8), p.start.y + p.radius * std::sin(k * Pi / 8)});
+                return c;
+            }
+            const double h = p.start.headingDeg * Pi / 180, ch = std::cos(h), sh = std::sin(h);
+            for (const auto &[u, v] : {std::pair{1, 1}, std::pair{-1, 1}, std::pair{-1, -1}, std::pair{1, -1}})
+                c.push_back({p.start.x + u * p.length / 2 * ch - v * p.width / 2 * sh,
+                             p.start.y + u * p.length / 2 * sh + v * p.width / 2 * ch});
+            return c;
+        };
+        if (a.shape == Piece::Shape::Disc && b.shape == Piece::Shape::Disc)
+            return std::hypot(a.start.x - b.start.x, a.start.y - b.start.y) < a.radius + b.radius;
+        // Separating axes of the two convex outlines (a disc as a 16-gon).
+        const std::vector<Point> pa = corners(a), pb = corners(b);
+        for (const std::vector<Point> *poly : {&pa, &pb})
+            for (std::size_t k = 0; k < poly->size(); ++k) {
+                const Point e0 = (*poly)[k], e1 = (*poly)[(k + 1) % poly->size()];
+                const double nx = e0.y - e1.y, ny = e1.x - e0.x;
+                auto span = [&](const std::vector<Point> &q) {
+                    double lo = 1e300, hi = -1e300;
+                    for (const Point &p : q) {
+                        const double d = p.x * nx + p.y * ny;
+                        lo = std::min(lo, d);
+                        hi = std::max(hi, d);
+                    }
+                    return std::pair{lo, hi};
+                };
+                const auto [la, ha] = span(pa);
+                const auto [lb, hb] = span(pb);
+                if (ha <= lb || hb <= la)
+                    return false;
+            }
+        return true;
+    }
+
+    void zones(const json &list)
+    {
+        array(list, "zones");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "zones[" + std::to_string(n) + "]";
+            const json &z = list[n];
+            onlyKeys(z, where, {"name", "area", "polygon", "reflectance", "colour"});
+            Zone zone;
+            const json &name = member(z, "name", where);
+            if (!name.is_string() || name.get<std::string>().empty() || name.get<std::string>().size() > 64)
+                throw Bad(where + ".name", "must be a text of 1 to 64 characters");
+            zone.name = name.get<std::string>();
+            for (const Zone &other : world.zones)
+                if (other.name == zone.name)
+                    throw Bad(where + ".name", "names another zone already: \"" + zone.name + "\"");
+            if (const json *area = optional(z, "area")) {
+                const Rect r = rect(*area, where + ".area");
+                zone.polygon = {{r.x0, r.y0}, {r.x1, r.y0}, {r.x1, r.y1}, {r.x0, r.y1}};
+            } else if (const json *polygon = optional(z, "polygon")) {
+                array(*polygon, where + ".polygon");
+                if (polygon->size() < 3)
+                    throw Bad(where + ".polygon", "needs at least three corners");
+                for (std::size_t k = 0; k < polygon->size(); ++k)
+                    zone.polygon.push_back(point((*polygon)[k], where + ".polygon[" + std::to_string(k) + "]"));
+            } else {
+                throw Bad(where, "needs \"area\" or \"polygon\"");
+            }
+            if (const json *r = optional(z, "reflectance"))
+                zone.reflectance = number(*r, where + ".reflectance", 0, 1);
+            if (const json *c = optional(z, "colour"))
+                zone.rgb = colour(*c, where + ".colour");
+            world.zones.push_back(std::move(zone));
+        }
+    }
+
     void objects(const json &list)
     {
         array(list, "objects");
@@ -204,13 +359,7 @@ struct Reader
             onlyKeys(o, where, {"box", "colour", "height"});
             ColouredObject object;
             object.box = rect(member(o, "box", where), where + ".box");
-            const json &colour = member(o, "colour", where);
-            const std::string text = colour.is_string() ? colour.get<std::string>() : "";
-            if (text.size() != 7 || text[0] != '#'
-                || text.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
-                throw Bad(where + ".colour", "must be \"#rrggbb\", not " + describe(colour));
-            for (int k = 0; k < 3; ++k)
-                object.rgb[std::size_t(k)] = std::stoi(text.substr(1 + 2 * std::size_t(k), 2), nullptr, 16);
+            object.rgb = colour(member(o, "colour", where), where + ".colour");
             if (const json *h = optional(o, "height"))
                 object.height = number(*h, where + ".height", 0.001, 10);
             world.objects.push_back(object);
@@ -274,7 +423,7 @@ struct Reader
         RobotDescription &described = world.robot;
         onlyKeys(r, "robot", {"start", "left_motor", "right_motor", "ticks_per_revolution", "wheel_diameter",
                               "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch",
-                              "camera", "magnetometer_offset"});
+                              "camera", "magnetometer_offset", "mass", "stall_torque", "tyre_friction"});
         if (const json *start = optional(r, "start")) {
             onlyKeys(*start, "robot.start", {"x", "y", "heading_deg"});
             described.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
@@ -296,6 +445,12 @@ struct Reader
             described.trackWidth = number(*t, "robot.track_width", 0.01, 2);
         if (const json *radius = optional(r, "radius"))
             described.radius = number(*radius, "robot.radius", 0.01, 2);
+        if (const json *m = optional(r, "mass"))
+            described.mass = positive(*m, "robot.mass", 100);
+        if (const json *t = optional(r, "stall_torque"))
+            described.stallTorque = positive(*t, "robot.stall_torque", 100);
+        if (const json *f = optional(r, "tyre_friction"))
+            described.tyreFriction = positive(*f, "robot.tyre_friction", 10);
         if (const json *list = optional(r, "reflectance_sensors")) {
             array(*list, "robot.reflectance_sensors");
             for (std::size_t n = 0; n < list->size(); ++n) {
@@ -310,11 +465,16 @@ struct Reader
             for (std::size_t n = 0; n < list->size(); ++n) {
                 const std::string where = "robot.distance_sensors[" + std::to_string(n) + "]";
                 const json &s = (*list)[n];
-                onlyKeys(s, where, {"port", "x", "y", "angle_deg"});
-                const json *angle = optional(s, "angle_deg");
-                described.distanceSensors.push_back({integer(member(s, "port", where), where + ".port", 0, 5),
-                                                offset(s, where),
-                                                angle ? number(*angle, where + ".angle_deg", -360, 360) : 0});
+                onlyKeys(s, where, {"port", "x", "y", "angle_deg", "beam_deg", "height"});
+                RobotDescription::Distance sensor{integer(member(s, "port", where), where + ".port", 0, 5),
+                                                  offset(s, where), 0};
+                if (const json *angle = optional(s, "angle_deg"))
+                    sensor.angleDeg = number(*angle, where + ".angle_deg", -360, 360);
+                if (const json *beam = optional(s, "beam_deg"))
+                    sensor.beamDeg = number(*beam, where + ".beam_deg", 0, 90);
+                if (const json *h = optional(s, "height"))
+                    sensor.height = number(*h, where + ".height", 0, 1);
+                described.distanceSensors.push_back(sensor);
             }
         }
         if (const json *bump = optional(r, "bump_switch")) {
@@ -341,7 +501,7 @@ struct Reader
 
     void read(const json &root)
     {
-        onlyKeys(root, "top level", {"field", "marks", "walls", "boxes", "objects", "robot"});
+        onlyKeys(root, "top level", {"field", "marks", "walls", "boxes", "objects", "pieces", "zones", "robot"});
         field(root);
         world.robot.start = {world.width / 2, world.height / 2, 0};
         if (const json *list = optional(root, "marks"))
@@ -354,6 +514,10 @@ struct Reader
             objects(*list);
         if (const json *r = optional(root, "robot"))
             robot(*r);
+        if (const json *list = optional(root, "zones"))
+            zones(*list);
+        if (const json *list = optional(root, "pieces"))
+            pieces(*list);
     }
 };
 

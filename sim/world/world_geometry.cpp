@@ -62,9 +62,26 @@ double rayToRect(Point p, Point d, const Rect &r)
 
 } // namespace
 
+bool Zone::contains(Point p) const
+{
+    // Even-odd rule: a ray to +x crosses the edge of the polygon an odd
+    // number of times from inside.
+    bool inside = false;
+    for (std::size_t k = 0, j = polygon.size() - 1; k < polygon.size(); j = k++) {
+        const Point &a = polygon[k], &b = polygon[j];
+        if ((a.y > p.y) != (b.y > p.y) && p.x < (b.x - a.x) * (p.y - a.y) / (b.y - a.y) + a.x)
+            inside = !inside;
+    }
+    return inside;
+}
+
 double World::reflectanceAt(Point p) const
 {
+    // Zones are painted on the floor; tape goes on top of them.
     double result = floorReflectance;
+    for (const Zone &zone : zones)
+        if (zone.reflectance && zone.contains(p))
+            result = *zone.reflectance;
     for (const Mark &mark : marks) {
         bool on = false;
         if (mark.kind == Mark::Kind::Area) {

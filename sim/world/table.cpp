@@ -1,0 +1,327 @@
+#include "world/table.h"
+
+#include "model/angles.h"
+
+#include <box2d/box2d.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kxsim {
+
+namespace {
+
+// The engine works in decimetres: its contact tolerance (half a millimetre
+// then) suits pieces of a few centimetres. Masses stay kilograms, so a force
+// in the engine is ten times the force in newtons and a torque a hundred.
+constexpr double Scale = 10;
+constexpr double Gravity = 9.81;
+// A piece turning on the floor: its friction acts on average at about this
+// share of its size from its centre.
+constexpr double TurningArm = 0.4;
+constexpr int VelocityIterations = 8, PositionIterations = 3;
+
+b2Vec2 toEngine(Point p)
+{
+    return {float(p.x * Scale), float(p.y * Scale)};
+}
+
+Point fromEngine(const b2Vec2 &v)
+{
+    return {double(v.x) / Scale, double(v.y) / Scale};
+}
+
+// Collision groups: a lifted piece passes over the free pieces and over the
+// fixed low objects, but not through walls.
+constexpr std::uint16_t WallBits = 1, BodyBits = 2, LiftedBits = 4;
+
+} // namespace
+
+// What a fixture is, for the sensors and the contacts.
+struct Table::Tag
+{
+    enum class Kind { Obstacle, Robot, Piece } kind;
+    double height;
+    std::size_t piece;
+};
+using Kind = Table::Tag::Kind;
+using Tag = Table::Tag;
+
+struct Table::Bodies
+{
+    b2World world{b2Vec2(0, 0)};
+    b2Body *ground = nullptr;
+    b2Body *robot = nullptr;
+    std::vector<b2Body *> pieces;
+    std::vector<b2Joint *> floorFriction; // one per piece
+    std::vector<b2Joint *> grips;         // a held piece's weld to the robot, or null
+    std::vector<bool> lifted;
+    std::vector<Tag> tags;                // one per fixture, kept where the fixtures point
+    double robotMass = 1;
+
+    Tag *tag(Kind kind, double height, std::size_t piece = 0)
+    {
+        tags.push_back({kind, height, piece});
+        return &tags.back();
+    }
+};
+
+Table::Table(const World &world) : m_bodies(std::make_unique<Bodies>()), m_world(world)
+{
+    Bodies &b = *m_bodies;
+    // Every fixture's tag lives in one vector that must not move.
+    b.tags.reserve(world.walls.size() + world.boxes.size() + world.objects.size() + world.pieces.size() + 1);
+    b2BodyDef groundDef;
+    b.ground = b.world.CreateBody(&groundDef);
+    auto fixed = [&](const b2Shape &shape, double height) {
+        b2FixtureDef def;
+        def.shape = &shape;
+        def.friction = 0.3f;
+        def.filter.categoryBits = WallBits;
+        def.userData.pointer = reinterpret_cast<std::uintptr_t>(b.tag(Kind::Obstacle, height));
+        b.ground->CreateFixture(&def);
+    };
+    for (const Segment &wall : world.walls) {
+        b2EdgeShape edge;
+        edge.SetTwoSided(toEngine(wall.a), toEngine(wall.b));
+        fixed(edge, std::numeric_limits<double>::infinity());
+    }
+    auto box = [&](const Rect &r, double height) {
+        b2PolygonShape shape;
+        const Point centre{(r.x0 + r.x1) / 2, (r.y0 + r.y1) / 2};
+        shape.SetAsBox(float((r.x1 - r.x0) / 2 * Scale), float((r.y1 - r.y0) / 2 * Scale), toEngine(centre), 0);
+        fixed(shape, height);
+    };
+    for (const Rect &r : world.boxes)
+        box(r, std::numeric_limits<double>::infinity());
+    for (const ColouredObject &object : world.objects)
+        box(object.box, object.height);
+
+    const RobotDescription &described = world.robot;
+    b2BodyDef robotDef;
+    robotDef.type = b2_dynamicBody;
+    robotDef.position = toEngine({described.start.x, described.start.y});
+    robotDef.angle = float(described.start.headingDeg * Pi / 180);
+    robotDef.bullet = true;
+    b.robot = b.world.CreateBody(&robotDef);
+    b2CircleShape disc;
+    disc.m_radius = float(described.radius * Scale);
+    b2FixtureDef body;
+    body.shape = &disc;
+    body.density = float(described.mass / (Pi * described.radius * described.radius * Scale * Scale));
+    body.friction = 0.3f;
+    body.filter.categoryBits = BodyBits;
+    body.filter.maskBits = WallBits | BodyBits;
+    body.userData.pointer = reinterpret_cast<std::uintptr_t>(b.tag(Kind::Robot, 0));
+    b.robot->CreateFixture(&body);
+    b.robotMass = double(b.robot->GetMass());
+
+    for (std::size_t n = 0; n < world.pieces.size(); ++n) {
+        const Piece &piece = world.pieces[n];
+        b2BodyDef def;
+        def.type = b2_dynamicBody;
+        def.position = toEngine({piece.start.x, piece.start.y});
+        def.angle = float(piece.start.headingDeg * Pi / 180);
+        b2Body *bodyOf = b.world.CreateBody(&def);
+        b2PolygonShape square;
+        b2CircleShape round;
+        b2FixtureDef fixture;
+        double area, size;
+        if (piece.shape == Piece::Shape::Box) {
+            square.SetAsBox(float(piece.length / 2 * Scale), float(piece.width / 2 * Scale));
+            fixture.shape = &square;
+            area = piece.length * piece.width;
+            size = std::hypot(piece.length, piece.width) / 2;
+        } else {
+            round.m_radius = float(piece.radius * Scale);
+            fixture.shape = &round;
+            area = Pi * piece.radius * piece.radius;
+            size = piece.radius;
+        }
+        fixture.density = float(piece.mass / (area * Scale * Scale));
+        fixture.friction = 0.4f;
+        fixture.filter.categoryBits = BodyBits;
+        fixture.filter.maskBits = WallBits | BodyBits;
+        fixture.userData.pointer = reinterpret_cast<std::uintptr_t>(b.tag(Kind::Piece, piece.height, n));
+        bodyOf->CreateFixture(&fixture);
+        // The floor holds the piece back with its friction, in sliding and in
+        // turning alike.
+        b2FrictionJointDef friction;
+        friction.Initialize(b.ground, bodyOf, bodyOf->GetWorldCenter());
+        const double weight = piece.friction * piece.mass * Gravity;
+        friction.maxForce = float(weight * Scale);
+        friction.maxTorque = float(weight * TurningArm * size * Scale * Scale);
+        b.floorFriction.push_back(b.world.CreateJoint(&friction));
+        b.pieces.push_back(bodyOf);
+    }
+    b.grips.assign(world.pieces.size(), nullptr);
+    b.lifted.assign(world.pieces.size(), false);
+}
+
+Table::~Table() = default;
+
+Table::Motion Table::robot() const
+{
+    const b2Body &body = *m_bodies->robot;
+    const Point at = fromEngine(body.GetPosition());
+    const Point v = fromEngine(body.GetLinearVelocity());
+    Motion motion;
+    motion.x = at.x;
+    motion.y = at.y;
+    motion.headingDeg = double(body.GetAngle()) * 180 / Pi;
+    motion.vx = v.x;
+    motion.vy = v.y;
+    motion.turnDps = double(body.GetAngularVelocity()) * 180 / Pi;
+    return motion;
+}
+
+void Table::placeRobot(const Pose &pose)
+{
+    b2Body &body = *m_bodies->robot;
+    body.SetTransform(toEngine({pose.x, pose.y}), float(pose.headingDeg * Pi / 180));
+    body.SetLinearVelocity({0, 0});
+    body.SetAngularVelocity(0);
+}
+
+double Table::robotMass() const
+{
+    return m_bodies->robotMass;
+}
+
+double Table::robotInertia() const
+{
+    return double(m_bodies->robot->GetInertia()) / (Scale * Scale);
+}
+
+void Table::driveRobot(double forward, double turn)
+{
+    b2Body &body = *m_bodies->robot;
+    const double angle = double(body.GetAngle());
+    const b2Vec2 along(float(std::cos(angle)), float(std::sin(angle)));
+    body.ApplyForceToCenter(float(forward * Scale) * along, true);
+    body.ApplyTorque(float(turn * Scale * Scale), true);
+}
+
+void Table::step(double seconds)
+{
+    Bodies &b = *m_bodies;
+    // The tyres hold the robot against sliding sideways, up to their grip.
+    b2Body &robot = *b.robot;
+    const double angle = double(robot.GetAngle());
+    const b2Vec2 across(float(-std::sin(angle)), float(std::cos(angle)));
+    const double sideways = double(b2Dot(robot.GetLinearVelocity(), across)) / Scale;
+    const double grip = m_world.robot.tyreFriction * b.robotMass * Gravity;
+    const double hold = std::clamp(-b.robotMass * sideways / seconds, -grip, grip);
+    robot.ApplyForceToCenter(float(hold * Scale) * across, true);
+    b.world.Step(float(seconds), VelocityIterations, PositionIterations);
+}
+
+std::size_t Table::pieceCount() const
+{
+    return m_bodies->pieces.size();
+}
+
+Table::PieceState Table::piece(std::size_t n) const
+{
+    const b2Body &body = *m_bodies->pieces.at(n);
+    const Point at = fromEngine(body.GetPosition());
+    return {at.x, at.y, double(body.GetAngle()) * 180 / Pi, m_bodies->grips[n] != nullptr};
+}
+
+void Table::hold(std::size_t n, bool held)
+{
+    Bodies &b = *m_bodies;
+    b2Joint *&grip = b.grips.at(n);
+    if (held == (grip != nullptr))
+        return;
+    if (!held) {
+        b.world.DestroyJoint(grip);
+        grip = nullptr;
+        lift(n, false);
+        return;
+    }
+    b2WeldJointDef weld;
+    weld.Initialize(b.robot, b.pieces[n], b.pieces[n]->GetWorldCenter());
+    grip = b.world.CreateJoint(&weld);
+}
+
+void Table::lift(std::size_t n, bool lifted)
+{
+    Bodies &b = *m_bodies;
+    if (b.lifted.at(n) == lifted)
+        return;
+    b.lifted[n] = lifted;
+    for (b2Fixture *f = b.pieces[n]->GetFixtureList(); f; f = f->GetNext()) {
+        b2Filter filter = f->GetFilterData();
+        filter.categoryBits = lifted ? LiftedBits : BodyBits;
+        filter.maskBits = lifted ? WallBits : WallBits | BodyBits;
+        f->SetFilterData(filter);
+    }
+    // A piece in the air does not drag on the floor.
+    static_cast<b2FrictionJoint *>(b.floorFriction[n])->SetMaxForce(lifted ? 0.0f : float(
+        m_world.pieces[n].friction * m_world.pieces[n].mass * Gravity * Scale));
+}
+
+std::vector<double> Table::contactBearings() const
+{
+    std::vector<double> bearings;
+    const b2Body &robot = *m_bodies->robot;
+    for (const b2ContactEdge *edge = robot.GetContactList(); edge; edge = edge->next) {
+        const b2Contact &contact = *edge->contact;
+        if (!contact.IsTouching() || !contact.IsEnabled())
+            continue;
+        b2WorldManifold manifold;
+        contact.GetWorldManifold(&manifold);
+        for (int k = 0; k < contact.GetManifold()->pointCount; ++k) {
+            const b2Vec2 d = manifold.points[k] - robot.GetPosition();
+            double bearing = (std::atan2(double(d.y), double(d.x)) - double(robot.GetAngle())) * 180 / Pi;
+            bearing = std::remainder(bearing, 360.0);
+            bearings.push_back(bearing);
+        }
+    }
+    return bearings;
+}
+
+double Table::rayDistance(Point from, double angleDeg, double limit, double minHeight) const
+{
+    struct Nearest : b2RayCastCallback
+    {
+        double minHeight;
+        float fraction = 1;
+        float ReportFixture(b2Fixture *fixture, const b2Vec2 &, const b2Vec2 &, float f) override
+        {
+            const Tag *tag = reinterpret_cast<const Tag *>(fixture->GetUserData().pointer);
+            if (!tag || tag->kind == Kind::Robot || tag->height < minHeight)
+                return -1; // look through it
+            if ((fixture->GetFilterData().categoryBits & LiftedBits) != 0)
+                return -1; // held up in the claw, above the beam
+            fraction = std::min(fraction, f);
+            return f;
+        }
+    } nearest;
+    nearest.minHeight = minHeight;
+    const double a = angleDeg * Pi / 180;
+    const Point to{from.x + limit * std::cos(a), from.y + limit * std::sin(a)};
+    m_bodies->world.RayCast(&nearest, toEngine(from), toEngine(to));
+    return double(nearest.fraction) * limit;
+}
+
+std::optional<std::size_t> Table::pieceAt(Point p) const
+{
+    std::optional<std::size_t> found;
+    double highest = -1;
+    const b2Vec2 at = toEngine(p);
+    for (std::size_t n = 0; n < m_bodies->pieces.size(); ++n) {
+        if (m_bodies->lifted[n])
+            continue;
+        for (const b2Fixture *f = m_bodies->pieces[n]->GetFixtureList(); f; f = f->GetNext())
+            if (f->TestPoint(at) && m_world.pieces[n].height > highest) {
+                found = n;
+                highest = m_world.pieces[n].height;
+            }
+    }
+    return found;
+}
+
+} // namespace kxsim

@@ -1,0 +1,80 @@
+// The bodies of a world in a rigid-body engine, seen from above: the field's
+// walls, boxes and objects fixed to the floor, the robot's body, and the
+// game pieces that slide on the floor's friction until they stop. The robot
+// is driven by forces at its two wheels (see Physics); everything else moves
+// only when something pushes it.
+//
+// Lengths are metres, angles degrees counter-clockwise from the field's +x
+// axis, masses kilograms, forces newtons, as everywhere in the world.
+#ifndef KESTRIX_SIM_TABLE_H
+#define KESTRIX_SIM_TABLE_H
+
+#include "world/world.h"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kxsim {
+
+class Table
+{
+public:
+    explicit Table(const World &world);
+    ~Table();
+    Table(const Table &) = delete;
+    Table &operator=(const Table &) = delete;
+
+    // The robot's motion in the field's frame.
+    struct Motion
+    {
+        double x = 0, y = 0, headingDeg = 0;
+        double vx = 0, vy = 0;   // m/s
+        double turnDps = 0;      // degrees a second, counter-clockwise
+    };
+    Motion robot() const;
+    void placeRobot(const Pose &pose);
+    // Forces on the robot for the next step: `forward` newtons along its
+    // heading at its centre and `turn` newton-metres about it; the floor's
+    // grip across the wheels is the table's own (the robot never slides
+    // sideways unless it is pushed harder than its tyres hold).
+    void driveRobot(double forward, double turn);
+    double robotMass() const;
+    double robotInertia() const; // kg m^2 about the centre
+
+    // Moves every body on by `seconds`.
+    void step(double seconds);
+
+    struct PieceState
+    {
+        double x = 0, y = 0, headingDeg = 0;
+        bool held = false;
+    };
+    std::size_t pieceCount() const;
+    PieceState piece(std::size_t n) const;
+
+    // A piece rides with the robot (gripped by a claw) or lies free again.
+    void hold(std::size_t n, bool held);
+    // A held piece lifted clear of the others passes over them.
+    void lift(std::size_t n, bool lifted);
+
+    // The robot touches something: the bearing of every touching point,
+    // degrees relative to the robot's heading.
+    std::vector<double> contactBearings() const;
+    // Distance along the ray from `from` at `angleDeg` to the first body other
+    // than the robot that stands at least `minHeight` tall, at most `limit`.
+    double rayDistance(Point from, double angleDeg, double limit, double minHeight) const;
+    // The free piece that covers `p`, if any (the highest of several).
+    std::optional<std::size_t> pieceAt(Point p) const;
+
+    struct Tag;
+
+private:
+    struct Bodies;
+    std::unique_ptr<Bodies> m_bodies;
+    const World &m_world;
+};
+
+} // namespace kxsim
+
+#endif
