@@ -4,6 +4,7 @@
 #include "model/model.h"
 #include "world/physics.h"
 #include "world/world.h"
+#include "world/mechanisms.h"
 #include "world/mobile_base.h"
 
 #include "scratch_folder.h"
@@ -113,6 +114,118 @@ TEST(WorldPhysics, WallStopsTheRobotClosesTheBumpAndTheDistanceSensorSeesIt)
     physics.stepTo(model, registers, 9000000);
     EXPECT_FALSE(physics.bumped());
     EXPECT_LT(physics.pose().x, 2 - radius - 0.05);
+}
+
+// A robot on a 2 m square field facing +x, with one piece ahead of it.
+std::string fieldWithPiece(double mass, const std::string &extra = "")
+{
+    return R"({"field": {"width": 2, "height": 2, "border": true},
+      "pieces": [{"shape": "box", "x": 0.5, "y": 1, "length": 0.06, "width": 0.06, "mass": )"
+        + std::to_string(mass) + R"(, "friction": 0.5}],
+      "robot": {"start": {"x": 0.2, "y": 1, "heading_deg": 0}, "bump_switch": {"port": 8})" + extra + "}}";
+}
+
+TEST(WorldPhysics, RobotPushesALightPieceAheadOfItAndSlipsAgainstOneTooHeavy)
+{
+    {
+        Model model;
+        RegisterFile registers;
+        Physics physics(parsed(fieldWithPiece(0.05)), true);
+        physics.stepTo(model, registers, 0);
+        driveWheels(registers, 600, 600);
+        physics.stepTo(model, registers, 4000000);
+        const Table::PieceState piece = physics.pieces().at(0);
+        // It drove about 0.45 m; the piece went with it, just ahead of the body.
+        EXPECT_GT(physics.pose().x, 0.55);
+        EXPECT_NEAR(piece.x, physics.pose().x + physics.world().robot.radius + 0.03, 0.02);
+        EXPECT_NEAR(piece.y, 1, 0.03);
+        EXPECT_TRUE(physics.bumped()) << "the front switch feels the piece it pushes";
+    }
+    {
+        Model model;
+        RegisterFile registers;
+        Physics physics(parsed(fieldWithPiece(50)), true);
+        physics.stepTo(model, registers, 0);
+        driveWheels(registers, 600, 600);
+        physics.stepTo(model, registers, 1500000); // at the piece after about 1 s
+        const Pose against = physics.pose();
+        const std::int32_t before = std::int32_t(registers.get32(reg::Counter0));
+        physics.stepTo(model, registers, 4500000);
+        const Table::PieceState piece = physics.pieces().at(0);
+        EXPECT_NEAR(physics.pose().x, against.x, 0.02) << "25 kg of friction does not move";
+        EXPECT_NEAR(piece.x, 0.5, 0.02);
+        // The wheels spin on the floor: the counters count the shafts.
+        EXPECT_GT(std::int32_t(registers.get32(reg::Counter0)) - before, 1500);
+    }
+}
+
+TEST(WorldPhysics, AccelerometerReadsGravityAloneAtRestAgainstAWallWhateverTheSleep)
+{
+    Model model;
+    RegisterFile registers;
+    Physics physics(parsed(Field), true);
+    physics.stepTo(model, registers, 0);
+    driveWheels(registers, 800, 800);
+    std::int64_t now = 8000000; // pinned against the wall at x = 2, wheels still driving
+    physics.stepTo(model, registers, now);
+    ASSERT_TRUE(physics.bumped());
+    for (const std::int64_t sleepUs : {10000, 20000, 100000, 500000, 1000000, 2000000, 3000}) {
+        now += sleepUs;
+        physics.stepTo(model, registers, now);
+        EXPECT_NEAR(std::int16_t(registers.get16(reg::Accel)), 0, 2 * constants::SensorNoise) << sleepUs << " us";
+        EXPECT_NEAR(std::int16_t(registers.get16(reg::Accel + 2)), 0, 2 * constants::SensorNoise) << sleepUs << " us";
+        EXPECT_NEAR(std::int16_t(registers.get16(reg::Accel + 4)), constants::AccelOneG, constants::SensorNoise);
+    }
+}
+
+TEST(WorldMechanisms, ClawGripsThePieceItClosesOnCarriesItLiftedAndLetsItGoWhereItIs)
+{
+    // Claw on servo 0 (open at 800, closed at 300), arm on servo 1, a switch
+    // in the claw on pin 10; the piece sits in the open jaws at the start.
+    const std::string robot = R"(, "touch_switches": [{"port": 10, "claw": true}],
+      "mechanisms": [{"type": "claw", "servo": 0, "x": 0.1, "open_width": 0.1, "depth": 0.08},
+                     {"type": "arm", "servo": 1}])";
+    std::string text = fieldWithPiece(0.05, robot);
+    text.replace(text.find("\"x\": 0.5"), 8, "\"x\": 0.34");
+    Model model;
+    RegisterFile registers;
+    Physics physics(parsed(text), true);
+    auto servo = [&](int s, double position) {
+        registers.set8(reg::ServoEnable, 0x30);
+        registers.set16(reg::Pulse0 + 2 * std::size_t(s), std::uint16_t(std::lround(servoPulse(position))));
+    };
+    physics.stepTo(model, registers, 0);
+    servo(0, 800);
+    servo(1, 300);
+    physics.stepTo(model, registers, 500000);
+    EXPECT_EQ(physics.mechanisms()->state().heldPiece, -1);
+    EXPECT_TRUE(model.environment().digitalLevels[10].value_or(false)) << "the claw's switch is open";
+
+    servo(0, 300); // close: the jaws stop on the 6 cm piece, and so does the shaft
+    physics.stepTo(model, registers, 1500000);
+    ASSERT_EQ(physics.mechanisms()->state().heldPiece, 0);
+    EXPECT_NEAR(physics.mechanisms()->state().clawGap, 0.06, 0.001);
+    EXPECT_GT(model.servo(0).shaftUs, servoPulse(300) + 100) << "the shaft stops where the jaws touch";
+    EXPECT_FALSE(model.environment().digitalLevels[10].value_or(true)) << "a held piece closes the claw's switch";
+
+    servo(1, 700); // lift it and drive about 0.2 m with it
+    physics.stepTo(model, registers, 2000000);
+    driveWheels(registers, 600, 600);
+    physics.stepTo(model, registers, 4000000);
+    driveWheels(registers, 0, 0);
+    physics.stepTo(model, registers, 4500000);
+    const double carriedTo = physics.pieces().at(0).x;
+    EXPECT_NEAR(carriedTo - physics.pose().x, 0.34 - 0.2, 0.01) << "it rode in the jaws";
+    EXPECT_GT(carriedTo, 0.52);
+
+    servo(1, 300); // set it down and open: it lies where it was let go
+    servo(0, 800);
+    physics.stepTo(model, registers, 5500000);
+    EXPECT_EQ(physics.mechanisms()->state().heldPiece, -1);
+    driveWheels(registers, -600, -600);
+    physics.stepTo(model, registers, 8000000);
+    EXPECT_NEAR(physics.pieces().at(0).x, carriedTo, 0.01);
+    EXPECT_LT(physics.pose().x, carriedTo - 0.3) << "the robot backed away without it";
 }
 
 TEST(WorldPhysics, ReflectanceFollowsMarksLaterOnesOnTop)

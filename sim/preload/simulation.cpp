@@ -117,7 +117,7 @@ bool Simulation::start(const Options &options, std::string &error)
         }
     }
     if (m_trace && !m_joined) {
-        writeTraceHeader(m_trace, options.world.has_value());
+        writeTraceHeader(m_trace, options.world ? &*options.world : nullptr);
         // A process forked from now on must not write the header again.
         std::fflush(m_trace);
         // Rows of every process of the run go to the end of the file.

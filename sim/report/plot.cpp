@@ -3,6 +3,7 @@
 #include "model/angles.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -57,6 +58,56 @@ struct Canvas
     }
 };
 
+std::string hex(const std::array<int, 3> &rgb)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "#%02x%02x%02x", rgb[0] & 0xFF, rgb[1] & 0xFF, rgb[2] & 0xFF);
+    return text;
+}
+
+// The robot's colour: the first of these that no piece, object or zone
+// comes near, so that the robot never looks like something it pushes.
+std::array<int, 3> robotColour(const World &world)
+{
+    static const std::array<int, 3> Candidates[] = {{224, 112, 0}, {140, 40, 200}, {0, 150, 150}, {230, 0, 140}};
+    std::vector<std::array<int, 3>> used;
+    for (const Piece &piece : world.pieces)
+        used.push_back(piece.rgb);
+    for (const ColouredObject &object : world.objects)
+        used.push_back(object.rgb);
+    for (const Zone &zone : world.zones)
+        if (zone.rgb)
+            used.push_back(*zone.rgb);
+    for (const auto &candidate : Candidates) {
+        bool clear = true;
+        for (const auto &colour : used)
+            clear = clear && std::abs(colour[0] - candidate[0]) + std::abs(colour[1] - candidate[1])
+                                     + std::abs(colour[2] - candidate[2]) > 120;
+        if (clear)
+            return candidate;
+    }
+    return Candidates[0];
+}
+
+void drawPiece(const Canvas &canvas, const Piece &piece, double x, double y, double headingDeg, bool atStart)
+{
+    const std::string style = atStart ? "fill='" + hex(piece.rgb) + "' fill-opacity='0.2' stroke='#555' "
+                                        "stroke-dasharray='3 2'"
+                                      : "fill='" + hex(piece.rgb) + "' stroke='#222'";
+    if (piece.shape == Piece::Shape::Disc) {
+        std::fprintf(canvas.file, "<circle cx='%.1f' cy='%.1f' r='%.1f' %s/>\n", canvas.px(x), canvas.py(y),
+                     canvas.len(piece.radius), style.c_str());
+        return;
+    }
+    const double h = headingDeg * Pi / 180, c = std::cos(h), s = std::sin(h);
+    std::fputs("<polygon points='", canvas.file);
+    for (const auto &[u, v] : {std::pair{1, 1}, std::pair{-1, 1}, std::pair{-1, -1}, std::pair{1, -1}}) {
+        const double dx = u * piece.length / 2, dy = v * piece.width / 2;
+        std::fprintf(canvas.file, "%.1f,%.1f ", canvas.px(x + dx * c - dy * s), canvas.py(y + dx * s + dy * c));
+    }
+    std::fprintf(canvas.file, "' %s/>\n", style.c_str());
+}
+
 } // namespace
 
 bool writePlot(const std::string &path, const Physics &physics, std::string &error)
@@ -105,6 +156,15 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
             std::fprintf(file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
         std::fputs("'/>\n", file);
     }
+    for (const Zone &zone : world.zones) {
+        const std::string fill = zone.rgb ? hex(*zone.rgb) : zone.reflectance ? grey(*zone.reflectance) : "#7090c0";
+        std::fputs("<polygon points='", file);
+        for (const Point &p : zone.polygon)
+            std::fprintf(file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
+        std::fprintf(file, "' fill='%s' fill-opacity='0.45' stroke='%s'/>\n", fill.c_str(), fill.c_str());
+        std::fprintf(file, "<text x='%.1f' y='%.1f' fill='#223'>%s</text>\n", canvas.px(zone.polygon[0].x) + 4,
+                     canvas.py(zone.polygon[0].y) - 4, escaped(zone.name).c_str());
+    }
     for (const Rect &box : world.boxes)
         canvas.rect(box, "fill='#8a6d4a' stroke='#4a3520'");
     for (const ColouredObject &object : world.objects) {
@@ -117,34 +177,55 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
                            "stroke-linecap='round'/>\n",
                      canvas.px(wall.a.x), canvas.py(wall.a.y), canvas.px(wall.b.x), canvas.py(wall.b.y));
 
-    std::fputs("<polyline fill='none' stroke='#e07000' stroke-width='2' points='", file);
+    // Every piece where it started, faint, and where it ended.
+    const std::vector<Table::PieceState> ended = physics.pieces();
+    for (std::size_t n = 0; n < world.pieces.size(); ++n) {
+        const Piece &piece = world.pieces[n];
+        drawPiece(canvas, piece, piece.start.x, piece.start.y, piece.start.headingDeg, true);
+        if (n < ended.size())
+            drawPiece(canvas, piece, ended[n].x, ended[n].y, ended[n].headingDeg, false);
+    }
+
+    const std::string robot = hex(robotColour(world));
+    std::fprintf(file, "<polyline fill='none' stroke='%s' stroke-width='2' points='", robot.c_str());
     for (const Pose &p : poses)
         std::fprintf(file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
     std::fprintf(file, "%.1f,%.1f'/>\n", canvas.px(physics.pose().x), canvas.py(physics.pose().y));
 
+    // A mark every few seconds along the path, numbered in seconds.
+    for (std::size_t k = 0; k < physics.timeMarks().size(); ++k) {
+        const Pose &mark = physics.timeMarks()[k];
+        std::fprintf(file,
+                     "<circle cx='%.1f' cy='%.1f' r='3' fill='#fff' stroke='%s' stroke-width='1.5'/>"
+                     "<text x='%.1f' y='%.1f' font-size='10' fill='#333'>%.0f s</text>\n",
+                     canvas.px(mark.x), canvas.py(mark.y), robot.c_str(), canvas.px(mark.x) + 5, canvas.py(mark.y) - 5,
+                     double(k + 1) * Physics::TimeMarkSeconds);
+    }
     const Pose start = poses.empty() ? physics.pose() : poses.front();
     const Pose end = physics.pose();
     const double radius = world.robot.radius;
     std::fprintf(file, "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/>\n", canvas.px(start.x), canvas.py(start.y));
     const double h = end.headingDeg * Pi / 180;
     std::fprintf(file,
-                 "<circle cx='%.1f' cy='%.1f' r='%.1f' fill='#d02020' fill-opacity='0.35' stroke='#d02020' "
-                 "stroke-width='2'/>\n<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#d02020' "
+                 "<circle cx='%.1f' cy='%.1f' r='%.1f' fill='%s' fill-opacity='0.35' stroke='%s' "
+                 "stroke-width='2'/>\n<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='%s' "
                  "stroke-width='3'/>\n",
-                 canvas.px(end.x), canvas.py(end.y), canvas.len(radius), canvas.px(end.x), canvas.py(end.y),
-                 canvas.px(end.x + radius * 1.4 * std::cos(h)), canvas.py(end.y + radius * 1.4 * std::sin(h)));
+                 canvas.px(end.x), canvas.py(end.y), canvas.len(radius), robot.c_str(), robot.c_str(), canvas.px(end.x),
+                 canvas.py(end.y),
+                 canvas.px(end.x + radius * 1.4 * std::cos(h)), canvas.py(end.y + radius * 1.4 * std::sin(h)),
+                 robot.c_str());
     std::fputs("</g>\n", file);
 
     // Legend and scale bar below the field.
     const double y = Margin + height * PixelsPerMetre + 25;
     std::fprintf(file,
-                 "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#e07000' stroke-width='2'/>"
+                 "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='%s' stroke-width='2'/>"
                  "<text x='%.1f' y='%.1f'>path</text>\n"
                  "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/><text x='%.1f' y='%.1f'>start</text>\n"
-                 "<circle cx='%.1f' cy='%.1f' r='7' fill='#d02020' fill-opacity='0.35' stroke='#d02020'/>"
+                 "<circle cx='%.1f' cy='%.1f' r='7' fill='%s' fill-opacity='0.35' stroke='%s'/>"
                  "<text x='%.1f' y='%.1f'>end pose (%.2f m, %.2f m, %.0f deg)</text>\n",
-                 Margin, y, Margin + 30, y, Margin + 36, y + 4, Margin + 90, y, Margin + 100, y + 4, Margin + 160, y,
-                 Margin + 172, y + 4, end.x, end.y, end.headingDeg);
+                 Margin, y, Margin + 30, y, robot.c_str(), Margin + 36, y + 4, Margin + 90, y, Margin + 100, y + 4,
+                 Margin + 160, y, robot.c_str(), robot.c_str(), Margin + 172, y + 4, end.x, end.y, end.headingDeg);
     double next = Margin + 420; // the next legend entry's place
     if (!world.walls.empty()) {
         std::fprintf(file,

@@ -1,6 +1,7 @@
 // The trace of a run: one CSV row every 0.1 s of simulated time with every
 // motor, servo, digital and analog port, and the robot's pose when the run
-// has a world. The README's section on the trace names every column.
+// has a world, with every piece's place (pieceN_..., N from 0 in the world
+// file's order). The README's section on the trace names every column.
 #ifndef KESTRIX_SIM_TRACE_H
 #define KESTRIX_SIM_TRACE_H
 
@@ -12,8 +13,8 @@
 
 namespace kxsim {
 
-// The header line; the pose's columns only with a world.
-void writeTraceHeader(std::FILE *trace, bool withWorld);
+// The header line; the pose's and the pieces' columns only with a world.
+void writeTraceHeader(std::FILE *trace, const World *world);
 // One row at `seconds` since the start; `world` null for a run without one.
 void writeTraceRow(std::FILE *trace, double seconds, const RegisterFile &registers, const Model &model,
                    const Physics *world);

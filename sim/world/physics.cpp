@@ -34,8 +34,10 @@ double wrapDegrees(double degrees)
 Physics::Physics(World world, bool hasWorld)
     : m_world(std::move(world)), m_hasWorld(hasWorld), m_pose(m_world.robot.start)
 {
-    if (m_hasWorld)
+    if (m_hasWorld) {
         m_table = std::make_unique<Table>(m_world);
+        m_mechanisms = std::make_unique<Mechanisms>(m_world, *m_table);
+    }
     m_path.push_back(m_pose);
 }
 
@@ -132,6 +134,11 @@ void Physics::step(Model &model, double dt)
 
 void Physics::record(double dt)
 {
+    m_sinceMark += dt;
+    if (m_sinceMark >= TimeMarkSeconds - 1e-9) {
+        m_sinceMark -= TimeMarkSeconds;
+        m_timeMarks.push_back(m_pose);
+    }
     m_sinceRecorded += dt;
     if (m_sinceRecorded < m_pathSpacing)
         return;
@@ -196,6 +203,7 @@ void Physics::stepOnTable(Model &model, double dt)
     const double right = std::clamp(needRight, -limitRight, limitRight);
     m_table->driveRobot(left + right, (right - left) * track / 2);
     m_table->step(dt);
+    m_mechanisms->update(model);
 
     const Table::Motion after = m_table->robot();
     const double h = after.headingDeg * Pi / 180;
@@ -271,14 +279,22 @@ void Physics::sense(Model &model)
                                                                    DistanceSensorRange, sensor.height));
         environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(distanceReading(distance));
     }
+    // Switches to ground with the board's pull-up: closed reads 0.
+    const std::vector<double> touching = m_table->contactBearings();
+    const auto touches = [&](double angleDeg, double halfSpread) {
+        for (const double bearing : touching)
+            if (std::fabs(std::remainder(bearing - angleDeg, 360.0)) <= halfSpread)
+                return true;
+        return false;
+    };
     if (robot.bumpPort) {
         // Closed by anything the body touches on its front half.
-        bool pressed = false;
-        for (const double bearing : m_table->contactBearings())
-            pressed = pressed || std::fabs(bearing) <= BumpHalfAngleDeg;
-        m_bumped = pressed;
-        // A switch to ground with the board's pull-up: closed reads 0.
-        environment.digitalLevels[std::size_t(*robot.bumpPort)] = !pressed;
+        m_bumped = touches(0, BumpHalfAngleDeg);
+        environment.digitalLevels[std::size_t(*robot.bumpPort)] = !m_bumped;
+    }
+    for (const RobotDescription::Touch &touch : robot.touchSwitches) {
+        const bool pressed = touch.claw ? m_mechanisms->holding() : touches(touch.angleDeg, touch.spreadDeg / 2);
+        environment.digitalLevels[std::size_t(touch.port)] = !pressed;
     }
 }
 

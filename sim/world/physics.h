@@ -10,6 +10,7 @@
 #define KESTRIX_SIM_PHYSICS_H
 
 #include "model/model.h"
+#include "world/mechanisms.h"
 #include "world/table.h"
 #include "world/world.h"
 
@@ -48,11 +49,16 @@ public:
     void setPose(const Pose &pose);
     // The pieces where they are now (empty without a field).
     std::vector<Table::PieceState> pieces() const;
+    // The robot's mechanisms, null without a field.
+    const Mechanisms *mechanisms() const { return m_mechanisms.get(); }
     bool bumped() const { return m_bumped; }
     // True once the mobile base or the script has been told to move.
     bool moved() const { return m_baseUsed || m_spinUsed; }
     // Poses along the way, for the plot (spacing grows on long runs).
     const std::vector<Pose> &path() const { return m_path; }
+    // The pose every TimeMarkSeconds of simulated time from the start.
+    static constexpr double TimeMarkSeconds = 5;
+    const std::vector<Pose> &timeMarks() const { return m_timeMarks; }
 
 private:
     void step(Model &model, double dt);
@@ -66,6 +72,7 @@ private:
     World m_world;
     bool m_hasWorld;
     std::unique_ptr<Table> m_table; // with a field
+    std::unique_ptr<Mechanisms> m_mechanisms;
     Pose m_pose;
     bool m_bumped = false;
     bool m_started = false;
@@ -80,6 +87,8 @@ private:
     std::vector<Pose> m_path;
     double m_pathSpacing = 0.02;             // seconds between recorded poses
     double m_sinceRecorded = 0;
+    std::vector<Pose> m_timeMarks;
+    double m_sinceMark = 0;
 };
 
 } // namespace kxsim

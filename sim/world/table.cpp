@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 namespace kxsim {
 
@@ -41,7 +42,7 @@ constexpr std::uint16_t WallBits = 1, BodyBits = 2, LiftedBits = 4;
 // What a fixture is, for the sensors and the contacts.
 struct Table::Tag
 {
-    enum class Kind { Obstacle, Robot, Piece } kind;
+    enum class Kind { Obstacle, Robot, RobotPart, Piece } kind;
     double height;
     std::size_t piece;
 };
@@ -58,6 +59,8 @@ struct Table::Bodies
     std::vector<b2Joint *> grips;         // a held piece's weld to the robot, or null
     std::vector<bool> lifted;
     std::vector<Tag> tags;                // one per fixture, kept where the fixtures point
+    Tag partTag{Kind::RobotPart, 0, 0};
+    std::map<int, std::vector<b2Fixture *>> parts;
     double robotMass = 1;
 
     Tag *tag(Kind kind, double height, std::size_t piece = 0)
@@ -263,13 +266,48 @@ void Table::lift(std::size_t n, bool lifted)
         m_world.pieces[n].friction * m_world.pieces[n].mass * Gravity * Scale));
 }
 
+void Table::shapeRobotPart(int part, const std::vector<std::vector<Point>> &outlines)
+{
+    Bodies &b = *m_bodies;
+    std::vector<b2Fixture *> &fixtures = b.parts[part];
+    for (b2Fixture *f : fixtures)
+        b.robot->DestroyFixture(f);
+    fixtures.clear();
+    for (const std::vector<Point> &outline : outlines) {
+        std::vector<b2Vec2> corners;
+        for (const Point &p : outline)
+            corners.push_back(toEngine(p));
+        if (corners.size() < 3 || corners.size() > b2_maxPolygonVertices)
+            continue;
+        b2PolygonShape shape;
+        shape.Set(corners.data(), int(corners.size()));
+        b2FixtureDef def;
+        def.shape = &shape;
+        def.density = 0;
+        def.friction = 0.4f;
+        def.filter.categoryBits = BodyBits;
+        def.filter.maskBits = WallBits | BodyBits;
+        def.userData.pointer = reinterpret_cast<std::uintptr_t>(&b.partTag);
+        fixtures.push_back(b.robot->CreateFixture(&def));
+    }
+}
+
+Point Table::inRobotFrame(Point p) const
+{
+    return fromEngine(m_bodies->robot->GetLocalPoint(toEngine(p)));
+}
+
 std::vector<double> Table::contactBearings() const
 {
     std::vector<double> bearings;
     const b2Body &robot = *m_bodies->robot;
     for (const b2ContactEdge *edge = robot.GetContactList(); edge; edge = edge->next) {
-        const b2Contact &contact = *edge->contact;
+        b2Contact &contact = *edge->contact;
         if (!contact.IsTouching() || !contact.IsEnabled())
+            continue;
+        // The body's own disc; its mechanisms' parts carry no switches.
+        b2Fixture *own = contact.GetFixtureA()->GetBody() == &robot ? contact.GetFixtureA() : contact.GetFixtureB();
+        if (reinterpret_cast<const Tag *>(own->GetUserData().pointer)->kind != Kind::Robot)
             continue;
         b2WorldManifold manifold;
         contact.GetWorldManifold(&manifold);
@@ -292,7 +330,7 @@ double Table::rayDistance(Point from, double angleDeg, double limit, double minH
         float ReportFixture(b2Fixture *fixture, const b2Vec2 &, const b2Vec2 &, float f) override
         {
             const Tag *tag = reinterpret_cast<const Tag *>(fixture->GetUserData().pointer);
-            if (!tag || tag->kind == Kind::Robot || tag->height < minHeight)
+            if (!tag || tag->kind == Kind::Robot || tag->kind == Kind::RobotPart || tag->height < minHeight)
                 return -1; // look through it
             if ((fixture->GetFilterData().categoryBits & LiftedBits) != 0)
                 return -1; // held up in the claw, above the beam

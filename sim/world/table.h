@@ -53,6 +53,14 @@ public:
     std::size_t pieceCount() const;
     PieceState piece(std::size_t n) const;
 
+    // Replaces the fixtures of one part of the robot (a claw's jaws, a
+    // paddle) with these outlines, each a convex polygon in the robot's frame
+    // (x forward, y left of its centre). The parts weigh nothing and push
+    // like the body; the switches and sensors do not count them.
+    void shapeRobotPart(int part, const std::vector<std::vector<Point>> &outlines);
+    // Where a point in the field lies in the robot's frame.
+    Point inRobotFrame(Point p) const;
+
     // A piece rides with the robot (gripped by a claw) or lies free again.
     void hold(std::size_t n, bool held);
     // A held piece lifted clear of the others passes over them.

@@ -27,6 +27,12 @@
 //       "reflectance_sensors": [{"port": 0, "x": 0.08, "y": 0}],
 //       "distance_sensors": [{"port": 1, "x": 0.08, "y": 0, "angle_deg": 0}],
 //       "bump_switch": {"port": 8},
+//       "touch_switches": [{"port": 9, "angle_deg": 180, "spread_deg": 90}, {"port": 10, "claw": true}],
+//       "mechanisms": [{"type": "claw", "servo": 0, "x": 0.1, "y": 0, "open_position": 800,
+//                       "closed_position": 300, "open_width": 0.08, "closed_width": 0.005, "depth": 0.06},
+//                      {"type": "arm", "servo": 1, "down_position": 300, "up_position": 700, "lift": 0.1},
+//                      {"type": "paddle", "servo": 2, "x": 0, "y": 0.09, "length": 0.12,
+//                       "from_deg": -90, "to_deg": 90}],
 //       "camera": {"x": 0.05, "y": 0, "height": 0.12, "yaw_deg": 0, "pitch_deg": -15, "fov_deg": 60,
 //                  "fps": 30, "configs": {"1": ["hsv 340 20 120 255 60 255 name red"]}}
 //     }
@@ -120,6 +126,26 @@ struct CameraDescription
     std::map<std::string, std::vector<std::string>> configs; // name -> lines
 };
 
+// A mechanism on a servo port, moved by the servo's shaft. Positions are on
+// the servo's 0-1023 scale; lengths in metres, in the robot's frame (x
+// forward, y to the left of its centre).
+struct Mechanism
+{
+    enum class Kind { Claw, Arm, Paddle } kind = Kind::Claw;
+    int servo = 0;
+    // Claw: two jaws whose inner faces are `width` apart, reaching `depth`
+    // forward from their base at `at`; the width goes from openWidth at
+    // openPosition to closedWidth at closedPosition.
+    Point at{0.10, 0};
+    double openPosition = 800, closedPosition = 300;
+    double openWidth = 0.08, closedWidth = 0.005, depth = 0.06;
+    // Arm: lifts the claw from the floor at downPosition to `lift` at upPosition.
+    double downPosition = 300, upPosition = 700, lift = 0.10;
+    // Paddle: a bar of `length` from a pivot at `at`, turning from fromDeg
+    // (at position 0) to toDeg (at 1023) relative to the robot's heading.
+    double length = 0.12, fromDeg = -90, toDeg = 90;
+};
+
 struct RobotDescription
 {
     Pose start;
@@ -140,6 +166,12 @@ struct RobotDescription
     std::vector<Reflectance> reflectanceSensors;
     std::vector<Distance> distanceSensors;
     std::optional<int> bumpPort;
+    // A touch switch closes when the body touches something within `spread`
+    // degrees around `angleDeg` (0 ahead, counter-clockwise), or, in the
+    // claw, while the claw holds a piece.
+    struct Touch { int port; double angleDeg = 0; double spreadDeg = 90; bool claw = false; };
+    std::vector<Touch> touchSwitches;
+    std::vector<Mechanism> mechanisms;
     std::optional<CameraDescription> camera;
     // The board's own magnetic field on the magnetometer's x and y axes (in
     // its counts), as a real robot's motors and battery add: a program must

@@ -366,6 +366,95 @@ struct Reader
         }
     }
 
+    void touchSwitches(const json &list)
+    {
+        array(list, "robot.touch_switches");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "robot.touch_switches[" + std::to_string(n) + "]";
+            const json &t = list[n];
+            onlyKeys(t, where, {"port", "angle_deg", "spread_deg", "claw"});
+            RobotDescription::Touch touch{integer(member(t, "port", where), where + ".port", 0, 15)};
+            if (const json *a = optional(t, "angle_deg"))
+                touch.angleDeg = number(*a, where + ".angle_deg", -360, 360);
+            if (const json *w = optional(t, "spread_deg"))
+                touch.spreadDeg = number(*w, where + ".spread_deg", 1, 360);
+            if (const json *c = optional(t, "claw")) {
+                if (!c->is_boolean())
+                    throw Bad(where + ".claw", "must be true or false, not " + describe(*c));
+                touch.claw = c->get<bool>();
+            }
+            world.robot.touchSwitches.push_back(touch);
+        }
+    }
+
+    void mechanisms(const json &list)
+    {
+        array(list, "robot.mechanisms");
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            const std::string where = "robot.mechanisms[" + std::to_string(n) + "]";
+            const json &m = list[n];
+            Mechanism mechanism;
+            const json &type = member(m, "type", where);
+            const auto position = [&](const char *key, double &value) {
+                if (const json *v = optional(m, key))
+                    value = number(*v, where + "." + key, 0, 1023);
+            };
+            const auto length = [&](const char *key, double &value, double low, double high) {
+                if (const json *v = optional(m, key))
+                    value = number(*v, where + "." + key, low, high);
+            };
+            if (type == "claw") {
+                mechanism.kind = Mechanism::Kind::Claw;
+                onlyKeys(m, where, {"type", "servo", "x", "y", "open_position", "closed_position", "open_width",
+                                    "closed_width", "depth"});
+                mechanism.at = {world.robot.radius + 0.01, 0};
+                position("open_position", mechanism.openPosition);
+                position("closed_position", mechanism.closedPosition);
+                length("open_width", mechanism.openWidth, 0.005, 1);
+                length("closed_width", mechanism.closedWidth, 0, 1);
+                length("depth", mechanism.depth, 0.005, 1);
+                if (mechanism.closedWidth >= mechanism.openWidth)
+                    throw Bad(where + ".closed_width", "must be less than open_width");
+                if (mechanism.openPosition == mechanism.closedPosition)
+                    throw Bad(where + ".closed_position", "must differ from open_position");
+            } else if (type == "arm") {
+                mechanism.kind = Mechanism::Kind::Arm;
+                onlyKeys(m, where, {"type", "servo", "down_position", "up_position", "lift"});
+                position("down_position", mechanism.downPosition);
+                position("up_position", mechanism.upPosition);
+                length("lift", mechanism.lift, 0.01, 2);
+                if (mechanism.downPosition == mechanism.upPosition)
+                    throw Bad(where + ".up_position", "must differ from down_position");
+            } else if (type == "paddle") {
+                mechanism.kind = Mechanism::Kind::Paddle;
+                onlyKeys(m, where, {"type", "servo", "x", "y", "length", "from_deg", "to_deg"});
+                mechanism.at = {0, world.robot.radius};
+                length("length", mechanism.length, 0.01, 2);
+                length("from_deg", mechanism.fromDeg, -360, 360);
+                length("to_deg", mechanism.toDeg, -360, 360);
+            } else {
+                throw Bad(where + ".type", "must be \"claw\", \"arm\" or \"paddle\", not " + describe(type));
+            }
+            if (const json *x = optional(m, "x"))
+                mechanism.at.x = number(*x, where + ".x", -1, 1);
+            if (const json *y = optional(m, "y"))
+                mechanism.at.y = number(*y, where + ".y", -1, 1);
+            mechanism.servo = integer(member(m, "servo", where), where + ".servo", 0, 3);
+            for (const Mechanism &other : world.robot.mechanisms) {
+                if (other.servo == mechanism.servo)
+                    throw Bad(where + ".servo", "servo " + std::to_string(mechanism.servo) + " moves another mechanism already");
+                if (other.kind == mechanism.kind)
+                    throw Bad(where + ".type", "the robot has one " + type.get<std::string>() + " already");
+            }
+            world.robot.mechanisms.push_back(mechanism);
+        }
+        const bool claw = std::any_of(world.robot.mechanisms.begin(), world.robot.mechanisms.end(),
+                                      [](const Mechanism &m) { return m.kind == Mechanism::Kind::Claw; });
+        for (const Mechanism &m : world.robot.mechanisms)
+            if (m.kind == Mechanism::Kind::Arm && !claw)
+                throw Bad("robot.mechanisms", "an arm lifts the claw: the robot needs a claw too");
+    }
+
     Point offset(const json &sensor, const std::string &where) const
     {
         Point p;
@@ -423,7 +512,8 @@ struct Reader
         RobotDescription &described = world.robot;
         onlyKeys(r, "robot", {"start", "left_motor", "right_motor", "ticks_per_revolution", "wheel_diameter",
                               "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch",
-                              "camera", "magnetometer_offset", "mass", "stall_torque", "tyre_friction"});
+                              "camera", "magnetometer_offset", "mass", "stall_torque", "tyre_friction",
+                              "touch_switches", "mechanisms"});
         if (const json *start = optional(r, "start")) {
             onlyKeys(*start, "robot.start", {"x", "y", "heading_deg"});
             described.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
@@ -481,6 +571,10 @@ struct Reader
             onlyKeys(*bump, "robot.bump_switch", {"port"});
             described.bumpPort = integer(member(*bump, "port", "robot.bump_switch"), "robot.bump_switch.port", 0, 15);
         }
+        if (const json *list = optional(r, "touch_switches"))
+            touchSwitches(*list);
+        if (const json *list = optional(r, "mechanisms"))
+            mechanisms(*list);
         if (const json *c = optional(r, "camera"))
             camera(*c);
         if (const json *o = optional(r, "magnetometer_offset")) {
@@ -489,6 +583,19 @@ struct Reader
             described.magnetometerOffsetX = number((*o)[0], "robot.magnetometer_offset[0]", -2000, 2000);
             described.magnetometerOffsetY = number((*o)[1], "robot.magnetometer_offset[1]", -2000, 2000);
         }
+        std::vector<int> digitalPorts;
+        if (described.bumpPort)
+            digitalPorts.push_back(*described.bumpPort);
+        for (const auto &t : described.touchSwitches)
+            digitalPorts.push_back(t.port);
+        std::sort(digitalPorts.begin(), digitalPorts.end());
+        if (std::adjacent_find(digitalPorts.begin(), digitalPorts.end()) != digitalPorts.end())
+            throw Bad("robot", "two switches on one digital pin");
+        const bool claw = std::any_of(described.mechanisms.begin(), described.mechanisms.end(),
+                                      [](const Mechanism &m) { return m.kind == Mechanism::Kind::Claw; });
+        for (const auto &t : described.touchSwitches)
+            if (t.claw && !claw)
+                throw Bad("robot.touch_switches", "a switch in the claw needs a claw among the mechanisms");
         std::vector<int> analogPorts;
         for (const auto &s : described.reflectanceSensors)
             analogPorts.push_back(s.port);
