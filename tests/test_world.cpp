@@ -352,6 +352,55 @@ TEST_F(WorldPrograms, SquareEndsWhereItStarted)
     EXPECT_NEAR(drawn.back().y, y.back(), 0.003);
 }
 
+// The summary's "N m forward, M deg turned in all".
+double turnedInSummary(const std::string &summary)
+{
+    std::smatch match;
+    return std::regex_search(summary, match, std::regex(R"(m forward, (-?[0-9.]+) deg turned in all)"))
+        ? std::stod(match[1])
+        : 0;
+}
+
+TEST_F(WorldPrograms, OneSeedGivesOneRunToTheByteAndAnotherSeedAnother)
+{
+    auto traceOf = [&](const char *seed) {
+        const Outcome run = simulate({"--seed", seed, "--duration", "10", "--world", world("line.json"),
+                                      KESTRIX_EXAMPLES_DIR "/line_follower"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        return read("trace.csv");
+    };
+    const std::string first = traceOf("7"), again = traceOf("7"), other = traceOf("8");
+    ASSERT_GT(first.size(), 10000u);
+    EXPECT_EQ(first, again);
+    EXPECT_NE(first, other) << "the shipped worlds draw noise, drift and spread from the seed";
+}
+
+TEST_F(WorldPrograms, WrapperScriptsAndTheMotorSafeLauncherShareTheOneWorldAndItsPicture)
+{
+    // A shell that forks the program, one that runs it among other commands,
+    // and kestrix-run in between: one robot, one summary, one picture.
+    const std::string program = KESTRIX_EXAMPLES_DIR "/line_follower";
+    const std::vector<std::vector<std::string>> commands = {
+        {"/bin/sh", "-c", program}, {"/bin/sh", "-c", program + "; true"}, {KESTRIX_RUN_LAUNCHER, program}};
+    for (const std::vector<std::string> &command : commands) {
+        std::vector<std::string> arguments = {"--duration", "40", "--world", world("line.json"), "--plot",
+                                              file("lap.svg")};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        std::remove(file("lap.svg").c_str());
+        const Outcome run = simulate(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_GE(turnedInSummary(run.err), 330) << command.front() << "\n" << run.err;
+        const std::string svg = read("lap.svg");
+        ASSERT_NE(svg.find("</svg>"), std::string::npos) << command.front() << ": no picture";
+        const std::size_t path = svg.find("<polyline fill='none'");
+        ASSERT_NE(path, std::string::npos);
+        const std::string points = svg.substr(path, svg.find("/>", path) - path);
+        EXPECT_GT(std::count(points.begin(), points.end(), ','), 500) << command.front() << ": the lap is drawn";
+        const Trace t = trace();
+        EXPECT_GE(t.unwrappedHeading().back() - t.unwrappedHeading().front(), 330) << command.front();
+    }
+}
+
 TEST_F(WorldPrograms, LineFollowerLapsTheLoopWithoutLosingTheTape)
 {
     const Outcome run = simulate({"--duration", "40", "--world", world("line.json"), KESTRIX_EXAMPLES_DIR "/line_follower"});

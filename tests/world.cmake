@@ -3,10 +3,11 @@
 if(TARGET test_world)
   target_link_libraries(test_world PRIVATE kestrix_sim_run)
   add_dependencies(test_world kestrix-sim kestrix-sim-preload square line_follower bump_and_turn
-    base_spin_check compass_check camera_rate_check)
+    base_spin_check compass_check camera_rate_check kestrix-run)
   target_compile_definitions(test_world PRIVATE
     KESTRIX_SIM_LAUNCHER="$<TARGET_FILE:kestrix-sim>"
     KESTRIX_WORLDS_DIR="${PROJECT_SOURCE_DIR}/sim/worlds"
     KESTRIX_EXAMPLES_DIR="${PROJECT_BINARY_DIR}/examples"
-    KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout")
+    KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout"
+    KESTRIX_RUN_LAUNCHER="$<TARGET_FILE:kestrix-run>")
 endif()

@@ -305,6 +305,8 @@ pid_t start(const std::string &program, const Options &options, const Controller
             ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
         if (!options.plot.empty())
             ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
+        if (!options.seed.empty())
+            ::setenv("KESTRIX_SIM_SEED", options.seed.c_str(), 1);
         ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
         ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
         if (panel.server) {

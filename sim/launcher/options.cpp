@@ -113,6 +113,16 @@ const Option OptionTable[] = {
              usageError("--plot needs a file");
          o.plot = v;
      }},
+    {"--seed", nullptr, Takes::Value, "N",
+     "draw the world's realism (noise, drift, the spread\n"
+     "of wheels and motors) from N (0 to 2^64-1); the same\n"
+     "seed gives the same run at --speed max",
+     [](Options &o, const std::string &v) {
+         if (v.empty() || v.size() > 20 || v.find_first_not_of("0123456789") != std::string::npos
+             || (v.size() == 20 && v > "18446744073709551615"))
+             usageError("--seed takes a whole number from 0 to 18446744073709551615, not '" + v + "'");
+         o.seed = v;
+     }},
     {"--help", "-h", Takes::Nothing, nullptr, "print this help and exit",
      [](Options &, const std::string &) {
          printHelp();

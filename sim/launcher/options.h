@@ -39,6 +39,7 @@ struct Options
     std::string panelAddress = "127.0.0.1";
     std::string world; // world file the robot drives in
     std::string plot;  // SVG picture of the run
+    std::string seed;  // the run's seed as given (digits), empty for the default
     std::vector<std::string> command;
 };
 

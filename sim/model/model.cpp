@@ -210,6 +210,20 @@ int Model::noise()
     return int(m_noise % (2 * constants::SensorNoise + 1)) - constants::SensorNoise;
 }
 
+double Model::gaussian()
+{
+    // The sum of four uniform draws, scaled: near enough to a normal
+    // distribution for sensor noise, and bounded.
+    double sum = 0;
+    for (int k = 0; k < 4; ++k) {
+        m_noise ^= m_noise << 13;
+        m_noise ^= m_noise >> 17;
+        m_noise ^= m_noise << 5;
+        sum += double(m_noise) / 4294967296.0 - 0.5;
+    }
+    return sum * std::sqrt(3.0);
+}
+
 std::uint16_t Model::digitalLevels(const RegisterFile &registers) const
 {
     const std::uint16_t outputs = registers.get16(reg::DigitalOut);
@@ -239,8 +253,11 @@ void Model::publish(RegisterFile &registers)
     const std::uint8_t analogPullups = registers.get8(reg::AnalogPullup);
     for (int n = 0; n < 6; ++n) {
         std::uint16_t value = (analogPullups & (1u << n)) ? AnalogPulledUp : AnalogFloating;
-        if (m_environment.analogValues[std::size_t(n)])
+        if (m_environment.analogValues[std::size_t(n)]) {
             value = *m_environment.analogValues[std::size_t(n)];
+            if (m_environment.analogNoise > 0)
+                value = std::uint16_t(std::clamp<long>(std::lround(value + m_environment.analogNoise * gaussian()), 0, 4095));
+        }
         registers.set16(reg::Analog0 + 2 * std::size_t(n), value);
     }
 
@@ -253,7 +270,7 @@ void Model::publish(RegisterFile &registers)
         int(std::lround(m_environment.accelForward / Gravity * AccelOneG)),
         int(std::lround(m_environment.accelLeft / Gravity * AccelOneG)),
         AccelOneG,
-        0, 0, int(std::lround(m_environment.yawRateDps * GyroCountsPerDps)), // gyroscope: yaw on z
+        0, 0, int(std::lround((m_environment.yawRateDps + m_environment.gyroBiasDps) * GyroCountsPerDps)), // yaw on z
     };
     const std::size_t addresses[9] = {reg::Magneto, reg::Magneto + 2, reg::Magneto + 4,
                                       reg::Accel,   reg::Accel + 2,   reg::Accel + 4,

@@ -112,6 +112,8 @@ struct Environment
     // What each motor makes of its command: its spread and the battery's
     // voltage under load scale the speed it can reach (1: the nominal motor).
     std::array<double, 4> motorGain{1, 1, 1, 1};
+    double analogNoise = 0;   // counts, standard deviation on every connected analog port
+    double gyroBiasDps = 0;   // what the gyroscope reads at rest about its z axis
 };
 
 class Model : public Behaviour
@@ -168,6 +170,7 @@ public:
 private:
     void step(const RegisterFile &registers, double dt);
     int noise();
+    double gaussian(); // standard deviation 1, from the same generator
     std::uint16_t digitalLevels(const RegisterFile &registers) const;
 
     std::array<MotorState, 4> m_motors{};

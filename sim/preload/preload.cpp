@@ -11,6 +11,7 @@
 //                         shows; the panel's commands come through the status
 //   KESTRIX_SIM_WORLD     world file the robot drives in
 //   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
+//   KESTRIX_SIM_SEED      the seed of the world's realism and the sensors' noise
 // They stay set, and the status block's descriptor stays open, so that every
 // process this one starts (kestrix-run's robot program, say) joins the same
 // run: one coprocessor, one clock, one trace and one status (see
@@ -127,6 +128,7 @@ __attribute__((constructor)) void startSimulation()
     const std::string panelScreen = variable("KESTRIX_SIM_PANEL");
     const std::string worldPath = variable("KESTRIX_SIM_WORLD");
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
+    const std::string seedText = variable("KESTRIX_SIM_SEED");
 
     bool virtualTime = false;
     double speed = 1.0;
@@ -158,6 +160,14 @@ __attribute__((constructor)) void startSimulation()
         options.world = std::move(world);
     }
     options.plotPath = plotPath;
+    if (!seedText.empty()) {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long seed = std::strtoull(seedText.c_str(), &end, 10);
+        if (*end != '\0' || errno != 0)
+            fail("bad seed '" + seedText + "'");
+        options.seed = seed;
+    }
     bool joining = false;
     if (!statusFd.empty()) {
         int fd = std::atoi(statusFd.c_str());

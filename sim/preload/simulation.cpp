@@ -79,6 +79,7 @@ struct Simulation::SharedRun
     std::int64_t scaledStartNs, scaledStartMonoNs;
     RegisterFile registers;
     Model::Snapshot model;
+    Physics::Snapshot physics;
     std::uint64_t nextEvent;
     std::int64_t nextTraceUs;
     std::uint64_t exchanges;
@@ -128,7 +129,10 @@ bool Simulation::start(const Options &options, std::string &error)
     }
     // The robot always exists so that the simulated mobile base can move it;
     // only a world puts it on a field with the coprocessor's motors as wheels.
-    m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value());
+    m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value(),
+                                          options.seed.value_or(1));
+    if (options.seed)
+        m_model.seed(std::uint32_t(*options.seed ^ (*options.seed >> 32)) ^ 0x9E3779B9u);
     static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetPid);
     (void)s_forkHandler;
     forgetPid();
@@ -162,6 +166,7 @@ bool Simulation::start(const Options &options, std::string &error)
         clock.scaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
         m_shared->registers = RegisterFile{};
         m_shared->model = m_model.save();
+        m_physics->save(m_shared->physics);
         m_shared->nextEvent = 0;
         m_shared->nextTraceUs = m_nextTraceUs;
         m_shared->exchanges = 0;
@@ -227,6 +232,7 @@ void Simulation::acquire(RegisterFile &registers)
         return;
     registers = m_shared->registers;
     m_model.load(m_shared->model);
+    m_physics->load(m_shared->physics);
     m_nextEvent = std::size_t(m_shared->nextEvent);
     m_nextTraceUs = m_shared->nextTraceUs;
     m_exchanges = m_shared->exchanges;
@@ -238,6 +244,7 @@ void Simulation::release(const RegisterFile &registers)
         return;
     m_shared->registers = registers;
     m_shared->model = m_model.save();
+    m_physics->save(m_shared->physics);
     m_shared->nextEvent = m_nextEvent;
     m_shared->nextTraceUs = m_nextTraceUs;
     m_shared->exchanges = m_exchanges;
@@ -326,9 +333,13 @@ void Simulation::closeTrace(const RegisterFile &registers)
         m_trace = nullptr;
     }
     removeCameraFolder();
-    // The picture is of the first process's robot (see the README on runs of
-    // several processes).
-    if (!m_options.plotPath.empty() && m_physics && currentPid() == m_process && !m_joined) {
+    // The processes of a run share one world, and each draws it as it leaves
+    // the run: the last to leave (the one that ends the run at --duration,
+    // or the program that a wrapper script started) has the last word. A
+    // shell leaves without exit handlers, so no one process can be relied on.
+    // A process forked without a shared run has a world of its own: only
+    // the launched process draws then.
+    if (!m_options.plotPath.empty() && m_physics && (m_shared || currentPid() == m_process)) {
         std::string error;
         if (!writePlot(m_options.plotPath, *m_physics, error))
             std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());

@@ -32,6 +32,7 @@ public:
         SimStatus *status = nullptr;        // shared with the launcher, may be null
         std::optional<World> world;         // none: the motors turn in the void
         std::string plotPath;               // empty: no picture at the end
+        std::optional<std::uint64_t> seed;  // the world's realism and the sensors' noise; none: the default
         // Memory (sharedBytes() of it, zeroed before the first process)
         // that every process of one run maps: the first to start sets it up
         // and the others join its coprocessor. Null: this process alone.

@@ -153,8 +153,8 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
         status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
     status->analogPullups = registers.get8(reg::AnalogPullup);
     status->batteryVolts = FakeBattery::instance().volts();
-    // Each process follows the pose on its own: the summary keeps the first's.
-    if (m_physics && !m_joined && (m_physics->hasWorld() || m_physics->moved())) {
+    // One world for every process of the run: whoever moved it last tells.
+    if (m_physics && (m_physics->hasWorld() || m_physics->moved())) {
         const Pose &pose = m_physics->pose();
         status->hasPose = 1;
         status->bumped = m_physics->bumped() ? 1 : 0;

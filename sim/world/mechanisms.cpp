@@ -48,6 +48,15 @@ Mechanisms::Mechanisms(const World &world, Table &table) : m_world(world), m_tab
     }
 }
 
+void Mechanisms::load(const Saved &saved)
+{
+    m_state = saved.state;
+    m_heldExtent = saved.heldExtent;
+    // The parts take the loaded shape at the next update.
+    m_jawsShapedAt = -1;
+    m_paddleShapedAt = 1e9;
+}
+
 void Mechanisms::update(Model &model)
 {
     const auto position = [&](const Mechanism &m) { return servoPosition(model.servo(m.servo).shaftUs); };

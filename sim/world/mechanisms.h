@@ -31,6 +31,14 @@ public:
     const State &state() const { return m_state; }
     bool holding() const { return m_state.heldPiece >= 0; }
     const Mechanism *claw() const { return m_claw; }
+    // What another process needs to go on with the mechanisms.
+    struct Saved
+    {
+        State state;
+        double heldExtent;
+    };
+    Saved save() const { return {m_state, m_heldExtent}; }
+    void load(const Saved &saved);
     const Mechanism *arm() const { return m_arm; }
     const Mechanism *paddle() const { return m_paddle; }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace kxsim {
 
@@ -17,7 +18,6 @@ constexpr std::int64_t PhysicsStepUs = 5000;
 constexpr double BumpHalfAngleDeg = 90; // the whole front half: any push forward into something
 // An accelerometer saturates; a crash into a wall must not wrap its register.
 constexpr double MaxAccel = 8 * constants::Gravity;
-constexpr std::size_t MaxPathPoints = 20000;
 
 double wrapDegrees(double degrees)
 {
@@ -31,14 +31,127 @@ double wrapDegrees(double degrees)
 
 } // namespace
 
-Physics::Physics(World world, bool hasWorld)
-    : m_world(std::move(world)), m_hasWorld(hasWorld), m_pose(m_world.robot.start)
+Physics::Physics(World world, bool hasWorld, std::uint64_t seed)
+    : m_world(std::move(world)), m_hasWorld(hasWorld), m_pose(m_world.robot.start), m_random(seed)
 {
+    const Realism &realism = m_world.realism;
+    if (realism.on) {
+        for (double &factor : m_wheelFactor)
+            factor = 1 + realism.wheelSpread * uniform();
+        for (double &factor : m_motorFactor)
+            factor = 1 + realism.motorSpread * uniform();
+        m_gyroBias = realism.gyroBiasDps * uniform();
+    }
     if (m_hasWorld) {
         m_table = std::make_unique<Table>(m_world);
         m_mechanisms = std::make_unique<Mechanisms>(m_world, *m_table);
     }
     m_path.push_back(m_pose);
+}
+
+static_assert(std::is_trivially_copyable_v<Physics::Snapshot>, "kept in memory shared between processes");
+
+void Physics::save(Snapshot &s) const
+{
+    if (m_table) {
+        s.robot = m_table->robotState();
+        for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
+            s.pieces[n] = m_table->pieceState(n);
+            s.held[n] = m_table->piece(n).held;
+            s.lifted[n] = m_table->lifted(n);
+        }
+        s.mechanisms = m_mechanisms->save();
+    }
+    s.pose = m_pose;
+    s.bumped = m_bumped;
+    s.started = m_started;
+    s.baseUsed = m_baseUsed;
+    s.spinUsed = m_spinUsed;
+    s.lastUs = m_lastUs;
+    s.baseLeft = m_baseLeft;
+    s.baseRight = m_baseRight;
+    s.spinDps = m_spinDps;
+    s.speed = m_speed;
+    s.vx = m_vx;
+    s.vy = m_vy;
+    s.travelled = m_travelled;
+    s.turned = m_turned;
+    s.pathSpacing = m_pathSpacing;
+    s.sinceRecorded = m_sinceRecorded;
+    s.sinceMark = m_sinceMark;
+    s.gyroBias = m_gyroBias;
+    s.sag = m_sag;
+    s.random = m_random;
+    // The path grows by a point every few steps: only what is new is copied,
+    // unless it was thinned since.
+    std::size_t from = s.pathRevision == m_pathRevision ? std::min<std::size_t>(s.pathCount, m_path.size()) : 0;
+    std::copy(m_path.begin() + std::ptrdiff_t(from), m_path.end(), s.path.begin() + std::ptrdiff_t(from));
+    s.pathCount = std::uint32_t(m_path.size());
+    s.pathRevision = m_pathRevision;
+    from = std::min<std::size_t>(s.markCount, m_timeMarks.size());
+    std::copy(m_timeMarks.begin() + std::ptrdiff_t(from), m_timeMarks.end(), s.marks.begin() + std::ptrdiff_t(from));
+    s.markCount = std::uint32_t(m_timeMarks.size());
+}
+
+void Physics::load(const Snapshot &s)
+{
+    if (s.pathCount == 0)
+        return; // nobody has saved a world yet
+    if (m_table) {
+        m_table->setRobotState(s.robot);
+        for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
+            m_table->setPieceState(n, s.pieces[n]);
+            m_table->hold(n, s.held[n] != 0);
+            m_table->lift(n, s.lifted[n] != 0);
+        }
+        m_mechanisms->load(s.mechanisms);
+    }
+    m_pose = s.pose;
+    m_bumped = s.bumped;
+    m_started = s.started;
+    m_baseUsed = s.baseUsed;
+    m_spinUsed = s.spinUsed;
+    m_lastUs = s.lastUs;
+    m_baseLeft = s.baseLeft;
+    m_baseRight = s.baseRight;
+    m_spinDps = s.spinDps;
+    m_speed = s.speed;
+    m_vx = s.vx;
+    m_vy = s.vy;
+    m_travelled = s.travelled;
+    m_turned = s.turned;
+    m_pathSpacing = s.pathSpacing;
+    m_sinceRecorded = s.sinceRecorded;
+    m_sinceMark = s.sinceMark;
+    m_gyroBias = s.gyroBias;
+    m_sag = s.sag;
+    m_random = s.random;
+    m_path.assign(s.path.begin(), s.path.begin() + s.pathCount);
+    m_pathRevision = s.pathRevision;
+    m_timeMarks.assign(s.marks.begin(), s.marks.begin() + s.markCount);
+}
+
+double Physics::uniform()
+{
+    // From the generator's bits alone, so that a seed gives the same run on
+    // every machine and library.
+    return double(m_random() >> 11) / 9007199254740992.0 * 2 - 1;
+}
+
+void Physics::applyRealism(Model &model, double load, double dt)
+{
+    const Realism &realism = m_world.realism;
+    Environment &environment = model.environment();
+    if (!realism.on)
+        return;
+    // The battery sags under load and recovers at rest, within a second or so.
+    const double target = 1 - realism.batterySag * std::clamp(load, 0.0, 1.0);
+    m_sag += (target - m_sag) * (1 - std::exp(-dt / 1.0));
+    for (int m = 0; m < 4; ++m)
+        environment.motorGain[std::size_t(m)] = m_motorFactor[m] * m_sag;
+    m_gyroBias += realism.gyroDriftDps * std::sqrt(dt) * uniform() * std::sqrt(3.0);
+    environment.gyroBiasDps = m_gyroBias;
+    environment.analogNoise = realism.analogNoise;
 }
 
 void Physics::setPose(const Pose &pose)
@@ -137,7 +250,8 @@ void Physics::record(double dt)
     m_sinceMark += dt;
     if (m_sinceMark >= TimeMarkSeconds - 1e-9) {
         m_sinceMark -= TimeMarkSeconds;
-        m_timeMarks.push_back(m_pose);
+        if (m_timeMarks.size() < MaxTimeMarks)
+            m_timeMarks.push_back(m_pose);
     }
     m_sinceRecorded += dt;
     if (m_sinceRecorded < m_pathSpacing)
@@ -151,6 +265,7 @@ void Physics::record(double dt)
             thinned.push_back(m_path[k]);
         m_path.swap(thinned);
         m_pathSpacing *= 2;
+        ++m_pathRevision;
     }
 }
 
@@ -172,6 +287,7 @@ void Physics::stepOnTable(Model &model, double dt)
     const RobotDescription &robot = m_world.robot;
     const double track = robot.trackWidth;
     const double metresPerTick = Pi * robot.wheelDiameter / robot.ticksPerRevolution;
+    const double perTickLeft = metresPerTick * m_wheelFactor[0], perTickRight = metresPerTick * m_wheelFactor[1];
     const Table::Motion before = m_table->robot();
     const double heading = before.headingDeg * Pi / 180;
     const double c = std::cos(heading), s = std::sin(heading);
@@ -182,8 +298,8 @@ void Physics::stepOnTable(Model &model, double dt)
     // Where the wheels would take the robot over this step, if nothing held
     // it back: the shafts as their motors drive them, the mobile base's
     // wheels, the script's spin.
-    const double wantLeft = model.motor(robot.leftMotor).driven * metresPerTick;
-    const double wantRight = model.motor(robot.rightMotor).driven * metresPerTick;
+    const double wantLeft = model.motor(robot.leftMotor).driven * perTickLeft;
+    const double wantRight = model.motor(robot.rightMotor).driven * perTickRight;
     const double wantSpeed = (wantLeft + wantRight) / 2 + (m_baseLeft + m_baseRight) / 2;
     const double wantTurn = (wantRight - wantLeft) / track + (m_baseRight - m_baseLeft) / BaseTrackMetres
                           + m_spinDps * Pi / 180;
@@ -214,8 +330,8 @@ void Physics::stepOnTable(Model &model, double dt)
     // as its motor drives it, and its counter counts the shaft, not the floor.
     const bool coprocessorDrives = !m_baseUsed && !m_spinUsed;
     if (coprocessorDrives) {
-        model.setLoad(robot.leftMotor, !slipLeft, (newSpeed - newTurn * track / 2) / metresPerTick);
-        model.setLoad(robot.rightMotor, !slipRight, (newSpeed + newTurn * track / 2) / metresPerTick);
+        model.setLoad(robot.leftMotor, !slipLeft, (newSpeed - newTurn * track / 2) / perTickLeft);
+        model.setLoad(robot.rightMotor, !slipRight, (newSpeed + newTurn * track / 2) / perTickRight);
     }
 
     m_travelled += newSpeed * dt;
@@ -231,6 +347,8 @@ void Physics::stepOnTable(Model &model, double dt)
     m_vx = after.vx;
     m_vy = after.vy;
     m_speed = newSpeed;
+    const double stall = robot.stallTorque / (robot.wheelDiameter / 2);
+    applyRealism(model, (std::fabs(left) + std::fabs(right)) / (2 * stall), dt);
     sense(model);
     record(dt);
 }

@@ -14,8 +14,10 @@
 #include "world/table.h"
 #include "world/world.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace kxsim {
@@ -25,7 +27,8 @@ class Physics
 public:
     // `hasWorld` false: no field (the mobile base still moves a robot on an
     // endless floor), the coprocessor's motors drive nothing.
-    Physics(World world, bool hasWorld);
+    // `seed` draws the world's realism (its wheels, motors, gyroscope).
+    Physics(World world, bool hasWorld, std::uint64_t seed = 1);
 
     // Moves the model and the robot together on to `nowUs`.
     void stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs);
@@ -60,6 +63,35 @@ public:
     static constexpr double TimeMarkSeconds = 5;
     const std::vector<Pose> &timeMarks() const { return m_timeMarks; }
 
+    // Everything the physics remembers, as plain bytes: the processes of one
+    // run (a wrapper script and the program it starts, a program and its
+    // fork) keep one world in memory they share. Each process runs its own
+    // engine built from the same world file, and takes this in when another
+    // process has moved the world on; so there is one robot, one pose, one
+    // path. The path's points are copied only as they are added.
+    static constexpr std::size_t MaxPathPoints = 20000;
+    static constexpr std::size_t MaxTimeMarks = 4096; // 5.7 hours of marks
+    struct Snapshot
+    {
+        Table::BodyState robot;
+        std::array<Table::BodyState, MaxPieces> pieces;
+        std::array<std::uint8_t, MaxPieces> held, lifted;
+        Mechanisms::Saved mechanisms;
+        Pose pose;
+        std::uint8_t bumped, started, baseUsed, spinUsed;
+        std::int64_t lastUs;
+        double baseLeft, baseRight, spinDps, speed, vx, vy, travelled, turned;
+        double pathSpacing, sinceRecorded, sinceMark, gyroBias, sag;
+        std::mt19937_64 random;
+        std::uint64_t pathRevision; // counts the thinnings of the path
+        std::uint32_t pathCount, markCount;
+        std::array<Pose, MaxPathPoints> path;
+        std::array<Pose, MaxTimeMarks> marks;
+    };
+    // Brings `snapshot` up to this physics (zeroed memory is an empty one).
+    void save(Snapshot &snapshot) const;
+    void load(const Snapshot &snapshot);
+
 private:
     void step(Model &model, double dt);
     void stepOnTable(Model &model, double dt);
@@ -85,10 +117,20 @@ private:
     double m_vx = 0, m_vy = 0;              // the robot's velocity at the last step (m/s)
     double m_travelled = 0, m_turned = 0;
     std::vector<Pose> m_path;
+    std::uint64_t m_pathRevision = 0;        // counts the thinnings of the path
     double m_pathSpacing = 0.02;             // seconds between recorded poses
     double m_sinceRecorded = 0;
     std::vector<Pose> m_timeMarks;
     double m_sinceMark = 0;
+
+    // Realism, drawn from the seed.
+    void applyRealism(Model &model, double load, double dt);
+    double uniform(); // -1 to 1
+    std::mt19937_64 m_random;
+    double m_wheelFactor[2] = {1, 1}; // left, right: diameter over the nominal
+    double m_motorFactor[4] = {1, 1, 1, 1};
+    double m_gyroBias = 0;
+    double m_sag = 1; // share of the battery's voltage the motors get
 };
 
 } // namespace kxsim

@@ -232,6 +232,49 @@ Table::PieceState Table::piece(std::size_t n) const
     return {at.x, at.y, double(body.GetAngle()) * 180 / Pi, m_bodies->grips[n] != nullptr};
 }
 
+namespace {
+
+Table::BodyState stateOf(const b2Body &body)
+{
+    const b2Vec2 &p = body.GetPosition(), &v = body.GetLinearVelocity();
+    return {double(p.x), double(p.y), double(body.GetAngle()), double(v.x), double(v.y),
+            double(body.GetAngularVelocity())};
+}
+
+void setState(b2Body &body, const Table::BodyState &state)
+{
+    body.SetTransform(b2Vec2(float(state.x), float(state.y)), float(state.angle));
+    body.SetLinearVelocity(b2Vec2(float(state.vx), float(state.vy)));
+    body.SetAngularVelocity(float(state.turn));
+}
+
+} // namespace
+
+Table::BodyState Table::robotState() const
+{
+    return stateOf(*m_bodies->robot);
+}
+
+void Table::setRobotState(const BodyState &state)
+{
+    setState(*m_bodies->robot, state);
+}
+
+Table::BodyState Table::pieceState(std::size_t n) const
+{
+    return stateOf(*m_bodies->pieces.at(n));
+}
+
+void Table::setPieceState(std::size_t n, const BodyState &state)
+{
+    setState(*m_bodies->pieces.at(n), state);
+}
+
+bool Table::lifted(std::size_t n) const
+{
+    return m_bodies->lifted.at(n);
+}
+
 void Table::hold(std::size_t n, bool held)
 {
     Bodies &b = *m_bodies;

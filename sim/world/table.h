@@ -61,6 +61,18 @@ public:
     // Where a point in the field lies in the robot's frame.
     Point inRobotFrame(Point p) const;
 
+    // Where a body is and how it moves, in the engine's own terms, for a
+    // process that takes the world over from another (see Physics::Snapshot).
+    struct BodyState
+    {
+        double x, y, angle, vx, vy, turn;
+    };
+    BodyState robotState() const;
+    void setRobotState(const BodyState &state);
+    BodyState pieceState(std::size_t n) const;
+    void setPieceState(std::size_t n, const BodyState &state);
+    bool lifted(std::size_t n) const;
+
     // A piece rides with the robot (gripped by a claw) or lies free again.
     void hold(std::size_t n, bool held);
     // A held piece lifted clear of the others passes over them.

@@ -19,6 +19,8 @@
 //                {"shape": "disc", "x": 0.7, "y": 0.5, "radius": 0.03, ...}],
 //     "zones": [{"name": "home", "area": [x0, y0, x1, y1], "reflectance": 0.3, "colour": "#3050d0"},
 //               {"name": "goal", "polygon": [[x, y], ...]}],
+//     "realism": {"analog_noise": 3, "gyro_bias_dps": 0.3, "gyro_drift_dps": 0.02, "wheel_spread": 0.005,
+//                 "motor_spread": 0.02, "battery_sag": 0.04},   (or true for these, false for none)
 //     "robot": {
 //       "start": {"x": 1.0, "y": 0.75, "heading_deg": 0},
 //       "left_motor": 0, "right_motor": 1,
@@ -86,6 +88,9 @@ struct Pose
 {
     double x = 0, y = 0, headingDeg = 0;
 };
+
+// The most pieces a world may hold.
+constexpr std::size_t MaxPieces = 64;
 
 // A game piece: a box or a disc that lies on the floor until something
 // pushes it, and then slides on the floor's friction until it stops.
@@ -179,6 +184,20 @@ struct RobotDescription
     double magnetometerOffsetX = 0, magnetometerOffsetY = 0;
 };
 
+// How far the simulated robot falls short of the ideal one, as a real robot
+// does: drawn once per run from the run's seed (kestrix-sim --seed), except
+// the drift and the noise, which go on drawing as the run goes.
+struct Realism
+{
+    bool on = false;
+    double analogNoise = 3;      // counts, standard deviation of every connected analog reading
+    double gyroBiasDps = 0.3;    // the gyroscope's bias, up to this either way
+    double gyroDriftDps = 0.02;  // its random walk, degrees a second per square root of a second
+    double wheelSpread = 0.005;  // each wheel's diameter off by up to this share
+    double motorSpread = 0.02;   // each motor's speed off by up to this share
+    double batterySag = 0.04;    // share of the battery's voltage lost at full load (motors slow)
+};
+
 struct World
 {
     std::string path;
@@ -191,6 +210,7 @@ struct World
     std::vector<Piece> pieces;
     std::vector<Zone> zones;
     RobotDescription robot;
+    Realism realism;
 
     // Reflectance of the floor at `p` (the last mark listed wins).
     double reflectanceAt(Point p) const;

@@ -220,6 +220,8 @@ struct Reader
     void pieces(const json &list)
     {
         array(list, "pieces");
+        if (list.size() > MaxPieces)
+            throw Bad("pieces", "holds " + std::to_string(list.size()) + " pieces; at most " + std::to_string(MaxPieces));
         for (std::size_t n = 0; n < list.size(); ++n) {
             const std::string where = "pieces[" + std::to_string(n) + "]";
             const json &p = list[n];
@@ -313,6 +315,30 @@ struct Reader
                     return false;
             }
         return true;
+    }
+
+    void realism(const json &r)
+    {
+        Realism &described = world.realism;
+        if (r.is_boolean()) {
+            described.on = r.get<bool>();
+            return;
+        }
+        if (!r.is_object())
+            throw Bad("realism", "must be true, false or an object of amounts, not " + describe(r));
+        onlyKeys(r, "realism", {"analog_noise", "gyro_bias_dps", "gyro_drift_dps", "wheel_spread", "motor_spread",
+                                "battery_sag"});
+        described.on = true;
+        const auto amount = [&](const char *key, double &value, double high) {
+            if (const json *v = optional(r, key))
+                value = number(*v, std::string("realism.") + key, 0, high);
+        };
+        amount("analog_noise", described.analogNoise, 500);
+        amount("gyro_bias_dps", described.gyroBiasDps, 100);
+        amount("gyro_drift_dps", described.gyroDriftDps, 100);
+        amount("wheel_spread", described.wheelSpread, 0.5);
+        amount("motor_spread", described.motorSpread, 0.5);
+        amount("battery_sag", described.batterySag, 0.9);
     }
 
     void zones(const json &list)
@@ -608,7 +634,8 @@ struct Reader
 
     void read(const json &root)
     {
-        onlyKeys(root, "top level", {"field", "marks", "walls", "boxes", "objects", "pieces", "zones", "robot"});
+        onlyKeys(root, "top level",
+                 {"field", "marks", "walls", "boxes", "objects", "pieces", "zones", "robot", "realism"});
         field(root);
         world.robot.start = {world.width / 2, world.height / 2, 0};
         if (const json *list = optional(root, "marks"))
@@ -623,6 +650,8 @@ struct Reader
             robot(*r);
         if (const json *list = optional(root, "zones"))
             zones(*list);
+        if (const json *r = optional(root, "realism"))
+            realism(*r);
         if (const json *list = optional(root, "pieces"))
             pieces(*list);
     }
