@@ -178,6 +178,45 @@ TEST(WorldPhysics, AccelerometerReadsGravityAloneAtRestAgainstAWallWhateverTheSl
     }
 }
 
+TEST(WorldFile, PiecesZonesAndMechanismsThatCannotBeAreRefusedWithTheirPlace)
+{
+    const std::string field = R"("field": {"width": 2, "height": 1})";
+    const std::string disc = R"({"shape": "disc", "x": 0.5, "y": 0.5, "radius": 0.05})";
+    struct Case
+    {
+        std::string rest, expected;
+    } cases[] = {
+        {R"("pieces": [)" + disc + "," + disc + "]", "pieces[1]: overlaps pieces[0] at the start"},
+        {R"("pieces": [{"shape": "box", "x": 0.5, "y": 0.5, "length": 0.2, "width": 0.2},
+                       {"shape": "box", "x": 0.61, "y": 0.61, "heading_deg": 45}])",
+         "pieces[1]: overlaps pieces[0] at the start"},
+        {R"("pieces": [{"shape": "disc", "x": 1.98, "y": 0.5, "radius": 0.05}])", "pieces[0]: lies partly outside the field"},
+        {R"("pieces": [{"shape": "disc", "x": 0.5, "y": 0.5, "mass": 0}])", "pieces[0].mass: must be more than 0"},
+        {R"("pieces": [{"shape": "disc", "x": 0.5, "y": 0.5, "friction": -1}])", "pieces[0].friction: must be 0 to 10"},
+        {R"("pieces": [{"shape": "cone", "x": 0.5, "y": 0.5}])", "pieces[0].shape: must be \"box\" or \"disc\""},
+        {R"("pieces": [{"shape": "disc", "x": 0.5, "y": 0.5, "width": 0.1}])", "pieces[0].width: is not a size of a disc"},
+        {R"("zones": [{"name": "a", "area": [0, 0, 1, 1]}, {"name": "a", "area": [1, 0, 2, 1]}])",
+         "zones[1].name: names another zone already: \"a\""},
+        {R"("zones": [{"name": "a", "polygon": [[0, 0], [1, 0]]}])", "zones[0].polygon: needs at least three corners"},
+        {R"("robot": {"mechanisms": [{"type": "claw", "servo": 4}]})", "robot.mechanisms[0].servo: must be a whole number 0-3, not 4"},
+        {R"("robot": {"mechanisms": [{"type": "claw", "servo": 0}, {"type": "paddle", "servo": 0}]})",
+         "robot.mechanisms[1].servo: servo 0 moves another mechanism already"},
+        {R"("robot": {"mechanisms": [{"type": "claw", "servo": 0, "grip": 1}]})",
+         "robot.mechanisms[0]: unknown key \"grip\""},
+        {R"("robot": {"mechanisms": [{"type": "arm", "servo": 1}]})", "robot.mechanisms: an arm lifts the claw"},
+        {R"("robot": {"touch_switches": [{"port": 8}], "bump_switch": {"port": 8}})", "robot: two switches on one digital pin"},
+        {R"("realism": {"analog_noise": -2})", "realism.analog_noise: must be 0 to 500"},
+    };
+    for (const Case &c : cases) {
+        World world;
+        std::string error;
+        EXPECT_FALSE(parseWorld("{" + field + ", " + c.rest + "}", "bad.json", world, error)) << c.expected;
+        EXPECT_EQ(error.rfind("bad.json: ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
 TEST(WorldMechanisms, ClawGripsThePieceItClosesOnCarriesItLiftedAndLetsItGoWhereItIs)
 {
     // Claw on servo 0 (open at 800, closed at 300), arm on servo 1, a switch
