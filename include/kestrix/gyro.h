@@ -14,7 +14,9 @@ KESTRIX_BEGIN_C
 /** The gyroscope's raw 16-bit register of one axis (x, y, z) as a signed
  * value, -32768 to 32767 (0xFF38 reads as -200): one exchange per call, so
  * the three axes may come from different samples. 0 with the SPI device
- * missing. */
+ * missing. The scale is the sensor's: the simulated controller reads 16
+ * counts per degree a second, z the yaw (counter-clockwise seen from above
+ * positive). */
 KESTRIX_API short gyro_x(void);
 KESTRIX_API short gyro_y(void);
 KESTRIX_API short gyro_z(void);

@@ -14,7 +14,8 @@ KESTRIX_BEGIN_C
 /** The magnetometer's raw 16-bit register of one axis (x, y, z) as a signed
  * value, -32768 to 32767 (0xFF38 reads as -200): one exchange per call, so
  * the three axes may come from different samples. 0 with the SPI device
- * missing. */
+ * missing. The scale is the sensor's: on the simulated controller the
+ * earth's horizontal field reads 300 counts and its vertical field -400. */
 KESTRIX_API short magneto_x(void);
 KESTRIX_API short magneto_y(void);
 KESTRIX_API short magneto_z(void);
