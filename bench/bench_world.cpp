@@ -1,17 +1,21 @@
-// How fast a robot program runs in a world: simulated seconds per real second
-// for examples/line_follower under kestrix-sim at --speed max, on
-// sim/worlds/line.json and without a world.
+// How fast robot programs run in a world: simulated seconds per real second
+// under kestrix-sim at --speed max, each program on its world as shipped
+// (with its realism) and on an exact copy of it ("realism": false), and the
+// line follower also without a world.
 //
-//   bench_world [simulated-seconds]     (default 120, five rounds each)
+//   bench_world [simulated-seconds]     (default 120 for the line follower; five rounds each)
 //
-// Each figure is the median of five runs, alternating with and without the
-// world, so that a burst of load on a shared machine hits both alike. Real
+// Each figure is the median of five runs, the variants of one program taken
+// in turn, so that a burst of load on a shared machine hits them alike. Real
 // time is the launcher's whole run, start-up included; CPU time is the
 // program's user and system time.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,22 +30,27 @@ struct Figures
 {
     double realSeconds = 0;
     double cpuSeconds = 0;
+    double simulatedSeconds = 0;
 };
 
-Figures run(const std::string &duration, bool withWorld)
+// The simulated seconds of the summary's first line ("after 12.345 s simulated").
+double simulatedIn(const std::string &summary)
 {
-    std::vector<std::string> arguments{KESTRIX_SIM_LAUNCHER, "--speed", "max", "--duration", duration};
-    if (withWorld) {
-        arguments.push_back("--world");
-        arguments.push_back(KESTRIX_LINE_WORLD);
-    }
-    arguments.push_back(KESTRIX_LINE_FOLLOWER);
+    std::smatch match;
+    return std::regex_search(summary, match, std::regex(R"(after ([0-9.]+) s simulated)")) ? std::stod(match[1]) : 0;
+}
+
+Figures run(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), {KESTRIX_SIM_LAUNCHER, "--speed", "max", "--seed", "1"});
+    char summaryPath[] = "/tmp/bench-world-XXXXXX";
+    const int summary = ::mkstemp(summaryPath);
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
     if (child == 0) {
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, 1);
-        ::dup2(quiet, 2);
+        ::dup2(summary, 2);
         std::vector<char *> argv;
         for (std::string &argument : arguments)
             argv.push_back(argument.data());
@@ -56,8 +65,14 @@ Figures run(const std::string &duration, bool withWorld)
     figures.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     figures.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
                        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "bench_world: kestrix-sim failed (status %d)\n", status);
+    std::ifstream in(summaryPath);
+    std::stringstream text;
+    text << in.rdbuf();
+    ::close(summary);
+    ::unlink(summaryPath);
+    figures.simulatedSeconds = simulatedIn(text.str());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || figures.simulatedSeconds <= 0) {
+        std::fprintf(stderr, "bench_world: kestrix-sim failed (status %d):\n%s", status, text.str().c_str());
         std::exit(1);
     }
     return figures;
@@ -69,31 +84,69 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// The world file with its realism turned off, written next to /tmp.
+std::string exactCopy(const std::string &world)
+{
+    std::ifstream in(world);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string exact = std::regex_replace(text.str(), std::regex(R"("realism"\s*:\s*true)"), "\"realism\": false");
+    const std::string path = "/tmp/bench-world-exact-" + std::to_string(::getpid()) + "-"
+                           + world.substr(world.rfind('/') + 1);
+    std::ofstream(path) << exact;
+    return path;
+}
+
+struct Variant
+{
+    const char *label;
+    std::vector<std::string> arguments;
+    std::vector<double> perReal, perCpu;
+};
+
+void bench(const char *title, std::vector<Variant> variants, double goal)
+{
+    constexpr int Rounds = 5;
+    for (int round = 0; round < Rounds; ++round)
+        for (Variant &v : variants) {
+            const Figures f = run(v.arguments);
+            v.perReal.push_back(f.simulatedSeconds / f.realSeconds);
+            v.perCpu.push_back(f.simulatedSeconds / f.cpuSeconds);
+        }
+    std::printf("%s, --speed max, median of %d runs\n", title, Rounds);
+    for (const Variant &v : variants)
+        std::printf("  %-22s %7.0f simulated s per real s (%7.0f per CPU s)\n", v.label, median(v.perReal),
+                    median(v.perCpu));
+    const double shipped = median(variants[0].perReal), exact = median(variants[1].perReal);
+    std::printf("  realism keeps %.0f %% of the exact world's speed; %.0f x real time (goal: at least %.0f x)\n",
+                100 * shipped / exact, shipped, goal);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const std::string duration = argc > 1 ? argv[1] : "120";
-    const double simulated = std::atof(duration.c_str());
-    if (!(simulated > 0)) {
+    if (!(std::atof(duration.c_str()) > 0)) {
         std::fprintf(stderr, "usage: bench_world [simulated-seconds]\n");
         return 2;
     }
-    constexpr int Rounds = 5;
-    std::vector<double> worldReal, worldCpu, bareReal, bareCpu;
-    for (int round = 0; round < Rounds; ++round) {
-        const Figures world = run(duration, true);
-        const Figures bare = run(duration, false);
-        worldReal.push_back(simulated / world.realSeconds);
-        worldCpu.push_back(simulated / world.cpuSeconds);
-        bareReal.push_back(simulated / bare.realSeconds);
-        bareCpu.push_back(simulated / bare.cpuSeconds);
-    }
-    const double withWorld = median(worldReal), without = median(bareReal);
-    std::printf("line_follower, %s s simulated, --speed max, median of %d runs\n", duration.c_str(), Rounds);
-    std::printf("  on line.json:     %7.0f simulated s per real s (%7.0f per CPU s)\n", withWorld, median(worldCpu));
-    std::printf("  without a world:  %7.0f simulated s per real s (%7.0f per CPU s)\n", without, median(bareCpu));
-    std::printf("  the world keeps %.0f %% of the speed (goal: more than 50 %%)\n", 100 * withWorld / without);
-    std::printf("  line follower at %.0f x real time (goal: at least 500 x)\n", withWorld);
+    const std::string line = KESTRIX_WORLDS "/line.json", table = KESTRIX_WORLDS "/table.json";
+    const std::string exactLine = exactCopy(line), exactTable = exactCopy(table);
+    bench(("line_follower, " + duration + " s simulated").c_str(),
+          {{"on line.json", {"--duration", duration, "--world", line, KESTRIX_EXAMPLES "/line_follower"}, {}, {}},
+           {"on line.json, exact", {"--duration", duration, "--world", exactLine, KESTRIX_EXAMPLES "/line_follower"}, {}, {}},
+           {"without a world", {"--duration", duration, KESTRIX_EXAMPLES "/line_follower"}, {}, {}}},
+          500);
+    bench("push_to_zone on table.json, to its end",
+          {{"on table.json", {"--world", table, KESTRIX_EXAMPLES "/push_to_zone"}, {}, {}},
+           {"on table.json, exact", {"--world", exactTable, KESTRIX_EXAMPLES "/push_to_zone"}, {}, {}}},
+          300);
+    bench("claw_carry on table.json, to its end",
+          {{"on table.json", {"--world", table, KESTRIX_EXAMPLES "/claw_carry"}, {}, {}},
+           {"on table.json, exact", {"--world", exactTable, KESTRIX_EXAMPLES "/claw_carry"}, {}, {}}},
+          300);
+    ::unlink(exactLine.c_str());
+    ::unlink(exactTable.c_str());
     return 0;
 }

@@ -28,9 +28,19 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # ctest and gtest_discover_tests start every target program through this.
+# With Debian's packages of the board's architecture installed (the
+# simulator's libbox2d-dev:armhf brings their C library), programs run from
+# that set as a whole, its loader with its own C library: the cross
+# toolchain's loader would meet the other C library through the system's
+# library cache. Without them, from the cross toolchain's root.
+if(EXISTS /lib/ld-linux-armhf.so.3 AND EXISTS /usr/lib/${KESTRIX_TARGET_TRIPLE}/libc.so.6)
+  set(KESTRIX_TARGET_RUNTIME_ROOT /)
+else()
+  set(KESTRIX_TARGET_RUNTIME_ROOT ${KESTRIX_TARGET_SYSROOT})
+endif()
 find_program(KESTRIX_QEMU_ARM qemu-arm)
 if(KESTRIX_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRIX_QEMU_ARM} -L ${KESTRIX_TARGET_SYSROOT})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRIX_QEMU_ARM} -L ${KESTRIX_TARGET_RUNTIME_ROOT})
 else()
   message(WARNING "qemu-arm not found (Debian: qemu-user): "
     "the tests of this build cannot run here")

@@ -16,7 +16,7 @@ file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/emulation)
 execute_process(
   COMMAND ${CMAKE_C_COMPILER} -std=gnu99 -O2 -Wall -Wextra -Werror -shared -fPIC
     -DKESTRIX_EMULATOR="${KESTRIX_QEMU_ARM}"
-    -DKESTRIX_EMULATOR_ROOT="${KESTRIX_TARGET_SYSROOT}"
+    -DKESTRIX_EMULATOR_ROOT="${KESTRIX_TARGET_RUNTIME_ROOT}"
     -DKESTRIX_ELF_MACHINE=${KESTRIX_TARGET_ELF_MACHINE}
     ${_kestrix_shim_source} -o ${_kestrix_shim}.new -ldl
   RESULT_VARIABLE _kestrix_shim_rc
