@@ -8,7 +8,8 @@
 // taken port before the program starts, it outlives the program to show how
 // it ended, and its threads never mix with the program's own.
 //
-// Interface (every POST answers 204, or 4xx with a one-line reason):
+// Interface (every POST answers 204, or 4xx with a one-line reason; a POST
+// from a page must come from the panel's own, its body at most 4 KiB):
 //   GET  /state                         the run as one JSON object
 //   GET  /events                        the same, as server-sent events (25 a second)
 //   GET  /screen                        the screen, 320 x 240 RGBA bytes
@@ -60,8 +61,8 @@ public:
     void output(const char *data, std::size_t size);
     // The program has ended; the page shows `summary`.
     void finish(int exitStatus, const std::string &summary);
-    // Lets every open page receive the end (for at most a second), then
-    // closes the server.
+    // Gives every open event stream the last state, as far as its
+    // connection takes it at once (0.1 s at most), then closes the server.
     void stop();
 
 private:
