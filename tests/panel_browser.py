@@ -39,11 +39,11 @@ class Panel:
         self.process = subprocess.Popen([launcher, "--panel=0"] + arguments, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
         line = self.process.stderr.readline()
-        found = re.search(r"panel at (http://127\.0\.0\.1:\d+)/$", line)
+        found = re.search(r"panel at (http://127\.0\.0\.1:\d+)$", line)
         if not found:
             self.process.kill()
             raise AssertionError("no panel address in: %r" % line)
-        self.url = found.group(1)
+        self.url = found.group(1)  # without a trailing slash: URL + "/state"
 
     def wait(self, seconds=10):
         status = self.process.wait(seconds)

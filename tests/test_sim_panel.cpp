@@ -86,6 +86,9 @@ TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
     panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
     const int port = run.port();
     ASSERT_GT(port, 0) << run.err();
+    // The address as printed takes a path: $URL/state.
+    EXPECT_NE(run.err().find("panel at http://127.0.0.1:" + std::to_string(port) + "\n"), std::string::npos)
+        << run.err();
 
     // The program's output, passed through and shown.
     stateWhen(port, [](const json &s) { return s["console"]["text"] == "Waiting for 'side' button to be pressed...\n"; });
