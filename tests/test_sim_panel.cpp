@@ -373,6 +373,45 @@ TEST_F(SimPanel, BodiesPastAFewKilobytesAreRefusedUnread)
     stateWhen(port, [](const json &s) { return s["analog"][2]["value"] == 7; });
 }
 
+TEST_F(SimPanel, APoseOffTheFieldOrInAnObstacleIsRefused)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER,
+                   {"--panel=0", "--duration", "60", "--world", KESTRIX_ARENA_WORLD, KESTRIX_LINE_FOLLOWER}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    stateWhen(port, [](const json &s) { return s.contains("robot"); });
+
+    // The arena: 2 m x 2 m with border walls, a wall at x = 1 from y = 1.4
+    // to 2, a red block at (1.4-1.55, 0.4-0.55); the robot's radius is 9 cm.
+    for (const char *pose : {
+             R"({"x": 1e308, "y": -1e308, "heading": 1e308})",
+             R"({"x": -0.5, "y": 1, "heading": 0})",
+             R"({"x": 1, "y": 2.5, "heading": 0})",
+             R"({"x": 0.05, "y": 1, "heading": 0})",     // through the border wall
+             R"({"x": 1.03, "y": 1.7, "heading": 0})",   // on the inner wall
+             R"({"x": 1.47, "y": 0.47, "heading": 0})",  // inside the block
+             R"({"x": 1.6, "y": 0.47, "heading": 0})",   // against the block
+             R"({"x": 0.6, "y": 0.6, "heading": 1e308})",
+             R"({"x": 0.6, "y": 0.6, "heading": -4000})",
+         }) {
+        const panel::Reply reply = panel::request(port, "POST", "/pose", pose);
+        EXPECT_GE(reply.status, 400) << pose;
+        EXPECT_LT(reply.status, 500) << pose;
+        EXPECT_EQ(reply.body.find('\n'), reply.body.size() - 1) << pose << ": " << reply.body;
+    }
+    EXPECT_EQ(panel::request(port, "POST", "/pose", R"({"x": 0.6, "y": 1.0, "heading": -90})").status, 204);
+    const json moved = stateWhen(port, [](const json &s) {
+        return std::hypot(s["robot"]["x"].get<double>() - 0.6, s["robot"]["y"].get<double>() - 1.0) < 0.05;
+    });
+    EXPECT_TRUE(moved["robot"]["heading"].is_number());
+
+    // The run ends at once at full speed; the summary has the pose in numbers.
+    EXPECT_EQ(panel::request(port, "POST", "/speed", R"({"factor": "max"})").status, 204);
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_NE(run.err().find("robot: x "), std::string::npos) << run.err();
+    EXPECT_EQ(run.err().find("nan"), std::string::npos) << run.err();
+}
+
 // 100 connections that stall and 200 pages on the event stream: /state still
 // answers at once, every stream gets its events, and the stalled connections
 // are closed.

@@ -332,6 +332,8 @@ Answer PanelServer::Impl::post(const std::string &path, const std::string &text)
         }
         if (!run.hasWorld)
             return refusal(Refusal{409, "no world is loaded (kestrix-sim --world FILE)"});
+        if (auto refused = poseRefusal(pose[0], pose[1], pose[2]))
+            return refusal(*refused);
         return reply(send(PanelCommand{PanelCommand::Pose, 0, 0, pose[0], pose[1], pose[2]}));
     }
     return refusal(Refusal{404, "no such place: POST " + path});

@@ -18,7 +18,8 @@
 //   POST /digital/{0-15} {"value": 0 | 1 | null}
 //   POST /pause, /resume, /step (0.1 s simulated, while paused)
 //   POST /speed          {"factor": 0.001-1000 | "max"}
-//   POST /pose           {"x": m, "y": m, "heading": degrees}   with a world
+//   POST /pose           {"x": m, "y": m, "heading": -360-360 degrees}   with a world,
+//                        the robot on the field and clear of every obstacle
 #ifndef KESTRIX_SIM_PANEL_SERVER_H
 #define KESTRIX_SIM_PANEL_SERVER_H
 
@@ -30,6 +31,8 @@
 
 namespace kxsim {
 
+struct World;
+
 class PanelServer
 {
 public:
@@ -40,6 +43,7 @@ public:
         double duration = 0;     // --duration, 0 for none
         bool hasWorld = false;   // a world is loaded: the robot can be moved
         std::string worldJson;   // the field as JSON, empty for none
+        std::shared_ptr<const World> world; // the same, to check the poses posted
         std::vector<int> drivenAnalog, drivenDigital; // inputs the world's sensors drive
     };
 

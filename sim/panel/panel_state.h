@@ -77,6 +77,10 @@ struct PanelState
     std::string state();
     void forget();
 
+    // Why the robot cannot be put at (x, y) heading `heading` (degrees), if
+    // it cannot: off the field, inside an obstacle, or an absurd heading.
+    std::optional<Refusal> poseRefusal(double x, double y, double heading) const;
+
     // Puts a command into the ring the program takes them from.
     std::optional<Refusal> send(const PanelCommand &command);
 };
