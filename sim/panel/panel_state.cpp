@@ -49,9 +49,10 @@ std::uint64_t PanelState::hash(const std::vector<std::uint8_t> &bytes)
 
 json PanelState::buildState()
 {
-    const SimStatus &s = status;
+    // The program publishes while we read: a copy of one whole publish.
+    const ControllerStatus s = status.snapshot();
     const double real = monotonicSeconds() - startReal;
-    const double simulated = double(s.simulatedUs.load()) / 1e6;
+    const double simulated = double(status.simulatedUs.load()) / 1e6;
     rateSamples.emplace_back(real, s.exchanges);
     while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
         rateSamples.pop_front();
@@ -66,12 +67,12 @@ json PanelState::buildState()
     state["real"] = real;
     state["exchanges"] = s.exchanges;
     state["exchange_rate"] = rate;
-    const std::int64_t speedMillis = s.panel.speedMillis.load();
-    if (s.panel.listening.load())
+    const std::int64_t speedMillis = status.panel.speedMillis.load();
+    if (status.panel.listening.load())
         state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
     else
         state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
-    state["paused"] = s.panel.paused.load() != 0;
+    state["paused"] = status.panel.paused.load() != 0;
     state["duration"] = run.duration;
     json motors = json::array();
     for (int m = 0; m < 4; ++m) {
