@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include <sched.h>
+#include <time.h>
 
 namespace kxsim {
 
@@ -98,27 +99,29 @@ struct SimStatus : ControllerStatus
     }
 
     // The launcher, while the program runs: the state of one publish. A
-    // writer that stays in the middle of one for ReadTries copies (a program
-    // stopped or killed there) will not finish it: that copy is taken.
+    // writer that stays in the middle of one for StuckNs (a program stopped
+    // or killed there) will not finish it: that copy is taken.
     ControllerStatus snapshot() const
     {
         ControllerStatus copy;
         Word *into = reinterpret_cast<Word *>(&copy);
         const Word *from = const_cast<SimStatus *>(this)->words();
-        std::uint32_t stuck = 1; // an odd count seen again and again
-        for (int tries = 0;;) {
+        std::uint32_t stuck = 1; // the odd count last seen
+        std::int64_t stuckSince = 0;
+        for (;;) {
             const std::uint32_t before = sequence.load(std::memory_order_acquire);
             for (std::size_t i = 0; i < WordCount; ++i)
                 into[i] = __atomic_load_n(&from[i], __ATOMIC_ACQUIRE);
             const std::uint32_t after = sequence.load(std::memory_order_relaxed);
             if ((before & 1) == 0 && after == before)
                 return copy;
-            if (before == after && before == stuck) {
-                if (++tries == ReadTries)
-                    return copy;
-            } else {
+            if (before != after || before != stuck) {
                 stuck = after;
-                tries = 0;
+                stuckSince = 0;
+            } else if (stuckSince == 0) {
+                stuckSince = monotonicNs();
+            } else if (monotonicNs() - stuckSince > StuckNs) {
+                return copy;
             }
             ::sched_yield();
         }
@@ -132,7 +135,13 @@ private:
     // stores and loads on their side of them (on x86 they are plain moves).
     typedef std::uint32_t Word __attribute__((may_alias));
     static constexpr std::size_t WordCount = sizeof(ControllerStatus) / sizeof(Word);
-    static constexpr int ReadTries = 1000;
+    static constexpr std::int64_t StuckNs = 200000000;
+    static std::int64_t monotonicNs()
+    {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
     Word *words() { return reinterpret_cast<Word *>(static_cast<ControllerStatus *>(this)); }
 };
 
