@@ -3,9 +3,11 @@
 
 Loads the panel of side_button_check, sees the program's output in the
 console, clicks the side button and sees the program end with status 0;
-with a world, loads the panel of a line-follower run and sees the robot's
-drawn position change between two frames. Saves a screenshot of the last
-page. Exits 77 (skipped) when the browser or Selenium is missing.
+chooses the full speed on a run with a duration, which ends it at once, and
+still sees the end and the summary, and the launcher gone within two
+seconds; with a world, loads the panel of a line-follower run and sees the
+robot's drawn position change between two frames. Saves a screenshot of the
+last page. Exits 77 (skipped) when the browser or Selenium is missing.
 """
 import argparse
 import os
@@ -21,7 +23,7 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.webdriver.support.ui import Select, WebDriverWait
 except ImportError:
     print("skipped: python3-selenium is not installed")
     sys.exit(77)
@@ -37,11 +39,11 @@ class Panel:
         self.process = subprocess.Popen([launcher, "--panel=0"] + arguments, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
         line = self.process.stderr.readline()
-        found = re.search(r"panel at (http://127\.0\.0\.1:\d+/)", line)
+        found = re.search(r"panel at (http://127\.0\.0\.1:\d+)$", line)
         if not found:
             self.process.kill()
             raise AssertionError("no panel address in: %r" % line)
-        self.url = found.group(1)
+        self.url = found.group(1)  # without a trailing slash: URL + "/state"
 
     def wait(self, seconds=10):
         status = self.process.wait(seconds)
@@ -90,6 +92,25 @@ def side_button_run(driver, arguments):
         panel.close()
 
 
+def max_speed_run(driver, arguments):
+    panel = Panel(arguments.launcher, ["--duration", "30", os.path.join(arguments.checkout, "side_button_check")])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        wait.until(lambda d: d.find_element(By.ID, "run-state").text == "running")
+        Select(driver.find_element(By.ID, "speed-choice")).select_by_value("max")
+        chosen = time.monotonic()
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-exit-status") == "0")
+        assert "ended at --duration after 30.000 s simulated" in driver.find_element(By.ID, "summary").text
+        assert driver.find_element(By.ID, "run-state").text == "ended"
+        assert panel.wait() == 0, panel.err
+        seconds = time.monotonic() - chosen
+        assert seconds < 2, "the launcher took %.1f s to end" % seconds
+        print("side_button_check --duration 30: full speed chosen, end shown, launcher gone after %.2f s" % seconds)
+    finally:
+        panel.close()
+
+
 def line_follower_run(driver, arguments):
     panel = Panel(arguments.launcher, ["--world", arguments.world, "--duration", "60", arguments.line_follower])
     try:
@@ -131,6 +152,7 @@ def main():
     driver = browser(profile)
     try:
         side_button_run(driver, arguments)
+        max_speed_run(driver, arguments)
         if arguments.world and arguments.line_follower:
             line_follower_run(driver, arguments)
         else:

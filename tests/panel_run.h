@@ -1,15 +1,20 @@
 // kestrix-sim --panel from the outside, for the panel's tests and bench: the
-// launcher started on a program, its panel's port, and a plain HTTP/1.1
-// client over a socket (so requests can carry any Host header, or none).
+// launcher started on a program, its panel's port, a plain HTTP/1.1 client
+// over a socket (so requests can carry any headers, or none), and a crowd of
+// slow and streaming clients.
 #ifndef KESTRIX_TESTS_PANEL_RUN_H
 #define KESTRIX_TESTS_PANEL_RUN_H
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -29,19 +34,28 @@ struct Reply
     std::string body;
 };
 
-inline int connectTo(int port)
+// A connection to the panel from `from` (any address of 127.0.0.0/8), with
+// a receive timeout so that a server that never answers fails the test
+// instead of hanging it. -1 when it cannot connect.
+inline int connectTo(int port, const char *from = "127.0.0.1", int timeoutMs = 10000)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &source.sin_addr);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0
+        || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     return fd;
 }
 
@@ -56,21 +70,14 @@ inline bool sendAll(int fd, const std::string &text)
     return true;
 }
 
-// One request on a connection of its own. `host` empty: "127.0.0.1:PORT";
-// "-": no Host header at all.
-inline Reply request(int port, const std::string &method, const std::string &path, const std::string &body = "",
-                     std::string host = "")
+// Sends `text` as it is on a connection of its own and reads the reply until
+// the server closes (every request here says "Connection: close").
+inline Reply roundTrip(int port, const std::string &text, const char *from = "127.0.0.1", int timeoutMs = 10000)
 {
     Reply reply;
-    const int fd = connectTo(port);
+    const int fd = connectTo(port, from, timeoutMs);
     if (fd < 0)
         return reply;
-    if (host.empty())
-        host = "127.0.0.1:" + std::to_string(port);
-    std::string text = method + " " + path + " HTTP/1.1\r\n";
-    if (host != "-")
-        text += "Host: " + host + "\r\n";
-    text += "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     sendAll(fd, text);
     std::string response;
     char buffer[65536];
@@ -85,6 +92,27 @@ inline Reply request(int port, const std::string &method, const std::string &pat
     return reply;
 }
 
+// One request on a connection of its own. `host` empty: "127.0.0.1:PORT";
+// "-": no Host header at all. `headers`: more lines, each ending in CRLF.
+inline Reply request(int port, const std::string &method, const std::string &path, const std::string &body = "",
+                     std::string host = "", const std::string &headers = "", int timeoutMs = 10000)
+{
+    if (host.empty())
+        host = "127.0.0.1:" + std::to_string(port);
+    std::string text = method + " " + path + " HTTP/1.1\r\n";
+    if (host != "-")
+        text += "Host: " + host + "\r\n";
+    text += headers + "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return roundTrip(port, text, "127.0.0.1", timeoutMs);
+}
+
+// A POST with no body and no Content-Length, as `curl -X POST URL` sends.
+inline Reply post(int port, const std::string &path)
+{
+    return roundTrip(port, "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nConnection: close\r\n\r\n");
+}
+
 inline nlohmann::json state(int port)
 {
     const Reply reply = request(port, "GET", "/state");
@@ -95,10 +123,13 @@ inline nlohmann::json state(int port)
 class Events
 {
 public:
-    explicit Events(int port) : m_fd(connectTo(port))
+    // `keepAlive`: the request lets the connection stay open after the
+    // stream, as a browser's does.
+    explicit Events(int port, bool keepAlive = false) : m_fd(connectTo(port))
     {
         if (m_fd >= 0)
-            sendAll(m_fd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n");
+            sendAll(m_fd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              (keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n"));
     }
     ~Events()
     {
@@ -113,6 +144,7 @@ public:
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
+            decode();
             const std::size_t start = m_buffer.find("data: ");
             const std::size_t end = start == std::string::npos ? start : m_buffer.find("\n\n", start);
             if (end != std::string::npos) {
@@ -130,13 +162,46 @@ public:
             const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
             if (n <= 0)
                 return nullptr;
-            m_buffer.append(buffer, std::size_t(n));
+            m_raw.append(buffer, std::size_t(n));
         }
     }
 
 private:
+    // Moves the body's bytes from m_raw to m_buffer: after the head, and
+    // out of their chunks when the stream comes chunked.
+    void decode()
+    {
+        if (!m_body) {
+            const std::size_t head = m_raw.find("\r\n\r\n");
+            if (head == std::string::npos)
+                return;
+            std::string lower = m_raw.substr(0, head);
+            for (char &c : lower)
+                c = char(std::tolower(static_cast<unsigned char>(c)));
+            m_chunked = lower.find("transfer-encoding: chunked") != std::string::npos;
+            m_raw.erase(0, head + 4);
+            m_body = true;
+        }
+        if (!m_chunked) {
+            m_buffer += m_raw;
+            m_raw.clear();
+            return;
+        }
+        for (;;) {
+            const std::size_t line = m_raw.find("\r\n");
+            if (line == std::string::npos)
+                return;
+            const std::size_t size = std::strtoul(m_raw.c_str(), nullptr, 16);
+            if (m_raw.size() < line + 2 + size + 2)
+                return;
+            m_buffer.append(m_raw, line + 2, size);
+            m_raw.erase(0, line + 2 + size + 2);
+        }
+    }
+
     int m_fd;
-    std::string m_buffer;
+    std::string m_raw, m_buffer;
+    bool m_body = false, m_chunked = false;
 };
 
 // kestrix-sim started with `arguments` (--panel=0 among them); standard
@@ -205,6 +270,7 @@ public:
 
     int port() const { return m_port; }
     int outFd() const { return m_out; }
+    pid_t pid() const { return m_pid; }
     // The launcher's exit status (128 + N for signal N), after at most
     // `timeoutMs`; -1 if it still runs then.
     int wait(int timeoutMs = 10000)
@@ -245,6 +311,126 @@ private:
     bool m_reaped = false;
     std::string m_errText;
 };
+
+// Clients that hold connections the way a careless or hostile one would,
+// and many pages at once: `silent` connections that send nothing (from
+// 127.0.0.2), `trickling` ones that send a header line every second and
+// never end their request (127.0.0.3), and `streams` readers of GET /events
+// spread over 127.0.0.10 and up, 50 to an address. A thread of its own
+// reads the streams and trickles until the crowd is destroyed.
+class Crowd
+{
+public:
+    Crowd(int port, int silent, int trickling, int streams) : m_events(std::size_t(streams))
+    {
+        for (int i = 0; i < silent; ++i)
+            m_silent.push_back(connectTo(port, "127.0.0.2"));
+        for (int i = 0; i < trickling; ++i) {
+            const int fd = connectTo(port, "127.0.0.3");
+            sendAll(fd, "GET /state HTTP/1.1\r\n");
+            m_trickling.push_back(fd);
+        }
+        for (int i = 0; i < streams; ++i) {
+            const std::string from = "127.0.0." + std::to_string(10 + i / 50);
+            const int fd = connectTo(port, from.c_str());
+            sendAll(fd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+            m_streams.push_back(fd);
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Crowd()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (const std::vector<int> *fds : {&m_silent, &m_trickling, &m_streams})
+            for (int fd : *fds)
+                if (fd >= 0)
+                    ::close(fd);
+    }
+    Crowd(const Crowd &) = delete;
+    Crowd &operator=(const Crowd &) = delete;
+
+    // Connections that could not be made.
+    int refused() const
+    {
+        int count = 0;
+        for (const std::vector<int> *fds : {&m_silent, &m_trickling, &m_streams})
+            for (int fd : *fds)
+                count += fd < 0;
+        return count;
+    }
+    // Streams that have had at least `events` events so far.
+    int streamsWith(int events) const
+    {
+        int count = 0;
+        for (const std::atomic<int> &got : m_events)
+            count += got.load() >= events;
+        return count;
+    }
+    // Silent connections the server has closed.
+    int silentClosed() const { return m_silentClosed.load(); }
+
+private:
+    void run()
+    {
+        auto lastTrickle = std::chrono::steady_clock::now();
+        std::vector<pollfd> ready;
+        std::vector<std::string> tails(m_streams.size());
+        std::vector<bool> closed(m_silent.size(), false);
+        char buffer[65536];
+        while (!m_stop) {
+            ready.clear();
+            for (int fd : m_streams)
+                ready.push_back({fd, POLLIN, 0});
+            for (int fd : m_silent)
+                ready.push_back({fd, POLLIN, 0});
+            ::poll(ready.data(), ready.size(), 50);
+            for (std::size_t i = 0; i < m_streams.size(); ++i) {
+                if (!(ready[i].revents & (POLLIN | POLLHUP)))
+                    continue;
+                const ssize_t n = ::recv(m_streams[i], buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n <= 0)
+                    continue;
+                // An event ends in a blank line; one may straddle two reads.
+                std::string &tail = tails[i];
+                tail.append(buffer, std::size_t(n));
+                for (std::size_t at; (at = tail.find("\n\n")) != std::string::npos;) {
+                    ++m_events[i];
+                    tail.erase(0, at + 2);
+                }
+            }
+            for (std::size_t i = 0; i < m_silent.size(); ++i) {
+                if (closed[i] || !(ready[m_streams.size() + i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                if (::recv(m_silent[i], buffer, sizeof buffer, MSG_DONTWAIT) <= 0) {
+                    closed[i] = true;
+                    ++m_silentClosed;
+                }
+            }
+            if (std::chrono::steady_clock::now() - lastTrickle > std::chrono::seconds(1)) {
+                lastTrickle = std::chrono::steady_clock::now();
+                for (int fd : m_trickling)
+                    ::send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+        }
+    }
+
+    std::vector<std::atomic<int>> m_events; // per stream
+    std::vector<int> m_silent, m_trickling, m_streams;
+    std::atomic<int> m_silentClosed{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The most memory a process has had resident, in bytes (0 if unknown).
+inline std::size_t peakResident(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::size_t(std::atoll(line.c_str() + 6)) * 1024;
+    return 0;
+}
 
 } // namespace panel
 

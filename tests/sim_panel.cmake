@@ -14,6 +14,7 @@ if(TARGET test_sim_panel)
     KESTRIX_CHECKOUT_DIR="${PROJECT_BINARY_DIR}/checkout"
     KESTRIX_LINE_FOLLOWER="$<TARGET_FILE:line_follower>"
     KESTRIX_LINE_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/line.json"
+    KESTRIX_ARENA_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/arena.json"
     KESTRIX_SIM_PANEL=${panel})
 endif()
 

@@ -6,11 +6,13 @@
 #if !KESTRIX_SIM_PANEL
 TEST(SimPanel, NeedsALauncherWithThePanel)
 {
-    GTEST_SKIP() << "kestrix-sim built without the panel (cpp-httplib)";
+    GTEST_SKIP() << "kestrix-sim built without the panel (libmicrohttpd)";
 }
 #else
 #include "panel_run.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -66,6 +68,16 @@ protected:
         return state;
     }
 
+    // The events until the stream ends (for at most ten seconds), the last.
+    static json lastEvent(panel::Events &events)
+    {
+        json last;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (json event; std::chrono::steady_clock::now() < until && !(event = events.next()).is_null();)
+            last = event;
+        return last;
+    }
+
     std::string m_out;
 };
 
@@ -74,6 +86,9 @@ TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
     panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
     const int port = run.port();
     ASSERT_GT(port, 0) << run.err();
+    // The address as printed takes a path: $URL/state.
+    EXPECT_NE(run.err().find("panel at http://127.0.0.1:" + std::to_string(port) + "\n"), std::string::npos)
+        << run.err();
 
     // The program's output, passed through and shown.
     stateWhen(port, [](const json &s) { return s["console"]["text"] == "Waiting for 'side' button to be pressed...\n"; });
@@ -88,19 +103,21 @@ TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
     EXPECT_EQ(panel::request(port, "POST", "/analog/2", R"({"value": null})").status, 204);
     stateWhen(port, [](const json &s) { return s["analog"][2]["value"] == 2048; });
 
-    // Paused, the simulated clock stands; a step moves it 0.1 s on.
-    EXPECT_EQ(panel::request(port, "POST", "/pause").status, 204);
+    // Paused, the simulated clock stands; a step moves it 0.1 s on. The
+    // controls that take no body come as curl -X POST sends them: no body,
+    // no Content-Length.
+    EXPECT_EQ(panel::post(port, "/pause").status, 204);
     const json paused = stateWhen(port, [](const json &s) { return s["paused"] == true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double frozen = panel::state(port)["time"];
     EXPECT_LT(frozen - paused["time"].get<double>(), 0.02);
-    EXPECT_EQ(panel::request(port, "POST", "/step").status, 204);
+    EXPECT_EQ(panel::post(port, "/step").status, 204);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     const json stepped = panel::state(port);
     EXPECT_TRUE(stepped["paused"].get<bool>());
     EXPECT_NEAR(stepped["time"].get<double>() - frozen, 0.1, 0.02);
     EXPECT_EQ(panel::request(port, "POST", "/speed", R"({"factor": 4})").status, 204);
-    EXPECT_EQ(panel::request(port, "POST", "/resume").status, 204);
+    EXPECT_EQ(panel::post(port, "/resume").status, 204);
     const json resumed = stateWhen(port, [](const json &s) { return s["paused"] == false && s["speed"] == 4.0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     EXPECT_GT(panel::state(port)["time"].get<double>() - resumed["time"].get<double>(), 0.5);
@@ -118,11 +135,9 @@ TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
 
     // Press and release at once, quicker than the program looks: the click
     // still counts.
-    EXPECT_EQ(panel::request(port, "POST", "/button/side/press").status, 204);
-    EXPECT_EQ(panel::request(port, "POST", "/button/side/release").status, 204);
-    json last;
-    for (json event; !(event = events.next()).is_null();)
-        last = event;
+    EXPECT_EQ(panel::post(port, "/button/side/press").status, 204);
+    EXPECT_EQ(panel::post(port, "/button/side/release").status, 204);
+    const json last = lastEvent(events);
     ASSERT_TRUE(last.contains("ended")) << last.dump();
     EXPECT_EQ(last["running"], false);
     EXPECT_EQ(last["ended"]["status"], 0);
@@ -188,11 +203,13 @@ TEST_F(SimPanel, BadRequestsAreRefusedWithAReasonAndChangeNothing)
     ASSERT_EQ(panel::request(port, "POST", "/analog/0", R"({"value": 100})").status, 204);
     const std::string localhost = "localhost:" + std::to_string(port);
 
+    const std::string self = "http://127.0.0.1:" + std::to_string(port);
     struct Case
     {
         const char *method, *path, *body;
         std::string host;
         int status;
+        std::string headers = "";
     } cases[] = {
         {"POST", "/button/w/press", "", "", 404},
         {"POST", "/button/side/hold", "", "", 404},
@@ -220,15 +237,36 @@ TEST_F(SimPanel, BadRequestsAreRefusedWithAReasonAndChangeNothing)
         {"POST", "/analog/0", R"({"value": 5})", "attacker.example:" + std::to_string(port), 403},
         {"POST", "/analog/0", R"({"value": 5})", "127.0.0.1:1", 403},
         {"GET", "/state", "", "-", 403},
+        // A page elsewhere that posts to the right host name: its origin
+        // tells, or when there is none, the browser's word on the site or
+        // the page it came from.
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Origin: http://attacker.example\r\n"},
+        {"POST", "/button/a/press", "", "", 403, "Origin: http://attacker.example\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Origin: null\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Origin: http://127.0.0.1:1\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Origin: " + self + ".attacker.example\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Sec-Fetch-Site: cross-site\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Sec-Fetch-Site: same-site\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403, "Referer: http://attacker.example/robot.html\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "", 403,
+         "Origin: http://attacker.example\r\nOrigin: " + self + "\r\n"},
+        // Two Host headers: whichever comes first, the request is refused.
+        {"POST", "/analog/0", R"({"value": 5})", "", 400, "Host: attacker.example\r\n"},
+        {"POST", "/analog/0", R"({"value": 5})", "attacker.example", 400, "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"},
     };
     for (const Case &c : cases) {
-        const panel::Reply reply = panel::request(port, c.method, c.path, c.body, c.host);
-        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path << " " << c.body;
+        const panel::Reply reply = panel::request(port, c.method, c.path, c.body, c.host, c.headers);
+        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path << " " << c.body << " " << c.headers;
         // One line that says why.
         EXPECT_FALSE(reply.body.empty()) << c.path;
         EXPECT_EQ(reply.body.find('\n'), reply.body.size() - 1) << reply.body;
     }
     EXPECT_EQ(panel::request(port, "GET", "/state", "", localhost).status, 200);
+    // The page's own posts, and scripts that say nothing of a page.
+    for (const std::string &headers : {"Origin: " + self + "\r\n", "Origin: http://" + localhost + "\r\n",
+                                       std::string("Sec-Fetch-Site: same-origin\r\n"),
+                                       "Referer: " + self + "/\r\n", std::string("Sec-Fetch-Site: none\r\n")})
+        EXPECT_EQ(panel::request(port, "POST", "/analog/0", R"({"value": 100})", "", headers).status, 204) << headers;
 
     const json after = stateWhen(port, [](const json &s) { return s["analog"][0]["value"] == 100; });
     EXPECT_EQ(after["paused"], false);
@@ -255,6 +293,17 @@ TEST_F(SimPanel, TakenPortEndsTheLauncherBeforeTheProgram)
     EXPECT_NE(run.err().find("127.0.0.1:" + port + " (is the port taken?"), std::string::npos) << run.err();
     EXPECT_EQ(slurp(m_out), "") << "the program never started";
     ::close(taken);
+
+    // The same with another kestrix-sim's panel on the port.
+    panel::Run first(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
+    ASSERT_GT(first.port(), 0) << first.err();
+    const std::string firstPort = std::to_string(first.port());
+    const std::string secondOut = m_out + ".second";
+    panel::Run second(KESTRIX_SIM_LAUNCHER, {"--panel=" + firstPort, checkout("side_button_check")}, secondOut);
+    EXPECT_EQ(second.wait(), 2);
+    EXPECT_NE(second.err().find("127.0.0.1:" + firstPort + " (is the port taken?"), std::string::npos) << second.err();
+    EXPECT_EQ(slurp(secondOut), "") << "the second program never started";
+    std::remove(secondOut.c_str());
 
     for (const char *bad : {"--panel=http", "--panel=65536", "--panel=80.5", "--panel=-1"}) {
         panel::Run refused(KESTRIX_SIM_LAUNCHER, {bad, checkout("side_button_check")}, m_out);
@@ -286,6 +335,170 @@ TEST_F(SimPanel, ScreenShowsWhatTheGraphicsDraw)
     EXPECT_FALSE(outside);
     EXPECT_NE(panel::state(port)["screen"]["version"], "");
     EXPECT_EQ(run.wait(), 0);
+}
+
+TEST_F(SimPanel, BodiesPastAFewKilobytesAreRefusedUnread)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const std::string head = "POST /analog/2 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+
+    // Announced: refused before the body is sent.
+    const panel::Reply announced =
+        panel::roundTrip(port, head + "Content-Length: 314572800\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(announced.status, 413);
+    EXPECT_EQ(announced.body.find('\n'), announced.body.size() - 1) << announced.body;
+
+    // Chunked, it has no length to refuse up front: once the chunks pass the
+    // limit the connection is closed, without waiting for the rest.
+    const auto start = std::chrono::steady_clock::now();
+    const panel::Reply chunked = panel::roundTrip(
+        port, head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n100000\r\n" + std::string(8192, ' '),
+        "127.0.0.1", 3000);
+    EXPECT_EQ(chunked.status, 0) << chunked.body;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+    // Sent all the same: the launcher does not keep it.
+    const int fd = panel::connectTo(port);
+    panel::sendAll(fd, head + "Content-Length: 314572800\r\n\r\n");
+    const std::string megabyte(1 << 20, ' ');
+    for (int i = 0; i < 300 && panel::sendAll(fd, megabyte); ++i) {
+    }
+    ::close(fd);
+    EXPECT_LT(panel::peakResident(run.pid()), std::size_t(100) << 20);
+
+    // A body of a few hundred bytes still goes through.
+    EXPECT_EQ(panel::request(port, "POST", "/analog/2", R"({"value": 7})" + std::string(500, ' ')).status, 204);
+    stateWhen(port, [](const json &s) { return s["analog"][2]["value"] == 7; });
+}
+
+TEST_F(SimPanel, APoseOffTheFieldOrInAnObstacleIsRefused)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER,
+                   {"--panel=0", "--duration", "60", "--world", KESTRIX_ARENA_WORLD, KESTRIX_LINE_FOLLOWER}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    stateWhen(port, [](const json &s) { return s.contains("robot"); });
+
+    // The arena: 2 m x 2 m with border walls, a wall at x = 1 from y = 1.4
+    // to 2, a red block at (1.4-1.55, 0.4-0.55); the robot's radius is 9 cm.
+    for (const char *pose : {
+             R"({"x": 1e308, "y": -1e308, "heading": 1e308})",
+             R"({"x": -0.5, "y": 1, "heading": 0})",
+             R"({"x": 1, "y": 2.5, "heading": 0})",
+             R"({"x": 0.05, "y": 1, "heading": 0})",     // through the border wall
+             R"({"x": 1.03, "y": 1.7, "heading": 0})",   // on the inner wall
+             R"({"x": 1.47, "y": 0.47, "heading": 0})",  // inside the block
+             R"({"x": 1.6, "y": 0.47, "heading": 0})",   // against the block
+             R"({"x": 0.6, "y": 0.6, "heading": 1e308})",
+             R"({"x": 0.6, "y": 0.6, "heading": -4000})",
+         }) {
+        const panel::Reply reply = panel::request(port, "POST", "/pose", pose);
+        EXPECT_GE(reply.status, 400) << pose;
+        EXPECT_LT(reply.status, 500) << pose;
+        EXPECT_EQ(reply.body.find('\n'), reply.body.size() - 1) << pose << ": " << reply.body;
+    }
+    EXPECT_EQ(panel::request(port, "POST", "/pose", R"({"x": 0.6, "y": 1.0, "heading": -90})").status, 204);
+    const json moved = stateWhen(port, [](const json &s) {
+        return std::hypot(s["robot"]["x"].get<double>() - 0.6, s["robot"]["y"].get<double>() - 1.0) < 0.05;
+    });
+    EXPECT_TRUE(moved["robot"]["heading"].is_number());
+
+    // The run ends at once at full speed; the summary has the pose in numbers.
+    EXPECT_EQ(panel::request(port, "POST", "/speed", R"({"factor": "max"})").status, 204);
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_NE(run.err().find("robot: x "), std::string::npos) << run.err();
+    EXPECT_EQ(run.err().find("nan"), std::string::npos) << run.err();
+}
+
+// 100 connections that stall and 200 pages on the event stream: /state still
+// answers at once, every stream gets its events, and the stalled connections
+// are closed.
+TEST_F(SimPanel, StalledConnectionsAndManyStreamsDoNotHoldUpTheState)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    panel::Crowd crowd(port, 50, 50, 200);
+    EXPECT_EQ(crowd.refused(), 0);
+
+    std::vector<double> latencies;
+    for (int i = 0; i < 40; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const panel::Reply reply = panel::request(port, "GET", "/state", "", "", "", 2000);
+        latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ASSERT_EQ(reply.status, 200) << "request " << i << " after " << latencies.back() << " ms";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("GET /state with the crowd: median %.1f ms, worst %.1f ms of %zu\n", latencies[latencies.size() / 2],
+                latencies.back(), latencies.size());
+    EXPECT_LT(latencies[latencies.size() / 2], 100);
+    EXPECT_LT(latencies.back(), 1000);
+    // Every stream has its share of the 25 states a second.
+    for (int i = 0; i < 50 && crowd.streamsWith(20) < 200; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(crowd.streamsWith(20), 200);
+
+    // One address cannot take every connection: past its share the server
+    // closes them at once.
+    std::vector<int> greedy;
+    for (int i = 0; i < 80; ++i)
+        greedy.push_back(panel::connectTo(port, "127.0.0.9", 300));
+    int closed = 0;
+    for (int fd : greedy) {
+        char byte;
+        closed += fd < 0 || ::recv(fd, &byte, 1, 0) == 0 || errno == ECONNRESET;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    EXPECT_GE(closed, 10);
+    EXPECT_LE(closed, 70);
+
+    // The silent ones are closed after a few seconds.
+    for (int i = 0; i < 100 && crowd.silentClosed() < 50; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(crowd.silentClosed(), 50);
+    EXPECT_TRUE(panel::state(port).is_object());
+}
+
+// However the run ends, a page on the event stream gets the end, and the
+// launcher exits at once, with readers still attached and one that reads
+// nothing.
+TEST_F(SimPanel, TheEndReachesThePageAndTheLauncherExitsAtOnce)
+{
+    struct Ending
+    {
+        std::vector<std::string> arguments;
+        std::vector<std::pair<const char *, const char *>> posts; // path, body
+        const char *summary;
+    } endings[] = {
+        {{"--panel=0", checkout("side_button_check")},
+         {{"/button/side/press", ""}, {"/button/side/release", ""}},
+         "exited with status 0"},
+        {{"--panel=0", "--duration", "30", checkout("side_button_check")},
+         {{"/speed", R"({"factor": "max"})"}},
+         "ended at --duration"},
+    };
+    for (const Ending &ending : endings) {
+        panel::Run run(KESTRIX_SIM_LAUNCHER, ending.arguments, m_out);
+        const int port = run.port();
+        ASSERT_GT(port, 0) << run.err();
+        panel::Events reader(port, true), idle(port, true);
+        ASSERT_TRUE(reader.next().is_object());
+        const auto posted = std::chrono::steady_clock::now();
+        for (const auto &[path, body] : ending.posts)
+            EXPECT_EQ(panel::request(port, "POST", path, body).status, 204) << path;
+        const json last = lastEvent(reader);
+        EXPECT_GE(run.wait(), 0);
+        const double exitMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - posted).count();
+        EXPECT_LT(exitMs, 1000) << ending.summary;
+        ASSERT_TRUE(last.contains("ended")) << ending.summary << ": " << last.dump();
+        EXPECT_NE(last["ended"]["summary"].get<std::string>().find(ending.summary), std::string::npos)
+            << last["ended"]["summary"];
+    }
 }
 
 } // namespace

@@ -213,7 +213,7 @@ void openPanel(Panel &panel, const Options &options, const Controller &controlle
     panel.server->start();
     const std::string host = options.panelAddress.find(':') != std::string::npos
                                  ? "[" + options.panelAddress + "]" : options.panelAddress;
-    std::fprintf(stderr, "kestrix-sim: panel at http://%s:%d/\n", host.c_str(), panel.server->port());
+    std::fprintf(stderr, "kestrix-sim: panel at http://%s:%d\n", host.c_str(), panel.server->port());
     std::fflush(stderr);
 }
 

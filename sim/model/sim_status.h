@@ -1,11 +1,17 @@
 // The state the simulated program shares with the launcher: a block of
-// memory the launcher maps before it starts the program and reads after the
-// program has ended, however it ended.
+// memory the launcher maps before it starts the program. The program's side
+// publishes the controller's state into it while it runs, and the launcher
+// reads it then for the panel (snapshot()) and once the program has ended,
+// however it ended, for the summary.
 #ifndef KESTRIX_SIM_SIM_STATUS_H
 #define KESTRIX_SIM_SIM_STATUS_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include <sched.h>
+#include <time.h>
 
 namespace kxsim {
 
@@ -39,13 +45,10 @@ struct PanelChannel
     std::atomic<std::int64_t> lastTakenRealNs; // CLOCK_MONOTONIC when the last command was applied
 };
 
-struct SimStatus
+// The controller's state as the program's side publishes it after each
+// exchange, all of it at once.
+struct ControllerStatus
 {
-    static constexpr std::uint32_t Magic = 0x4B585331; // "KXS1"
-
-    std::uint32_t magic;
-    std::atomic<std::int64_t> simulatedUs; // since the program started
-    std::atomic<int> endedByDuration;      // 1 once --duration ended the program
     std::uint64_t exchanges;
     double motorPosition[4];  // ticks
     double motorSpeed[4];     // ticks/s
@@ -61,12 +64,85 @@ struct SimStatus
     std::uint16_t analog[6];
     std::uint8_t analogPullups;
     double batteryVolts;
-    PanelChannel panel;
     // The robot's pose (with a world or once the mobile base moved it).
     std::uint8_t hasPose;
     std::uint8_t bumped;
     double x, y, headingDeg;  // metres, degrees counter-clockwise from +x
     double travelled, turned; // metres forward, degrees counter-clockwise in all
+};
+
+static_assert(sizeof(ControllerStatus) % 4 == 0 && alignof(ControllerStatus) >= 4, "copied in 32-bit words");
+
+struct SimStatus : ControllerStatus
+{
+    static constexpr std::uint32_t Magic = 0x4B585331; // "KXS1"
+
+    std::uint32_t magic;
+    std::atomic<std::int64_t> simulatedUs; // since the program started
+    std::atomic<int> endedByDuration;      // 1 once --duration ended the program
+    // Odd while the program's side writes the controller's state: a reader
+    // that saw it odd, or changed, copies again.
+    std::atomic<std::uint32_t> sequence;
+    PanelChannel panel;
+
+    // The program's side (one writer at a time: the shared run's lock
+    // orders its processes' exchanges): the controller's state, in one go.
+    void publish(const ControllerStatus &next)
+    {
+        const std::uint32_t count = sequence.load(std::memory_order_relaxed);
+        sequence.store(count + 1, std::memory_order_relaxed);
+        Word *to = words();
+        const Word *from = reinterpret_cast<const Word *>(&next);
+        for (std::size_t i = 0; i < WordCount; ++i)
+            __atomic_store_n(&to[i], from[i], __ATOMIC_RELEASE);
+        sequence.store(count + 2, std::memory_order_release);
+    }
+
+    // The launcher, while the program runs: the state of one publish. A
+    // writer that stays in the middle of one for StuckNs (a program stopped
+    // or killed there) will not finish it: that copy is taken.
+    ControllerStatus snapshot() const
+    {
+        ControllerStatus copy;
+        Word *into = reinterpret_cast<Word *>(&copy);
+        const Word *from = const_cast<SimStatus *>(this)->words();
+        std::uint32_t stuck = 1; // the odd count last seen
+        std::int64_t stuckSince = 0;
+        for (;;) {
+            const std::uint32_t before = sequence.load(std::memory_order_acquire);
+            for (std::size_t i = 0; i < WordCount; ++i)
+                into[i] = __atomic_load_n(&from[i], __ATOMIC_ACQUIRE);
+            const std::uint32_t after = sequence.load(std::memory_order_relaxed);
+            if ((before & 1) == 0 && after == before)
+                return copy;
+            if (before != after || before != stuck) {
+                stuck = after;
+                stuckSince = 0;
+            } else if (stuckSince == 0) {
+                stuckSince = monotonicNs();
+            } else if (monotonicNs() - stuckSince > StuckNs) {
+                return copy;
+            }
+            ::sched_yield();
+        }
+    }
+
+private:
+    // The state is copied word by word with atomic accesses, as C++20's
+    // std::atomic_ref does, so that a copy while the other side writes is
+    // no data race; the sequence tells whether the words are of one publish.
+    // Release stores and acquire loads of the words keep the sequence's
+    // stores and loads on their side of them (on x86 they are plain moves).
+    typedef std::uint32_t Word __attribute__((may_alias));
+    static constexpr std::size_t WordCount = sizeof(ControllerStatus) / sizeof(Word);
+    static constexpr std::int64_t StuckNs = 200000000;
+    static std::int64_t monotonicNs()
+    {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+    Word *words() { return reinterpret_cast<Word *>(static_cast<ControllerStatus *>(this)); }
 };
 
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");

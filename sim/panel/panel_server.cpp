@@ -1,66 +1,92 @@
+// The panel's HTTP server on libmicrohttpd: one thread of the library's
+// waits on every connection (epoll), so a slow or silent client holds a
+// connection and nothing else; event streams wait suspended between frames,
+// and a frame thread of our own wakes them all 25 times a second.
 #include "panel/panel_server.h"
 
 #include "panel/panel_state.h"
 #include "panel_page.h" // generated from panel/page at build time
 #include "model/script.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
-#include <optional>
 #include <condition_variable>
-#include <deque>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include <time.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kxsim {
 
-struct PanelServer::Impl : PanelState
-{
-    httplib::Server server;
-    std::thread thread;
-    std::string address;
-    int port = 0;
-
-    Impl(SimStatus &s, int fd, const Run &r) : PanelState(s, fd, r) {}
-
-    bool hostAllowed(const httplib::Request &request) const
-    {
-        if (!request.has_header("Host"))
-            return false;
-        const std::string host = request.get_header_value("Host");
-        const std::string suffix = ":" + std::to_string(port);
-        for (const std::string &name : {std::string("127.0.0.1"), std::string("localhost"), address})
-            if (host == name + suffix)
-                return true;
-        return false;
-    }
-};
-
 namespace {
 
-void reply(httplib::Response &response, const std::optional<Refusal> &refusal)
+constexpr std::size_t BodyLimit = 4096;       // bytes of a POST's body
+constexpr unsigned IdleSeconds = 5;           // a connection that sends or takes nothing for this long is closed
+constexpr unsigned PerAddressLimit = 64;      // connections from one address
+constexpr unsigned ConnectionLimit = 1000;    // connections in all
+constexpr int Backlog = 128;
+constexpr auto EndGrace = std::chrono::milliseconds(100); // for the streams to take the end, at most
+
+// A response with a one-line reason (status 204: none).
+struct Answer
 {
-    if (refusal) {
-        response.status = refusal->status;
-        response.set_content(refusal->reason + "\n", "text/plain");
-    } else {
-        response.status = 204;
-    }
+    int status = 204;
+    std::string body;
+    const char *type = "text/plain";
+    bool noStore = false;
+};
+
+Answer refusal(const Refusal &r)
+{
+    return Answer{r.status, r.reason + "\n", "text/plain", false};
+}
+
+Answer reply(const std::optional<Refusal> &r)
+{
+    return r ? refusal(*r) : Answer{};
+}
+
+// The values of every header called `name`, in the order sent.
+std::vector<std::string> headers(MHD_Connection *connection, const char *name)
+{
+    struct Search
+    {
+        const char *name;
+        std::vector<std::string> found;
+    } search{name, {}};
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void *cls, MHD_ValueKind, const char *key, const char *value) {
+            Search &s = *static_cast<Search *>(cls);
+            if (::strcasecmp(key, s.name) == 0)
+                s.found.push_back(value ? value : "");
+            return MHD_YES;
+        },
+        &search);
+    return search.found;
 }
 
 // The JSON body of a request, or a refusal.
-std::optional<Refusal> parseBody(const httplib::Request &request, json &body)
+std::optional<Refusal> parseBody(const std::string &text, json &body)
 {
-    body = json::parse(request.body, nullptr, false);
+    body = json::parse(text, nullptr, false);
     if (body.is_discarded() || !body.is_object())
         return Refusal{400, "the body must be a JSON object, as {\"value\": 1}"};
     return std::nullopt;
@@ -77,19 +103,35 @@ std::optional<int> pathNumber(const std::string &text, int low, int high)
     return value;
 }
 
-std::optional<Refusal> inputCommand(const httplib::Request &request, PanelCommand::Kind kind,
+// The path's parts after `prefix`, split at '/'; nullopt when it does not
+// start with it.
+std::optional<std::vector<std::string>> partsAfter(const std::string &path, const std::string &prefix)
+{
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    std::vector<std::string> parts;
+    std::size_t start = prefix.size();
+    for (;;) {
+        const std::size_t slash = path.find('/', start);
+        parts.push_back(path.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos)
+            return parts;
+        start = slash + 1;
+    }
+}
+
+std::optional<Refusal> inputCommand(const std::string &portText, const std::string &text, PanelCommand::Kind kind,
                                    const PanelServer::Run &run, PanelCommand &command)
 {
     const bool analog = kind == PanelCommand::Analog;
     const int lastPort = analog ? 5 : 15;
     const char *what = analog ? "analog port" : "digital pin";
-    const std::optional<int> port = pathNumber(request.matches[1], 0, lastPort);
+    const std::optional<int> port = pathNumber(portText, 0, lastPort);
     if (!port)
-        return Refusal{404, std::string("no ") + what + " '" + std::string(request.matches[1]) + "' (0-" +
-                                std::to_string(lastPort) + ")"};
+        return Refusal{404, std::string("no ") + what + " '" + portText + "' (0-" + std::to_string(lastPort) + ")"};
     json body;
-    if (auto refusal = parseBody(request, body))
-        return refusal;
+    if (auto refused = parseBody(text, body))
+        return refused;
     if (!body.contains("value"))
         return Refusal{400, "the body needs a value"};
     const std::vector<int> &driven = analog ? run.drivenAnalog : run.drivenDigital;
@@ -110,115 +152,162 @@ std::optional<Refusal> inputCommand(const httplib::Request &request, PanelComman
     return std::nullopt;
 }
 
+// A POST's body as it comes in.
+struct Upload
+{
+    std::string body;
+};
+
 } // namespace
 
-PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
-    : m_impl(std::make_unique<Impl>(status, screenFd, run))
+struct PanelServer::Impl : PanelState
 {
-    Impl &impl = *m_impl;
-    httplib::Server &server = impl.server;
+    // One GET /events: the frame it has last been given and what of it is
+    // still to be sent.
+    struct Stream
+    {
+        Impl *impl;
+        MHD_Connection *connection;
+        std::uint64_t frame = 0;
+        std::shared_ptr<const std::string> text;
+        std::size_t sent = 0;
+        bool suspended = false; // waits for the next frame
+        bool done = false;      // has been given the last frame whole
+    };
 
-    // A page from elsewhere could make the browser post to us; only pages
-    // that name this address can.
-    server.set_pre_routing_handler([&impl](const httplib::Request &request, httplib::Response &response) {
-        if (impl.hostAllowed(request))
-            return httplib::Server::HandlerResponse::Unhandled;
-        reply(response, Refusal{403, "refused: the Host header must name " + impl.address + ":" +
-                                         std::to_string(impl.port)});
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    server.set_error_handler([](const httplib::Request &request, httplib::Response &response) {
-        if (response.body.empty() && response.status == 404)
-            response.set_content("no such place: " + request.method + " " + request.path + "\n", "text/plain");
-    });
+    MHD_Daemon *daemon = nullptr;
+    int listenFd = -1;
+    std::string address;
+    int port = 0;
 
-    server.Get("/", [](const httplib::Request &, httplib::Response &response) {
-        response.set_content(PanelPageHtml, "text/html; charset=utf-8");
-    });
-    server.Get("/panel.css", [](const httplib::Request &, httplib::Response &response) {
-        response.set_content(PanelPageCss, "text/css; charset=utf-8");
-    });
-    server.Get("/panel.js", [](const httplib::Request &, httplib::Response &response) {
-        response.set_content(PanelPageJs, "text/javascript; charset=utf-8");
-    });
-    server.Get("/state", [&impl](const httplib::Request &, httplib::Response &response) {
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(impl.state(), "application/json");
-    });
-    server.Get("/world", [&impl](const httplib::Request &, httplib::Response &response) {
-        if (impl.run.worldJson.empty())
-            reply(response, Refusal{404, "no world is loaded"});
+    // The frames every stream is given, and the streams; under `streamLock`.
+    std::mutex streamLock;
+    std::condition_variable streamsChanged;
+    std::set<Stream *> streams;
+    std::uint64_t frame = 0;
+    std::shared_ptr<const std::string> frameText;
+    bool lastFrame = false; // `frame` is the end: streams close after it
+    bool quit = false;      // the frame thread stops
+    bool wake = false;      // a frame now, not at the next period
+    std::thread frames;
+
+    Impl(SimStatus &s, int fd, const Run &r) : PanelState(s, fd, r) {}
+
+    std::vector<std::string> hostNames() const
+    {
+        std::vector<std::string> names{"127.0.0.1", "localhost"};
+        if (address.find(':') != std::string::npos)
+            names.push_back("[" + address + "]");
         else
-            response.set_content(impl.run.worldJson, "application/json");
-    });
-    server.Get("/screen", [&impl](const httplib::Request &, httplib::Response &response) {
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(impl.screenRgba(), "application/octet-stream");
-    });
-    server.Get("/events", [&impl](const httplib::Request &, httplib::Response &response) {
-        response.set_header("Cache-Control", "no-store");
-        {
-            std::lock_guard<std::mutex> guard(impl.lock);
-            ++impl.streams;
-        }
-        response.set_chunked_content_provider(
-            "text/event-stream",
-            [&impl](std::size_t, httplib::DataSink &sink) {
-                bool ended;
-                {
-                    std::lock_guard<std::mutex> guard(impl.lock);
-                    ended = impl.ended;
-                }
-                const std::string event = "data: " + impl.state() + "\n\n";
-                if (!sink.write(event.data(), event.size()))
-                    return false;
-                if (ended || impl.stopping) {
-                    sink.done();
-                    return true;
-                }
-                std::this_thread::sleep_for(FramePeriod);
-                return true;
-            },
-            [&impl](bool) {
-                std::lock_guard<std::mutex> guard(impl.lock);
-                --impl.streams;
-                impl.streamsChanged.notify_all();
-            });
-    });
+            names.push_back(address);
+        return names;
+    }
 
-    server.Post(R"(/button/([^/]+)/([^/]+))", [&impl](const httplib::Request &request, httplib::Response &response) {
-        const std::string name = request.matches[1], action = request.matches[2];
+    bool hostAllowed(const std::string &host) const
+    {
+        const std::string suffix = ":" + std::to_string(port);
+        for (const std::string &name : hostNames())
+            if (host == name + suffix)
+                return true;
+        return false;
+    }
+
+    // A page may post here only from the panel itself: its Origin, or
+    // without one what the browser says of the site (Sec-Fetch-Site) or
+    // the page it came from (Referer). A request with none of them comes
+    // from no page: a script or curl.
+    std::optional<Refusal> fromThePanel(MHD_Connection *connection) const
+    {
+        std::vector<std::string> origins;
+        for (const std::string &name : hostNames())
+            origins.push_back("http://" + name + ":" + std::to_string(port));
+        const auto ours = [&](const std::string &origin) {
+            return std::find(origins.begin(), origins.end(), origin) != origins.end();
+        };
+        const std::vector<std::string> origin = headers(connection, "Origin");
+        if (!origin.empty()) {
+            if (origin.size() == 1 && ours(origin[0]))
+                return std::nullopt;
+            return Refusal{403, "refused: a page from " + origin[0] + " cannot drive the panel"};
+        }
+        const std::vector<std::string> site = headers(connection, "Sec-Fetch-Site");
+        if (!site.empty()) {
+            if (site.size() == 1 && (site[0] == "same-origin" || site[0] == "none"))
+                return std::nullopt;
+            return Refusal{403, "refused: a " + site[0] + " page cannot drive the panel"};
+        }
+        for (const std::string &referer : headers(connection, "Referer")) {
+            const bool fromOurs = std::any_of(origins.begin(), origins.end(), [&](const std::string &o) {
+                return referer == o || referer.compare(0, o.size() + 1, o + "/") == 0;
+            });
+            if (!fromOurs)
+                return Refusal{403, "refused: a page from elsewhere cannot drive the panel"};
+        }
+        return std::nullopt;
+    }
+
+    MHD_Result handle(MHD_Connection *connection, const char *url, const char *method, const char *data,
+                      std::size_t *size, void **context);
+    Answer get(const std::string &path);
+    Answer post(const std::string &path, const std::string &body);
+    MHD_Result startStream(MHD_Connection *connection);
+    void frameLoop();
+    ssize_t readStream(Stream &stream, char *buffer, std::size_t max);
+};
+
+Answer PanelServer::Impl::get(const std::string &path)
+{
+    if (path == "/")
+        return Answer{200, PanelPageHtml, "text/html; charset=utf-8"};
+    if (path == "/panel.css")
+        return Answer{200, PanelPageCss, "text/css; charset=utf-8"};
+    if (path == "/panel.js")
+        return Answer{200, PanelPageJs, "text/javascript; charset=utf-8"};
+    if (path == "/state")
+        return Answer{200, state(), "application/json", true};
+    if (path == "/world") {
+        if (run.worldJson.empty())
+            return refusal(Refusal{404, "no world is loaded"});
+        return Answer{200, run.worldJson, "application/json"};
+    }
+    if (path == "/screen")
+        return Answer{200, screenRgba(), "application/octet-stream", true};
+    return refusal(Refusal{404, "no such place: GET " + path});
+}
+
+Answer PanelServer::Impl::post(const std::string &path, const std::string &text)
+{
+    if (auto parts = partsAfter(path, "/button/"); parts && parts->size() == 2) {
+        const std::string &name = (*parts)[0], &action = (*parts)[1];
         const int id = buttonId(name);
         if (id < 0)
-            return reply(response, Refusal{404, "unknown button '" + name + "' (a b c x y z side)"});
+            return refusal(Refusal{404, "unknown button '" + name + "' (a b c x y z side)"});
         if (action != "press" && action != "release")
-            return reply(response, Refusal{404, "a button is pressed or released, not '" + action + "'"});
-        reply(response, impl.send(PanelCommand{PanelCommand::Button, std::int8_t(id), action == "press", 0, 0, 0}));
-    });
-    for (const auto &[path, kind] : {std::pair{R"(/analog/([^/]*))", PanelCommand::Analog},
-                                     std::pair{R"(/digital/([^/]*))", PanelCommand::Digital}}) {
-        server.Post(path, [&impl, kind = kind](const httplib::Request &request, httplib::Response &response) {
-            PanelCommand command{};
-            if (auto refusal = inputCommand(request, kind, impl.run, command))
-                return reply(response, refusal);
-            reply(response, impl.send(command));
-        });
+            return refusal(Refusal{404, "a button is pressed or released, not '" + action + "'"});
+        return reply(send(PanelCommand{PanelCommand::Button, std::int8_t(id), action == "press", 0, 0, 0}));
     }
-    server.Post("/pause", [&impl](const httplib::Request &, httplib::Response &response) {
-        reply(response, impl.send(PanelCommand{PanelCommand::Pause, 0, 0, 0, 0, 0}));
-    });
-    server.Post("/resume", [&impl](const httplib::Request &, httplib::Response &response) {
-        reply(response, impl.send(PanelCommand{PanelCommand::Resume, 0, 0, 0, 0, 0}));
-    });
-    server.Post("/step", [&impl](const httplib::Request &, httplib::Response &response) {
-        if (!impl.status.panel.paused.load())
-            return reply(response, Refusal{409, "a step needs a paused run (POST /pause)"});
-        reply(response, impl.send(PanelCommand{PanelCommand::Step, 0, 0, 0, 0, 0}));
-    });
-    server.Post("/speed", [&impl](const httplib::Request &request, httplib::Response &response) {
+    for (const auto &[prefix, kind] :
+         {std::pair{"/analog/", PanelCommand::Analog}, std::pair{"/digital/", PanelCommand::Digital}}) {
+        if (auto parts = partsAfter(path, prefix); parts && parts->size() == 1) {
+            PanelCommand command{};
+            if (auto refused = inputCommand((*parts)[0], text, kind, run, command))
+                return refusal(*refused);
+            return reply(send(command));
+        }
+    }
+    if (path == "/pause")
+        return reply(send(PanelCommand{PanelCommand::Pause, 0, 0, 0, 0, 0}));
+    if (path == "/resume")
+        return reply(send(PanelCommand{PanelCommand::Resume, 0, 0, 0, 0, 0}));
+    if (path == "/step") {
+        if (!status.panel.paused.load())
+            return refusal(Refusal{409, "a step needs a paused run (POST /pause)"});
+        return reply(send(PanelCommand{PanelCommand::Step, 0, 0, 0, 0, 0}));
+    }
+    if (path == "/speed") {
         json body;
-        if (auto refusal = parseBody(request, body))
-            return reply(response, refusal);
+        if (auto refused = parseBody(text, body))
+            return refusal(*refused);
         const json factor = body.value("factor", json());
         double value;
         if (factor == "max")
@@ -226,25 +315,179 @@ PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
         else if (factor.is_number() && factor.get<double>() >= 0.001 && factor.get<double>() <= 1000)
             value = factor.get<double>();
         else
-            return reply(response, Refusal{400, "the factor must be 0.001-1000 or \"max\", not " + factor.dump()});
-        reply(response, impl.send(PanelCommand{PanelCommand::Speed, 0, 0, value, 0, 0}));
-    });
-    server.Post("/pose", [&impl](const httplib::Request &request, httplib::Response &response) {
+            return refusal(Refusal{400, "the factor must be 0.001-1000 or \"max\", not " + factor.dump()});
+        return reply(send(PanelCommand{PanelCommand::Speed, 0, 0, value, 0, 0}));
+    }
+    if (path == "/pose") {
         json body;
-        if (auto refusal = parseBody(request, body))
-            return reply(response, refusal);
+        if (auto refused = parseBody(text, body))
+            return refusal(*refused);
         double pose[3];
         const char *const names[] = {"x", "y", "heading"};
         for (int i = 0; i < 3; ++i) {
             const json value = body.value(names[i], json());
             if (!value.is_number() || !std::isfinite(value.get<double>()))
-                return reply(response, Refusal{400, std::string("the pose needs a number ") + names[i]});
+                return refusal(Refusal{400, std::string("the pose needs a number ") + names[i]});
             pose[i] = value.get<double>();
         }
-        if (!impl.run.hasWorld)
-            return reply(response, Refusal{409, "no world is loaded (kestrix-sim --world FILE)"});
-        reply(response, impl.send(PanelCommand{PanelCommand::Pose, 0, 0, pose[0], pose[1], pose[2]}));
-    });
+        if (!run.hasWorld)
+            return refusal(Refusal{409, "no world is loaded (kestrix-sim --world FILE)"});
+        if (auto refused = poseRefusal(pose[0], pose[1], pose[2]))
+            return refusal(*refused);
+        return reply(send(PanelCommand{PanelCommand::Pose, 0, 0, pose[0], pose[1], pose[2]}));
+    }
+    return refusal(Refusal{404, "no such place: POST " + path});
+}
+
+// The frame thread: a new state for the streams every FramePeriod (at once
+// when woken), only while a stream is open.
+void PanelServer::Impl::frameLoop()
+{
+    std::unique_lock<std::mutex> guard(streamLock);
+    while (!quit) {
+        streamsChanged.wait_for(guard, FramePeriod, [this] { return quit || wake; });
+        wake = false;
+        if (quit || streams.empty())
+            continue;
+        guard.unlock();
+        auto text = std::make_shared<const std::string>("data: " + state() + "\n\n");
+        guard.lock();
+        frameText = std::move(text);
+        ++frame;
+        for (Stream *stream : streams)
+            if (stream->suspended) {
+                stream->suspended = false;
+                MHD_resume_connection(stream->connection);
+            }
+    }
+}
+
+// Called by the library's thread whenever the stream's connection can take
+// more: the rest of its frame, the next frame if there is one, else the
+// stream waits suspended until the frame thread resumes it.
+ssize_t PanelServer::Impl::readStream(Stream &stream, char *buffer, std::size_t max)
+{
+    std::lock_guard<std::mutex> guard(streamLock);
+    if (!stream.text || stream.sent == stream.text->size()) {
+        if (stream.done)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        if (stream.frame == frame || !frameText) {
+            if (lastFrame)
+                return MHD_CONTENT_READER_END_OF_STREAM;
+            stream.suspended = true;
+            MHD_suspend_connection(stream.connection);
+            return 0;
+        }
+        stream.text = frameText;
+        stream.frame = frame;
+        stream.sent = 0;
+    }
+    const std::size_t n = std::min(max, stream.text->size() - stream.sent);
+    std::memcpy(buffer, stream.text->data() + stream.sent, n);
+    stream.sent += n;
+    if (stream.sent == stream.text->size() && lastFrame && stream.frame == frame)
+        stream.done = true;
+    return ssize_t(n);
+}
+
+MHD_Result queue(MHD_Connection *connection, const Answer &answer)
+{
+    MHD_Response *response =
+        MHD_create_response_from_buffer(answer.body.size(), const_cast<char *>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    if (answer.status != 204)
+        MHD_add_response_header(response, "Content-Type", answer.type);
+    if (answer.noStore)
+        MHD_add_response_header(response, "Cache-Control", "no-store");
+    const MHD_Result queued = MHD_queue_response(connection, unsigned(answer.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result PanelServer::Impl::startStream(MHD_Connection *connection)
+{
+    auto *stream = new Stream{this, connection, 0, {}, 0, false, false};
+    {
+        std::lock_guard<std::mutex> guard(streamLock);
+        streams.insert(stream);
+        wake = !frameText;
+    }
+    streamsChanged.notify_all();
+    MHD_Response *response = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, 32768,
+        [](void *cls, std::uint64_t, char *buffer, std::size_t max) {
+            Stream &s = *static_cast<Stream *>(cls);
+            return s.impl->readStream(s, buffer, max);
+        },
+        stream,
+        [](void *cls) {
+            Stream *s = static_cast<Stream *>(cls);
+            Impl &impl = *s->impl;
+            {
+                std::lock_guard<std::mutex> guard(impl.streamLock);
+                impl.streams.erase(s);
+            }
+            impl.streamsChanged.notify_all();
+            delete s;
+        });
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", "text/event-stream");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    // The stream ends with its connection.
+    MHD_add_response_header(response, "Connection", "close");
+    const MHD_Result queued = MHD_queue_response(connection, 200, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// Every request: its head is checked as soon as it is in; a GET is answered
+// at once, a POST once its body is.
+MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url, const char *method,
+                                     const char *data, std::size_t *size, void **context)
+{
+    const std::string path = url ? url : "";
+    const bool isPost = std::strcmp(method, "POST") == 0;
+    if (*context == nullptr) {
+        const std::vector<std::string> hosts = headers(connection, "Host");
+        if (hosts.size() > 1)
+            return queue(connection, refusal(Refusal{400, "refused: more than one Host header"}));
+        if (hosts.empty() || !hostAllowed(hosts[0]))
+            return queue(connection, refusal(Refusal{403, "refused: the Host header must name " + hostNames().back() +
+                                                              ":" + std::to_string(port)}));
+        if (!isPost && std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
+            return queue(connection, refusal(Refusal{405, std::string("no such place: ") + method + " " + path}));
+        if (!isPost) {
+            if (path == "/events")
+                return startStream(connection);
+            return queue(connection, get(path));
+        }
+        if (auto refused = fromThePanel(connection))
+            return queue(connection, refusal(*refused));
+        const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+        if (length && std::strtoull(length, nullptr, 10) > BodyLimit)
+            return queue(connection, refusal(Refusal{413, "the body must be at most " + std::to_string(BodyLimit) +
+                                                              " bytes"}));
+        *context = new Upload;
+        return MHD_YES;
+    }
+    Upload &upload = *static_cast<Upload *>(*context);
+    if (*size > 0) {
+        // A body sent in chunks has no length to refuse up front: past the
+        // limit the connection is closed.
+        if (upload.body.size() + *size > BodyLimit)
+            return MHD_NO;
+        upload.body.append(data, *size);
+        *size = 0;
+        return MHD_YES;
+    }
+    return queue(connection, post(path, upload.body));
+}
+
+PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
+    : m_impl(std::make_unique<Impl>(status, screenFd, run))
+{
 }
 
 PanelServer::~PanelServer()
@@ -256,15 +499,35 @@ bool PanelServer::bind(const std::string &address, int port, std::string &error)
 {
     Impl &impl = *m_impl;
     impl.address = address;
-    if (port == 0)
-        impl.port = impl.server.bind_to_any_port(address);
-    else
-        impl.port = impl.server.bind_to_port(address, port) ? port : -1;
-    if (impl.port <= 0) {
-        error = "cannot serve the panel on " + address + ":" + std::to_string(port) +
-                (port ? " (is the port taken? choose another with --panel=PORT)" : "");
+    error = "cannot serve the panel on " + address + ":" + std::to_string(port) +
+            (port ? " (is the port taken? choose another with --panel=PORT)" : "");
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr)
+        return false;
+    // No SO_REUSEPORT: a port another server listens on must be refused,
+    // not shared. SO_REUSEADDR only lets a port be taken again while the
+    // last run's connections wait out their close.
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int one = 1;
+    const bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+                       ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, Backlog) == 0;
+    const int family = found->ai_family;
+    ::freeaddrinfo(found);
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    if (!bound || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) != 0) {
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
+    impl.port = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&local)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in *>(&local)->sin_port);
+    impl.listenFd = fd;
+    error.clear();
     return true;
 }
 
@@ -275,7 +538,31 @@ int PanelServer::port() const
 
 void PanelServer::start()
 {
-    m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
+    Impl &impl = *m_impl;
+    if (impl.listenFd < 0 || impl.daemon)
+        return;
+    const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
+                           (impl.address.find(':') != std::string::npos ? MHD_USE_IPv6 : 0);
+    impl.daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr,
+        [](void *cls, MHD_Connection *connection, const char *url, const char *method, const char *,
+           const char *data, std::size_t *size, void **context) {
+            return static_cast<Impl *>(cls)->handle(connection, url, method, data, size, context);
+        },
+        &impl, MHD_OPTION_LISTEN_SOCKET, impl.listenFd, MHD_OPTION_CONNECTION_TIMEOUT, IdleSeconds,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, PerAddressLimit, MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit,
+        MHD_OPTION_NOTIFY_COMPLETED,
+        static_cast<MHD_RequestCompletedCallback>(
+            [](void *, MHD_Connection *, void **context, MHD_RequestTerminationCode) {
+                delete static_cast<Upload *>(*context);
+                *context = nullptr;
+            }),
+        nullptr, MHD_OPTION_END);
+    if (impl.daemon == nullptr) {
+        std::fprintf(stderr, "kestrix-sim: the panel's server did not start\n");
+        return;
+    }
+    impl.frames = std::thread([&impl] { impl.frameLoop(); });
 }
 
 void PanelServer::output(const char *data, std::size_t size)
@@ -294,25 +581,54 @@ void PanelServer::output(const char *data, std::size_t size)
 void PanelServer::finish(int exitStatus, const std::string &summary)
 {
     Impl &impl = *m_impl;
-    std::lock_guard<std::mutex> guard(impl.lock);
-    impl.ended = true;
-    impl.exitStatus = exitStatus;
-    impl.summary = summary;
-    impl.snapshot.clear();
+    {
+        std::lock_guard<std::mutex> guard(impl.lock);
+        impl.ended = true;
+        impl.exitStatus = exitStatus;
+        impl.summary = summary;
+        impl.snapshot.clear();
+    }
+    std::lock_guard<std::mutex> guard(impl.streamLock);
+    impl.wake = true;
+    impl.streamsChanged.notify_all();
 }
 
+// The last frame goes to every stream that can take it without waiting,
+// for at most EndGrace; then the server closes.
 void PanelServer::stop()
 {
     Impl &impl = *m_impl;
-    if (!impl.thread.joinable())
+    if (impl.daemon == nullptr) {
+        if (impl.listenFd >= 0)
+            ::close(impl.listenFd);
+        impl.listenFd = -1;
         return;
-    {
-        std::unique_lock<std::mutex> guard(impl.lock);
-        impl.streamsChanged.wait_for(guard, std::chrono::seconds(1), [&impl] { return impl.streams == 0; });
     }
-    impl.stopping = true;
-    impl.server.stop();
-    impl.thread.join();
+    {
+        std::lock_guard<std::mutex> guard(impl.streamLock);
+        impl.quit = true;
+    }
+    impl.streamsChanged.notify_all();
+    impl.frames.join();
+    const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
+    auto last = std::make_shared<const std::string>("data: " + impl.state() + "\n\n");
+    {
+        std::unique_lock<std::mutex> guard(impl.streamLock);
+        impl.frameText = std::move(last);
+        ++impl.frame;
+        impl.lastFrame = true;
+        for (Impl::Stream *stream : impl.streams)
+            if (stream->suspended) {
+                stream->suspended = false;
+                MHD_resume_connection(stream->connection);
+            }
+        impl.streamsChanged.wait_for(guard, EndGrace, [&impl] { return impl.streams.empty(); });
+    }
+    MHD_stop_daemon(impl.daemon);
+    impl.daemon = nullptr;
+    if (listening != MHD_INVALID_SOCKET)
+        ::close(listening);
+    impl.listenFd = -1;
 }
 
 } // namespace kxsim

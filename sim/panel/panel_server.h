@@ -8,7 +8,8 @@
 // taken port before the program starts, it outlives the program to show how
 // it ended, and its threads never mix with the program's own.
 //
-// Interface (every POST answers 204, or 4xx with a one-line reason):
+// Interface (every POST answers 204, or 4xx with a one-line reason; a POST
+// from a page must come from the panel's own, its body at most 4 KiB):
 //   GET  /state                         the run as one JSON object
 //   GET  /events                        the same, as server-sent events (25 a second)
 //   GET  /screen                        the screen, 320 x 240 RGBA bytes
@@ -17,7 +18,8 @@
 //   POST /digital/{0-15} {"value": 0 | 1 | null}
 //   POST /pause, /resume, /step (0.1 s simulated, while paused)
 //   POST /speed          {"factor": 0.001-1000 | "max"}
-//   POST /pose           {"x": m, "y": m, "heading": degrees}   with a world
+//   POST /pose           {"x": m, "y": m, "heading": -360-360 degrees}   with a world,
+//                        the robot on the field and clear of every obstacle
 #ifndef KESTRIX_SIM_PANEL_SERVER_H
 #define KESTRIX_SIM_PANEL_SERVER_H
 
@@ -29,6 +31,8 @@
 
 namespace kxsim {
 
+struct World;
+
 class PanelServer
 {
 public:
@@ -39,6 +43,7 @@ public:
         double duration = 0;     // --duration, 0 for none
         bool hasWorld = false;   // a world is loaded: the robot can be moved
         std::string worldJson;   // the field as JSON, empty for none
+        std::shared_ptr<const World> world; // the same, to check the poses posted
         std::vector<int> drivenAnalog, drivenDigital; // inputs the world's sensors drive
     };
 
@@ -60,8 +65,8 @@ public:
     void output(const char *data, std::size_t size);
     // The program has ended; the page shows `summary`.
     void finish(int exitStatus, const std::string &summary);
-    // Lets every open page receive the end (for at most a second), then
-    // closes the server.
+    // Gives every open event stream the last state, as far as its
+    // connection takes it at once (0.1 s at most), then closes the server.
     void stop();
 
 private:

@@ -1,4 +1,4 @@
-// The launcher built without cpp-httplib: --panel is
+// The launcher built without libmicrohttpd: --panel is
 // refused before the program starts.
 #include "panel/panel_server.h"
 
@@ -14,7 +14,7 @@ void PanelServer::describeWorld(const std::string &, Run &) {}
 
 bool PanelServer::bind(const std::string &, int, std::string &error)
 {
-    error = "this kestrix-sim was built without the panel (it needs cpp-httplib)";
+    error = "this kestrix-sim was built without the panel (it needs libmicrohttpd)";
     return false;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <unistd.h>
 
@@ -48,9 +49,10 @@ std::uint64_t PanelState::hash(const std::vector<std::uint8_t> &bytes)
 
 json PanelState::buildState()
 {
-    const SimStatus &s = status;
+    // The program publishes while we read: a copy of one whole publish.
+    const ControllerStatus s = status.snapshot();
     const double real = monotonicSeconds() - startReal;
-    const double simulated = double(s.simulatedUs.load()) / 1e6;
+    const double simulated = double(status.simulatedUs.load()) / 1e6;
     rateSamples.emplace_back(real, s.exchanges);
     while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
         rateSamples.pop_front();
@@ -65,12 +67,12 @@ json PanelState::buildState()
     state["real"] = real;
     state["exchanges"] = s.exchanges;
     state["exchange_rate"] = rate;
-    const std::int64_t speedMillis = s.panel.speedMillis.load();
-    if (s.panel.listening.load())
+    const std::int64_t speedMillis = status.panel.speedMillis.load();
+    if (status.panel.listening.load())
         state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
     else
         state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
-    state["paused"] = s.panel.paused.load() != 0;
+    state["paused"] = status.panel.paused.load() != 0;
     state["duration"] = run.duration;
     json motors = json::array();
     for (int m = 0; m < 4; ++m) {
@@ -152,12 +154,35 @@ std::optional<Refusal> PanelState::send(const PanelCommand &command)
     return std::nullopt;
 }
 
+std::optional<Refusal> PanelState::poseRefusal(double x, double y, double heading) const
+{
+    if (!(std::fabs(heading) <= 360))
+        return Refusal{400, "the heading must be -360 to 360 degrees"};
+    if (!run.world)
+        return std::nullopt;
+    const World &world = *run.world;
+    const double r = world.robot.radius;
+    char place[64];
+    std::snprintf(place, sizeof place, "(%.3g, %.3g)", x, y);
+    if (!(x >= r && x <= world.width - r && y >= r && y <= world.height - r)) {
+        char field[96];
+        std::snprintf(field, sizeof field, "the field is %g m x %g m and the robot's radius %g m", world.width,
+                      world.height, r);
+        return Refusal{422, std::string("the robot at ") + place + " would be off the field: " + field};
+    }
+    if (world.clearance({x, y}) < r)
+        return Refusal{422, std::string("the robot at ") + place + " would be inside a wall, box or object"};
+    return std::nullopt;
+}
+
 void PanelServer::describeWorld(const std::string &path, Run &run)
 {
-    World world;
+    auto loaded = std::make_shared<World>();
     std::string error;
-    if (path.empty() || !loadWorld(path, world, error))
+    if (path.empty() || !loadWorld(path, *loaded, error))
         return; // the program's side refuses a bad world with its own message
+    const World &world = *loaded;
+    run.world = loaded;
     auto point = [](const Point &p) { return json::array({p.x, p.y}); };
     auto rect = [](const Rect &r) { return json::array({r.x0, r.y0, r.x1, r.y1}); };
     json field{{"width", world.width}, {"height", world.height}, {"floor", world.floorReflectance}};

@@ -8,9 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -63,9 +61,6 @@ struct PanelState
     std::chrono::steady_clock::time_point snapshotAt{};
     std::uint64_t screenHash = 0;
     std::deque<std::pair<double, std::uint64_t>> rateSamples; // real seconds, exchanges
-    int streams = 0;       // open event streams
-    std::condition_variable streamsChanged;
-    std::atomic<bool> stopping{false};
     std::mutex commandLock; // one writer of the command ring at a time
 
     PanelState(SimStatus &s, int fd, const PanelServer::Run &r) : status(s), screenFd(fd), run(r) {}
@@ -81,6 +76,10 @@ struct PanelState
     // The latest state as JSON; requests within SnapshotAge share one.
     std::string state();
     void forget();
+
+    // Why the robot cannot be put at (x, y) heading `heading` (degrees), if
+    // it cannot: off the field, inside an obstacle, or an absurd heading.
+    std::optional<Refusal> poseRefusal(double x, double y, double heading) const;
 
     // Puts a command into the ring the program takes them from.
     std::optional<Refusal> send(const PanelCommand &command);

@@ -130,40 +130,44 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
     if (status == nullptr)
         return;
     status->simulatedUs.store(atUs - m_startUs);
-    status->exchanges = m_exchanges;
+    // What is not published this time (the pose before the robot moves)
+    // stays as last published.
+    ControllerStatus next = *status;
+    next.exchanges = m_exchanges;
     for (int m = 0; m < 4; ++m) {
-        status->motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
-        status->motorSpeed[m] = m_model.motor(m).speed;
-        status->motorDuty[m] = registers.get16(reg::Duty0 + 2 * std::size_t(m));
-        status->motorVelocity[m] = std::int16_t(registers.get16(reg::Velocity0 + 2 * std::size_t(m)));
+        next.motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
+        next.motorSpeed[m] = m_model.motor(m).speed;
+        next.motorDuty[m] = registers.get16(reg::Duty0 + 2 * std::size_t(m));
+        next.motorVelocity[m] = std::int16_t(registers.get16(reg::Velocity0 + 2 * std::size_t(m)));
     }
-    status->modes = registers.get8(reg::Modes);
-    status->directions = registers.get8(reg::Directions);
-    status->motorStatus = registers.get8(reg::Status);
-    status->servoEnables = registers.get8(reg::ServoEnable);
+    next.modes = registers.get8(reg::Modes);
+    next.directions = registers.get8(reg::Directions);
+    next.motorStatus = registers.get8(reg::Status);
+    next.servoEnables = registers.get8(reg::ServoEnable);
     for (int s = 0; s < 4; ++s) {
-        status->servoCommand[s] = registers.get16(reg::Pulse0 + 2 * std::size_t(s));
-        status->servoShaft[s] = m_model.servo(s).shaftUs;
+        next.servoCommand[s] = registers.get16(reg::Pulse0 + 2 * std::size_t(s));
+        next.servoShaft[s] = m_model.servo(s).shaftUs;
     }
-    status->digitalIn = registers.get16(reg::DigitalIn);
-    status->digitalOut = registers.get16(reg::DigitalOut);
-    status->digitalPullups = registers.get16(reg::DigitalPullup);
-    status->digitalDirections = registers.get16(reg::DigitalDir);
+    next.digitalIn = registers.get16(reg::DigitalIn);
+    next.digitalOut = registers.get16(reg::DigitalOut);
+    next.digitalPullups = registers.get16(reg::DigitalPullup);
+    next.digitalDirections = registers.get16(reg::DigitalDir);
     for (int n = 0; n < 6; ++n)
-        status->analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
-    status->analogPullups = registers.get8(reg::AnalogPullup);
-    status->batteryVolts = FakeBattery::instance().volts();
+        next.analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
+    next.analogPullups = registers.get8(reg::AnalogPullup);
+    next.batteryVolts = FakeBattery::instance().volts();
     // One world for every process of the run: whoever moved it last tells.
     if (m_physics && (m_physics->hasWorld() || m_physics->moved())) {
         const Pose &pose = m_physics->pose();
-        status->hasPose = 1;
-        status->bumped = m_physics->bumped() ? 1 : 0;
-        status->x = pose.x;
-        status->y = pose.y;
-        status->headingDeg = pose.headingDeg;
-        status->travelled = m_physics->travelledMetres();
-        status->turned = m_physics->turnedDegrees();
+        next.hasPose = 1;
+        next.bumped = m_physics->bumped() ? 1 : 0;
+        next.x = pose.x;
+        next.y = pose.y;
+        next.headingDeg = pose.headingDeg;
+        next.travelled = m_physics->travelledMetres();
+        next.turned = m_physics->turnedDegrees();
     }
+    status->publish(next);
 }
 
 } // namespace kxsim
