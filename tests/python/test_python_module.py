@@ -335,7 +335,7 @@ def test_graphics_show_on_the_simulated_screen(tmp_path):
         for line in launcher.stderr:
             if "built without the panel" in line:
                 pytest.skip("this kestrix-sim has no panel to show its screen")
-            match = re.search(r"panel at http://127\.0\.0\.1:(\d+)/", line)
+            match = re.search(r"panel at http://127\.0\.0\.1:(\d+)", line)
             if match:
                 port = int(match.group(1))
                 break
