@@ -234,10 +234,17 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
                      next, y, next + 30, y, next + 36, y + 4);
         next += 80;
     }
-    if (!world.marks.empty())
+    if (!world.marks.empty()) {
         std::fprintf(file,
                      "<rect x='%.1f' y='%.1f' width='24' height='10' fill='%s'/><text x='%.1f' y='%.1f'>floor mark</text>\n",
                      next, y - 5, grey(world.marks.front().reflectance).c_str(), next + 30, y + 4);
+        next += 110;
+    }
+    if (!world.pieces.empty())
+        std::fprintf(file,
+                     "<rect x='%.1f' y='%.1f' width='10' height='10' fill='#888' fill-opacity='0.2' stroke='#555' "
+                     "stroke-dasharray='3 2'/><text x='%.1f' y='%.1f'>a piece where it started</text>\n",
+                     next, y - 5, next + 16, y + 4);
     const double bar = PixelsPerMetre * 0.5;
     std::fprintf(file,
                  "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#000' stroke-width='2'/>"
