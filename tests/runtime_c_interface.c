@@ -14,9 +14,12 @@ static mutex s_lock;
 static int s_runs;
 static int s_trylockFromThread = -1;
 
+/* Tries the mutex from a thread of its own, and gives back what it took. */
 static void work(void)
 {
     s_trylockFromThread = mutex_trylock(s_lock);
+    if (s_trylockFromThread == 1)
+        mutex_unlock(s_lock);
     ++s_runs;
 }
 
@@ -57,6 +60,8 @@ int main(void)
     thread_wait(t);
     CHECK(s_runs == 2);
     CHECK(s_trylockFromThread == 1);
+    /* The thread's unlock freed it again. */
+    CHECK(mutex_trylock(s_lock) == 1);
     mutex_unlock(s_lock);
     thread_destroy(t);
     mutex_destroy(s_lock);
