@@ -2,9 +2,9 @@
 // the example and check-out programs under kestrix-sim at --speed max, judged
 // by where the robot went (trace) and what the programs printed.
 #include "model/model.h"
-#include "world/physics.h"
+#include "physics/physics.h"
 #include "world/world.h"
-#include "world/mechanisms.h"
+#include "physics/mechanisms.h"
 #include "world/mobile_base.h"
 
 #include "emulation.h"

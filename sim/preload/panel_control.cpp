@@ -2,7 +2,7 @@
 
 #include "clock/fake_clock.h"
 #include "fakes/fake_input.h"
-#include "world/physics.h"
+#include "physics/physics.h"
 #include "model/script.h"
 #include "preload/simulation.h"
 

@@ -6,7 +6,7 @@
 #define KESTRIX_SIM_SIMULATION_H
 
 #include "model/model.h"
-#include "world/physics.h"
+#include "physics/physics.h"
 #include "model/script.h"
 #include "model/sim_status.h"
 

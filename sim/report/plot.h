@@ -3,7 +3,7 @@
 #ifndef KESTRIX_SIM_PLOT_H
 #define KESTRIX_SIM_PLOT_H
 
-#include "world/physics.h"
+#include "physics/physics.h"
 
 #include <string>
 

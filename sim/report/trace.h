@@ -7,7 +7,7 @@
 
 #include "model/model.h"
 #include "model/registers.h"
-#include "world/physics.h"
+#include "physics/physics.h"
 
 #include <cstdio>
 

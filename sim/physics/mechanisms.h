@@ -6,7 +6,7 @@
 #define KESTRIX_SIM_MECHANISMS_H
 
 #include "model/model.h"
-#include "world/table.h"
+#include "physics/table.h"
 #include "world/world.h"
 
 #include <optional>

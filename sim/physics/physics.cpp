@@ -1,4 +1,4 @@
-#include "world/physics.h"
+#include "physics/physics.h"
 
 #include "world/mobile_base.h"
 #include "model/angles.h"

@@ -1,4 +1,4 @@
-#include "world/table.h"
+#include "physics/table.h"
 
 #include "model/angles.h"
 

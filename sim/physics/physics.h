@@ -10,8 +10,8 @@
 #define KESTRIX_SIM_PHYSICS_H
 
 #include "model/model.h"
-#include "world/mechanisms.h"
-#include "world/table.h"
+#include "physics/mechanisms.h"
+#include "physics/table.h"
 #include "world/world.h"
 
 #include <array>

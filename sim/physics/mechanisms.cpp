@@ -1,4 +1,4 @@
-#include "world/mechanisms.h"
+#include "physics/mechanisms.h"
 
 #include "model/angles.h"
 #include "model/sim_status.h"
