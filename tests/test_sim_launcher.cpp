@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -322,6 +323,76 @@ TEST_F(SimLauncher, AScriptThatIsNotTextFailsAtOnceOnItsFirstLine)
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "kestrix-sim: /dev/zero:1: line longer than 4096 bytes (is this a script?)\n");
     EXPECT_LT(run.realSeconds, 5.0);
+}
+
+TEST_F(SimLauncher, InputsThatCannotBeReadAsFilesGetOneLineAndStatus2)
+{
+    ASSERT_EQ(::mkfifo(file("fifo").c_str(), 0600), 0);
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        std::string expected;
+    } cases[] = {
+        {{"--script", m_folder}, "kestrix-sim: cannot read script " + m_folder + ": it is a folder\n"},
+        {{"--script", "/proc/self/mem"}, "kestrix-sim: cannot read script /proc/self/mem: Input/output error\n"},
+        {{"--script", file("fifo")}, "kestrix-sim: cannot read script " + file("fifo")
+                                         + ": it is a pipe, read once; the script is read twice, give a file\n"},
+    };
+    for (Case &c : cases) {
+        c.arguments.push_back("/bin/true");
+        const Outcome run = simulate(c.arguments);
+        EXPECT_EQ(run.status, 2) << c.arguments[1];
+        EXPECT_EQ(run.err, c.expected);
+    }
+}
+
+// Command lines drawn at random from the options, values that are wrong in
+// every way the launcher reads them, and programs that end at once: the
+// launcher ends with a status of its own or the program's, never a signal,
+// and a refusal is one line.
+TEST_F(SimLauncher, ARandomCommandLineNeverCrashesTheLauncher)
+{
+    const std::string good = script("0.5 press a\n1 analog 2 100\n");
+    std::ofstream(file("bad.txt")) << "1 analog 7 100\n";
+    const std::string world = write("world.json", R"({"field": {"width": 2, "height": 1}})");
+    const std::string badWorld = write("bad.json", R"({"field": {"width": 1e309, "height": 1}})");
+    const std::vector<std::string> options = {"--duration", "--speed", "--script", "--script", "--trace", "--world",
+                                              "--world", "--plot", "--speed", "--duration", "--trace", "--plot"};
+    const std::vector<std::string> junk = {"--panel", "--bogus", "-", "--", "-x", "--help=1", "--version=2"};
+    const std::vector<std::string> values = {
+        "", "0", "-1", "1e309", "nan", "inf", "0.5", "1e9", "1e-7", "max", "fast", "0x10", "  1", "1,5",
+        good, file("bad.txt"), world, badWorld, m_folder, "/dev/zero", "/dev/full", "/dev/null", "/proc/self/mem",
+        file("missing"), file("out/trace.csv"), file("t.csv"), file("p.svg"), std::string(5000, 'x'), "\xff\xfe",
+        "a=b", "--speed"};
+    const std::vector<std::string> programs = {"/bin/true", "/bin/false", m_folder, file("missing"), "no-such-program"};
+    std::mt19937 random(20240611);
+    auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
+    for (int n = 0; n < 1000; ++n) {
+        std::vector<std::string> arguments;
+        for (unsigned k = random() % 5; k > 0; --k) {
+            const std::string option = random() % 16 == 0 ? pick(junk) : pick(options);
+            switch (random() % 4) {
+            case 0: arguments.push_back(option); break;
+            case 1: arguments.push_back(option + "=" + pick(values)); break;
+            default: arguments.push_back(option); arguments.push_back(pick(values)); break;
+            }
+        }
+        // Now and then no program at all, or junk after it.
+        if (random() % 8 != 0)
+            arguments.push_back(pick(programs));
+        if (random() % 4 == 0)
+            arguments.push_back(pick(values));
+        const Outcome run = simulate(arguments);
+        std::string shown;
+        for (const std::string &a : arguments)
+            shown += "'" + a.substr(0, 60) + "' ";
+        ASSERT_LT(run.status, 128) << shown << run.err.substr(0, 300);
+        ASSERT_NE(run.status, 125) << shown;
+        if (run.status == 2) {
+            EXPECT_EQ(run.err.rfind("kestrix-sim: ", 0), 0u) << shown << run.err.substr(0, 300);
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err.substr(0, 300);
+        }
+    }
 }
 
 TEST_F(SimLauncher, HelpListsEveryOptionAndScriptCommandWithAnExample)

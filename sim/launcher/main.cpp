@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -369,7 +370,9 @@ int waitForEnd(pid_t child, const Options &options, double startReal)
 
 } // namespace
 
-int main(int argc, char **argv)
+namespace {
+
+int run(int argc, char **argv)
 {
     const Options options = parseOptions(argc, argv);
     const std::string program = locateProgram(options.command[0]);
@@ -396,4 +399,17 @@ int main(int argc, char **argv)
         panel.server->stop();
     }
     return result;
+}
+
+} // namespace
+
+// Every input is checked where it is read; an exception that still gets
+// out (memory exhausted, say) is one line and BadUsage, not an abort.
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        fail(BadUsage, std::string("cannot go on: ") + e.what());
+    }
 }

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -117,7 +118,18 @@ void startPanel(kxsim::SimStatus *status, int screenFd, bool virtualTime, double
     kxsim::PanelControl::instance().start(status, virtualTime, speed);
 }
 
+void startSimulationIn();
+
 __attribute__((constructor)) void startSimulation()
+{
+    try {
+        startSimulationIn();
+    } catch (const std::exception &e) {
+        fail(std::string("cannot start the simulation: ") + e.what());
+    }
+}
+
+void startSimulationIn()
 {
     const std::string speedText = variable("KESTRIX_SIM_SPEED");
     const std::string durationText = variable("KESTRIX_SIM_DURATION");
