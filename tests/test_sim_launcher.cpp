@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -392,6 +394,61 @@ TEST_F(SimLauncher, ARandomCommandLineNeverCrashesTheLauncher)
             EXPECT_EQ(run.err.rfind("kestrix-sim: ", 0), 0u) << shown << run.err.substr(0, 300);
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err.substr(0, 300);
         }
+    }
+}
+
+namespace {
+
+// The processes whose environment holds `entry` (NAME=VALUE), as /proc shows
+// them; zombies have no environment left and are not counted.
+std::vector<pid_t> processesWith(const std::string &entry)
+{
+    std::vector<pid_t> found;
+    DIR *folder = ::opendir("/proc");
+    while (dirent *process = folder ? ::readdir(folder) : nullptr) {
+        const pid_t pid = pid_t(std::atoi(process->d_name));
+        if (pid <= 0)
+            continue;
+        std::ifstream environment("/proc/" + std::string(process->d_name) + "/environ", std::ios::binary);
+        for (std::string variable; std::getline(environment, variable, '\0');)
+            if (variable == entry) {
+                found.push_back(pid);
+                break;
+            }
+    }
+    if (folder)
+        ::closedir(folder);
+    return found;
+}
+
+} // namespace
+
+// A program with five children and one that left its session, then the
+// launcher killed outright or asked to end: nothing of the run outlives it.
+TEST_F(SimLauncher, EveryProcessOfTheRunEndsWithTheLauncherHoweverItEnds)
+{
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        const std::string entry = "KESTRIX_TEST_RUN=" + std::to_string(::getpid()) + "-" + std::to_string(signal);
+        ::setenv("KESTRIX_TEST_RUN", entry.substr(entry.find('=') + 1).c_str(), 1);
+        const pid_t sim = startProgram(KESTRIX_SIM_LAUNCHER,
+            {"/bin/sh", "-c", "for i in 1 2 3 4 5; do sleep 300 & done; setsid sh -c 'sleep 300 &'; wait"});
+        ::unsetenv("KESTRIX_TEST_RUN");
+        // The launcher, the shell, its five sleeps and the detached one.
+        std::size_t started = 0;
+        for (int wait = 0; wait < 1000 && started < 8; ++wait) {
+            ::usleep(10000);
+            started = processesWith(entry).size();
+        }
+        EXPECT_GE(started, 8u) << "signal " << signal << ": " << read("stderr");
+        ::kill(sim, signal);
+        int status = 0;
+        ::waitpid(sim, &status, 0);
+        ::usleep(1000000);
+        const std::vector<pid_t> left = processesWith(entry);
+        EXPECT_TRUE(left.empty()) << left.size() << " processes of the run outlived the launcher's "
+                                  << (signal == SIGKILL ? "SIGKILL" : "SIGTERM");
+        for (const pid_t pid : left)
+            ::kill(pid, SIGKILL);
     }
 }
 
