@@ -452,6 +452,23 @@ TEST_F(SimLauncher, EveryProcessOfTheRunEndsWithTheLauncherHoweverItEnds)
     }
 }
 
+// The launcher forks with the panel's thread running: its children make
+// system calls only, up to the program's exec, and allocate nothing.
+TEST_F(SimLauncher, ChildrenOfTheLauncherAllocateNothingBeforeTheyExecute)
+{
+#ifndef KESTRIX_FORK_PROBE
+    GTEST_SKIP() << "the probe replaces the allocator, which a sanitizer's runtime owns";
+#else
+    ::setenv("LD_PRELOAD", KESTRIX_FORK_PROBE, 1);
+    const Outcome run = simulate({"--speed", "max", "--duration", "0.5", "--script", script("0.1 press a\n"),
+                                  "/bin/sh", "-c", "echo ran"});
+    ::unsetenv("LD_PRELOAD");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "ran\n");
+    EXPECT_EQ(run.err.find("fork probe"), std::string::npos) << run.err;
+#endif
+}
+
 TEST_F(SimLauncher, HelpListsEveryOptionAndScriptCommandWithAnExample)
 {
     for (const char *flag : {"--help", "-h"}) {
