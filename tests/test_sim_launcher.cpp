@@ -20,7 +20,10 @@
 #include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -467,6 +470,122 @@ TEST_F(SimLauncher, ChildrenOfTheLauncherAllocateNothingBeforeTheyExecute)
     EXPECT_EQ(run.out, "ran\n");
     EXPECT_EQ(run.err.find("fork probe"), std::string::npos) << run.err;
 #endif
+}
+
+// Outputs that cannot go where they are asked to go are refused before the
+// program starts.
+TEST_F(SimLauncher, OutputsThatCannotBeWrittenAreRefusedBeforeTheProgramStarts)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--trace", "/dev/full"}, "kestrix-sim: cannot write trace /dev/full: No space left on device\n"},
+        {{"--trace", m_folder}, "kestrix-sim: cannot write trace " + m_folder + ": Is a directory\n"},
+        {{"--plot", "/dev/full"}, "kestrix-sim: cannot write plot /dev/full: it is not a regular file\n"},
+        {{"--plot", m_folder}, "kestrix-sim: cannot write plot " + m_folder + ": it is a folder\n"},
+        {{"--plot", file("no/such/p.svg")},
+         "kestrix-sim: cannot write plot " + file("no/such/p.svg") + ": No such file or directory\n"},
+    };
+    for (std::pair<std::vector<std::string>, std::string> c : cases) {
+        for (const char *word : {"/bin/sh", "-c", "echo started"})
+            c.first.push_back(word);
+        const Outcome run = simulate(c.first);
+        EXPECT_EQ(run.status, 2) << c.first[1];
+        EXPECT_EQ(run.err, c.second);
+        EXPECT_EQ(run.out, "") << c.first[1];
+    }
+}
+
+namespace {
+
+// kestrix-sim with `arguments` as a process whose files may grow to `bytes`
+// at most, as on a disk that fills (SIGXFSZ ignored, so a write past the
+// limit fails with EFBIG). Its output comes back through pipes.
+ProgramRun simulateOnAFullDisk(const std::vector<std::string> &arguments, rlim_t bytes)
+{
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit{bytes, bytes};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
+        for (const std::string &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
+        ::_exit(125);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    ProgramRun run;
+    for (const auto &[fd, text] : {std::pair<int, std::string *>{out[0], &run.out}, {err[0], &run.err}}) {
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+            text->append(buffer, std::size_t(got));
+        ::close(fd);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+} // namespace
+
+// The disk fills in the middle of the run: the trace ends on a whole row,
+// one line says so when it happens, and the run ends with 74. A picture that
+// does not fit leaves no file, not even an empty one.
+TEST_F(SimLauncher, ADiskThatFillsEndsTheTraceOnAWholeRowAndTheRunWith74)
+{
+    const std::string trace = file("trace.csv");
+    const Outcome run = simulateOnAFullDisk(
+        {"--speed", "max", "--duration", "60", "--trace", trace, "/bin/sh", "-c", "sleep 100"}, 20000);
+    EXPECT_EQ(run.status, 74) << run.err;
+    const std::string said = "kestrix-sim: cannot write trace " + trace + ": File too large; the trace stops before ";
+    ASSERT_NE(run.err.find(said), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(said, run.err.find(said) + 1), std::string::npos) << "said twice:\n" << run.err;
+    const std::string text = read("trace.csv");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "the trace ends in the middle of a row";
+    std::istringstream lines(text);
+    std::string header, row;
+    std::getline(lines, header);
+    int rows = 0;
+    while (std::getline(lines, row)) {
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), std::count(header.begin(), header.end(), ','))
+            << "row " << rows << ": " << row;
+        ++rows;
+    }
+    EXPECT_GT(rows, 10);
+    EXPECT_LT(rows, 600);
+
+    // A field of 500 boxes draws a picture of some 50 kB.
+    std::string boxes = R"({"field": {"width": 10, "height": 10}, "boxes": [)";
+    for (int k = 0; k < 500; ++k)
+    {
+        const double x = k % 50 * 0.2, y = k / 50 * 0.2;
+        boxes += (k ? ",\n[" : "[") + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(x + 0.1)
+               + ", " + std::to_string(y + 0.1) + "]";
+    }
+    const std::string world = write("boxes.json", boxes + "]}");
+    const std::string plot = file("path.svg");
+    const Outcome drawn = simulateOnAFullDisk(
+        {"--speed", "max", "--duration", "1", "--world", world, "--plot", plot, "/bin/true"}, 20000);
+    EXPECT_EQ(drawn.status, 74) << drawn.err;
+    EXPECT_NE(drawn.err.find("kestrix-sim: cannot write plot " + plot + ": File too large\n"), std::string::npos)
+        << drawn.err;
+    struct stat info{};
+    EXPECT_NE(::stat(plot.c_str(), &info), 0) << "a picture of " << info.st_size << " bytes was left";
+    std::size_t left = 0;
+    DIR *folder = ::opendir(m_folder.c_str());
+    while (dirent *entry = folder ? ::readdir(folder) : nullptr)
+        left += std::string(entry->d_name).rfind("path.svg", 0) == 0;
+    if (folder)
+        ::closedir(folder);
+    EXPECT_EQ(left, 0u) << "a temporary picture was left";
 }
 
 TEST_F(SimLauncher, HelpListsEveryOptionAndScriptCommandWithAnExample)

@@ -34,7 +34,9 @@
 #include <ftw.h>
 #include <limits.h>
 #include <sys/mman.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -90,6 +92,48 @@ std::string locateProgram(const std::string &name)
 
 // ---- Step 2: check the inputs before anything starts --------------------------
 
+// A disk with no block left cannot take a row or a picture.
+void checkSpace(int fd, const std::string &what)
+{
+    struct statvfs disk{};
+    if (::fstatvfs(fd, &disk) == 0 && disk.f_blocks > 0 && disk.f_bfree == 0)
+        fail(BadUsage, "cannot write " + what + ": " + std::strerror(ENOSPC));
+}
+
+// The trace is created (or emptied) here, so that a place it cannot go is
+// refused before the program starts. A device takes it if it takes a write:
+// /dev/null and a terminal do, /dev/full does not.
+void checkTrace(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
+    struct stat info{};
+    if (::write(fd, "", 0) < 0 || ::fstat(fd, &info) != 0)
+        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
+    if (S_ISREG(info.st_mode))
+        checkSpace(fd, "trace " + path);
+    ::close(fd);
+}
+
+// The picture is drawn under a temporary name in its folder and renamed over
+// the path: it needs a regular file (or none) there and a folder that takes
+// a new file.
+void checkPlot(const std::string &path)
+{
+    struct stat info{};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        fail(BadUsage, "cannot write plot " + path + ": "
+                           + (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file"));
+    std::string probe = path + ".XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        fail(BadUsage, "cannot write plot " + path + ": " + std::strerror(errno));
+    ::unlink(probe.c_str());
+    checkSpace(fd, "plot " + path);
+    ::close(fd);
+}
+
 void checkInputs(const Options &options)
 {
     std::string error;
@@ -98,12 +142,10 @@ void checkInputs(const Options &options)
         if (!kxsim::parseScriptFile(options.script, events, error))
             fail(BadUsage, error);
     }
-    if (!options.trace.empty()) {
-        FILE *trace = std::fopen(options.trace.c_str(), "w");
-        if (trace == nullptr)
-            fail(BadUsage, "cannot write trace " + options.trace + ": " + std::strerror(errno));
-        std::fclose(trace);
-    }
+    if (!options.trace.empty())
+        checkTrace(options.trace);
+    if (!options.plot.empty())
+        checkPlot(options.plot);
     if (!options.world.empty()) {
         kxsim::World world;
         if (!kxsim::loadWorld(options.world, world, error))
@@ -119,6 +161,7 @@ struct Controller
     int statusFd = -1;       // the status block, shared with the program
     kxsim::SimStatus *status = nullptr;
     std::string sysfsFolder; // stands in for /sys/class/power_supply
+    int lostOutputs = -1;    // eventfd: outputs of the run that could not be written
 };
 
 std::string ownFolder()
@@ -159,6 +202,10 @@ Controller prepareController()
     if (block == MAP_FAILED)
         fail(BadUsage, std::string("cannot map the status block: ") + std::strerror(errno));
     controller.status = static_cast<kxsim::SimStatus *>(block);
+    // Inherited by every process of the run, close-on-exec in none.
+    controller.lostOutputs = ::eventfd(0, EFD_NONBLOCK);
+    if (controller.lostOutputs < 0)
+        fail(BadUsage, std::string("cannot create the output report: ") + std::strerror(errno));
 
     const char *temporary = std::getenv("TMPDIR");
     std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
@@ -285,6 +332,7 @@ std::vector<std::string> programEnvironment(const Options &options, const Contro
         {"KESTRIX_SIM_SPEED", options.speed},
         {"KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd)},
         {"KESTRIX_SIM_SYSFS", controller.sysfsFolder},
+        {"KESTRIX_SIM_OUTPUT_FD", std::to_string(controller.lostOutputs)},
     };
     if (options.duration > 0) {
         char duration[32];
@@ -422,7 +470,11 @@ int run(int argc, char **argv)
         panel.pump.join();
     ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
     std::string summary;
-    const int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    // The line that said what was lost came when it happened.
+    std::uint64_t lost = 0;
+    if (::read(controller.lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
+        result = OutputLost;
     if (panel.server) {
         panel.server->finish(result, summary);
         panel.server->stop();

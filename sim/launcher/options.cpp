@@ -170,8 +170,9 @@ void printHelp()
                 "  printf '2 click side\\n' > click.txt\n"
                 "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
                 "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
-                "--duration ended it; 2 for a bad option, script, trace or world file; 126 for a\n"
-                "program that cannot be executed here; 127 for one that is not found.\n");
+                "--duration ended it; 2 for a bad option, script, trace or world file; 74 when\n"
+                "the trace or the picture could not be written whole; 126 for a program that\n"
+                "cannot be executed here; 127 for one that is not found.\n");
 }
 
 } // namespace

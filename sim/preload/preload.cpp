@@ -12,6 +12,8 @@
 //   KESTRIX_SIM_WORLD     world file the robot drives in
 //   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
 //   KESTRIX_SIM_SEED      the seed of the world's realism and the sensors' noise
+//   KESTRIX_SIM_OUTPUT_FD eventfd that counts outputs (trace, picture) that
+//                         could not be written, for the launcher's status
 // They stay set, and the status block's descriptor stays open, so that every
 // process this one starts (kestrix-run's robot program, say) joins the same
 // run: one coprocessor, one clock, one trace and one status (see
@@ -141,6 +143,7 @@ void startSimulationIn()
     const std::string worldPath = variable("KESTRIX_SIM_WORLD");
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
     const std::string seedText = variable("KESTRIX_SIM_SEED");
+    const std::string outputFd = variable("KESTRIX_SIM_OUTPUT_FD");
 
     bool virtualTime = false;
     double speed = 1.0;
@@ -201,6 +204,18 @@ void startSimulationIn()
             fd = moved;
             ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(fd).c_str(), 1);
         }
+    }
+    if (!outputFd.empty()) {
+        int fd = std::atoi(outputFd.c_str());
+        if (fd < StatusFdFloor) {
+            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
+            if (moved < 0)
+                fail(std::string("cannot keep the launcher's output report: ") + std::strerror(errno));
+            ::close(fd);
+            fd = moved;
+            ::setenv("KESTRIX_SIM_OUTPUT_FD", std::to_string(fd).c_str(), 1);
+        }
+        options.lostOutputFd = fd;
     }
     // Who joins a run finds the battery as the run left it.
     const double volts = joining ? options.status->batteryVolts : kxsim::constants::BatteryVolts;
