@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 namespace {
 
 using Outcome = ProgramRun;
+using namespace std::chrono_literals;
 
 class SimLauncher : public ScratchFolder
 {
@@ -270,6 +272,27 @@ TEST_F(SimLauncher, DurationEndsAProgramThatNeverSleepsOnAScaledClock)
     EXPECT_NE(run.err.find("ended at --duration after 2.000 s simulated"), std::string::npos) << run.err;
     EXPECT_GT(run.realSeconds, 0.45);
     EXPECT_LT(run.realSeconds, 5.0);
+}
+
+TEST_F(SimLauncher, DurationEndsAProgramThatNeverWaitsAtFullSpeed)
+{
+    // No thread waits and nothing is due: simulated time follows real time.
+    const pid_t sim = startProgram(KESTRIX_SIM_LAUNCHER, {"--speed", "max", "--duration", "1", KESTRIX_BUSY_LOOP});
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(sim, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - start < 15s)
+        ::usleep(10000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (done == 0) {
+        ::kill(sim, SIGKILL);
+        ::waitpid(sim, &status, 0);
+    }
+    ASSERT_EQ(done, sim) << "still running after 15 s of real time";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read("stderr");
+    EXPECT_NE(read("stderr").find("ended at --duration after 1.000 s simulated"), std::string::npos) << read("stderr");
+    EXPECT_GT(seconds, 0.9);
+    EXPECT_LT(seconds, 5.0);
 }
 
 TEST_F(SimLauncher, BadCommandLinesAndScriptsAreRejectedWithOneLine)

@@ -101,6 +101,7 @@ struct Clock::State
     std::atomic<int> releasable{0}; // waiters with something to release them
     std::uint64_t order = 0;
     std::int64_t lastActivity = 0; // real monotonic time a wait last began or ended
+    std::int64_t followedAt = 0;   // real monotonic time the clock last followed real time
 
     bool recording = true;
     std::vector<std::uint64_t> sleeps;

@@ -189,6 +189,20 @@ void Clock::release(const void *on)
     }
 }
 
+void Clock::followRealTime()
+{
+    State &s = state();
+    Guard guard(s.lock);
+    if (s.mode.load() != Mode::Virtual || s.earliest() != nullptr)
+        return;
+    const std::int64_t now = realNs(CLOCK_MONOTONIC);
+    if (now - s.lastActivity < std::int64_t(GraceMs) * 1000000)
+        return;
+    // From the last wait on, or from the last time it followed.
+    s.virtualNs += now - std::max(s.followedAt, s.lastActivity);
+    s.followedAt = now;
+}
+
 void Clock::threadAdded()
 {
     State &s = state();

@@ -414,7 +414,10 @@ Keeper start(const std::string &program, const Options &options, const Controlle
 
 // The program ends itself at the duration; should it hang somewhere the
 // simulator cannot see, step in once generous real time has passed: SIGTERM,
-// then SIGKILL two seconds later.
+// then SIGKILL two seconds later. At --speed max there is no real time to
+// measure against (a run may compute for longer than it simulates): there
+// the program's side lets the clock follow real time while no thread waits,
+// so the duration comes even to a program that never waits.
 struct StepIn
 {
     pid_t program;

@@ -104,6 +104,25 @@ void watchDuration(double speed)
     Simulation::instance().finishAtDuration();
 }
 
+// At --speed max a program that never waits would hold the clock still for
+// ever: a thread of ours lets it follow real time then (Clock::followRealTime),
+// except while the panel holds the run paused, and ends the run at the
+// duration.
+void followRealTime(const kxsim::SimStatus *status)
+{
+    Clock &clock = Clock::instance();
+    const std::int64_t end = Simulation::instance().endUs();
+    for (;;) {
+        timespec pause{0, Clock::GraceMs * 500000L};
+        ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+        if (status && status->panel.paused.load() != 0)
+            continue;
+        clock.followRealTime();
+        if (end != 0 && clock.nowUs() >= end)
+            Simulation::instance().finishAtDuration();
+    }
+}
+
 // The panel shows the program's output as it comes, so standard output is
 // written line by line into the launcher's pipe as it would be to a
 // terminal; the screen the panel shows is the fake framebuffer's memory.
@@ -243,6 +262,10 @@ void startSimulationIn()
     if (options.durationUs > 0 && !virtualTime) {
         kxsim::OwnThreads own;
         std::thread(watchDuration, speed).detach();
+    }
+    if (virtualTime) {
+        kxsim::OwnThreads own;
+        std::thread(followRealTime, options.status).detach();
     }
 }
 
