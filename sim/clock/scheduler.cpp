@@ -251,7 +251,7 @@ int Clock::usleep(std::uint64_t us)
         return 0;
     }
     if (mode == Mode::Scaled && t_kind == ThreadKind::Unknown)
-        us = std::uint64_t(double(us) / s.speed);
+        us = std::uint64_t(double(us) / speed());
     static const auto s_usleep = nextFunction<int (*)(useconds_t)>("usleep");
     const int result = s_usleep(static_cast<useconds_t>(us));
     if (t_kind != ThreadKind::Own)
