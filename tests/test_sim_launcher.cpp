@@ -391,7 +391,7 @@ TEST_F(SimLauncher, ARandomCommandLineNeverCrashesTheLauncher)
         "", "0", "-1", "1e309", "nan", "inf", "0.5", "1e9", "1e-7", "max", "fast", "0x10", "  1", "1,5",
         good, file("bad.txt"), world, badWorld, m_folder, "/dev/zero", "/dev/full", "/dev/null", "/proc/self/mem",
         file("missing"), file("out/trace.csv"), file("t.csv"), file("p.svg"), std::string(5000, 'x'), "\xff\xfe",
-        "a=b", "--speed"};
+        "a=b", "--speed", "two\nlines", "\x1b[2J"};
     const std::vector<std::string> programs = {"/bin/true", "/bin/false", m_folder, file("missing"), "no-such-program"};
     std::mt19937 random(20240611);
     auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };

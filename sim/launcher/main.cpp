@@ -109,9 +109,15 @@ void checkTrace(const std::string &path)
     if (fd < 0)
         fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
     struct stat info{};
-    if (::write(fd, "", 0) < 0 || ::fstat(fd, &info) != 0)
+    if (::fstat(fd, &info) != 0)
         fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
-    if (S_ISREG(info.st_mode))
+    // A file takes one byte, taken back at once (a file of /proc may refuse
+    // it); a device or a pipe is asked for no byte, which nobody would want
+    // in a trace read from there.
+    const bool file = S_ISREG(info.st_mode);
+    if (::write(fd, "\n", file ? 1 : 0) < 0 || (file && ::ftruncate(fd, 0) != 0))
+        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
+    if (file)
         checkSpace(fd, "trace " + path);
     ::close(fd);
 }

@@ -17,7 +17,20 @@ static_assert(MaxDuration == MaxScriptSeconds, "a script can reach the whole of 
 
 [[noreturn]] void fail(int status, const std::string &message)
 {
-    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
+    // One line, whatever a quoted argument or file name holds: a control
+    // character is shown as an escape.
+    std::string line;
+    for (const char c : message) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+            line += c;
+            continue;
+        }
+        char escape[8] = "\\n";
+        if (c != '\n')
+            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+        line += escape;
+    }
+    std::fprintf(stderr, "kestrix-sim: %s\n", line.c_str());
     std::exit(status);
 }
 
