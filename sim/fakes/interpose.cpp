@@ -136,7 +136,8 @@ void track(int fd, FakeDevice *device, int key)
 // `copy` now refers to what `fd` refers to (the kernel made it so).
 void duplicated(int fd, int copy)
 {
-    if (copy < 0 || copy >= MaxTrackedFd)
+    // Most descriptors are no fake's: they pass without the lock.
+    if (copy < 0 || copy >= MaxTrackedFd || owner(fd) == nullptr)
         return;
     std::lock_guard<std::mutex> guard(descriptorLock());
     if (FakeDevice *device = owner(fd))
@@ -148,7 +149,7 @@ void duplicated(int fd, int copy)
 // until then, should the number it knows go, it knows the file by another.
 void forget(int fd)
 {
-    if (fd < 0 || fd >= MaxTrackedFd)
+    if (owner(fd) == nullptr)
         return;
     FakeDevice *device = nullptr;
     int gone = -1, renamed = -1;
