@@ -9,6 +9,13 @@ if(TARGET test_sim_launcher)
   add_executable(sim_busy_loop ${CMAKE_CURRENT_SOURCE_DIR}/sim_busy_loop.c)
   add_dependencies(test_sim_launcher sim_busy_loop)
   target_compile_definitions(test_sim_launcher PRIVATE KESTRIX_BUSY_LOOP="$<TARGET_FILE:sim_busy_loop>")
+  # Preloaded into the launcher: no allocation between its forks and exec.
+  # A sanitizer's runtime owns the allocator, so that build goes without it.
+  if(NOT KESTRIX_SANITIZE AND NOT KESTRIX_SANITIZE_THREAD)
+    add_library(sim_fork_probe MODULE ${CMAKE_CURRENT_SOURCE_DIR}/sim_fork_probe.c)
+    add_dependencies(test_sim_launcher sim_fork_probe)
+    target_compile_definitions(test_sim_launcher PRIVATE KESTRIX_FORK_PROBE="$<TARGET_FILE:sim_fork_probe>")
+  endif()
   set(built " ")
   foreach(program goal_position_check pwm_check servo_sweep_check side_button_check
           analog_check inertial_check battery_check)

@@ -2,6 +2,7 @@
 // waits add up on its own, in deadline order, through every call a C or C++
 // program sleeps or waits with, and a finite speed gives the same times.
 #include "emulation.h"
+#include "clock/fake_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <atomic>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -254,3 +257,44 @@ TEST(SimClock, TwoThreadsGiveTheSameDoneTimesAtMaxSpeedAsInRealTime)
 }
 
 } // namespace
+
+// The panel pauses, resumes and sets the speed from a thread of its own
+// while the program's threads read the clock: every reading is whole (run
+// under ThreadSanitizer in CI), and the monotonic clock, continued from the
+// time of day at each change, never goes back by more than the real clocks'
+// own jitter.
+TEST(ClockReaders, ReadTheClockWhileThePanelPausesResumesAndSetsTheSpeed)
+{
+    kxsim::Clock &clock = kxsim::Clock::instance();
+    clock.setMode(kxsim::Clock::Mode::Scaled, 2.0);
+    std::atomic<bool> done{false};
+    std::atomic<long> backwards{0};
+    std::vector<std::thread> readers;
+    for (int n = 0; n < 3; ++n)
+        readers.emplace_back([&] {
+            std::int64_t last = 0;
+            while (!done.load()) {
+                std::int64_t now = 0;
+                ASSERT_TRUE(clock.read(CLOCK_MONOTONIC, now));
+                if (now < last - 1000000)
+                    backwards.fetch_add(1);
+                last = std::max(last, now);
+                std::int64_t boot = 0;
+                clock.read(CLOCK_BOOTTIME, boot);
+                const std::int64_t day = clock.toRealtime(CLOCK_MONOTONIC, now);
+                EXPECT_GT(clock.speed(), 0);
+                (void)clock.realDeadline(day + 1000000);
+            }
+        });
+    for (int change = 0; change < 2000; ++change) {
+        // Pause: virtual and still; resume at another speed.
+        clock.setMode(change % 2 ? kxsim::Clock::Mode::Virtual : kxsim::Clock::Mode::Scaled, 1.0 + change % 7);
+        if (change % 50 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    done = true;
+    for (std::thread &reader : readers)
+        reader.join();
+    clock.setMode(kxsim::Clock::Mode::Real);
+    EXPECT_EQ(backwards.load(), 0);
+}

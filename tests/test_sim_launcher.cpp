@@ -7,21 +7,29 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 using Outcome = ProgramRun;
+using namespace std::chrono_literals;
 
 class SimLauncher : public ScratchFolder
 {
@@ -266,6 +274,27 @@ TEST_F(SimLauncher, DurationEndsAProgramThatNeverSleepsOnAScaledClock)
     EXPECT_LT(run.realSeconds, 5.0);
 }
 
+TEST_F(SimLauncher, DurationEndsAProgramThatNeverWaitsAtFullSpeed)
+{
+    // No thread waits and nothing is due: simulated time follows real time.
+    const pid_t sim = startProgram(KESTRIX_SIM_LAUNCHER, {"--speed", "max", "--duration", "1", KESTRIX_BUSY_LOOP});
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(sim, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - start < 15s)
+        ::usleep(10000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (done == 0) {
+        ::kill(sim, SIGKILL);
+        ::waitpid(sim, &status, 0);
+    }
+    ASSERT_EQ(done, sim) << "still running after 15 s of real time";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read("stderr");
+    EXPECT_NE(read("stderr").find("ended at --duration after 1.000 s simulated"), std::string::npos) << read("stderr");
+    EXPECT_GT(seconds, 0.9);
+    EXPECT_LT(seconds, 5.0);
+}
+
 TEST_F(SimLauncher, BadCommandLinesAndScriptsAreRejectedWithOneLine)
 {
     const std::string good = script("1 press side\n");
@@ -322,6 +351,269 @@ TEST_F(SimLauncher, AScriptThatIsNotTextFailsAtOnceOnItsFirstLine)
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "kestrix-sim: /dev/zero:1: line longer than 4096 bytes (is this a script?)\n");
     EXPECT_LT(run.realSeconds, 5.0);
+}
+
+TEST_F(SimLauncher, InputsThatCannotBeReadAsFilesGetOneLineAndStatus2)
+{
+    ASSERT_EQ(::mkfifo(file("fifo").c_str(), 0600), 0);
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        std::string expected;
+    } cases[] = {
+        {{"--script", m_folder}, "kestrix-sim: cannot read script " + m_folder + ": it is a folder\n"},
+        {{"--script", "/proc/self/mem"}, "kestrix-sim: cannot read script /proc/self/mem: Input/output error\n"},
+        {{"--script", file("fifo")}, "kestrix-sim: cannot read script " + file("fifo")
+                                         + ": it is a pipe, read once; the script is read twice, give a file\n"},
+    };
+    for (Case &c : cases) {
+        c.arguments.push_back("/bin/true");
+        const Outcome run = simulate(c.arguments);
+        EXPECT_EQ(run.status, 2) << c.arguments[1];
+        EXPECT_EQ(run.err, c.expected);
+    }
+}
+
+// Command lines drawn at random from the options, values that are wrong in
+// every way the launcher reads them, and programs that end at once: the
+// launcher ends with a status of its own or the program's, never a signal,
+// and a refusal is one line.
+TEST_F(SimLauncher, ARandomCommandLineNeverCrashesTheLauncher)
+{
+    const std::string good = script("0.5 press a\n1 analog 2 100\n");
+    std::ofstream(file("bad.txt")) << "1 analog 7 100\n";
+    const std::string world = write("world.json", R"({"field": {"width": 2, "height": 1}})");
+    const std::string badWorld = write("bad.json", R"({"field": {"width": 1e309, "height": 1}})");
+    const std::vector<std::string> options = {"--duration", "--speed", "--script", "--script", "--trace", "--world",
+                                              "--world", "--plot", "--speed", "--duration", "--trace", "--plot"};
+    const std::vector<std::string> junk = {"--panel", "--bogus", "-", "--", "-x", "--help=1", "--version=2"};
+    const std::vector<std::string> values = {
+        "", "0", "-1", "1e309", "nan", "inf", "0.5", "1e9", "1e-7", "max", "fast", "0x10", "  1", "1,5",
+        good, file("bad.txt"), world, badWorld, m_folder, "/dev/zero", "/dev/full", "/dev/null", "/proc/self/mem",
+        file("missing"), file("out/trace.csv"), file("t.csv"), file("p.svg"), std::string(5000, 'x'), "\xff\xfe",
+        "a=b", "--speed", "two\nlines", "\x1b[2J"};
+    const std::vector<std::string> programs = {"/bin/true", "/bin/false", m_folder, file("missing"), "no-such-program"};
+    std::mt19937 random(20240611);
+    auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
+    // An emulated launcher starts some ten times slower: fewer lines there.
+    const int lines = underEmulation() ? 150 : 1000;
+    for (int n = 0; n < lines; ++n) {
+        std::vector<std::string> arguments;
+        for (unsigned k = random() % 5; k > 0; --k) {
+            const std::string option = random() % 16 == 0 ? pick(junk) : pick(options);
+            switch (random() % 4) {
+            case 0: arguments.push_back(option); break;
+            case 1: arguments.push_back(option + "=" + pick(values)); break;
+            default: arguments.push_back(option); arguments.push_back(pick(values)); break;
+            }
+        }
+        // Now and then no program at all, or junk after it.
+        if (random() % 8 != 0)
+            arguments.push_back(pick(programs));
+        if (random() % 4 == 0)
+            arguments.push_back(pick(values));
+        const Outcome run = simulate(arguments);
+        std::string shown;
+        for (const std::string &a : arguments)
+            shown += "'" + a.substr(0, 60) + "' ";
+        ASSERT_LT(run.status, 128) << shown << run.err.substr(0, 300);
+        ASSERT_NE(run.status, 125) << shown;
+        if (run.status == 2) {
+            EXPECT_EQ(run.err.rfind("kestrix-sim: ", 0), 0u) << shown << run.err.substr(0, 300);
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err.substr(0, 300);
+        }
+    }
+}
+
+namespace {
+
+// The processes whose environment holds `entry` (NAME=VALUE), as /proc shows
+// them; zombies have no environment left and are not counted.
+std::vector<pid_t> processesWith(const std::string &entry)
+{
+    std::vector<pid_t> found;
+    DIR *folder = ::opendir("/proc");
+    while (dirent *process = folder ? ::readdir(folder) : nullptr) {
+        const pid_t pid = pid_t(std::atoi(process->d_name));
+        if (pid <= 0)
+            continue;
+        std::ifstream environment("/proc/" + std::string(process->d_name) + "/environ", std::ios::binary);
+        for (std::string variable; std::getline(environment, variable, '\0');)
+            if (variable == entry) {
+                found.push_back(pid);
+                break;
+            }
+    }
+    if (folder)
+        ::closedir(folder);
+    return found;
+}
+
+} // namespace
+
+// A program with five children and one that left its session, then the
+// launcher killed outright or asked to end: nothing of the run outlives it.
+TEST_F(SimLauncher, EveryProcessOfTheRunEndsWithTheLauncherHoweverItEnds)
+{
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        const std::string entry = "KESTRIX_TEST_RUN=" + std::to_string(::getpid()) + "-" + std::to_string(signal);
+        ::setenv("KESTRIX_TEST_RUN", entry.substr(entry.find('=') + 1).c_str(), 1);
+        const pid_t sim = startProgram(KESTRIX_SIM_LAUNCHER,
+            {"/bin/sh", "-c", "for i in 1 2 3 4 5; do sleep 300 & done; setsid sh -c 'sleep 300 &'; wait"});
+        ::unsetenv("KESTRIX_TEST_RUN");
+        // The launcher, the shell, its five sleeps and the detached one.
+        std::size_t started = 0;
+        for (int wait = 0; wait < 1000 && started < 8; ++wait) {
+            ::usleep(10000);
+            started = processesWith(entry).size();
+        }
+        EXPECT_GE(started, 8u) << "signal " << signal << ": " << read("stderr");
+        ::kill(sim, signal);
+        int status = 0;
+        ::waitpid(sim, &status, 0);
+        ::usleep(1000000);
+        const std::vector<pid_t> left = processesWith(entry);
+        EXPECT_TRUE(left.empty()) << left.size() << " processes of the run outlived the launcher's "
+                                  << (signal == SIGKILL ? "SIGKILL" : "SIGTERM");
+        for (const pid_t pid : left)
+            ::kill(pid, SIGKILL);
+    }
+}
+
+// The launcher forks with the panel's thread running: its children make
+// system calls only, up to the program's exec, and allocate nothing.
+TEST_F(SimLauncher, ChildrenOfTheLauncherAllocateNothingBeforeTheyExecute)
+{
+#if !defined(KESTRIX_FORK_PROBE) || defined(KESTRIX_TESTS_UNDER_EMULATION)
+    GTEST_SKIP() << "the probe replaces the allocator, which a sanitizer's runtime owns, and the emulator's "
+                    "programs are started through a preloaded library of their own";
+#else
+    ::setenv("LD_PRELOAD", KESTRIX_FORK_PROBE, 1);
+    const Outcome run = simulate({"--speed", "max", "--duration", "0.5", "--script", script("0.1 press a\n"),
+                                  "/bin/sh", "-c", "echo ran"});
+    ::unsetenv("LD_PRELOAD");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "ran\n");
+    EXPECT_EQ(run.err.find("fork probe"), std::string::npos) << run.err;
+#endif
+}
+
+// Outputs that cannot go where they are asked to go are refused before the
+// program starts.
+TEST_F(SimLauncher, OutputsThatCannotBeWrittenAreRefusedBeforeTheProgramStarts)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--trace", "/dev/full"}, "kestrix-sim: cannot write trace /dev/full: No space left on device\n"},
+        {{"--trace", m_folder}, "kestrix-sim: cannot write trace " + m_folder + ": Is a directory\n"},
+        {{"--plot", "/dev/full"}, "kestrix-sim: cannot write plot /dev/full: it is not a regular file\n"},
+        {{"--plot", m_folder}, "kestrix-sim: cannot write plot " + m_folder + ": it is a folder\n"},
+        {{"--plot", file("no/such/p.svg")},
+         "kestrix-sim: cannot write plot " + file("no/such/p.svg") + ": No such file or directory\n"},
+    };
+    for (std::pair<std::vector<std::string>, std::string> c : cases) {
+        for (const char *word : {"/bin/sh", "-c", "echo started"})
+            c.first.push_back(word);
+        const Outcome run = simulate(c.first);
+        EXPECT_EQ(run.status, 2) << c.first[1];
+        EXPECT_EQ(run.err, c.second);
+        EXPECT_EQ(run.out, "") << c.first[1];
+    }
+}
+
+namespace {
+
+// kestrix-sim with `arguments` as a process whose files may grow to `bytes`
+// at most, as on a disk that fills (SIGXFSZ ignored, so a write past the
+// limit fails with EFBIG). Its output comes back through pipes.
+ProgramRun simulateOnAFullDisk(const std::vector<std::string> &arguments, rlim_t bytes)
+{
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit{bytes, bytes};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        std::vector<char *> argv{const_cast<char *>(KESTRIX_SIM_LAUNCHER)};
+        for (const std::string &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(KESTRIX_SIM_LAUNCHER, argv.data());
+        ::_exit(125);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    ProgramRun run;
+    for (const auto &[fd, text] : {std::pair<int, std::string *>{out[0], &run.out}, {err[0], &run.err}}) {
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+            text->append(buffer, std::size_t(got));
+        ::close(fd);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+} // namespace
+
+// The disk fills in the middle of the run: the trace ends on a whole row,
+// one line says so when it happens, and the run ends with 74. A picture that
+// does not fit leaves no file, not even an empty one.
+TEST_F(SimLauncher, ADiskThatFillsEndsTheTraceOnAWholeRowAndTheRunWith74)
+{
+    const std::string trace = file("trace.csv");
+    // The status block the program maps is itself a file of some 600 kB
+    // under this limit; 2,000 s of rows are far more.
+    constexpr rlim_t Limit = 640000;
+    const Outcome run = simulateOnAFullDisk(
+        {"--speed", "max", "--duration", "2000", "--trace", trace, "/bin/sh", "-c", "sleep 3000"}, Limit);
+    EXPECT_EQ(run.status, 74) << run.err;
+    const std::string said = "kestrix-sim: cannot write trace " + trace + ": File too large; the trace stops before ";
+    ASSERT_NE(run.err.find(said), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(said, run.err.find(said) + 1), std::string::npos) << "said twice:\n" << run.err;
+    const std::string text = read("trace.csv");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "the trace ends in the middle of a row";
+    std::istringstream lines(text);
+    std::string header, row;
+    std::getline(lines, header);
+    int rows = 0;
+    while (std::getline(lines, row)) {
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), std::count(header.begin(), header.end(), ','))
+            << "row " << rows << ": " << row;
+        ++rows;
+    }
+    EXPECT_GT(rows, 10);
+    EXPECT_LT(rows, 20000);
+
+    // A field of 8,000 short walls draws a picture of some 900 kB.
+    std::string walls = R"({"field": {"width": 10, "height": 10}, "walls": [)";
+    for (int k = 0; k < 8000; ++k) {
+        const double x = k % 100 * 0.1, y = k / 100 * 0.12;
+        walls += (k ? ",\n[" : "[") + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(x + 0.05)
+               + ", " + std::to_string(y + 0.05) + "]";
+    }
+    const std::string world = write("walls.json", walls + "]}");
+    const std::string plot = file("path.svg");
+    const Outcome drawn = simulateOnAFullDisk(
+        {"--speed", "max", "--duration", "1", "--world", world, "--plot", plot, "/bin/true"}, Limit);
+    EXPECT_EQ(drawn.status, 74) << drawn.err;
+    EXPECT_NE(drawn.err.find("kestrix-sim: cannot write plot " + plot + ": File too large\n"), std::string::npos)
+        << drawn.err;
+    struct stat info{};
+    EXPECT_NE(::stat(plot.c_str(), &info), 0) << "a picture of " << info.st_size << " bytes was left";
+    std::size_t left = 0;
+    DIR *folder = ::opendir(m_folder.c_str());
+    while (dirent *entry = folder ? ::readdir(folder) : nullptr)
+        left += std::string(entry->d_name).rfind("path.svg", 0) == 0;
+    if (folder)
+        ::closedir(folder);
+    EXPECT_EQ(left, 0u) << "a temporary picture was left";
 }
 
 TEST_F(SimLauncher, HelpListsEveryOptionAndScriptCommandWithAnExample)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 using Private::Kestrix;
@@ -515,4 +516,50 @@ TEST_F(TransportThreads, UpdateLockKeepsAReadModifyWriteWhole)
 
     EXPECT_EQ(spi().register8(21), 0x0F);
     EXPECT_EQ(spi().exchangeCount(), 2u * Threads * Rounds);
+}
+
+// A duplicate of the fake device's descriptor reaches the fake; a fake's
+// number that dup2 or dup3 overwrites, or close_range closes, reaches the
+// kernel; the device hears of each open file's close once, at its last
+// descriptor. (The fake answers an empty SPI message with EINVAL, the
+// kernel's /dev/null with ENOTTY.)
+TEST_F(FakeBoard, DuplicatesOfTheDeviceDescriptorAreTheDevicesAndOverwrittenOnesAreNot)
+{
+    const auto reaches = [](int fd) {
+        errno = 0;
+        ::ioctl(fd, kxsim::SpiMessage1, nullptr);
+        return errno == EINVAL ? "fake" : errno == ENOTTY ? "kernel" : "neither";
+    };
+    const int device = ::open("/dev/spidev2.0", O_RDWR);
+    ASSERT_GE(device, 0);
+    const int null = ::open("/dev/null", O_RDWR);
+    const int copies[] = {::dup(device), ::fcntl(device, F_DUPFD, 200), ::fcntl(device, F_DUPFD_CLOEXEC, 300),
+                          ::dup2(device, 400), ::dup3(device, 401, O_CLOEXEC)};
+    for (const int copy : copies) {
+        ASSERT_GE(copy, 0);
+        EXPECT_STREQ(reaches(copy), "fake") << "copy " << copy;
+    }
+    EXPECT_STREQ(reaches(null), "kernel");
+    // The original goes first: its copies go on with the fake.
+    ::close(device);
+    EXPECT_STREQ(reaches(copies[0]), "fake");
+    EXPECT_EQ(spi().closeCount(), 0);
+    // Overwritten by the kernel's file, closed by a range.
+    ASSERT_EQ(::dup2(null, copies[3]), copies[3]);
+    EXPECT_STREQ(reaches(copies[3]), "kernel");
+    ASSERT_EQ(::dup3(null, copies[4], 0), copies[4]);
+    EXPECT_STREQ(reaches(copies[4]), "kernel");
+    ASSERT_EQ(::close_range(200, 300, 0), 0);
+    ASSERT_EQ(::dup2(null, 200), 200);
+    EXPECT_STREQ(reaches(200), "kernel") << "a number close_range closed is the fake's no more";
+    EXPECT_EQ(spi().closeCount(), 0) << "one descriptor of the open file is left";
+    ::close(copies[0]);
+    EXPECT_EQ(spi().closeCount(), 1);
+    // The kernel's file duplicated onto a number: never the fake's.
+    ASSERT_EQ(::dup2(null, copies[0]), copies[0]);
+    EXPECT_STREQ(reaches(copies[0]), "kernel");
+    for (const int fd : {null, copies[0], copies[3], copies[4], 200})
+        ::close(fd);
+    EXPECT_EQ(spi().openCount(), 1);
+    EXPECT_EQ(spi().closeCount(), 1);
 }

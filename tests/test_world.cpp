@@ -634,3 +634,55 @@ TEST_F(WorldPrograms, MalformedWorldGivesOneLineAndStatus2)
     const Outcome good = simulate({"--world", write("good.json", valid), "true"});
     EXPECT_EQ(good.status, 0) << good.err;
 }
+
+// Worlds made to break the reader rather than describe a field: each one
+// line, short, status 2, and never a crash of the launcher.
+TEST_F(WorldPrograms, HostileWorldsGiveOneShortLineAndStatus2)
+{
+    // Lists 300,000 deep, in lines short enough, still under the size limit:
+    // the message that quoted them ran out of stack.
+    const auto nested = [](const std::string &before, const std::string &inside) {
+        std::string text = before;
+        for (int k = 0; k < 300000; ++k)
+            text += k % 1000 == 999 ? "[\n" : "[";
+        text += inside;
+        for (int k = 0; k < 300000; ++k)
+            text += k % 1000 == 999 ? "]\n" : "]";
+        return text + "}";
+    };
+    const std::string deep = nested(R"({"field": {"width": 2, "height": 1}, "marks": )", "");
+    const std::string deepField = nested(R"({"field": )", "0");
+    const std::string longKey(4000, 'k');
+    struct Case
+    {
+        std::string text, expected;
+    } cases[] = {
+        {deep, "nested deeper than"},
+        {deepField, "nested deeper than"},
+        {R"({"field": {"width": 1e309, "height": 1}})", ":1:21: number out of range 1e309"},
+        {R"({"field": {"width": 2, "height": -1e309}})", "number out of range -1e309"},
+        {R"({"field": {"width": 2, "height": 1}, "robot": {"bump_switch": {"port": 1e309}}})", "number out of range"},
+        {R"({"field": {"width": 2, "height": 1}, "robot": {"bump_switch": {"port": 18446744073709551615}}})",
+         "robot.bump_switch.port: must be a whole number 0-15"},
+        {R"({"field": {"width": 2, "height": 1}, ")" + longKey + R"(": 1})", "top level: unknown key \"kkkk"},
+        {R"({"field": {"width": 2, "height": 1}, "robot": {"camera": {"configs": {")" + longKey + R"(": []}}}})",
+         "a configuration name is 1-64"},
+        {R"({"field": {"width": 2, "height": 1}, "x\n\u0000y": 1})", "unknown key \"x\\n\\u0000y\""},
+    };
+    for (const Case &c : cases) {
+        const std::string path = write("bad.json", c.text);
+        const Outcome run = simulate({"--world", path, "true"});
+        EXPECT_EQ(run.status, 2) << c.expected;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err.substr(0, 300);
+        EXPECT_LT(run.err.size(), 400u) << run.err.substr(0, 300);
+        EXPECT_EQ(run.err.rfind("kestrix-sim: " + path, 0), 0u) << run.err.substr(0, 300);
+        EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err.substr(0, 300);
+    }
+    // A folder or a device is no world, and says so rather than "not JSON".
+    const Outcome folder = simulate({"--world", m_folder, "true"});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_EQ(folder.err, "kestrix-sim: cannot read world " + m_folder + ": it is a folder\n");
+    const Outcome device = simulate({"--world", "/dev/null", "true"});
+    EXPECT_EQ(device.status, 2);
+    EXPECT_EQ(device.err, "kestrix-sim: cannot read world /dev/null: it is not a regular file\n");
+}

@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace kxsim {
 
@@ -48,6 +49,34 @@ int rawClockwait(pthread_cond_t *c, pthread_mutex_t *m, std::int64_t realMonoton
     return s_fn(c, m, CLOCK_MONOTONIC, &until);
 }
 
+// glibc keeps the thread id of a normal mutex's owner in __data.__owner, 0
+// while it is free. That is the C library's own layout, not an interface:
+// it is read in this one place, and only once this check has found it so in
+// the library the program runs with (a mutex locked by us shows our thread
+// id there, unlocked shows 0). Elsewhere the scheduler does without it.
+bool mutexOwnersReadable()
+{
+#ifdef __GLIBC__
+    pthread_mutex_t probe = PTHREAD_MUTEX_INITIALIZER;
+    rawLock(&probe);
+    const bool locked = probe.__data.__owner == int(::gettid());
+    rawUnlock(&probe);
+    return locked && probe.__data.__owner == 0;
+#else
+    return false;
+#endif
+}
+
+int mutexOwner(const pthread_mutex_t *mutex)
+{
+#ifdef __GLIBC__
+    return mutex->__data.__owner;
+#else
+    (void)mutex;
+    return -1;
+#endif
+}
+
 std::int64_t realNs(int clock)
 {
     timespec now{};
@@ -69,6 +98,7 @@ Clock::State &Clock::state() const
     // exits.
     static State *const state = [] {
         State *created = new State();
+        created->mutexOwners = mutexOwnersReadable();
         pthread_atfork(beforeFork, afterForkParent, afterForkChild);
         return created;
     }();
@@ -141,8 +171,12 @@ std::int64_t Clock::nowNs() const
     return s.now();
 }
 
+// The offsets, the speed and the scaled origin change together under the
+// lock when the mode changes (the panel pauses, resumes or sets the speed
+// from a thread of its own), so each reading takes them under it as well.
 bool Clock::read(int clock, std::int64_t &ns) const
 {
+    const std::int64_t State::*offset = nullptr;
     switch (clock) {
     case CLOCK_REALTIME:
     case CLOCK_REALTIME_COARSE:
@@ -152,27 +186,36 @@ bool Clock::read(int clock, std::int64_t &ns) const
     case CLOCK_MONOTONIC:
     case CLOCK_MONOTONIC_COARSE:
     case CLOCK_MONOTONIC_RAW:
-        ns = nowNs() - state().monotonicOffset;
-        return true;
+        offset = &State::monotonicOffset;
+        break;
     case CLOCK_BOOTTIME:
     case CLOCK_BOOTTIME_ALARM:
-        ns = nowNs() - state().boottimeOffset;
-        return true;
+        offset = &State::boottimeOffset;
+        break;
     default:
         return false;
     }
+    State &s = state();
+    Guard guard(s.lock);
+    ns = s.now() - s.*offset;
+    return true;
 }
 
 std::int64_t Clock::toRealtime(int clock, std::int64_t ns) const
 {
+    State &s = state();
     switch (clock) {
     case CLOCK_MONOTONIC:
     case CLOCK_MONOTONIC_COARSE:
-    case CLOCK_MONOTONIC_RAW:
-        return ns + state().monotonicOffset;
+    case CLOCK_MONOTONIC_RAW: {
+        Guard guard(s.lock);
+        return ns + s.monotonicOffset;
+    }
     case CLOCK_BOOTTIME:
-    case CLOCK_BOOTTIME_ALARM:
-        return ns + state().boottimeOffset;
+    case CLOCK_BOOTTIME_ALARM: {
+        Guard guard(s.lock);
+        return ns + s.boottimeOffset;
+    }
     default:
         return ns;
     }
@@ -180,12 +223,15 @@ std::int64_t Clock::toRealtime(int clock, std::int64_t ns) const
 
 double Clock::speed() const
 {
-    return state().speed;
+    State &s = state();
+    Guard guard(s.lock);
+    return s.speed;
 }
 
 std::int64_t Clock::realDeadline(std::int64_t deadlineNs) const
 {
-    const State &s = state();
+    State &s = state();
+    Guard guard(s.lock);
     return s.scaledStartMono + std::int64_t(double(deadlineNs - s.scaledStartNs) / s.speed);
 }
 

@@ -56,6 +56,12 @@ void rawUnlock(pthread_mutex_t *m);
 void rawSignal(pthread_cond_t *c);
 int rawClockwait(pthread_cond_t *c, pthread_mutex_t *m, std::int64_t realMonotonicNs);
 
+// The thread id of the owner of a normal mutex, 0 while it is free; only
+// valid while mutexOwnersReadable() found the C library's layout as it
+// expects (clock.cpp).
+bool mutexOwnersReadable();
+int mutexOwner(const pthread_mutex_t *mutex);
+
 // What the scheduler knows of one thread while it waits. Plain data, zero at
 // thread start, so that it needs no constructor in thread-local storage. The
 // clock's state holds pointers to it, so it is not in the anonymous namespace.
@@ -101,6 +107,8 @@ struct Clock::State
     std::atomic<int> releasable{0}; // waiters with something to release them
     std::uint64_t order = 0;
     std::int64_t lastActivity = 0; // real monotonic time a wait last began or ended
+    std::int64_t followedAt = 0;   // real monotonic time the clock last followed real time
+    bool mutexOwners = false;      // mutexOwner() can be trusted
 
     bool recording = true;
     std::vector<std::uint64_t> sleeps;
@@ -177,7 +185,11 @@ struct Clock::State
         for (const Waiter *blocked : waiters) {
             if (blocked->kind != Clock::WaitKind::Mutex)
                 continue;
-            const int owner = static_cast<const pthread_mutex_t *>(blocked->on)->__data.__owner;
+            // Without the owner a blocked thread counts as about to run: the
+            // clock then moves on by the grace rule alone.
+            if (!mutexOwners)
+                return true;
+            const int owner = mutexOwner(static_cast<const pthread_mutex_t *>(blocked->on));
             if (owner == 0)
                 return true;
             for (const Waiter *holder : waiters)

@@ -115,6 +115,13 @@ public:
     // `deadlineNs` (Scaled mode).
     std::int64_t realDeadline(std::int64_t deadlineNs) const;
 
+    // Virtual mode: when no program thread waits for a deadline and none has
+    // begun or ended a wait for GraceMs of real time (they compute, or are
+    // held where no interposer sees), the clock moves on by the real time
+    // that passed, so that a program that never waits still reaches its
+    // duration. The simulator calls it every few tens of milliseconds.
+    void followRealTime();
+
     // usleep as the program sees it: recorded, possibly failed on purpose,
     // then slept on the program's clock.
     int usleep(std::uint64_t us);

@@ -189,6 +189,20 @@ void Clock::release(const void *on)
     }
 }
 
+void Clock::followRealTime()
+{
+    State &s = state();
+    Guard guard(s.lock);
+    if (s.mode.load() != Mode::Virtual || s.earliest() != nullptr)
+        return;
+    const std::int64_t now = realNs(CLOCK_MONOTONIC);
+    if (now - s.lastActivity < std::int64_t(GraceMs) * 1000000)
+        return;
+    // From the last wait on, or from the last time it followed.
+    s.virtualNs += now - std::max(s.followedAt, s.lastActivity);
+    s.followedAt = now;
+}
+
 void Clock::threadAdded()
 {
     State &s = state();
@@ -237,7 +251,7 @@ int Clock::usleep(std::uint64_t us)
         return 0;
     }
     if (mode == Mode::Scaled && t_kind == ThreadKind::Unknown)
-        us = std::uint64_t(double(us) / s.speed);
+        us = std::uint64_t(double(us) / speed());
     static const auto s_usleep = nextFunction<int (*)(useconds_t)>("usleep");
     const int result = s_usleep(static_cast<useconds_t>(us));
     if (t_kind != ThreadKind::Own)

@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kxsim {
 
@@ -26,7 +27,8 @@ std::mutex &batteryLock()
 // Written under a temporary name and renamed, so a reader never sees half a file.
 bool writeFile(const std::string &path, const std::string &text)
 {
-    const std::string temporary = path + ".new";
+    // Every process of a run writes these files: each through a name of its own.
+    const std::string temporary = path + ".new." + std::to_string(::getpid());
     FILE *file = std::fopen(temporary.c_str(), "w");
     if (file == nullptr)
         return false;

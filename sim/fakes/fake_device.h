@@ -1,6 +1,6 @@
 // The simulator's seam for device files, at the dynamic-linker boundary.
-// interpose.cpp defines open, open64, openat, ioctl, mmap, mmap64, munmap
-// and close; a call on a path that a registered FakeDevice claims (or on a
+// interpose.cpp defines open, open64, openat, ioctl, mmap, mmap64, munmap,
+// close, dup, dup2, dup3, fcntl (F_DUPFD) and close_range; a call on a path that a registered FakeDevice claims (or on a
 // descriptor that such a device handed out or adopted, or on memory it
 // mapped) goes to that device, every other call goes on to the C library
 // unchanged. Time (fake_clock, whose poll asks pollDevice first), sockets
@@ -28,8 +28,17 @@ public:
     virtual int open(const char *path, int flags) = 0;
     // An ioctl on a descriptor that open() returned.
     virtual int ioctl(int fd, unsigned long request, void *argument) = 0;
-    // The descriptor is about to be closed.
+    // The descriptor's open file is about to be closed: its last descriptor
+    // goes (a duplicate of a fake's descriptor is the fake's too). Every call
+    // names the file by the descriptor open() returned, or by `renumbered`'s.
     virtual void closed(int fd) { (void)fd; }
+    // The descriptor `fd` was closed while duplicates of it live on: the
+    // device knows the open file by `now` from here on.
+    virtual void renumbered(int fd, int now)
+    {
+        (void)fd;
+        (void)now;
+    }
     // mmap of a descriptor that open() returned: the address (mapped with
     // realMmap) or MAP_FAILED with errno set. Devices without memory refuse.
     virtual void *mmap(int fd, std::size_t length, int prot, int flags, long long offset);

@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <linux/close_range.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kxsim {
@@ -33,7 +35,16 @@ std::vector<FakeDevice *> &registry()
     return s_devices;
 }
 
+// The device behind each descriptor, and the number the device knows the
+// descriptor's open file by: the one its open() returned, shared by every
+// duplicate of it (dup, dup2, dup3, fcntl F_DUPFD).
 std::atomic<FakeDevice *> s_owner[MaxTrackedFd];
+std::atomic<int> s_key[MaxTrackedFd];
+std::mutex &descriptorLock()
+{
+    static std::mutex s_lock;
+    return s_lock;
+}
 std::atomic<int> s_invalidCloses{0};
 
 using OpenFn = int (*)(const char *, int, ...);
@@ -110,6 +121,59 @@ FakeDevice *owner(int fd)
     return s_owner[fd].load(std::memory_order_acquire);
 }
 
+// The number `device` knows `fd`'s open file by.
+int key(int fd)
+{
+    return s_key[fd].load(std::memory_order_acquire);
+}
+
+void track(int fd, FakeDevice *device, int key)
+{
+    s_key[fd].store(key, std::memory_order_release);
+    s_owner[fd].store(device, std::memory_order_release);
+}
+
+// `copy` now refers to what `fd` refers to (the kernel made it so).
+void duplicated(int fd, int copy)
+{
+    // Most descriptors are no fake's: they pass without the lock.
+    if (copy < 0 || copy >= MaxTrackedFd || owner(fd) == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(descriptorLock());
+    if (FakeDevice *device = owner(fd))
+        track(copy, device, key(fd));
+}
+
+// `fd` no longer refers to a fake (closed, or replaced by dup2 or dup3).
+// The device hears of it when the last descriptor of the open file goes;
+// until then, should the number it knows go, it knows the file by another.
+void forget(int fd)
+{
+    if (owner(fd) == nullptr)
+        return;
+    FakeDevice *device = nullptr;
+    int gone = -1, renamed = -1;
+    {
+        std::lock_guard<std::mutex> guard(descriptorLock());
+        device = owner(fd);
+        if (device == nullptr)
+            return;
+        gone = key(fd);
+        s_owner[fd].store(nullptr, std::memory_order_release);
+        for (int other = 0; other < MaxTrackedFd && renamed < 0; ++other)
+            if (owner(other) == device && key(other) == gone)
+                renamed = other;
+        if (renamed >= 0 && gone == fd)
+            for (int other = 0; other < MaxTrackedFd; ++other)
+                if (owner(other) == device && key(other) == gone)
+                    s_key[other].store(renamed, std::memory_order_release);
+    }
+    if (renamed < 0)
+        device->closed(gone);
+    else if (gone == fd)
+        device->renumbered(fd, renamed);
+}
+
 int openFake(FakeDevice *device, const char *path, int flags)
 {
     const int fd = device->open(path, flags);
@@ -120,7 +184,7 @@ int openFake(FakeDevice *device, const char *path, int flags)
         errno = EMFILE;
         return -1;
     }
-    s_owner[fd].store(device, std::memory_order_release);
+    track(fd, device, fd);
     return fd;
 }
 
@@ -147,7 +211,7 @@ void registerDevice(FakeDevice *device)
 void adopt(int fd, FakeDevice *device)
 {
     if (fd >= 0 && fd < MaxTrackedFd)
-        s_owner[fd].store(device, std::memory_order_release);
+        track(fd, device, fd);
 }
 
 int realOpen(const char *path, int flags)
@@ -184,7 +248,7 @@ bool pollDevice(pollfd *fds, unsigned long count, int timeoutMs, int &result)
     if (count != 1 || fds == nullptr)
         return false;
     FakeDevice *device = owner(fds[0].fd);
-    return device != nullptr && device->poll(fds[0].fd, fds[0].events, fds[0].revents, timeoutMs, result);
+    return device != nullptr && device->poll(key(fds[0].fd), fds[0].events, fds[0].revents, timeoutMs, result);
 }
 
 int invalidCloseCount()
@@ -241,7 +305,7 @@ int ioctl(int fd, unsigned long request, ...)
     void *argument = va_arg(args, void *);
     va_end(args);
     if (FakeDevice *device = owner(fd))
-        return device->ioctl(fd, request, argument);
+        return device->ioctl(key(fd), request, argument);
     static const IoctlFn s_ioctl = nextFunction<IoctlFn>("ioctl");
     return s_ioctl(fd, request, argument);
 }
@@ -249,14 +313,14 @@ int ioctl(int fd, unsigned long request, ...)
 void *mmap(void *address, std::size_t length, int prot, int flags, int fd, off_t offset)
 {
     if (FakeDevice *device = owner(fd))
-        return mapFake(device, fd, length, prot, flags, offset);
+        return mapFake(device, key(fd), length, prot, flags, offset);
     return unguarded(s_mmap, "mmap")(address, length, prot, flags, fd, offset);
 }
 
 void *mmap64(void *address, std::size_t length, int prot, int flags, int fd, off64_t offset)
 {
     if (FakeDevice *device = owner(fd))
-        return mapFake(device, fd, length, prot, flags, offset);
+        return mapFake(device, key(fd), length, prot, flags, offset);
     return unguarded(s_mmap64, "mmap64")(address, length, prot, flags, fd, offset);
 }
 
@@ -282,11 +346,92 @@ int close(int fd)
 {
     if (fd < 0)
         s_invalidCloses.fetch_add(1);
-    if (FakeDevice *device = owner(fd)) {
-        device->closed(fd);
-        s_owner[fd].store(nullptr, std::memory_order_release);
-    }
+    forget(fd);
     return realClose(fd);
+}
+
+// A duplicate of a fake's descriptor is the fake's too; a descriptor that a
+// duplicate replaces, or that close_range closes, is no longer.
+int dup(int fd)
+{
+    static const auto s_dup = nextFunction<int (*)(int)>("dup");
+    const int copy = s_dup(fd);
+    if (copy >= 0)
+        duplicated(fd, copy);
+    return copy;
+}
+
+int dup2(int fd, int copy)
+{
+    static const auto s_dup2 = nextFunction<int (*)(int, int)>("dup2");
+    const int result = s_dup2(fd, copy);
+    if (result >= 0 && fd != copy) {
+        forget(copy);
+        duplicated(fd, copy);
+    }
+    return result;
+}
+
+int dup3(int fd, int copy, int flags)
+{
+    static const auto s_dup3 = nextFunction<int (*)(int, int, int)>("dup3");
+    const int result = s_dup3(fd, copy, flags);
+    if (result >= 0) {
+        forget(copy);
+        duplicated(fd, copy);
+    }
+    return result;
+}
+
+namespace {
+
+using FcntlFn = int (*)(int, int, ...);
+
+int fcntlThrough(FcntlFn real, int fd, int command, void *argument)
+{
+    const int result = real(fd, command, argument);
+    if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC))
+        duplicated(fd, result);
+    return result;
+}
+
+} // namespace
+
+// The argument is an int or a pointer by command; passed on as the C
+// library's own wrapper passes it.
+int fcntl(int fd, int command, ...)
+{
+    va_list args;
+    va_start(args, command);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    static const auto s_fcntl = nextFunction<FcntlFn>("fcntl");
+    return fcntlThrough(s_fcntl, fd, command, argument);
+}
+
+int fcntl64(int fd, int command, ...)
+{
+    va_list args;
+    va_start(args, command);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    static const FcntlFn s_fcntl64 = [] {
+        const auto found = nextFunction<FcntlFn>("fcntl64");
+        return found ? found : nextFunction<FcntlFn>("fcntl");
+    }();
+    return fcntlThrough(s_fcntl64, fd, command, argument);
+}
+
+int close_range(unsigned first, unsigned last, int flags)
+{
+    using CloseRangeFn = int (*)(unsigned, unsigned, int);
+    static const auto s_closeRange = nextFunction<CloseRangeFn>("close_range");
+    const int result = s_closeRange ? s_closeRange(first, last, flags)
+                                    : int(::syscall(SYS_close_range, first, last, flags));
+    if (result == 0 && !(flags & CLOSE_RANGE_CLOEXEC))
+        for (unsigned fd = first; fd <= last && fd < unsigned(MaxTrackedFd); ++fd)
+            forget(int(fd));
+    return result;
 }
 
 } // extern "C"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <elf.h>
@@ -155,15 +156,22 @@ std::vector<std::string> missingLibraries(const std::string &program)
     int output[2];
     if (::pipe2(output, O_CLOEXEC) != 0)
         return missing;
+    // The panel's thread may run: the child only makes system calls.
+    std::vector<std::string> environment{"LD_TRACE_LOADED_OBJECTS=1"};
+    for (char **entry = environ; *entry; ++entry)
+        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 && std::strncmp(*entry, "LD_TRACE_LOADED_OBJECTS=", 24) != 0)
+            environment.emplace_back(*entry);
+    std::vector<char *> variables;
+    for (std::string &variable : environment)
+        variables.push_back(variable.data());
+    variables.push_back(nullptr);
+    char *arguments[] = {const_cast<char *>(program.c_str()), nullptr};
     const pid_t child = ::fork();
     if (child == 0) {
         ::dup2(output[1], 1);
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 2);
-        ::unsetenv("LD_PRELOAD");
-        ::setenv("LD_TRACE_LOADED_OBJECTS", "1", 1);
-        char *arguments[] = {const_cast<char *>(program.c_str()), nullptr};
-        ::execv(program.c_str(), arguments);
+        ::execve(program.c_str(), arguments, variables.data());
         ::_exit(LoaderFailed);
     }
     ::close(output[1]);

@@ -4,6 +4,7 @@
 // main reads as the launcher's steps; the command line is options.cpp, the
 // messages for programs that cannot run are launch_errors.cpp, and the
 // summary of the run at the end is summary.cpp.
+#include "launcher/keeper.h"
 #include "launcher/launch_errors.h"
 #include "launcher/options.h"
 #include "launcher/summary.h"
@@ -21,9 +22,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -31,7 +34,9 @@
 #include <ftw.h>
 #include <limits.h>
 #include <sys/mman.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,6 +92,54 @@ std::string locateProgram(const std::string &name)
 
 // ---- Step 2: check the inputs before anything starts --------------------------
 
+// A disk with no block left cannot take a row or a picture.
+void checkSpace(int fd, const std::string &what)
+{
+    struct statvfs disk{};
+    if (::fstatvfs(fd, &disk) == 0 && disk.f_blocks > 0 && disk.f_bfree == 0)
+        fail(BadUsage, "cannot write " + what + ": " + std::strerror(ENOSPC));
+}
+
+// The trace is created (or emptied) here, so that a place it cannot go is
+// refused before the program starts. A device takes it if it takes a write:
+// /dev/null and a terminal do, /dev/full does not.
+void checkTrace(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
+    struct stat info{};
+    if (::fstat(fd, &info) != 0)
+        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
+    // A file takes one byte, taken back at once (a file of /proc may refuse
+    // it); a device or a pipe is asked for no byte, which nobody would want
+    // in a trace read from there.
+    const bool file = S_ISREG(info.st_mode);
+    if (::write(fd, "\n", file ? 1 : 0) < 0 || (file && ::ftruncate(fd, 0) != 0))
+        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
+    if (file)
+        checkSpace(fd, "trace " + path);
+    ::close(fd);
+}
+
+// The picture is drawn under a temporary name in its folder and renamed over
+// the path: it needs a regular file (or none) there and a folder that takes
+// a new file.
+void checkPlot(const std::string &path)
+{
+    struct stat info{};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        fail(BadUsage, "cannot write plot " + path + ": "
+                           + (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file"));
+    std::string probe = path + ".XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        fail(BadUsage, "cannot write plot " + path + ": " + std::strerror(errno));
+    ::unlink(probe.c_str());
+    checkSpace(fd, "plot " + path);
+    ::close(fd);
+}
+
 void checkInputs(const Options &options)
 {
     std::string error;
@@ -95,12 +148,10 @@ void checkInputs(const Options &options)
         if (!kxsim::parseScriptFile(options.script, events, error))
             fail(BadUsage, error);
     }
-    if (!options.trace.empty()) {
-        FILE *trace = std::fopen(options.trace.c_str(), "w");
-        if (trace == nullptr)
-            fail(BadUsage, "cannot write trace " + options.trace + ": " + std::strerror(errno));
-        std::fclose(trace);
-    }
+    if (!options.trace.empty())
+        checkTrace(options.trace);
+    if (!options.plot.empty())
+        checkPlot(options.plot);
     if (!options.world.empty()) {
         kxsim::World world;
         if (!kxsim::loadWorld(options.world, world, error))
@@ -116,6 +167,7 @@ struct Controller
     int statusFd = -1;       // the status block, shared with the program
     kxsim::SimStatus *status = nullptr;
     std::string sysfsFolder; // stands in for /sys/class/power_supply
+    int lostOutputs = -1;    // eventfd: outputs of the run that could not be written
 };
 
 std::string ownFolder()
@@ -156,6 +208,10 @@ Controller prepareController()
     if (block == MAP_FAILED)
         fail(BadUsage, std::string("cannot map the status block: ") + std::strerror(errno));
     controller.status = static_cast<kxsim::SimStatus *>(block);
+    // Inherited by every process of the run, close-on-exec in none.
+    controller.lostOutputs = ::eventfd(0, EFD_NONBLOCK);
+    if (controller.lostOutputs < 0)
+        fail(BadUsage, std::string("cannot create the output report: ") + std::strerror(errno));
 
     const char *temporary = std::getenv("TMPDIR");
     std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
@@ -266,9 +322,9 @@ void forwardSignals()
         ::sigaction(signal, &action, nullptr);
 }
 
-// Starts the program with the simulator preloaded. The child reports a
-// failed exec through a pipe that a successful exec closes.
-pid_t start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel)
+// The program's environment: ours, with the simulator's variables set to
+// this run's and the simulator library first in LD_PRELOAD.
+std::vector<std::string> programEnvironment(const Options &options, const Controller &controller, const Panel &panel)
 {
     std::string preload = controller.library;
 #ifdef KESTRIX_SIM_PRELOAD_FIRST
@@ -277,48 +333,71 @@ pid_t start(const std::string &program, const Options &options, const Controller
 #endif
     if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
         preload += std::string(":") + existing;
-    char duration[32] = "";
-    if (options.duration > 0)
+    std::vector<std::pair<std::string, std::string>> ours = {
+        {"LD_PRELOAD", preload},
+        {"KESTRIX_SIM_SPEED", options.speed},
+        {"KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd)},
+        {"KESTRIX_SIM_SYSFS", controller.sysfsFolder},
+        {"KESTRIX_SIM_OUTPUT_FD", std::to_string(controller.lostOutputs)},
+    };
+    if (options.duration > 0) {
+        char duration[32];
         std::snprintf(duration, sizeof duration, "%.17g", options.duration);
-    std::vector<char *> arguments;
-    for (const std::string &argument : options.command)
-        arguments.push_back(const_cast<char *>(argument.c_str()));
-    arguments.push_back(nullptr);
+        ours.emplace_back("KESTRIX_SIM_DURATION", duration);
+    }
+    const std::pair<const char *, const std::string *> given[] = {{"KESTRIX_SIM_SCRIPT", &options.script},
+        {"KESTRIX_SIM_TRACE", &options.trace}, {"KESTRIX_SIM_WORLD", &options.world},
+        {"KESTRIX_SIM_PLOT", &options.plot}, {"KESTRIX_SIM_SEED", &options.seed}};
+    for (const auto &value : given)
+        ours.emplace_back(value.first, *value.second);
+    ours.emplace_back("KESTRIX_SIM_PANEL", panel.server ? std::to_string(panel.screenFd) : "");
+    // An empty value of ours unsets the variable: an outer run's must not
+    // reach this one's program.
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        if (std::none_of(ours.begin(), ours.end(), [&](const auto &set) { return set.first == name; }))
+            environment.push_back(text);
+    }
+    for (const auto &set : ours)
+        if (!set.second.empty())
+            environment.push_back(set.first + "=" + set.second);
+    return environment;
+}
+
+std::vector<char *> pointers(const std::vector<std::string> &strings)
+{
+    std::vector<char *> result;
+    for (const std::string &text : strings)
+        result.push_back(const_cast<char *>(text.c_str()));
+    result.push_back(nullptr);
+    return result;
+}
+
+// Starts the program with the simulator preloaded, below the keeper
+// (keeper.h). The launcher may have threads by now, so everything the
+// children need is built before the fork. A failed exec reports its errno
+// through a pipe that a successful exec closes.
+Keeper start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel)
+{
+    const std::vector<std::string> environment = programEnvironment(options, controller, panel);
+    const std::vector<char *> environmentPointers = pointers(environment);
+    const std::vector<char *> arguments = pointers(options.command);
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         fail(BadUsage, std::string("cannot start ") + program + ": " + std::strerror(errno));
-    const pid_t child = ::fork();
-    if (child < 0)
+    KeeperLaunch launch;
+    launch.program = program.c_str();
+    launch.arguments = arguments.data();
+    launch.environment = environmentPointers.data();
+    launch.stdoutFd = panel.server ? panel.output[1] : -1;
+    launch.execReport = report[1];
+    Keeper keeper;
+    if (!startKeeper(launch, keeper))
         fail(BadUsage, "cannot start " + program + ": " + std::strerror(errno));
-    if (child == 0) {
-        ::close(report[0]);
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
-        ::setenv("KESTRIX_SIM_SPEED", options.speed.c_str(), 1);
-        if (*duration)
-            ::setenv("KESTRIX_SIM_DURATION", duration, 1);
-        if (!options.script.empty())
-            ::setenv("KESTRIX_SIM_SCRIPT", options.script.c_str(), 1);
-        if (!options.trace.empty())
-            ::setenv("KESTRIX_SIM_TRACE", options.trace.c_str(), 1);
-        if (!options.world.empty())
-            ::setenv("KESTRIX_SIM_WORLD", options.world.c_str(), 1);
-        if (!options.plot.empty())
-            ::setenv("KESTRIX_SIM_PLOT", options.plot.c_str(), 1);
-        if (!options.seed.empty())
-            ::setenv("KESTRIX_SIM_SEED", options.seed.c_str(), 1);
-        ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd).c_str(), 1);
-        ::setenv("KESTRIX_SIM_SYSFS", controller.sysfsFolder.c_str(), 1);
-        if (panel.server) {
-            ::setenv("KESTRIX_SIM_PANEL", std::to_string(panel.screenFd).c_str(), 1);
-            ::dup2(panel.output[1], STDOUT_FILENO);
-        }
-        ::execv(program.c_str(), arguments.data());
-        const int error = errno;
-        (void)!::write(report[1], &error, sizeof error);
-        ::_exit(NotFound);
-    }
-    s_child = child;
+    s_child = keeper.program;
     ::close(report[1]);
     ::close(controller.statusFd);
     if (panel.output[1] >= 0)
@@ -329,47 +408,57 @@ pid_t start(const std::string &program, const Options &options, const Controller
     }
     ::close(report[0]);
     if (got == sizeof error) {
-        ::waitpid(child, nullptr, 0);
+        int ignored = 0;
+        waitForKeeper(keeper, ignored, nullptr, nullptr);
         ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
         fail(CannotExecute, execFailure(program, error));
     }
-    return child;
+    return keeper;
 }
 
 // ---- Step 6: wait for the end -------------------------------------------------
 
 // The program ends itself at the duration; should it hang somewhere the
 // simulator cannot see, step in once generous real time has passed: SIGTERM,
-// then SIGKILL two seconds later.
-int waitForEnd(pid_t child, const Options &options, double startReal)
+// then SIGKILL two seconds later. At --speed max there is no real time to
+// measure against (a run may compute for longer than it simulates): there
+// the program's side lets the clock follow real time while no thread waits,
+// so the duration comes even to a program that never waits.
+struct StepIn
+{
+    pid_t program;
+    double realLimit;
+    double startReal;
+    bool stepped = false;
+};
+
+void stepIn(void *context)
+{
+    StepIn &step = *static_cast<StepIn *>(context);
+    const double elapsed = monotonicSeconds() - step.startReal;
+    if (elapsed > step.realLimit + 2 && step.stepped)
+        ::kill(step.program, SIGKILL);
+    else if (elapsed > step.realLimit && !step.stepped) {
+        ::kill(step.program, SIGTERM);
+        step.stepped = true;
+    }
+}
+
+int waitForEnd(const Keeper &keeper, const Options &options, double startReal)
 {
     const bool deadline = options.duration > 0 && options.speed != "max";
-    const double realLimit = deadline ? options.duration / options.factor + GraceSeconds : 0;
+    StepIn step{keeper.program, deadline ? options.duration / options.factor + GraceSeconds : 0, startReal};
     int waitStatus = 0;
-    bool stepped = false;
-    for (;;) {
-        const pid_t done = ::waitpid(child, &waitStatus, deadline ? WNOHANG : 0);
-        if (done == child)
-            return waitStatus;
-        if (done < 0 && errno != EINTR)
-            fail(BadUsage, std::string("lost the program: ") + std::strerror(errno));
-        if (deadline && done == 0) {
-            const double elapsed = monotonicSeconds() - startReal;
-            if (elapsed > realLimit + 2 && stepped)
-                ::kill(child, SIGKILL);
-            else if (elapsed > realLimit && !stepped) {
-                ::kill(child, SIGTERM);
-                stepped = true;
-            }
-            timespec pause{0, 5000000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
+    if (!waitForKeeper(keeper, waitStatus, deadline ? stepIn : nullptr, &step))
+        fail(BadUsage, "lost the program: its keeper ended without its status");
+    return waitStatus;
 }
 
 } // namespace
 
-int main(int argc, char **argv)
+namespace {
+
+int run(int argc, char **argv)
 {
     const Options options = parseOptions(argc, argv);
     const std::string program = locateProgram(options.command[0]);
@@ -379,21 +468,38 @@ int main(int argc, char **argv)
     openPanel(panel, options, controller);
     forwardSignals();
     const double startReal = monotonicSeconds();
-    const pid_t child = start(program, options, controller, panel);
+    const Keeper keeper = start(program, options, controller, panel);
     std::atomic<bool> ended{false};
     if (panel.server)
         panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));
-    const int waitStatus = waitForEnd(child, options, startReal);
+    const int waitStatus = waitForEnd(keeper, options, startReal);
     const double realSeconds = monotonicSeconds() - startReal;
     ended = true;
     if (panel.pump.joinable())
         panel.pump.join();
     ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
     std::string summary;
-    const int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    // The line that said what was lost came when it happened.
+    std::uint64_t lost = 0;
+    if (::read(controller.lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
+        result = OutputLost;
     if (panel.server) {
         panel.server->finish(result, summary);
         panel.server->stop();
     }
     return result;
+}
+
+} // namespace
+
+// Every input is checked where it is read; an exception that still gets
+// out (memory exhausted, say) is one line and BadUsage, not an abort.
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        fail(BadUsage, std::string("cannot go on: ") + e.what());
+    }
 }

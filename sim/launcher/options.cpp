@@ -17,7 +17,20 @@ static_assert(MaxDuration == MaxScriptSeconds, "a script can reach the whole of 
 
 [[noreturn]] void fail(int status, const std::string &message)
 {
-    std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
+    // One line, whatever a quoted argument or file name holds: a control
+    // character is shown as an escape.
+    std::string line;
+    for (const char c : message) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+            line += c;
+            continue;
+        }
+        char escape[8] = "\\n";
+        if (c != '\n')
+            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+        line += escape;
+    }
+    std::fprintf(stderr, "kestrix-sim: %s\n", line.c_str());
     std::exit(status);
 }
 
@@ -170,8 +183,9 @@ void printHelp()
                 "  printf '2 click side\\n' > click.txt\n"
                 "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
                 "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
-                "--duration ended it; 2 for a bad option, script, trace or world file; 126 for a\n"
-                "program that cannot be executed here; 127 for one that is not found.\n");
+                "--duration ended it; 2 for a bad option, script, trace or world file; 74 when\n"
+                "the trace or the picture could not be written whole; 126 for a program that\n"
+                "cannot be executed here; 127 for one that is not found.\n");
 }
 
 } // namespace

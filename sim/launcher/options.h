@@ -12,6 +12,9 @@ namespace kxsim {
 
 // Exit statuses of the launcher itself, as a shell gives them.
 constexpr int BadUsage = 2;
+// An output of the run (the trace, the picture) could not be written whole:
+// the input/output error of the BSD exit codes.
+constexpr int OutputLost = 74;
 constexpr int CannotExecute = 126;
 constexpr int NotFound = 127;
 

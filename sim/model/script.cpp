@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kxsim {
 
@@ -292,12 +295,55 @@ bool parseScript(std::istream &input, const std::string &name, std::vector<Scrip
 
 bool parseScriptFile(const std::string &path, std::vector<ScriptEvent> &events, std::string &error)
 {
-    std::ifstream file(path);
-    if (!file) {
-        error = "cannot read script " + path + ": " + std::strerror(errno);
+    const auto cannot = [&](const std::string &why) {
+        error = "cannot read script " + path + ": " + why;
         return false;
+    };
+    // Not blocked by a pipe that nobody writes: it is refused below.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return cannot(std::strerror(errno));
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        const int error = errno;
+        ::close(fd);
+        // The launcher checks the script and the program reads it again: a
+        // pipe would be empty by then.
+        return cannot(S_ISDIR(info.st_mode)    ? "it is a folder"
+                      : S_ISFIFO(info.st_mode) ? "it is a pipe, read once; the script is read twice, give a file"
+                      : S_ISSOCK(info.st_mode) ? "it is a socket"
+                                               : std::strerror(error));
     }
-    return parseScript(file, path, events, error);
+    // The whole file, read until a line is too long for a script (the
+    // parser then says so) or the file too large to be one.
+    std::string text;
+    std::size_t lineStart = 0;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            return cannot(std::strerror(error));
+        }
+        if (got == 0)
+            break;
+        text.append(chunk, std::size_t(got));
+        const std::size_t newline = text.rfind('\n');
+        if (newline != std::string::npos && newline >= lineStart)
+            lineStart = newline + 1;
+        if (text.size() - lineStart > MaxScriptLine)
+            break;
+        if (text.size() > MaxScriptBytes) {
+            ::close(fd);
+            return cannot("larger than " + std::to_string(MaxScriptBytes) + " bytes");
+        }
+    }
+    ::close(fd);
+    std::istringstream input(text);
+    return parseScript(input, path, events, error);
 }
 
 } // namespace kxsim

@@ -38,6 +38,8 @@ const char *buttonName(int id);
 // A script line is a few words; anything longer is not a script (a binary
 // file, /dev/zero) and is refused before it can fill the memory.
 constexpr std::size_t MaxScriptLine = 4096;
+// Half a million lines of a few words: no run needs more.
+constexpr std::size_t MaxScriptBytes = 16 << 20;
 // Script times, in seconds: far beyond any run, and well inside the
 // microsecond clock's 64-bit range.
 constexpr double MaxScriptSeconds = 1e9;

@@ -12,6 +12,8 @@
 //   KESTRIX_SIM_WORLD     world file the robot drives in
 //   KESTRIX_SIM_PLOT      SVG picture of the run, written at the end
 //   KESTRIX_SIM_SEED      the seed of the world's realism and the sensors' noise
+//   KESTRIX_SIM_OUTPUT_FD eventfd that counts outputs (trace, picture) that
+//                         could not be written, for the launcher's status
 // They stay set, and the status block's descriptor stays open, so that every
 // process this one starts (kestrix-run's robot program, say) joins the same
 // run: one coprocessor, one clock, one trace and one status (see
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -101,6 +104,25 @@ void watchDuration(double speed)
     Simulation::instance().finishAtDuration();
 }
 
+// At --speed max a program that never waits would hold the clock still for
+// ever: a thread of ours lets it follow real time then (Clock::followRealTime),
+// except while the panel holds the run paused, and ends the run at the
+// duration.
+void followRealTime(const kxsim::SimStatus *status)
+{
+    Clock &clock = Clock::instance();
+    const std::int64_t end = Simulation::instance().endUs();
+    for (;;) {
+        timespec pause{0, Clock::GraceMs * 500000L};
+        ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+        if (status && status->panel.paused.load() != 0)
+            continue;
+        clock.followRealTime();
+        if (end != 0 && clock.nowUs() >= end)
+            Simulation::instance().finishAtDuration();
+    }
+}
+
 // The panel shows the program's output as it comes, so standard output is
 // written line by line into the launcher's pipe as it would be to a
 // terminal; the screen the panel shows is the fake framebuffer's memory.
@@ -117,7 +139,18 @@ void startPanel(kxsim::SimStatus *status, int screenFd, bool virtualTime, double
     kxsim::PanelControl::instance().start(status, virtualTime, speed);
 }
 
+void startSimulationIn();
+
 __attribute__((constructor)) void startSimulation()
+{
+    try {
+        startSimulationIn();
+    } catch (const std::exception &e) {
+        fail(std::string("cannot start the simulation: ") + e.what());
+    }
+}
+
+void startSimulationIn()
 {
     const std::string speedText = variable("KESTRIX_SIM_SPEED");
     const std::string durationText = variable("KESTRIX_SIM_DURATION");
@@ -129,6 +162,7 @@ __attribute__((constructor)) void startSimulation()
     const std::string worldPath = variable("KESTRIX_SIM_WORLD");
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
     const std::string seedText = variable("KESTRIX_SIM_SEED");
+    const std::string outputFd = variable("KESTRIX_SIM_OUTPUT_FD");
 
     bool virtualTime = false;
     double speed = 1.0;
@@ -190,6 +224,18 @@ __attribute__((constructor)) void startSimulation()
             ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(fd).c_str(), 1);
         }
     }
+    if (!outputFd.empty()) {
+        int fd = std::atoi(outputFd.c_str());
+        if (fd < StatusFdFloor) {
+            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
+            if (moved < 0)
+                fail(std::string("cannot keep the launcher's output report: ") + std::strerror(errno));
+            ::close(fd);
+            fd = moved;
+            ::setenv("KESTRIX_SIM_OUTPUT_FD", std::to_string(fd).c_str(), 1);
+        }
+        options.lostOutputFd = fd;
+    }
     // Who joins a run finds the battery as the run left it.
     const double volts = joining ? options.status->batteryVolts : kxsim::constants::BatteryVolts;
     if (!sysfs.empty() && !kxsim::FakeBattery::instance().enable(sysfs, volts))
@@ -216,6 +262,10 @@ __attribute__((constructor)) void startSimulation()
     if (options.durationUs > 0 && !virtualTime) {
         kxsim::OwnThreads own;
         std::thread(watchDuration, speed).detach();
+    }
+    if (virtualTime) {
+        kxsim::OwnThreads own;
+        std::thread(followRealTime, options.status).detach();
     }
 }
 

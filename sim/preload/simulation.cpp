@@ -12,10 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <type_traits>
+
+#include <fcntl.h>
 
 #include <pthread.h>
 #include <unistd.h>
@@ -48,6 +51,45 @@ std::mutex &finishLock()
 {
     static std::mutex s_lock;
     return s_lock;
+}
+
+// What `print` writes, as text in memory: a trace row is built whole before
+// it goes to the file.
+std::string printed(const std::function<void(std::FILE *)> &print)
+{
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *memory = ::open_memstream(&buffer, &size);
+    if (memory == nullptr)
+        return std::string();
+    print(memory);
+    std::fclose(memory);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+// Appends `text` to `fd` in one write; a write the disk cuts short (a full
+// disk, a file size limit) is taken back, so the file only ever holds whole
+// rows. Returns 0 or the errno of the failure. The rows of every process of
+// a run are written under the run's lock, so the end cannot move meanwhile.
+int appendWhole(int fd, const std::string &text)
+{
+    const off_t before = ::lseek(fd, 0, SEEK_END);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            const int error = wrote < 0 ? errno : ENOSPC;
+            if (done > 0 && before >= 0)
+                (void)!::ftruncate(fd, before);
+            return error;
+        }
+        done += std::size_t(wrote);
+    }
+    return 0;
 }
 
 int lockShared(pthread_mutex_t *mutex)
@@ -83,6 +125,7 @@ struct Simulation::SharedRun
     std::uint64_t nextEvent;
     std::int64_t nextTraceUs;
     std::uint64_t exchanges;
+    std::uint32_t traceLost; // a row could not be written: no more rows
     std::uint64_t generation; // counts the releases: unchanged, ours is current
 };
 
@@ -110,20 +153,19 @@ bool Simulation::start(const Options &options, std::string &error)
     m_shared = static_cast<SharedRun *>(options.shared);
     m_joined = m_shared && m_shared->magic.load() == SharedRun::Magic;
     if (!options.tracePath.empty()) {
-        // Who joins a run adds its rows to the trace the first process began.
-        m_trace = std::fopen(options.tracePath.c_str(), m_joined ? "a" : "w");
-        if (m_trace == nullptr) {
+        // Who joins a run adds its rows to the trace the first process
+        // began; rows of every process go to the end of the file.
+        m_traceFd = ::open(options.tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (m_joined ? 0 : O_TRUNC),
+                           0666);
+        if (m_traceFd < 0) {
             error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
             return false;
         }
     }
-    if (m_trace && !m_joined) {
-        writeTraceHeader(m_trace, options.world ? &*options.world : nullptr);
-        // A process forked from now on must not write the header again.
-        std::fflush(m_trace);
-        // Rows of every process of the run go to the end of the file.
-        if (m_shared && (m_trace = std::freopen(options.tracePath.c_str(), "a", m_trace)) == nullptr) {
-            error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
+    if (m_traceFd >= 0 && !m_joined) {
+        const World *world = options.world ? &*options.world : nullptr;
+        if (const int failed = appendWhole(m_traceFd, printed([&](std::FILE *f) { writeTraceHeader(f, world); }))) {
+            error = "cannot write trace " + options.tracePath + ": " + std::strerror(failed);
             return false;
         }
     }
@@ -170,6 +212,7 @@ bool Simulation::start(const Options &options, std::string &error)
         m_shared->nextEvent = 0;
         m_shared->nextTraceUs = m_nextTraceUs;
         m_shared->exchanges = 0;
+        m_shared->traceLost = 0;
         m_shared->generation = m_generation = 1;
         m_shared->magic.store(SharedRun::Magic);
     }
@@ -236,6 +279,7 @@ void Simulation::acquire(RegisterFile &registers)
     m_nextEvent = std::size_t(m_shared->nextEvent);
     m_nextTraceUs = m_shared->nextTraceUs;
     m_exchanges = m_shared->exchanges;
+    m_traceLost = m_shared->traceLost != 0;
 }
 
 void Simulation::release(const RegisterFile &registers)
@@ -248,6 +292,7 @@ void Simulation::release(const RegisterFile &registers)
     m_shared->nextEvent = m_nextEvent;
     m_shared->nextTraceUs = m_nextTraceUs;
     m_shared->exchanges = m_exchanges;
+    m_shared->traceLost = m_traceLost ? 1 : 0;
     m_generation = ++m_shared->generation;
     unlockShared(&m_shared->lock);
 }
@@ -288,7 +333,7 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
         const std::int64_t eventAt = m_nextEvent < m_options.events.size()
             ? m_startUs + m_options.events[m_nextEvent].atUs
             : INT64_MAX;
-        const std::int64_t traceAt = m_trace ? m_nextTraceUs : INT64_MAX;
+        const std::int64_t traceAt = tracing() ? m_nextTraceUs : INT64_MAX;
         const std::int64_t next = std::min(eventAt, traceAt);
         if (next > target)
             break;
@@ -326,11 +371,11 @@ void Simulation::withPhysics(const std::function<void(Physics &)> &use)
 void Simulation::closeTrace(const RegisterFile &registers)
 {
     // The end pose matters more than the 0.1 s rhythm: one last row at the end.
-    if (m_trace && m_options.world && m_model.lastUs() > m_nextTraceUs - m_options.tracePeriodUs)
+    if (tracing() && m_options.world && m_model.lastUs() > m_nextTraceUs - m_options.tracePeriodUs)
         traceRow(registers, m_model.lastUs());
-    if (m_trace) {
-        std::fclose(m_trace);
-        m_trace = nullptr;
+    if (m_traceFd >= 0) {
+        ::close(m_traceFd);
+        m_traceFd = -1;
     }
     removeCameraFolder();
     // The processes of a run share one world, and each draws it as it leaves
@@ -341,16 +386,41 @@ void Simulation::closeTrace(const RegisterFile &registers)
     // the launched process draws then.
     if (!m_options.plotPath.empty() && m_physics && (m_shared || currentPid() == m_process)) {
         std::string error;
-        if (!writePlot(m_options.plotPath, *m_physics, error))
+        if (!writePlot(m_options.plotPath, *m_physics, error)) {
             std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
+            outputLost();
+        }
         m_options.plotPath.clear();
     }
 }
 
 void Simulation::traceRow(const RegisterFile &registers, std::int64_t atUs)
 {
-    writeTraceRow(m_trace, double(atUs - m_startUs) / 1e6, registers, m_model,
-                  m_options.world ? m_physics.get() : nullptr);
+    const double seconds = double(atUs - m_startUs) / 1e6;
+    const std::string row = printed([&](std::FILE *f) {
+        writeTraceRow(f, seconds, registers, m_model, m_options.world ? m_physics.get() : nullptr);
+    });
+    if (const int error = appendWhole(m_traceFd, row)) {
+        // Said once for the run: the rows stop for every process of it.
+        m_traceLost = true;
+        std::fprintf(stderr, "kestrix-sim: cannot write trace %s: %s; the trace stops before %.3f s\n",
+                     m_options.tracePath.c_str(), std::strerror(error), seconds);
+        std::fflush(stderr);
+        outputLost();
+    }
+}
+
+bool Simulation::tracing() const
+{
+    return m_traceFd >= 0 && !m_traceLost;
+}
+
+void Simulation::outputLost()
+{
+    if (m_options.lostOutputFd < 0)
+        return;
+    const std::uint64_t one = 1;
+    (void)!::write(m_options.lostOutputFd, &one, sizeof one);
 }
 
 void Simulation::finishAtDuration()

@@ -37,6 +37,9 @@ public:
         // that every process of one run maps: the first to start sets it up
         // and the others join its coprocessor. Null: this process alone.
         void *shared = nullptr;
+        // An eventfd that counts the outputs (trace, picture) that could not
+        // be written, for the launcher's exit status; -1: none.
+        int lostOutputFd = -1;
     };
     static std::size_t sharedBytes();
 
@@ -93,6 +96,8 @@ private:
     void publishStatus(const RegisterFile &registers, std::int64_t atUs);
     void advanceTo(RegisterFile &registers, std::int64_t atUs);
     void closeTrace(const RegisterFile &registers);
+    bool tracing() const;
+    void outputLost();
     bool startCamera(const World &world, std::string &error);
     void removeCameraFolder();
     // This is the process that started the run, not one forked from it.
@@ -109,7 +114,8 @@ private:
     std::int64_t m_startUs = 0;
     std::size_t m_nextEvent = 0;
     std::int64_t m_nextTraceUs = 0;
-    std::FILE *m_trace = nullptr;
+    int m_traceFd = -1;
+    bool m_traceLost = false; // a row could not be written (in any process of the run)
     std::uint64_t m_exchanges = 0;
     bool m_started = false;
     int m_process = 0;

@@ -7,7 +7,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kxsim {
 
@@ -129,11 +134,22 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
         width = x1 - x0 + 1;
         height = y1 - y0 + 1;
     }
-    std::FILE *file = std::fopen(path.c_str(), "w");
+    // Drawn under a temporary name beside the picture and renamed at the
+    // end: a picture that cannot be written whole leaves none behind.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    std::FILE *file = fd < 0 ? nullptr : ::fdopen(fd, "w");
     if (file == nullptr) {
         error = "cannot write plot " + path + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(temporary.c_str());
+        }
         return false;
     }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
     const Canvas canvas{file, height};
     const double totalWidth = 2 * Margin + width * PixelsPerMetre;
     const double totalHeight = 2 * Margin + height * PixelsPerMetre + LegendHeight;
@@ -253,9 +269,11 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
                  Margin, y + 28, Margin + bar, y + 28, Margin + bar + 8, y + 32, Margin + bar + 80, y + 32,
                  physics.hasWorld() ? escaped(world.path.substr(world.path.rfind('/') + 1)).c_str() : "no world", width,
                  height);
-    const bool written = std::ferror(file) == 0;
-    if (std::fclose(file) != 0 || !written) {
-        error = "cannot write plot " + path + ": " + std::strerror(errno);
+    const bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
+    const int failure = errno;
+    if (std::fclose(file) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot write plot " + path + ": " + std::strerror(written ? errno : failure);
+        ::unlink(temporary.c_str());
         return false;
     }
     return true;

@@ -47,6 +47,7 @@ public:
         return true;
     }
     void closed(int fd) override { FakeVideo::instance().closed(fd); }
+    void renumbered(int fd, int now) override { FakeVideo::instance().renumbered(fd, now); }
 };
 
 const Registered<VideoDeviceFile> s_videoDevice;
@@ -215,6 +216,17 @@ int FakeVideo::open(const char *path, int flags)
     m_sessions[fd] = std::move(session);
     note("open", true);
     return fd;
+}
+
+void FakeVideo::renumbered(int fd, int now)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto found = m_sessions.find(fd);
+    if (found == m_sessions.end())
+        return;
+    std::unique_ptr<Session> session = std::move(found->second);
+    m_sessions.erase(found);
+    m_sessions[now] = std::move(session);
 }
 
 void FakeVideo::closed(int fd)

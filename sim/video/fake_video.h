@@ -77,6 +77,8 @@ public:
     void unmapped(void *address, std::size_t length);
     int poll(int fd, short events, short &revents, int timeoutMs);
     void closed(int fd);
+    // The session of descriptor `fd` goes on under `now`, a duplicate of it.
+    void renumbered(int fd, int now);
 
 private:
     FakeVideo();

@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kxsim {
 
@@ -26,6 +29,39 @@ constexpr std::size_t MaxFileBytes = 1 << 20;
 constexpr std::size_t MaxLineBytes = 4096;
 // A floor beyond a kilometre would only slow the plot and the sensors.
 constexpr double MaxFieldMetres = 1000;
+// The format nests five deep (robot.camera.configs.NAME[n]); the parser's
+// own limit is the stack, which a page of brackets exhausts long before the
+// size limit.
+constexpr int MaxDepth = 32;
+// What a message quotes of the file: a value, a key, and the whole line.
+constexpr std::size_t MaxQuoted = 40;
+constexpr std::size_t MaxMessage = 300;
+
+// `text` cut to `limit` bytes with "..." at the end, never inside a UTF-8
+// sequence.
+std::string shortened(const std::string &text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    std::size_t end = limit - 3;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return text.substr(0, end) + "...";
+}
+
+// A key as JSON writes it, control characters escaped, shortened; `quoted`
+// keeps the quotes around it.
+std::string keyText(const std::string &key, bool quoted = true)
+{
+    std::string text = nlohmann::json(key).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (!quoted)
+        text = text.substr(1, text.size() - 2);
+    return shortened(text, MaxQuoted);
+}
+
+struct TooDeep
+{
+};
 
 // A mistake at a place in the document; `where` is the field's path.
 struct Bad : std::runtime_error
@@ -35,10 +71,7 @@ struct Bad : std::runtime_error
 
 std::string describe(const json &value)
 {
-    std::string text = value.dump();
-    if (text.size() > 40)
-        text = text.substr(0, 37) + "...";
-    return text;
+    return shortened(value.dump(-1, ' ', false, json::error_handler_t::replace), MaxQuoted);
 }
 
 double number(const json &value, const std::string &where, double low, double high)
@@ -98,7 +131,7 @@ void onlyKeys(const json &object, const std::string &where, std::initializer_lis
             std::string known;
             for (const char *k : keys)
                 known += std::string(known.empty() ? "" : " ") + k;
-            throw Bad(where, "unknown key \"" + it.key() + "\" (" + known + ")");
+            throw Bad(where, "unknown key " + keyText(it.key()) + " (" + known + ")");
         }
 }
 
@@ -514,12 +547,13 @@ struct Reader
             if (!configs->is_object())
                 throw Bad(where + ".configs", "must be an object of name: [lines], not " + describe(*configs));
             for (auto it = configs->begin(); it != configs->end(); ++it) {
-                const std::string at = where + ".configs." + it.key();
                 // The name becomes a file name in the camera's folder.
                 if (it.key().empty() || it.key().size() > 64
                     || it.key().find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
                            != std::string::npos)
-                    throw Bad(at, "a configuration name is 1-64 letters, digits, '_' or '-'");
+                    throw Bad(where + ".configs." + keyText(it.key(), false),
+                              "a configuration name is 1-64 letters, digits, '_' or '-'");
+                const std::string at = where + ".configs." + it.key();
                 array(it.value(), at);
                 std::vector<std::string> &lines = described.configs[it.key()];
                 for (std::size_t n = 0; n < it.value().size(); ++n) {
@@ -693,15 +727,35 @@ bool parseWorld(const std::string &text, const std::string &name, World &world, 
         ++line;
     }
     json root;
+    // The parser calls back at every value with its depth.
+    const json::parser_callback_t depthLimit = [](int depth, json::parse_event_t, json &) {
+        if (depth > MaxDepth)
+            throw TooDeep{};
+        return true;
+    };
     try {
-        root = json::parse(text);
+        root = json::parse(text, depthLimit);
+    } catch (const TooDeep &) {
+        error = name + ": nested deeper than " + std::to_string(MaxDepth) + " lists and objects";
+        return false;
     } catch (const json::parse_error &e) {
         // The library's message starts with its own tag and position; ours
         // gives the position in the usual line:column form.
         std::string what = e.what();
         const std::size_t colon = what.find(": ", what.find("parse error"));
         what = colon == std::string::npos ? what : what.substr(colon + 2);
-        error = name + ":" + position(text, e.byte ? e.byte - 1 : 0) + ": not JSON: " + what;
+        error = shortened(name + ":" + position(text, e.byte ? e.byte - 1 : 0) + ": not JSON: " + what, MaxMessage);
+        return false;
+    } catch (const json::exception &e) {
+        // A number beyond a double's range (1e309) is the parser's one other
+        // refusal; it names the number but not its place.
+        std::string what = e.what();
+        const std::size_t quote = what.find('\'');
+        const std::string number = quote == std::string::npos ? "" : what.substr(quote + 1, what.rfind('\'') - quote - 1);
+        const std::size_t at = number.empty() ? std::string::npos : text.find(number);
+        error = shortened(name + (at == std::string::npos ? "" : ":" + position(text, at)) + ": number out of range "
+                              + (number.empty() ? what : number),
+                          MaxMessage);
         return false;
     }
     World loaded;
@@ -709,10 +763,10 @@ bool parseWorld(const std::string &text, const std::string &name, World &world, 
     try {
         Reader{loaded}.read(root);
     } catch (const Bad &e) {
-        error = name + ": " + e.what();
+        error = shortened(name + ": " + e.what(), MaxMessage);
         return false;
-    } catch (const json::exception &e) {
-        error = name + ": " + e.what();
+    } catch (const std::exception &e) {
+        error = shortened(name + ": " + e.what(), MaxMessage);
         return false;
     }
     world = std::move(loaded);
@@ -721,18 +775,38 @@ bool parseWorld(const std::string &text, const std::string &name, World &world, 
 
 bool loadWorld(const std::string &path, World &world, std::string &error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
         error = "cannot read world " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // The file is read twice, by the launcher and by the program: a pipe
+    // would be empty the second time, and a device is no world.
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = "cannot read world " + path + ": "
+              + (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file");
+        ::close(fd);
         return false;
     }
     std::string text;
     char chunk[65536];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-        text.append(chunk, std::size_t(file.gcount()));
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = "cannot read world " + path + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (got == 0)
+            break;
+        text.append(chunk, std::size_t(got));
         if (text.size() > MaxFileBytes)
             break; // parseWorld refuses it
     }
+    ::close(fd);
     return parseWorld(text, path, world, error);
 }
 
