@@ -43,6 +43,25 @@ struct Refusal
     std::string reason;
 };
 
+// A response with a one-line reason (status 204: none).
+struct Answer
+{
+    int status = 204;
+    std::string body;
+    const char *type = "text/plain";
+    bool noStore = false;
+};
+
+inline Answer refusal(const Refusal &r)
+{
+    return Answer{r.status, r.reason + "\n", "text/plain", false};
+}
+
+inline Answer reply(const std::optional<Refusal> &r)
+{
+    return r ? refusal(*r) : Answer{};
+}
+
 // The run as the panel's server sees it; `lock` guards what may change.
 struct PanelState
 {
@@ -76,6 +95,9 @@ struct PanelState
     // The latest state as JSON; requests within SnapshotAge share one.
     std::string state();
     void forget();
+    // The answers to the page's requests (panel_routes.cpp).
+    Answer get(const std::string &path);
+    Answer post(const std::string &path, const std::string &body);
 
     // Why the robot cannot be put at (x, y) heading `heading` (degrees), if
     // it cannot: off the field, inside an obstacle, or an absurd heading.
