@@ -1,5 +1,8 @@
 #include "private/camera_frame_p.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace Camera {
 
 namespace {
@@ -29,9 +32,19 @@ void convertYuyv(const unsigned char *yuyv, int width, int height, std::size_t b
     unsigned char *out = frame.rgb.data();
     for (int row = 0; row < height; ++row) {
         const unsigned char *in = yuyv + static_cast<std::size_t>(row) * bytesPerLine;
+        // A pair sent like the one before it (a plain stretch of the
+        // picture) comes out alike.
+        std::uint32_t before = 0;
+        unsigned char converted[6];
         for (int x = 0; x < width; x += 2, in += 4, out += 6) {
-            toRgb(in[0], in[1], in[3], out);
-            toRgb(in[2], in[1], in[3], out + 3);
+            std::uint32_t pair;
+            std::memcpy(&pair, in, sizeof pair);
+            if (x == 0 || pair != before) {
+                before = pair;
+                toRgb(in[0], in[1], in[3], converted);
+                toRgb(in[2], in[1], in[3], converted + 3);
+            }
+            std::memcpy(out, converted, sizeof converted);
         }
     }
 }

@@ -14,12 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <malloc.h>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -208,6 +210,65 @@ TEST(CameraDevice, DestroyingTheDeviceLeavesItsProviderAlone)
     delete device;   // would touch freed memory if it closed its provider
 
     EXPECT_EQ(*deleted, 1);
+}
+
+TEST(CameraTracking, PlainStretchesConvertAndTrackAsPixelByPixel)
+{
+    // Stretches of a few colours, of every length, across the ends of rows
+    // (rows of 114 bytes: each starts at another place in the eight-byte
+    // steps), in and out of two channels.
+    // Some alike in their first one or two bytes, so that a stretch may
+    // seem to go on a byte or two too far.
+    const unsigned char colours[6][3] = {{220, 30, 30}, {220, 30, 220}, {220, 200, 40},
+                                         {30, 200, 40}, {30, 200, 200}, {10, 10, 10}};
+    Camera::Frame plain;
+    plain.width = 38;
+    plain.height = 24;
+    std::mt19937 random(9);
+    for (int pixels = 0; pixels < plain.width * plain.height;) {
+        const unsigned char *colour = colours[random() % 6];
+        for (int n = static_cast<int>(random() % 40) + 1; n > 0 && pixels < plain.width * plain.height; --n, ++pixels)
+            plain.rgb.insert(plain.rgb.end(), colour, colour + 3);
+    }
+    // The same with every other pixel off by one: no two neighbours alike,
+    // every one in the same channels as before.
+    Camera::Frame mottled = plain;
+    for (std::size_t i = 0; i < mottled.rgb.size(); i += 6)
+        mottled.rgb[i + 1] = static_cast<unsigned char>(mottled.rgb[i + 1] + (mottled.rgb[i + 1] < 128 ? 1 : -1));
+    Camera::Tracker tracker;
+    Camera::Channel red, green;
+    red.space = Camera::Channel::Space::Hsv;
+    red.low[0] = 350;
+    red.high[0] = 10;
+    red.low[1] = 100;
+    green.low[1] = 150;
+    green.high[0] = green.high[2] = 80;
+    tracker.setChannels({red, green});
+    std::vector<std::vector<Camera::Object>> fromPlain, fromMottled;
+    tracker.track(plain, fromPlain);
+    tracker.track(mottled, fromMottled);
+    ASSERT_EQ(fromPlain.size(), 2u);
+    EXPECT_GT(fromPlain[0].size() + fromPlain[1].size(), 10u);
+    for (std::size_t c = 0; c < 2; ++c) {
+        ASSERT_EQ(fromPlain[c].size(), fromMottled[c].size()) << "channel " << c;
+        for (std::size_t i = 0; i < fromPlain[c].size(); ++i) {
+            const Camera::Object &a = fromPlain[c][i], &b = fromMottled[c][i];
+            EXPECT_TRUE(a.area == b.area && a.centerX == b.centerX && a.centerY == b.centerY && a.left == b.left
+                        && a.top == b.top && a.right == b.right && a.bottom == b.bottom)
+                << "channel " << c << " blob " << i;
+        }
+    }
+
+    // Sent as YUYV, the stretches come back as each pair alone would.
+    std::vector<unsigned char> yuyv(static_cast<std::size_t>(plain.width * plain.height * 2));
+    kxsim::encodeYuyv(plain.rgb.data(), plain.width, plain.height, yuyv.data(), static_cast<std::size_t>(plain.width) * 2);
+    Camera::Frame whole, pair;
+    Camera::convertYuyv(yuyv.data(), plain.width, plain.height, static_cast<std::size_t>(plain.width) * 2, whole);
+    for (std::size_t i = 0; i < yuyv.size(); i += 4) {
+        Camera::convertYuyv(&yuyv[i], 2, 1, 4, pair);
+        ASSERT_TRUE(std::equal(pair.rgb.begin(), pair.rgb.end(), whole.rgb.begin() + static_cast<long>(i / 4 * 6)))
+            << "pair " << i / 4;
+    }
 }
 
 // --------------------------------------------------------------- C interface
