@@ -310,6 +310,26 @@ TEST(CameraC, DroneCameraOpenInstallsTheDroneSourceAndFails)
 }
 
 
+// ------------------------------------------------------ the simulated view
+
+TEST(SimulatedCamera, PlainStretchesAreSentAsEachPairAloneWouldBe)
+{
+    // Stretches of a few colours, their lengths odd and even, across rows.
+    std::mt19937 random(3);
+    const int width = 64, height = 8;
+    std::vector<unsigned char> rgb(width * height * 3);
+    for (std::size_t i = 0; i < rgb.size();) {
+        const unsigned char colour[3] = {static_cast<unsigned char>(random() % 4 * 80), 200, static_cast<unsigned char>(random() % 2 * 255)};
+        for (std::size_t n = random() % 20 + 1; n > 0 && i < rgb.size(); --n, i += 3)
+            std::copy(colour, colour + 3, rgb.begin() + static_cast<long>(i));
+    }
+    std::vector<unsigned char> whole(width * height * 2), alone(whole.size());
+    kxsim::encodeYuyv(rgb.data(), width, height, whole.data(), width * 2);
+    for (int pair = 0; pair < width * height / 2; ++pair)
+        kxsim::encodeYuyv(&rgb[static_cast<std::size_t>(pair) * 6], 2, 1, &alone[static_cast<std::size_t>(pair) * 4], 4);
+    EXPECT_EQ(whole, alone);
+}
+
 // --------------------------------------------------- capture and tracking
 
 // An RGB picture that a test paints and the fake camera sends as YUYV.

@@ -73,11 +73,25 @@ void encodeYuyv(const unsigned char *rgb, int width, int height, unsigned char *
     for (int row = 0; row < height; ++row) {
         const unsigned char *in = rgb + static_cast<std::size_t>(row) * static_cast<std::size_t>(width) * 3;
         unsigned char *out = yuyv + static_cast<std::size_t>(row) * bytesPerLine;
+        // Rendered pictures are flat over long stretches: a pair like the
+        // one before is sent alike.
+        std::uint32_t beforeLow = 0;
+        std::uint16_t beforeHigh = 0;
+        unsigned char sent[4];
         for (int x = 0; x + 1 < width; x += 2, in += 6, out += 4) {
-            out[0] = luma(in);
-            out[1] = clamp((blue(in) + blue(in + 3) + 1) >> 1);
-            out[2] = luma(in + 3);
-            out[3] = clamp((red(in) + red(in + 3) + 1) >> 1);
+            std::uint32_t low;
+            std::uint16_t high;
+            std::memcpy(&low, in, sizeof low);
+            std::memcpy(&high, in + 4, sizeof high);
+            if (x == 0 || low != beforeLow || high != beforeHigh) {
+                beforeLow = low;
+                beforeHigh = high;
+                sent[0] = luma(in);
+                sent[1] = clamp((blue(in) + blue(in + 3) + 1) >> 1);
+                sent[2] = luma(in + 3);
+                sent[3] = clamp((red(in) + red(in + 3) + 1) >> 1);
+            }
+            std::memcpy(out, sent, sizeof sent);
         }
     }
 }
