@@ -900,6 +900,99 @@ TEST_F(CameraCapture, ASimulatedCameraSeesABlockMoveAgainstTheTurn)
     EXPECT_GT(centres[2], centres[1] + 20);
 }
 
+TEST_F(CameraCapture, ASimulatedCameraFollowsAMovingPieceAndLosesItBehindAWall)
+{
+    kxsim::SimulatedCamera camera;
+    camera.framesPerSecond = 60;
+    camera.scene.fieldWidth = 3;
+    camera.scene.fieldHeight = 2;
+    camera.scene.floorReflectance = [](double, double) { return 0.9; };
+    camera.scene.walls.push_back({1.5, 1.1, 1.5, 1.5, 0.3});
+    camera.mount.pitchDeg = 0;
+    // A red box 10 cm a side, 8 cm tall, where the test puts it.
+    struct Place
+    {
+        double x, y, headingDeg;
+    };
+    struct Shared
+    {
+        std::mutex lock;
+        Place place{1.2, 1.0, 0};
+    };
+    auto shared = std::make_shared<Shared>();
+    camera.scene.movingPieces = [shared](std::vector<kxsim::CameraScene::Piece> &pieces) {
+        kxsim::CameraScene::Piece box;
+        Place now;
+        {
+            std::lock_guard<std::mutex> guard(shared->lock);
+            now = shared->place;
+        }
+        box.x = now.x;
+        box.y = now.y;
+        box.headingDeg = now.headingDeg;
+        box.halfLength = box.halfWidth = 0.05;
+        box.height = 0.08;
+        box.rgb[0] = 208;
+        box.rgb[1] = box.rgb[2] = 48;
+        pieces.push_back(box);
+    };
+    camera.configs["1"] = "hsv 345 15 120 255 80 255 name piece\n";
+    std::string error;
+    ASSERT_TRUE(kxsim::startSimulatedCamera(camera, [] { return kxsim::CameraPose{0.5, 1.0, 0}; }, file("sim"), error))
+        << error;
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
+    auto seeAt = [&](Place where) {
+        {
+            std::lock_guard<std::mutex> guard(shared->lock);
+            shared->place = where;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(40)); // a picture taken since
+        return camera_update() == 1 ? blobs(0) : std::vector<Blob>{{-1, -1, -1, -1, -1, -1, -1}};
+    };
+
+    // Dead ahead, its near face 0.6 m from the lens: 0.1 m is 46 pixels
+    // (160 / tan 30 degrees a metre at a metre).
+    const std::vector<Blob> ahead = seeAt({1.2, 1.0, 0});
+    ASSERT_EQ(ahead.size(), 1u);
+    EXPECT_NEAR(ahead[0].centerX, 160, 2);
+    EXPECT_NEAR(ahead[0].right - ahead[0].left + 1, 46, 3);
+    // Moved right, then turned by 45 degrees: a corner ahead, the diagonal
+    // across (0.14 m at 0.65 m: about 60 pixels).
+    const std::vector<Blob> right = seeAt({1.2, 0.85, 0});
+    ASSERT_EQ(right.size(), 1u);
+    EXPECT_GT(right[0].centerX, ahead[0].centerX + 50);
+    const std::vector<Blob> turned = seeAt({1.2, 1.0, 45});
+    ASSERT_EQ(turned.size(), 1u);
+    EXPECT_NEAR(turned[0].right - turned[0].left + 1, 60, 4);
+    // Behind the wall nothing of it shows; as far off on the open side it
+    // does.
+    EXPECT_EQ(seeAt({2.0, 1.3, 0}).size(), 0u);
+    EXPECT_EQ(seeAt({2.0, 0.7, 0}).size(), 1u);
+}
+
+TEST_F(CameraCapture, ASimulatedCameraAmongAHundredThousandWallsKeepsItsFrameRate)
+{
+    kxsim::SimulatedCamera camera;
+    camera.framesPerSecond = 100;
+    camera.scene = roomAmongWalls(100000);
+    camera.configs["1"] = "hsv 345 15 120 255 80 255 name block\n";
+    std::string error;
+    ASSERT_TRUE(kxsim::startSimulatedCamera(camera, [] { return kxsim::CameraPose{150, 150, 0}; }, file("sim"), error))
+        << error;
+    ASSERT_EQ(camera_load_config("1"), 1);
+    ASSERT_EQ(camera_open_device_model_at_res(0, 0, 0), 1);
+
+    // 0.2 s of pictures; every pixel's ray against every wall took over 20 s
+    // a picture.
+    const auto start = std::chrono::steady_clock::now();
+    for (int frame = 0; frame < 20; ++frame) {
+        ASSERT_EQ(camera_update(), 1);
+        EXPECT_EQ(get_object_count(0), 1);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
 TEST_F(CameraCapture, UnderVirtualTimeFramesComeAtTheCamerasRate)
 {
     video().plugIn(0, 30);

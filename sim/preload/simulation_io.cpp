@@ -6,6 +6,7 @@
 #include "fakes/fake_battery.h"
 #include "fakes/fake_input.h"
 #include "video/simulated_camera.h"
+#include "world/camera_floor.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -38,6 +39,9 @@ bool Simulation::startCamera(const World &world, std::string &error)
         camera.scene.walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y, WallHeight});
     camera.scene.floorReflectance = [&physics = *m_physics](double x, double y) {
         return physics.world().reflectanceAt({x, y});
+    };
+    camera.scene.floorUniform = [&physics = *m_physics](double x0, double y0, double x1, double y1) {
+        return floorUniformOver(physics.world(), x0, y0, x1, y1);
     };
     camera.scene.fieldWidth = world.width;
     camera.scene.fieldHeight = world.height;
