@@ -449,7 +449,7 @@ struct FastView
     bool covers(const Outline &shape, int rowLow, int columnLow, int rowHigh, int columnHigh) const;
     bool showsBefore(const Vec *v, int count, Vec n, double c, double margin, int rowLow, int columnLow, int rowHigh,
                      int columnHigh) const;
-    bool test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long &bestOrder, std::uint64_t &met,
+    void test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long &bestOrder, std::uint64_t &met,
               unsigned char rgb[3]);
 
     static std::uint32_t next(std::uint32_t &stamp, std::vector<std::uint32_t> &marks)
@@ -804,9 +804,8 @@ void FastView::area(int r0, int c0, int r1, int c1)
     }
     if (paintable(rows, columns)) {
         ++work.areasPainted;
-        const unsigned char *colour = out + (static_cast<std::size_t>(r0) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c0)) * 3;
-        const unsigned char rgb[3] = {colour[0], colour[1], colour[2]};
         unsigned char *first = out + (static_cast<std::size_t>(r0) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c0)) * 3;
+        const unsigned char rgb[3] = {first[0], first[1], first[2]};
         const std::size_t bytes = static_cast<std::size_t>(c1 - c0 + 1) * 3, stride = static_cast<std::size_t>(width) * 3;
         for (std::size_t i = 0; i < bytes; i += 3)
             std::memcpy(first + i, rgb, 3);
@@ -849,11 +848,10 @@ void FastView::trace(int row, int column)
         floorY = o.y + t * ray.y;
         limit = t * (1 + 1e-9) + 1e-9;
         distances[pixel] = t;
-        if (t <= 1e-9) {
-        } else if (floorX < 0 || floorY < 0 || floorX > scene.fieldWidth || floorY > scene.fieldHeight) {
-            met = surface(Kind::Outside, 0,
-                          floorX < 0 ? 0 : floorX > scene.fieldWidth ? 1 : floorY < 0 ? 2 : 3);
-        } else {
+        const bool outside = floorX < 0 || floorY < 0 || floorX > scene.fieldWidth || floorY > scene.fieldHeight;
+        if (t > 1e-9 && outside) {
+            met = surface(Kind::Outside, 0, floorX < 0 ? 0 : floorX > scene.fieldWidth ? 1 : floorY < 0 ? 2 : 3);
+        } else if (t > 1e-9) {
             bestT = t;
             bestOrder = -1;
             met = surface(Kind::Floor);
@@ -899,7 +897,7 @@ void FastView::trace(int row, int column)
 // what each cell holds, until the nearest hit (or `limit`) comes before the
 // next cell.
 void FastView::walk(Vec o, Vec ray, double limit, double &bestT, long long &bestOrder, std::uint64_t &met,
-                            unsigned char rgb[3])
+                    unsigned char rgb[3])
 {
     if (grid.nx == 0)
         return;
@@ -958,9 +956,9 @@ void FastView::walk(Vec o, Vec ray, double limit, double &bestT, long long &best
     }
 }
 
-// A ray against a wall or block: whether it meets it nearer than (or as
-// near as and before, in order) what it met so far, which it then replaces.
-bool FastView::test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long &bestOrder, std::uint64_t &met,
+// A ray against a wall or block: if it meets it nearer than (or as near as
+// and before, in order) what it met so far, that is what it meets now.
+void FastView::test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long &bestOrder, std::uint64_t &met,
                     unsigned char rgb[3])
 {
     ++work.obstacleTests;
@@ -970,7 +968,7 @@ bool FastView::test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long
                                       : enterBlock(scene.blocks[item - wallCount], o, ray, t, axis);
     const long long order = item;
     if (!hit || t <= 1e-9 || t > bestT || (t == bestT && order >= bestOrder))
-        return false;
+        return;
     bestT = t;
     bestOrder = order;
     if (item < wallCount) {
@@ -982,7 +980,6 @@ bool FastView::test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long
         const auto &paint = blockPaint[item - wallCount];
         std::copy(paint.begin() + axis * 3, paint.begin() + axis * 3 + 3, rgb);
     }
-    return true;
 }
 
 // Whether every pixel of the square with these corners (in turn round it)
