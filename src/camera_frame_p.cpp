@@ -40,31 +40,23 @@ void convertYuyv(const unsigned char *yuyv, int width, int height, std::size_t b
     unsigned char *out = frame.rgb.data();
     for (int row = 0; row < height; ++row) {
         const unsigned char *in = yuyv + static_cast<std::size_t>(row) * bytesPerLine;
-        // A pair sent like the one before it (a plain stretch of the
-        // picture) comes out alike: two at a time while both are.
         std::uint32_t before = 0;
-        std::uint64_t twice = 0;
-        unsigned char converted[12];
         for (int x = 0; x < width;) {
             std::uint32_t pair;
             std::memcpy(&pair, in, sizeof pair);
-            if (x == 0 || pair != before) {
-                before = pair;
-                std::memcpy(&twice, in, 4);
-                std::memcpy(reinterpret_cast<unsigned char *>(&twice) + 4, in, 4);
-                toRgb(in[0], in[1], in[3], converted);
-                toRgb(in[2], in[1], in[3], converted + 3);
-                std::memcpy(converted + 6, converted, 6);
-            } else if (x + 4 <= width && alike(in, twice)) {
-                do {
-                    std::memcpy(out, converted, 12);
-                    x += 4;
-                    in += 8;
-                    out += 12;
-                } while (x + 4 <= width && alike(in, twice));
+            if (x > 0 && pair == before) {
+                // A pair sent like the one before (a plain stretch of the
+                // picture) comes out alike, and so do the next ones, two
+                // at a time, as long as they are.
+                const std::uint64_t twice = static_cast<std::uint64_t>(pair) << 32 | pair;
+                std::memcpy(out, out - 6, 6);
+                for (x += 2, in += 4, out += 6; x + 4 <= width && alike(in, twice); x += 4, in += 8, out += 12)
+                    std::memcpy(out, out - 12, 12);
                 continue;
             }
-            std::memcpy(out, converted, 6);
+            before = pair;
+            toRgb(in[0], in[1], in[3], out);
+            toRgb(in[2], in[1], in[3], out + 3);
             x += 2;
             in += 4;
             out += 6;
