@@ -338,6 +338,56 @@ static int cellIndex(double offset, double inverse, int count)
     return index < 0 ? 0 : index >= count ? count - 1 : static_cast<int>(index);
 }
 
+// The convex hull of `points` (sorted on the way) into `hull`, which holds
+// twice as many, counter-clockwise; its number of corners.
+static int convexHull(Point2 *points, int count, Point2 *hull)
+{
+    std::sort(points, points + count, [](const Point2 &a, const Point2 &b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
+    auto turn = [](const Point2 &o, const Point2 &a, const Point2 &b) {
+        return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+    };
+    int h = 0;
+    for (int i = 0; i < count; ++i) {
+        while (h >= 2 && turn(hull[h - 2], hull[h - 1], points[i]) <= 0)
+            --h;
+        hull[h++] = points[i];
+    }
+    for (int i = count - 2, low = h + 1; i >= 0; --i) {
+        while (h >= low && turn(hull[h - 2], hull[h - 1], points[i]) <= 0)
+            --h;
+        hull[h++] = points[i];
+    }
+    return h > 1 ? h - 1 : h; // the first point came round again
+}
+
+// Whether a convex hull (counter-clockwise) reaches into the pixels
+// rowLow-rowHigh x columnLow-columnHigh, Spare round them: apart when it
+// lies beyond one side of the block or the block beyond one side of it.
+static bool hullMeets(const Point2 *hull, int count, int rowLow, int columnLow, int rowHigh, int columnHigh)
+{
+    const Point2 corners[4] = {{columnLow - Spare, rowLow - Spare}, {columnHigh + Spare, rowLow - Spare},
+                               {columnHigh + Spare, rowHigh + Spare}, {columnLow - Spare, rowHigh + Spare}};
+    double xLow = Infinity, xHigh = -Infinity, yLow = Infinity, yHigh = -Infinity;
+    for (int i = 0; i < count; ++i) {
+        xLow = std::min(xLow, hull[i].x);
+        xHigh = std::max(xHigh, hull[i].x);
+        yLow = std::min(yLow, hull[i].y);
+        yHigh = std::max(yHigh, hull[i].y);
+    }
+    if (count == 0 || xHigh < corners[0].x || xLow > corners[2].x || yHigh < corners[0].y || yLow > corners[2].y)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        const Point2 &a = hull[i], &b = hull[(i + 1) % count];
+        const double ex = b.x - a.x, ey = b.y - a.y;
+        bool outside = ex != 0 || ey != 0;
+        for (int k = 0; k < 4 && outside; ++k)
+            outside = ex * (corners[k].y - a.y) - ey * (corners[k].x - a.x) < 0;
+        if (outside)
+            return false;
+    }
+    return true;
+}
+
 // A uniform grid of square cells over a rectangle.
 struct Grid
 {
@@ -596,25 +646,8 @@ Outline FastView::outline(const Vec *v, int count)
     shape.first = static_cast<std::uint32_t>(outlinePoints.size());
     if (n == 0)
         return shape;
-    // The hull, counter-clockwise (monotone chain).
-    std::sort(points, points + n, [](const Point2 &a, const Point2 &b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
-    auto turn = [](const Point2 &o, const Point2 &a, const Point2 &b) {
-        return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
-    };
     Point2 hull[40];
-    int h = 0;
-    for (int i = 0; i < n; ++i) {
-        while (h >= 2 && turn(hull[h - 2], hull[h - 1], points[i]) <= 0)
-            --h;
-        hull[h++] = points[i];
-    }
-    for (int i = n - 2, low = h + 1; i >= 0; --i) {
-        while (h >= low && turn(hull[h - 2], hull[h - 1], points[i]) <= 0)
-            --h;
-        hull[h++] = points[i];
-    }
-    if (h > 1)
-        --h; // the first point came round again
+    const int h = convexHull(points, n, hull);
     double xLow = Infinity, xHigh = -Infinity, yLow = Infinity, yHigh = -Infinity;
     for (int i = 0; i < h; ++i) {
         outlinePoints.push_back(hull[i]);
@@ -636,8 +669,9 @@ Outline FastView::outline(const Vec *v, int count)
 
 // Whether some of a wall (four corners) or a box (eight) shows in the pixels
 // rowLow-rowHigh x columnLow-columnHigh from before the plane where
-// dot(n, p) = c (within `margin` of it): a face cut down to its part before
-// the plane and the lens, put on the picture, meets the block of pixels.
+// dot(n, p) = c (within `margin` of it): its faces cut down to their parts
+// before the plane and the lens hold every corner of what is left of it,
+// whose place on the picture is the hull of theirs.
 bool FastView::showsBefore(const Vec *v, int count, Vec n, double c, double margin, int rowLow, int columnLow,
                            int rowHigh, int columnHigh) const
 {
@@ -647,8 +681,10 @@ bool FastView::showsBefore(const Vec *v, int count, Vec n, double c, double marg
                                            {2, 3, 7, 6}, {0, 2, 6, 4}, {1, 3, 7, 5}};
     const int (*faces)[4] = count == 4 ? WallFace : BoxFaces;
     const Vec o = lens.origin, forward = lens.forward;
+    Point2 shown[36];
+    int points = 0;
     for (int f = 0, faceCount = count == 4 ? 1 : 6; f < faceCount; ++f) {
-        Vec a[8], b[8];
+        Vec a[6], b[6];
         int kept = 4;
         for (int k = 0; k < 4; ++k)
             a[k] = v[faces[f][k]];
@@ -667,46 +703,15 @@ bool FastView::showsBefore(const Vec *v, int count, Vec n, double c, double marg
         };
         cut([&](const Vec &p) { return dot(n, p) - c + margin; });
         cut([&](const Vec &p) { return dot(p - o, forward) - Near; });
-        if (kept == 0)
-            continue;
-        Point2 shown[8];
         for (int i = 0; i < kept; ++i) {
             const Vec d = a[i] - o;
             const double depth = std::max(dot(d, forward), Near);
-            shown[i] = {(dot(d, lens.right) / depth / lens.halfWidth + 1) * width / 2 - 0.5,
-                        (1 - dot(d, lens.up) / depth / lens.halfHeight) * height / 2 - 0.5};
+            shown[points++] = {(dot(d, lens.right) / depth / lens.halfWidth + 1) * width / 2 - 0.5,
+                               (1 - dot(d, lens.up) / depth / lens.halfHeight) * height / 2 - 0.5};
         }
-        // Apart on some axis: the block's sides, or across a side of the face.
-        const Point2 block[4] = {{columnLow - Spare, rowLow - Spare}, {columnHigh + Spare, rowLow - Spare},
-                                 {columnHigh + Spare, rowHigh + Spare}, {columnLow - Spare, rowHigh + Spare}};
-        double xLow = Infinity, xHigh = -Infinity, yLow = Infinity, yHigh = -Infinity;
-        for (int i = 0; i < kept; ++i) {
-            xLow = std::min(xLow, shown[i].x);
-            xHigh = std::max(xHigh, shown[i].x);
-            yLow = std::min(yLow, shown[i].y);
-            yHigh = std::max(yHigh, shown[i].y);
-        }
-        bool apart = xHigh < block[0].x || xLow > block[2].x || yHigh < block[0].y || yLow > block[2].y;
-        for (int i = 0; i < kept && !apart; ++i) {
-            const Point2 &p = shown[i], &q = shown[(i + 1) % kept];
-            const double nx = q.y - p.y, ny = p.x - q.x;
-            double faceLow = Infinity, faceHigh = -Infinity, blockLow = Infinity, blockHigh = -Infinity;
-            for (int k = 0; k < kept; ++k) {
-                const double at = nx * shown[k].x + ny * shown[k].y;
-                faceLow = std::min(faceLow, at);
-                faceHigh = std::max(faceHigh, at);
-            }
-            for (const Point2 &corner : block) {
-                const double at = nx * corner.x + ny * corner.y;
-                blockLow = std::min(blockLow, at);
-                blockHigh = std::max(blockHigh, at);
-            }
-            apart = faceHigh < blockLow || blockHigh < faceLow;
-        }
-        if (!apart)
-            return true;
     }
-    return false;
+    Point2 hull[72];
+    return hullMeets(hull, convexHull(shown, points, hull), rowLow, columnLow, rowHigh, columnHigh);
 }
 
 const Outline &FastView::staticOutline(std::uint32_t item)
@@ -720,25 +725,12 @@ const Outline &FastView::staticOutline(std::uint32_t item)
 }
 
 // Whether the outline reaches into the pixels rowLow-rowHigh x
-// columnLow-columnHigh (Spare round them): some side of it
-// leaves all four corners of the block outside, or none does.
+// columnLow-columnHigh.
 bool FastView::covers(const Outline &shape, int rowLow, int columnLow, int rowHigh, int columnHigh) const
 {
-    if (!shape.span.meets(rowLow, columnLow, rowHigh, columnHigh))
-        return false;
-    const Point2 corners[4] = {{columnLow - Spare, rowLow - Spare}, {columnHigh + Spare, rowLow - Spare},
-                               {columnHigh + Spare, rowHigh + Spare}, {columnLow - Spare, rowHigh + Spare}};
-    const Point2 *p = outlinePoints.data() + shape.first;
-    for (std::uint32_t i = 0; i < shape.count; ++i) {
-        const Point2 &a = p[i], &b = p[(i + 1) % shape.count];
-        const double ex = b.x - a.x, ey = b.y - a.y;
-        bool outside = ex != 0 || ey != 0;
-        for (int k = 0; k < 4 && outside; ++k)
-            outside = ex * (corners[k].y - a.y) - ey * (corners[k].x - a.x) < 0;
-        if (outside)
-            return false;
-    }
-    return true;
+    return shape.span.meets(rowLow, columnLow, rowHigh, columnHigh)
+        && hullMeets(outlinePoints.data() + shape.first, static_cast<int>(shape.count), rowLow, columnLow, rowHigh,
+                     columnHigh);
 }
 
 void FastView::render(const CameraPose &pose, unsigned char *rgb, int w, int h)
