@@ -1,6 +1,8 @@
 #include "private/camera_tracking_p.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace Camera {
 
@@ -20,6 +22,25 @@ bool hsvInside(const Channel &channel, const int hsv[3])
         : hue >= channel.low[0] || hue <= channel.high[0];
     return hueInside && hsv[1] >= channel.low[1] && hsv[1] <= channel.high[1] && hsv[2] >= channel.low[2]
         && hsv[2] <= channel.high[2];
+}
+
+// How many pixels after the one at `pixel` are like it, up to `end` (the end
+// of its row): the bytes repeat every three for as long, which is checked
+// eight at a time.
+int likeThis(const unsigned char *pixel, const unsigned char *end)
+{
+    const auto room = static_cast<std::size_t>(end - pixel) - 3; // bytes with one three further on
+    std::size_t i = 0;
+    for (; i + 8 <= room; i += 8) {
+        std::uint64_t here, further;
+        std::memcpy(&here, pixel + i, sizeof here);
+        std::memcpy(&further, pixel + i + 3, sizeof further);
+        if (here != further)
+            break;
+    }
+    while (i < room && pixel[i] == pixel[i + 3])
+        ++i;
+    return static_cast<int>(i / 3);
 }
 
 } // namespace
@@ -100,6 +121,7 @@ void Tracker::track(const Frame &frame, std::vector<std::vector<Object>> &object
             channel.cursor = channel.previousRow;
         }
         std::uint32_t open = 0;
+        const unsigned char *const rowEnd = pixel + static_cast<std::ptrdiff_t>(frame.width) * 3;
         for (int x = 0; x < frame.width; ++x, pixel += 3) {
             std::uint32_t mask = m_red[pixel[0]] & m_green[pixel[1]] & m_blue[pixel[2]];
             if (mask & m_hsvChannels) {
@@ -117,16 +139,25 @@ void Tracker::track(const Frame &frame, std::vector<std::vector<Object>> &object
                 }
                 mask = lastMask;
             }
-            if (mask == open)
-                continue;
-            for (std::uint32_t changed = mask ^ open; changed != 0; changed &= changed - 1) {
-                const int c = __builtin_ctz(changed);
-                if (mask & (1u << c))
-                    m_runs[static_cast<std::size_t>(c)].start = x;
-                else
-                    closeRun(static_cast<std::size_t>(c), m_runs[static_cast<std::size_t>(c)].start, x - 1, y);
+            if (mask != open) {
+                for (std::uint32_t changed = mask ^ open; changed != 0; changed &= changed - 1) {
+                    const int c = __builtin_ctz(changed);
+                    if (mask & (1u << c))
+                        m_runs[static_cast<std::size_t>(c)].start = x;
+                    else
+                        closeRun(static_cast<std::size_t>(c), m_runs[static_cast<std::size_t>(c)].start, x - 1, y);
+                }
+                open = mask;
             }
-            open = mask;
+            // Pixels like this one are in the same channels: nothing opens
+            // or closes until the colour changes. Looked for every eighth
+            // pixel, which costs a camera's grainy picture next to nothing.
+            if ((x & 7) == 0 && pixel + 6 <= rowEnd && pixel[0] == pixel[3] && pixel[1] == pixel[4]
+                && pixel[2] == pixel[5]) {
+                const int same = likeThis(pixel, rowEnd);
+                x += same;
+                pixel += static_cast<std::ptrdiff_t>(same) * 3;
+            }
         }
         for (; open != 0; open &= open - 1) {
             const auto c = static_cast<std::size_t>(__builtin_ctz(open));

@@ -6,12 +6,14 @@
 #include "fakes/fake_battery.h"
 #include "fakes/fake_input.h"
 #include "video/simulated_camera.h"
+#include "world/camera_floor.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ftw.h>
 #include <string>
+#include <vector>
 
 #include <linux/input-event-codes.h>
 #include <unistd.h>
@@ -38,6 +40,29 @@ bool Simulation::startCamera(const World &world, std::string &error)
         camera.scene.walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y, WallHeight});
     camera.scene.floorReflectance = [&physics = *m_physics](double x, double y) {
         return physics.world().reflectanceAt({x, y});
+    };
+    camera.scene.floorUniform = [&physics = *m_physics](double x0, double y0, double x1, double y1) {
+        return floorUniformOver(physics.world(), x0, y0, x1, y1);
+    };
+    // The game pieces where the physics has them when a picture is taken.
+    camera.scene.movingPieces = [&physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
+        const std::vector<Piece> &described = physics.world().pieces;
+        const std::vector<Table::PieceState> now = physics.pieces();
+        for (std::size_t n = 0; n < now.size() && n < described.size(); ++n) {
+            const Piece &piece = described[n];
+            CameraScene::Piece seen;
+            seen.shape = piece.shape == Piece::Shape::Disc ? CameraScene::Piece::Shape::Disc : CameraScene::Piece::Shape::Box;
+            seen.x = now[n].x;
+            seen.y = now[n].y;
+            seen.halfLength = piece.length / 2;
+            seen.halfWidth = piece.width / 2;
+            seen.headingDeg = now[n].headingDeg;
+            seen.radius = piece.radius;
+            seen.height = piece.height;
+            for (int k = 0; k < 3; ++k)
+                seen.rgb[k] = static_cast<unsigned char>(piece.rgb[std::size_t(k)]);
+            pieces.push_back(seen);
+        }
     };
     camera.scene.fieldWidth = world.width;
     camera.scene.fieldHeight = world.height;

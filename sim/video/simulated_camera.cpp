@@ -3,9 +3,11 @@
 #include "video/fake_camera_config.h"
 #include "video/fake_video.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -15,17 +17,56 @@ namespace kxsim {
 
 namespace {
 
-// A frame source for FakeVideo that renders the view from wherever `pose`
-// says the robot is when a picture is taken.
-FrameSource cameraRenderer(CameraScene scene, CameraMount mount, std::function<CameraPose()> pose)
+bool samePieces(const std::vector<CameraScene::Piece> &a, const std::vector<CameraScene::Piece> &b)
 {
-    return [scene = std::move(scene), mount, pose = std::move(pose)](unsigned char *yuyv, int width, int height,
-                                                                     std::size_t bytesPerLine, std::uint32_t) {
-        std::vector<unsigned char> rgb(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
-        renderCamera(scene, mount, pose ? pose() : CameraPose{}, rgb.data(), width, height);
-        encodeYuyv(rgb.data(), width, height, yuyv, bytesPerLine);
-    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CameraScene::Piece &p, const CameraScene::Piece &q) {
+        return p.shape == q.shape && p.x == q.x && p.y == q.y && p.halfLength == q.halfLength
+            && p.halfWidth == q.halfWidth && p.headingDeg == q.headingDeg && p.radius == q.radius
+            && p.height == q.height && std::memcmp(p.rgb, q.rgb, sizeof p.rgb) == 0;
+    });
 }
+
+// Renders the view from wherever `pose` says the robot is when a picture is
+// taken. Pictures taken together (buffers that waited while the program was
+// busy) or of a robot standing still show the same: the last one's colours
+// are sent again.
+class Renderer
+{
+public:
+    Renderer(const CameraScene &scene, const CameraMount &mount, std::function<CameraPose()> pose)
+        : m_view(scene, mount), m_pose(std::move(pose))
+    {
+    }
+
+    void operator()(unsigned char *yuyv, int width, int height, std::size_t bytesPerLine)
+    {
+        const CameraPose pose = m_pose ? m_pose() : CameraPose{};
+        m_pieces.clear();
+        if (m_view.scene().movingPieces)
+            m_view.scene().movingPieces(m_pieces);
+        const bool same = m_rendered && width == m_width && height == m_height && pose.x == m_last.x
+            && pose.y == m_last.y && pose.headingDeg == m_last.headingDeg && samePieces(m_pieces, m_lastPieces);
+        if (!same) {
+            m_rgb.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+            m_view.render(pose, m_pieces, m_rgb.data(), width, height);
+            m_rendered = true;
+            m_width = width;
+            m_height = height;
+            m_last = pose;
+            m_lastPieces.swap(m_pieces);
+        }
+        encodeYuyv(m_rgb.data(), width, height, yuyv, bytesPerLine);
+    }
+
+private:
+    CameraView m_view;
+    std::function<CameraPose()> m_pose;
+    std::vector<CameraScene::Piece> m_pieces, m_lastPieces;
+    std::vector<unsigned char> m_rgb; // the last picture rendered
+    bool m_rendered = false;
+    int m_width = 0, m_height = 0;
+    CameraPose m_last;
+};
 
 } // namespace
 
@@ -51,7 +92,9 @@ bool startSimulatedCamera(const SimulatedCamera &camera, std::function<CameraPos
     }
     FakeCameraConfig::instance().serveFrom(folder);
     FakeVideo &video = FakeVideo::instance();
-    video.setFrameSource(cameraRenderer(camera.scene, camera.mount, std::move(pose)));
+    auto renderer = std::make_shared<Renderer>(camera.scene, camera.mount, std::move(pose));
+    video.setFrameSource([renderer](unsigned char *yuyv, int width, int height, std::size_t bytesPerLine,
+                                    std::uint32_t) { (*renderer)(yuyv, width, height, bytesPerLine); });
     video.plugIn(camera.number, camera.framesPerSecond);
     return true;
 }
