@@ -444,6 +444,41 @@ TEST_F(WorldPrograms, WrapperScriptsAndTheMotorSafeLauncherShareTheOneWorldAndIt
     }
 }
 
+// The zone of `world` that holds the point, by name; empty for none.
+std::string zoneAt(const World &world, double x, double y)
+{
+    for (const Zone &zone : world.zones)
+        if (zone.contains({x, y}))
+            return zone.name;
+    return "";
+}
+
+TEST_F(WorldPrograms, TableProgramsPutTheirPieceIntoAZone)
+{
+    World table;
+    std::string error;
+    ASSERT_TRUE(loadWorld(world("table.json"), table, error)) << error;
+    struct Case
+    {
+        const char *program;
+        const char *zone;
+    } cases[] = {{"push_to_zone", "centre"}, {"claw_carry", "red goal"}};
+    for (const Case &c : cases) {
+        for (const char *seed : {"1", "2"}) {
+            const Outcome run = simulate({"--seed", seed, "--duration", "60", "--world", world("table.json"),
+                                          std::string(KESTRIX_EXAMPLES_DIR "/") + c.program});
+            ASSERT_EQ(run.status, 0) << c.program << "\n" << run.out << run.err;
+            const Trace t = trace();
+            const double x = t.values("piece0_x_m").back(), y = t.values("piece0_y_m").back();
+            EXPECT_EQ(zoneAt(table, x, y), c.zone) << c.program << " seed " << seed << ": red 1 ended at " << x << ", " << y;
+            // It was moved there, not found there: it started on the tape.
+            EXPECT_EQ(zoneAt(table, t.values("piece0_x_m").front(), t.values("piece0_y_m").front()), "");
+            // And the robot let go of it.
+            EXPECT_EQ(t.values("claw_piece").back(), -1) << c.program;
+        }
+    }
+}
+
 TEST_F(WorldPrograms, LineFollowerLapsTheLoopWithoutLosingTheTape)
 {
     const Outcome run = simulate({"--duration", "40", "--world", world("line.json"), KESTRIX_EXAMPLES_DIR "/line_follower"});

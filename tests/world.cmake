@@ -3,7 +3,7 @@
 if(TARGET test_world)
   target_link_libraries(test_world PRIVATE kestrix_sim_run)
   add_dependencies(test_world kestrix-sim kestrix-sim-preload square line_follower bump_and_turn
-    base_spin_check compass_check camera_rate_check kestrix-run)
+    base_spin_check compass_check camera_rate_check kestrix-run push_to_zone claw_carry)
   target_compile_definitions(test_world PRIVATE
     KESTRIX_SIM_LAUNCHER="$<TARGET_FILE:kestrix-sim>"
     KESTRIX_WORLDS_DIR="${PROJECT_SOURCE_DIR}/sim/worlds"
