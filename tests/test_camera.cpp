@@ -488,6 +488,16 @@ TEST(CameraFloor, AStretchOfFloorCalledPlainIsPlainThroughout)
     tape.points = {{0.3, 1.0}, {1.7, 1.0}, {1.7, 1.8}};
     tape.width = 0.05;
     world.marks = {patch, tape};
+    // Zones the sensors see: a rectangle and a triangle.
+    kxsim::Zone square, corner;
+    square.polygon = {{0.02, 1.2}, {0.25, 1.2}, {0.25, 1.5}, {0.02, 1.5}};
+    square.reflectance = 0.5;
+    corner.polygon = {{1.0, 1.5}, {1.4, 1.5}, {1.0, 1.8}};
+    corner.reflectance = 0.6;
+    world.zones = {square, corner};
+    EXPECT_TRUE(kxsim::floorUniformOver(world, 0.05, 1.25, 0.2, 1.45)) << "inside the square zone";
+    EXPECT_FALSE(kxsim::floorUniformOver(world, 0.2, 1.25, 0.3, 1.45)) << "across the square zone's edge";
+    EXPECT_FALSE(kxsim::floorUniformOver(world, 1.3, 1.6, 1.35, 1.65)) << "across the triangle's slope";
     // Inside the patch, on the tape, on bare floor: plain; across an edge: not.
     EXPECT_TRUE(kxsim::floorUniformOver(world, 0.3, 0.3, 0.7, 0.5));
     EXPECT_TRUE(kxsim::floorUniformOver(world, 0.5, 0.99, 0.6, 1.01));

@@ -51,6 +51,30 @@ void distances(const Rect &r, Point a, Point b, double &nearest, double &farthes
 bool floorUniformOver(const World &world, double x0, double y0, double x1, double y1)
 {
     const Rect r{x0, y0, x1, y1};
+    // A zone the sensors see: the rectangle lies wholly outside it, or wholly
+    // inside one that is itself a rectangle; anything else is not taken as
+    // plain (a polygon's edge may cross it).
+    for (const Zone &zone : world.zones) {
+        if (!zone.reflectance || zone.polygon.empty())
+            continue;
+        Rect box{zone.polygon[0].x, zone.polygon[0].y, zone.polygon[0].x, zone.polygon[0].y};
+        for (const Point &p : zone.polygon) {
+            box.x0 = std::min(box.x0, p.x);
+            box.y0 = std::min(box.y0, p.y);
+            box.x1 = std::max(box.x1, p.x);
+            box.y1 = std::max(box.y1, p.y);
+        }
+        const bool apart = r.x1 < box.x0 - Spare || r.x0 > box.x1 + Spare || r.y1 < box.y0 - Spare || r.y0 > box.y1 + Spare;
+        if (apart)
+            continue;
+        bool rectangle = zone.polygon.size() == 4;
+        for (const Point &p : zone.polygon)
+            rectangle = rectangle && (p.x == box.x0 || p.x == box.x1) && (p.y == box.y0 || p.y == box.y1);
+        const bool inside =
+            r.x0 >= box.x0 + Spare && r.x1 <= box.x1 - Spare && r.y0 >= box.y0 + Spare && r.y1 <= box.y1 - Spare;
+        if (!rectangle || !inside)
+            return false;
+    }
     for (const Mark &mark : world.marks) {
         if (mark.kind == Mark::Kind::Area) {
             const Rect &a = mark.area;
