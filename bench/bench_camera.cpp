@@ -19,6 +19,8 @@
 //    wall), for up to 100000 walls (the plain way takes some 20 s there).
 #include "world/camera_view.h"
 
+#include "launcher_run.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -44,33 +46,13 @@ struct Figures
 
 Figures run(const std::string &duration, const std::string &world, const std::string &argument)
 {
-    std::vector<std::string> arguments{KESTRIX_SIM_LAUNCHER, "--speed", "max", "--duration", duration,
-                                       "--world", world, KESTRIX_CAMERA_TRACKER, argument};
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, 1);
-        ::dup2(quiet, 2);
-        std::vector<char *> argv;
-        for (std::string &a : arguments)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(child, &status, 0, &usage);
-    Figures figures;
-    figures.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    figures.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-                       + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "bench_camera: kestrix-sim failed on %s (status %d)\n", world.c_str(), status);
+    const LauncherRun done = runLauncher({KESTRIX_SIM_LAUNCHER, "--speed", "max", "--duration", duration, "--world",
+                                          world, KESTRIX_CAMERA_TRACKER, argument});
+    if (!done.succeeded()) {
+        std::fprintf(stderr, "bench_camera: kestrix-sim failed on %s (status %d)\n", world.c_str(), done.status);
         std::exit(1);
     }
-    return figures;
+    return {done.realSeconds, done.cpuSeconds};
 }
 
 double median(std::vector<double> values)

@@ -9,8 +9,9 @@
 // in turn, so that a burst of load on a shared machine hits them alike. Real
 // time is the launcher's whole run, start-up included; CPU time is the
 // program's user and system time.
+#include "launcher_run.h"
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,9 +20,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -43,36 +41,10 @@ double simulatedIn(const std::string &summary)
 Figures run(std::vector<std::string> arguments)
 {
     arguments.insert(arguments.begin(), {KESTRIX_SIM_LAUNCHER, "--speed", "max", "--seed", "1"});
-    char summaryPath[] = "/tmp/bench-world-XXXXXX";
-    const int summary = ::mkstemp(summaryPath);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, 1);
-        ::dup2(summary, 2);
-        std::vector<char *> argv;
-        for (std::string &argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(child, &status, 0, &usage);
-    Figures figures;
-    figures.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    figures.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-                       + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::ifstream in(summaryPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    ::close(summary);
-    ::unlink(summaryPath);
-    figures.simulatedSeconds = simulatedIn(text.str());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || figures.simulatedSeconds <= 0) {
-        std::fprintf(stderr, "bench_world: kestrix-sim failed (status %d):\n%s", status, text.str().c_str());
+    const LauncherRun done = runLauncher(arguments);
+    const Figures figures{done.realSeconds, done.cpuSeconds, simulatedIn(done.errors)};
+    if (!done.succeeded() || figures.simulatedSeconds <= 0) {
+        std::fprintf(stderr, "bench_world: kestrix-sim failed (status %d):\n%s", done.status, done.errors.c_str());
         std::exit(1);
     }
     return figures;
