@@ -806,10 +806,18 @@ void FastView::area(int r0, int c0, int r1, int c1)
         return;
     }
     const int rm = (r0 + r1) / 2, cm = (c0 + c1) / 2;
-    if (r1 - r0 <= 2) {
+    // An edge across the square (its corners alike in pairs along it) cuts
+    // it in two across the edge only: the half away from it may be painted.
+    auto alike = [&](int a, int b) {
+        const std::size_t pa = static_cast<std::size_t>(rows[a]) * static_cast<std::size_t>(width) + static_cast<std::size_t>(columns[a]);
+        const std::size_t pb = static_cast<std::size_t>(rows[b]) * static_cast<std::size_t>(width) + static_cast<std::size_t>(columns[b]);
+        return surfaces[pa] == surfaces[pb] && std::memcmp(out + pa * 3, out + pb * 3, 3) == 0;
+    };
+    const bool across = alike(0, 1) && alike(3, 2), along = alike(0, 3) && alike(1, 2);
+    if (r1 - r0 <= 2 || (along && !across && c1 - c0 >= 2)) {
         area(r0, c0, r1, cm);
         area(r0, cm, r1, c1);
-    } else if (c1 - c0 <= 2) {
+    } else if (c1 - c0 <= 2 || (across && !along && r1 - r0 >= 2)) {
         area(r0, c0, rm, c1);
         area(rm, c0, r1, c1);
     } else {
