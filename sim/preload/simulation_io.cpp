@@ -44,10 +44,12 @@ bool Simulation::startCamera(const World &world, std::string &error)
     camera.scene.floorUniform = [&physics = *m_physics](double x0, double y0, double x1, double y1) {
         return floorUniformOver(physics.world(), x0, y0, x1, y1);
     };
-    // The game pieces where the physics has them when a picture is taken.
-    camera.scene.movingPieces = [&physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
+    // The game pieces where the physics has them when a picture is taken,
+    // read under the lock the program's exchanges take, as the pose is.
+    camera.scene.movingPieces = [this, &physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
         const std::vector<Piece> &described = physics.world().pieces;
-        const std::vector<Table::PieceState> now = physics.pieces();
+        std::vector<Table::PieceState> now;
+        withPhysics([&](Physics &caughtUp) { now = caughtUp.pieces(); });
         for (std::size_t n = 0; n < now.size() && n < described.size(); ++n) {
             const Piece &piece = described[n];
             CameraScene::Piece seen;
