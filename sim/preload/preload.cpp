@@ -108,10 +108,11 @@ void watchDuration(double speed)
 // ever: a thread of ours lets it follow real time then (Clock::followRealTime),
 // except while the panel holds the run paused, and ends the run at the
 // duration.
-void followRealTime(const kxsim::SimStatus *status)
+// `end` comes from the starting thread: this one may first run after a
+// quick program has begun to exit and the simulation is gone.
+void followRealTime(const kxsim::SimStatus *status, std::int64_t end)
 {
     Clock &clock = Clock::instance();
-    const std::int64_t end = Simulation::instance().endUs();
     for (;;) {
         timespec pause{0, Clock::GraceMs * 500000L};
         ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
@@ -265,7 +266,7 @@ void startSimulationIn()
     }
     if (virtualTime) {
         kxsim::OwnThreads own;
-        std::thread(followRealTime, options.status).detach();
+        std::thread(followRealTime, options.status, Simulation::instance().endUs()).detach();
     }
 }
 
