@@ -86,7 +86,9 @@ std::int64_t realNs(int clock)
 
 Clock &Clock::instance()
 {
-    static Clock s_instance;
+    // Never destroyed, like the run: threads read the time while a program
+    // exits.
+    static Clock &s_instance = *new Clock;
     return s_instance;
 }
 

@@ -53,7 +53,9 @@ const Registered<SpiDeviceFile> s_spiDevice;
 
 FakeSpi &FakeSpi::instance()
 {
-    static FakeSpi s_instance;
+    // Never destroyed: the run's threads exchange with it while a program
+    // exits.
+    static FakeSpi &s_instance = *new FakeSpi;
     return s_instance;
 }
 

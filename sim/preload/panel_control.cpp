@@ -32,7 +32,8 @@ std::int64_t monotonicNs()
 
 PanelControl &PanelControl::instance()
 {
-    static PanelControl s_instance;
+    // Never destroyed: its thread runs until the process is gone.
+    static PanelControl &s_instance = *new PanelControl;
     return s_instance;
 }
 

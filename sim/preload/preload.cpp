@@ -87,10 +87,9 @@ void atExit()
 // With a scaled clock nothing guarantees that the program sleeps or
 // exchanges near the end, so a thread of ours watches the time; being the
 // simulator's own, its clock_nanosleep goes to the system.
-void watchDuration(double speed)
+void watchDuration(double speed, std::int64_t end)
 {
     Clock &clock = Clock::instance();
-    const std::int64_t end = Simulation::instance().endUs();
     for (;;) {
         const std::int64_t remaining = end - clock.nowUs();
         if (remaining <= 0)
@@ -108,8 +107,8 @@ void watchDuration(double speed)
 // ever: a thread of ours lets it follow real time then (Clock::followRealTime),
 // except while the panel holds the run paused, and ends the run at the
 // duration.
-// `end` comes from the starting thread: this one may first run after a
-// quick program has begun to exit and the simulation is gone.
+// `end` comes from the starting thread, as for watchDuration: the watch may
+// first run after a quick program has begun to exit.
 void followRealTime(const kxsim::SimStatus *status, std::int64_t end)
 {
     Clock &clock = Clock::instance();
@@ -262,7 +261,7 @@ void startSimulationIn()
         startPanel(options.status, std::atoi(panelScreen.c_str()), virtualTime, speed);
     if (options.durationUs > 0 && !virtualTime) {
         kxsim::OwnThreads own;
-        std::thread(watchDuration, speed).detach();
+        std::thread(watchDuration, speed, Simulation::instance().endUs()).detach();
     }
     if (virtualTime) {
         kxsim::OwnThreads own;

@@ -49,7 +49,7 @@ pid_t currentPid()
 
 std::mutex &finishLock()
 {
-    static std::mutex s_lock;
+    static std::mutex &s_lock = *new std::mutex;
     return s_lock;
 }
 
@@ -143,7 +143,9 @@ bool Simulation::inStartingProcess() const
 
 Simulation &Simulation::instance()
 {
-    static Simulation s_instance;
+    // Never destroyed: the simulator's own threads (the duration's watch,
+    // the panel) may still look at the run while the program exits.
+    static Simulation &s_instance = *new Simulation;
     return s_instance;
 }
 
@@ -425,8 +427,15 @@ void Simulation::outputLost()
 
 void Simulation::finishAtDuration()
 {
-    // One thread finishes; any other that gets here waits for the exit.
+    // One thread finishes; any other that gets here waits for the exit. So
+    // does one that comes after the program began to exit: the exit has
+    // closed the run and its status is the program's.
     finishLock().lock();
+    if (m_finished) {
+        finishLock().unlock();
+        for (;;)
+            ::pause();
+    }
     FakeSpi::instance().update([&](RegisterFile &registers) {
         catchUp(registers, endUs());
         if (m_options.status)
@@ -441,6 +450,7 @@ void Simulation::finishAtDuration()
 void Simulation::finishAtExit()
 {
     std::lock_guard<std::mutex> guard(finishLock());
+    m_finished = true;
     sync();
     FakeSpi::instance().update([&](RegisterFile &registers) { closeTrace(registers); });
 }

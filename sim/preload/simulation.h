@@ -106,6 +106,7 @@ private:
     struct SharedRun;
     SharedRun *m_shared = nullptr;
     bool m_joined = false; // another process started the run
+    bool m_finished = false; // the program began to exit (under the finish lock)
     std::uint64_t m_generation = 0; // of the shared state our copy holds
     Model m_model;
     std::unique_ptr<Physics> m_physics;
