@@ -17,7 +17,7 @@
 //    and without the camera; and in this process the view alone, per
 //    picture at 160 x 120, fast and the plain way (every pixel against every
 //    wall), for up to 100000 walls (the plain way takes some 20 s there).
-#include "world/camera_view.h"
+#include "camera/camera_view.h"
 
 #include "launcher_run.h"
 

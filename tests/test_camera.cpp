@@ -9,7 +9,7 @@
 
 #include "video/simulated_camera.h"
 #include "video/fake_camera_config.h"
-#include "world/camera_floor.h"
+#include "camera/camera_floor.h"
 #include "clock/fake_clock.h"
 #include "video/fake_video.h"
 #include "scratch_folder.h"
@@ -351,9 +351,8 @@ RandomField randomField(std::mt19937 &random, int walls, int blocks, int pieces,
     tape.width = within(0.01, 0.06);
     field.floor->marks = {patch, tape};
     field.scene.floorReflectance = [floor = field.floor](double x, double y) { return floor->reflectanceAt({x, y}); };
-    field.scene.floorUniform = [floor = field.floor](double x0, double y0, double x1, double y1) {
-        return kxsim::floorUniformOver(*floor, x0, y0, x1, y1);
-    };
+    field.scene.floorUniform = [floor = field.floor, shade = std::make_shared<kxsim::FloorShade>(*field.floor)](
+                                   double x0, double y0, double x1, double y1) { return shade->uniformOver(x0, y0, x1, y1); };
     if (within(0, 1) < 0.7)
         field.scene.walls = {{0, 0, w, 0, 0.3}, {w, 0, w, h, 0.3}, {w, h, 0, h, 0.3}, {0, h, 0, 0, 0.3}};
     for (int i = 0; i < walls; ++i) {
@@ -476,7 +475,10 @@ TEST(CameraView, WallsOutOfSightCostNothingHoweverManyTheyAre)
     }
 }
 
-TEST(CameraFloor, AStretchOfFloorCalledPlainIsPlainThroughout)
+// The camera asks the floor for its shade at every floor pixel it traces, and
+// whether a square of floor is plain: the shade is the world's own, and a
+// stretch called plain is plain throughout.
+TEST(CameraFloor, TheShadeIsTheWorldsAndAStretchCalledPlainIsPlainThroughout)
 {
     kxsim::World world;
     world.width = world.height = 2;
@@ -495,22 +497,26 @@ TEST(CameraFloor, AStretchOfFloorCalledPlainIsPlainThroughout)
     corner.polygon = {{1.0, 1.5}, {1.4, 1.5}, {1.0, 1.8}};
     corner.reflectance = 0.6;
     world.zones = {square, corner};
-    EXPECT_TRUE(kxsim::floorUniformOver(world, 0.05, 1.25, 0.2, 1.45)) << "inside the square zone";
-    EXPECT_FALSE(kxsim::floorUniformOver(world, 0.2, 1.25, 0.3, 1.45)) << "across the square zone's edge";
-    EXPECT_FALSE(kxsim::floorUniformOver(world, 1.3, 1.6, 1.35, 1.65)) << "across the triangle's slope";
+    const kxsim::FloorShade shade(world);
+    auto plainOver = [&shade](double x0, double y0, double x1, double y1) { return shade.uniformOver(x0, y0, x1, y1); };
+    EXPECT_TRUE(plainOver(0.05, 1.25, 0.2, 1.45)) << "inside the square zone";
+    EXPECT_FALSE(plainOver(0.2, 1.25, 0.3, 1.45)) << "across the square zone's edge";
+    EXPECT_FALSE(plainOver(1.15, 1.6, 1.25, 1.7)) << "across the triangle's slope";
+    EXPECT_TRUE(plainOver(1.02, 1.52, 1.1, 1.6)) << "inside the triangle";
+    EXPECT_TRUE(plainOver(1.3, 1.7, 1.38, 1.78)) << "beside the triangle, within its bounds";
     // Inside the patch, on the tape, on bare floor: plain; across an edge: not.
-    EXPECT_TRUE(kxsim::floorUniformOver(world, 0.3, 0.3, 0.7, 0.5));
-    EXPECT_TRUE(kxsim::floorUniformOver(world, 0.5, 0.99, 0.6, 1.01));
-    EXPECT_TRUE(kxsim::floorUniformOver(world, 1.0, 0.1, 1.9, 0.9));
-    EXPECT_FALSE(kxsim::floorUniformOver(world, 0.7, 0.5, 0.9, 0.7));
-    EXPECT_FALSE(kxsim::floorUniformOver(world, 0.5, 0.97, 0.6, 1.03));
+    EXPECT_TRUE(plainOver(0.3, 0.3, 0.7, 0.5));
+    EXPECT_TRUE(plainOver(0.5, 0.99, 0.6, 1.01));
+    EXPECT_TRUE(plainOver(1.0, 0.1, 1.9, 0.9));
+    EXPECT_FALSE(plainOver(0.7, 0.5, 0.9, 0.7));
+    EXPECT_FALSE(plainOver(0.5, 0.97, 0.6, 1.03));
 
     std::mt19937 random(11);
     std::uniform_real_distribution<double> at(0, 2), size(0.001, 0.3), share(0, 1);
     int plain = 0;
     for (int i = 0; i < 20000; ++i) {
         const double x0 = at(random), y0 = at(random), x1 = x0 + size(random), y1 = y0 + size(random);
-        if (!kxsim::floorUniformOver(world, x0, y0, x1, y1))
+        if (!plainOver(x0, y0, x1, y1))
             continue;
         ++plain;
         const double first = world.reflectanceAt({x0, y0});
@@ -522,6 +528,17 @@ TEST(CameraFloor, AStretchOfFloorCalledPlainIsPlainThroughout)
         ASSERT_EQ(world.reflectanceAt({x1, y1}), first);
     }
     EXPECT_GT(plain, 5000); // most are, on this floor
+
+    // The shade at any point, on or off the field, near the edges of tape
+    // and zones above all.
+    std::uniform_real_distribution<double> anywhere(-0.5, 2.5), near(-0.03, 0.03);
+    const kxsim::Point edges[] = {{0.3, 1.0}, {1.7, 1.8}, {0.25, 1.3}, {1.2, 1.65}, {0.8, 0.6}, {1.7, 1.0}};
+    for (int i = 0; i < 200000; ++i) {
+        const kxsim::Point edge = edges[i % 6];
+        const kxsim::Point p = i % 2 ? kxsim::Point{anywhere(random), anywhere(random)}
+                                     : kxsim::Point{edge.x + near(random), edge.y + near(random)};
+        ASSERT_EQ(shade.at(p), world.reflectanceAt(p)) << p.x << ", " << p.y;
+    }
 }
 
 TEST(SimulatedCamera, PlainStretchesAreSentAsEachPairAloneWouldBe)

@@ -6,7 +6,7 @@
 #include "fakes/fake_battery.h"
 #include "fakes/fake_input.h"
 #include "video/simulated_camera.h"
-#include "world/camera_floor.h"
+#include "camera/camera_floor.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -38,11 +38,12 @@ bool Simulation::startCamera(const World &world, std::string &error)
         camera.scene.blocks.push_back(block(box, BoxHeight, {128, 128, 128}));
     for (const Segment &wall : world.walls)
         camera.scene.walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y, WallHeight});
-    camera.scene.floorReflectance = [&physics = *m_physics](double x, double y) {
-        return physics.world().reflectanceAt({x, y});
-    };
-    camera.scene.floorUniform = [&physics = *m_physics](double x0, double y0, double x1, double y1) {
-        return floorUniformOver(physics.world(), x0, y0, x1, y1);
+    // The floor's zones and tape never move: one index of them serves every
+    // picture.
+    const auto floor = std::make_shared<const FloorShade>(m_physics->world());
+    camera.scene.floorReflectance = [floor](double x, double y) { return floor->at({x, y}); };
+    camera.scene.floorUniform = [floor](double x0, double y0, double x1, double y1) {
+        return floor->uniformOver(x0, y0, x1, y1);
     };
     // The game pieces where the physics has them when a picture is taken,
     // read under the lock the program's exchanges take, as the pose is.

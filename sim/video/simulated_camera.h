@@ -6,7 +6,7 @@
 #ifndef KESTRIX_SIM_SIMULATED_CAMERA_H
 #define KESTRIX_SIM_SIMULATED_CAMERA_H
 
-#include "world/camera_view.h"
+#include "camera/camera_view.h"
 
 #include <functional>
 #include <map>

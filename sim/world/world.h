@@ -75,6 +75,11 @@ struct Mark
     double width = 0.02;       // Line: tape width
     Rect area;                 // Area
     double reflectance = 0.05; // 0 black .. 1 white
+
+    // Line: how many pieces of straight tape it has, and whether the one
+    // from point k on (to the next, or the first) covers p.
+    std::size_t segments() const { return points.empty() ? 0 : closed ? points.size() : points.size() - 1; }
+    bool segmentCovers(std::size_t k, Point p) const;
 };
 
 struct ColouredObject

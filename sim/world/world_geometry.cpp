@@ -75,6 +75,12 @@ bool Zone::contains(Point p) const
     return inside;
 }
 
+bool Mark::segmentCovers(std::size_t k, Point p) const
+{
+    const Segment piece{points[k], points[(k + 1) % points.size()]};
+    return squaredDistanceToSegment(p, piece, nullptr) <= width * width / 4;
+}
+
 double World::reflectanceAt(Point p) const
 {
     // Zones are painted on the floor; tape goes on top of them.
@@ -87,11 +93,8 @@ double World::reflectanceAt(Point p) const
         if (mark.kind == Mark::Kind::Area) {
             on = p.x >= mark.area.x0 && p.x <= mark.area.x1 && p.y >= mark.area.y0 && p.y <= mark.area.y1;
         } else {
-            const std::size_t n = mark.points.size();
-            const std::size_t segments = mark.closed ? n : n - 1;
-            const double reach = mark.width * mark.width / 4;
-            for (std::size_t k = 0; k < segments && !on; ++k)
-                on = squaredDistanceToSegment(p, {mark.points[k], mark.points[(k + 1) % n]}, nullptr) <= reach;
+            for (std::size_t k = 0, n = mark.segments(); k < n && !on; ++k)
+                on = mark.segmentCovers(k, p);
         }
         if (on)
             result = mark.reflectance;

@@ -1,0 +1,217 @@
+#include "camera/camera_floor.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kxsim {
+
+namespace {
+
+constexpr double Spare = 1e-6;
+// The grid's cells along the field's longer side.
+constexpr int GridCells = 64;
+
+double distanceToSegment(Point p, Point a, Point b)
+{
+    const double dx = b.x - a.x, dy = b.y - a.y;
+    const double length2 = dx * dx + dy * dy;
+    const double t = length2 > 0 ? std::clamp(((p.x - a.x) * dx + (p.y - a.y) * dy) / length2, 0.0, 1.0) : 0;
+    return std::hypot(p.x - (a.x + t * dx), p.y - (a.y + t * dy));
+}
+
+bool segmentsCross(Point a, Point b, Point c, Point d)
+{
+    auto side = [](Point p, Point q, Point r) { return (q.x - p.x) * (r.y - p.y) - (q.y - p.y) * (r.x - p.x); };
+    const double d1 = side(c, d, a), d2 = side(c, d, b), d3 = side(a, b, c), d4 = side(a, b, d);
+    return ((d1 > 0) != (d2 > 0)) && ((d3 > 0) != (d4 > 0));
+}
+
+// Nearest and farthest distance from the rectangle to the segment a-b. The
+// farthest is at a corner (the distance to a segment is convex).
+void distances(const Rect &r, Point a, Point b, double &nearest, double &farthest)
+{
+    const Point corners[4] = {{r.x0, r.y0}, {r.x1, r.y0}, {r.x1, r.y1}, {r.x0, r.y1}};
+    farthest = 0;
+    nearest = INFINITY;
+    for (int i = 0; i < 4; ++i) {
+        const double d = distanceToSegment(corners[i], a, b);
+        farthest = std::max(farthest, d);
+        nearest = std::min(nearest, d);
+        if (segmentsCross(corners[i], corners[(i + 1) % 4], a, b))
+            nearest = 0;
+    }
+    for (Point p : {a, b}) {
+        if (p.x >= r.x0 && p.x <= r.x1 && p.y >= r.y0 && p.y <= r.y1)
+            nearest = 0;
+        const double dx = std::max({r.x0 - p.x, 0.0, p.x - r.x1}), dy = std::max({r.y0 - p.y, 0.0, p.y - r.y1});
+        nearest = std::min(nearest, std::hypot(dx, dy));
+    }
+}
+
+bool meets(const Rect &a, const Rect &b)
+{
+    return !(a.x1 < b.x0 || a.x0 > b.x1 || a.y1 < b.y0 || a.y0 > b.y1);
+}
+
+bool holds(const Rect &r, Point p)
+{
+    return p.x >= r.x0 && p.x <= r.x1 && p.y >= r.y0 && p.y <= r.y1;
+}
+
+Rect grown(Rect r, double by)
+{
+    return {r.x0 - by, r.y0 - by, r.x1 + by, r.y1 + by};
+}
+
+// Whether the edge of the polygon passes through the rectangle: a corner of
+// it inside, or a side of it across one of the rectangle's.
+bool edgeMeets(const std::vector<Point> &polygon, const Rect &r)
+{
+    const Point corners[4] = {{r.x0, r.y0}, {r.x1, r.y0}, {r.x1, r.y1}, {r.x0, r.y1}};
+    for (std::size_t k = 0, n = polygon.size(); k < n; ++k) {
+        const Point a = polygon[k], b = polygon[(k + 1) % n];
+        if (holds(r, a))
+            return true;
+        for (int i = 0; i < 4; ++i)
+            if (segmentsCross(corners[i], corners[(i + 1) % 4], a, b))
+                return true;
+    }
+    return false;
+}
+
+} // namespace
+
+FloorShade::FloorShade(const World &world) : m_world(world)
+{
+    // Each item's rectangle holds every point it covers, a micrometre to
+    // spare for the rounding of the tests.
+    for (std::size_t z = 0; z < world.zones.size(); ++z) {
+        const Zone &zone = world.zones[z];
+        if (!zone.reflectance || zone.polygon.empty())
+            continue;
+        Rect box{zone.polygon[0].x, zone.polygon[0].y, zone.polygon[0].x, zone.polygon[0].y};
+        for (const Point &p : zone.polygon)
+            box = {std::min(box.x0, p.x), std::min(box.y0, p.y), std::max(box.x1, p.x), std::max(box.y1, p.y)};
+        m_items.push_back({Item::Kind::Zone, std::uint32_t(z), 0, grown(box, Spare)});
+    }
+    for (std::size_t m = 0; m < world.marks.size(); ++m) {
+        const Mark &mark = world.marks[m];
+        if (mark.kind == Mark::Kind::Area) {
+            m_items.push_back({Item::Kind::Area, std::uint32_t(m), 0, grown(mark.area, Spare)});
+            continue;
+        }
+        for (std::size_t k = 0, n = mark.segments(); k < n; ++k) {
+            const Point a = mark.points[k], b = mark.points[(k + 1) % mark.points.size()];
+            const Rect box{std::min(a.x, b.x), std::min(a.y, b.y), std::max(a.x, b.x), std::max(a.y, b.y)};
+            m_items.push_back({Item::Kind::Tape, std::uint32_t(m), std::uint32_t(k), grown(box, mark.width / 2 + Spare)});
+        }
+    }
+    // The grid covers the field; points off it are asked of the world.
+    m_grid = {0, 0, world.width, world.height};
+    const double longer = std::max(world.width, world.height);
+    if (!(longer > 0) || !std::isfinite(longer))
+        return;
+    m_columns = std::max(1, int(std::ceil(GridCells * world.width / longer)));
+    m_rows = std::max(1, int(std::ceil(GridCells * world.height / longer)));
+    m_inverseX = m_columns / world.width;
+    m_inverseY = m_rows / world.height;
+    const std::size_t cells = std::size_t(m_columns) * std::size_t(m_rows);
+    std::vector<std::vector<std::uint32_t>> lists(cells);
+    for (std::uint32_t i = 0; i < m_items.size(); ++i) {
+        const Rect &b = m_items[i].bounds;
+        if (!meets(b, m_grid))
+            continue;
+        const int c0 = cell(b.x0, m_inverseX, m_columns), c1 = cell(b.x1, m_inverseX, m_columns);
+        const int r0 = cell(b.y0, m_inverseY, m_rows), r1 = cell(b.y1, m_inverseY, m_rows);
+        for (int r = r0; r <= r1; ++r)
+            for (int c = c0; c <= c1; ++c)
+                lists[std::size_t(r) * std::size_t(m_columns) + std::size_t(c)].push_back(i);
+    }
+    m_cellStart.assign(cells + 1, 0);
+    for (std::size_t c = 0; c < cells; ++c) {
+        m_cellStart[c + 1] = m_cellStart[c] + std::uint32_t(lists[c].size());
+        m_cellItems.insert(m_cellItems.end(), lists[c].begin(), lists[c].end());
+    }
+}
+
+int FloorShade::cell(double offset, double inverse, int count) const
+{
+    const double at = std::floor(offset * inverse);
+    return at < 0 ? 0 : at >= count ? count - 1 : int(at);
+}
+
+bool FloorShade::covers(const Item &item, Point p) const
+{
+    if (!holds(item.bounds, p))
+        return false;
+    switch (item.kind) {
+    case Item::Kind::Zone:
+        return m_world.zones[item.owner].contains(p);
+    case Item::Kind::Area: {
+        const Rect &a = m_world.marks[item.owner].area;
+        return p.x >= a.x0 && p.x <= a.x1 && p.y >= a.y0 && p.y <= a.y1;
+    }
+    case Item::Kind::Tape:
+        return m_world.marks[item.owner].segmentCovers(item.segment, p);
+    }
+    return false;
+}
+
+double FloorShade::at(Point p) const
+{
+    if (m_columns == 0 || !holds(m_grid, p))
+        return m_world.reflectanceAt(p);
+    const std::size_t c = std::size_t(cell(p.y, m_inverseY, m_rows)) * std::size_t(m_columns)
+        + std::size_t(cell(p.x, m_inverseX, m_columns));
+    double result = m_world.floorReflectance;
+    for (std::uint32_t k = m_cellStart[c]; k < m_cellStart[c + 1]; ++k) {
+        const Item &item = m_items[m_cellItems[k]];
+        if (!covers(item, p))
+            continue;
+        result = item.kind == Item::Kind::Zone ? *m_world.zones[item.owner].reflectance
+                                               : m_world.marks[item.owner].reflectance;
+    }
+    return result;
+}
+
+bool FloorShade::uniformOver(double x0, double y0, double x1, double y1) const
+{
+    const Rect r{x0, y0, x1, y1};
+    const Rect wide = grown(r, Spare);
+    // A zone whose edge keeps clear of the rectangle holds all of it or none.
+    for (const Item &item : m_items)
+        if (item.kind == Item::Kind::Zone && meets(item.bounds, wide)
+            && edgeMeets(m_world.zones[item.owner].polygon, wide))
+            return false;
+    for (const Mark &mark : m_world.marks) {
+        if (mark.kind == Mark::Kind::Area) {
+            const Rect &a = mark.area;
+            const bool inside = r.x0 >= a.x0 + Spare && r.x1 <= a.x1 - Spare && r.y0 >= a.y0 + Spare && r.y1 <= a.y1 - Spare;
+            const bool apart = r.x1 < a.x0 - Spare || r.x0 > a.x1 + Spare || r.y1 < a.y0 - Spare || r.y0 > a.y1 + Spare;
+            if (!inside && !apart)
+                return false;
+            continue;
+        }
+        // On the tape wherever some piece of its centre line is within half
+        // its width; all on if one piece is for the whole rectangle, all off
+        // if none comes near it.
+        const double half = mark.width / 2;
+        bool on = false, near = false;
+        for (std::size_t k = 0, n = mark.segments(); k < n && !on; ++k) {
+            const Point a = mark.points[k], b = mark.points[(k + 1) % mark.points.size()];
+            const Rect reach = grown({std::min(a.x, b.x), std::min(a.y, b.y), std::max(a.x, b.x), std::max(a.y, b.y)},
+                                     half + Spare);
+            if (!meets(reach, r))
+                continue;
+            double nearest, farthest;
+            distances(r, a, b, nearest, farthest);
+            on = farthest <= half - Spare;
+            near = near || nearest < half + Spare;
+        }
+        if (!on && near)
+            return false;
+    }
+    return true;
+}
+
+} // namespace kxsim
