@@ -169,6 +169,9 @@ void endRun()
 
 [[noreturn]] void keep(const KeeperLaunch &launch, pid_t launcher, int alive, int report)
 {
+    // Orphans of the run come to us, however far they went (a new session,
+    // say). Where this is refused (a user-mode emulator refuses it), the
+    // keeper still ends every process whose parents lead back to it.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The launcher forwards these to the program; the keeper stays to the end.
     struct sigaction ignore{};
