@@ -383,6 +383,7 @@ RandomField randomField(std::mt19937 &random, int walls, int blocks, int pieces,
         piece.headingDeg = within(-180, 180);
         piece.radius = within(0.02, 0.12);
         piece.height = within(0.02, 0.2);
+        piece.base = within(0, 1) < 0.3 ? within(0, 0.2) : 0; // held up by an arm
         colour(piece.rgb);
         field.pieces.push_back(piece);
     }
@@ -939,7 +940,7 @@ TEST_F(CameraCapture, ASimulatedCameraFollowsAMovingPieceAndLosesItBehindAWall)
     // A red box 10 cm a side, 8 cm tall, where the test puts it.
     struct Place
     {
-        double x, y, headingDeg;
+        double x, y, headingDeg, base = 0;
     };
     struct Shared
     {
@@ -957,6 +958,7 @@ TEST_F(CameraCapture, ASimulatedCameraFollowsAMovingPieceAndLosesItBehindAWall)
         box.x = now.x;
         box.y = now.y;
         box.headingDeg = now.headingDeg;
+        box.base = now.base;
         box.halfLength = box.halfWidth = 0.05;
         box.height = 0.08;
         box.rgb[0] = 208;
@@ -992,6 +994,12 @@ TEST_F(CameraCapture, ASimulatedCameraFollowsAMovingPieceAndLosesItBehindAWall)
     const std::vector<Blob> turned = seeAt({1.2, 1.0, 45});
     ASSERT_EQ(turned.size(), 1u);
     EXPECT_NEAR(turned[0].right - turned[0].left + 1, 60, 4);
+    // Lifted 10 cm by an arm, it shows 10 cm higher: at 0.6 m, 46 pixels
+    // further up the picture, and as wide.
+    const std::vector<Blob> lifted = seeAt({1.2, 1.0, 0, 0.1});
+    ASSERT_EQ(lifted.size(), 1u);
+    EXPECT_NEAR(ahead[0].centerY - lifted[0].centerY, 46, 4);
+    EXPECT_NEAR(lifted[0].right - lifted[0].left + 1, 46, 3);
     // Behind the wall nothing of it shows; as far off on the open side it
     // does.
     EXPECT_EQ(seeAt({2.0, 1.3, 0}).size(), 0u);

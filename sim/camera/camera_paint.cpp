@@ -35,7 +35,7 @@ void FastView::render(const CameraPose &pose, unsigned char *rgb, int w, int h)
     for (const CameraScene::Piece &piece : given) {
         pieces.emplace_back(piece);
         pieceOutlines.push_back(outline(v, pieces.back().corners(v)));
-        top = std::max(top, piece.height);
+        top = std::max(top, piece.base + piece.height);
     }
     if (few)
         for (std::uint32_t item = 0; item < staticCount; ++item)

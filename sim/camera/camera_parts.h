@@ -147,8 +147,8 @@ struct ReadyPiece
     {
         const double ox = origin.x - piece.x, oy = origin.y - piece.y;
         if (piece.shape == CameraScene::Piece::Shape::Box) {
-            const double low[3] = {-piece.halfLength, -piece.halfWidth, 0};
-            const double high[3] = {piece.halfLength, piece.halfWidth, piece.height};
+            const double low[3] = {-piece.halfLength, -piece.halfWidth, piece.base};
+            const double high[3] = {piece.halfLength, piece.halfWidth, piece.base + piece.height};
             const double o[3] = {c * ox + s * oy, -s * ox + c * oy, origin.z};
             const double d[3] = {c * ray.x + s * ray.y, -s * ray.x + c * ray.y, ray.z};
             return enterBox(low, high, o, d, t, axis);
@@ -170,11 +170,11 @@ struct ReadyPiece
         }
         double topIn = -Infinity, topOut = Infinity;
         if (std::fabs(ray.z) < 1e-12) {
-            if (origin.z < 0 || origin.z > piece.height)
+            if (origin.z < piece.base || origin.z > piece.base + piece.height)
                 return false;
         } else {
-            topIn = -origin.z / ray.z;
-            topOut = (piece.height - origin.z) / ray.z;
+            topIn = (piece.base - origin.z) / ray.z;
+            topOut = (piece.base + piece.height - origin.z) / ray.z;
             if (topIn > topOut)
                 std::swap(topIn, topOut);
         }
@@ -193,7 +193,7 @@ struct ReadyPiece
         const double turnC = box ? c : 1, turnS = box ? s : 0;
         const double ax = turnC * hx, ay = turnS * hx, bx = -turnS * hy, by = turnC * hy;
         int n = 0;
-        for (double z : {0.0, piece.height})
+        for (double z : {piece.base, piece.base + piece.height})
             for (int corner = 0; corner < 4; ++corner) {
                 const double i = corner & 1 ? 1 : -1, j = corner & 2 ? 1 : -1;
                 out[n++] = {piece.x + i * ax + j * bx, piece.y + i * ay + j * by, z};

@@ -26,10 +26,11 @@ struct CameraScene
         double x0, y0, x1, y1;
         double height;
     };
-    // A game piece that moves with the physics, standing on the floor: a box
-    // `2 * halfLength` long along its heading and `2 * halfWidth` across, or
-    // a disc of `radius`. Drawn like the blocks: the top in its colour, the
-    // sides a little darker.
+    // A game piece that moves with the physics, standing on the floor or
+    // lifted `base` above it (held up by an arm): a box `2 * halfLength` long
+    // along its heading and `2 * halfWidth` across, or a disc of `radius`.
+    // Drawn like the blocks: the top in its colour, the sides a little
+    // darker.
     struct Piece
     {
         enum class Shape { Box, Disc };
@@ -39,6 +40,7 @@ struct CameraScene
         double headingDeg = 0;                // Box
         double radius = 0;                    // Disc
         double height = 0;
+        double base = 0; // its underside above the floor
         unsigned char rgb[3] = {0, 0, 0};
     };
 

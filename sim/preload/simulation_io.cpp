@@ -50,7 +50,15 @@ bool Simulation::startCamera(const World &world, std::string &error)
     camera.scene.movingPieces = [this, &physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
         const std::vector<Piece> &described = physics.world().pieces;
         std::vector<Table::PieceState> now;
-        withPhysics([&](Physics &caughtUp) { now = caughtUp.pieces(); });
+        double lift = 0; // how high the arm holds the gripped piece
+        int held = -1;
+        withPhysics([&](Physics &caughtUp) {
+            now = caughtUp.pieces();
+            if (const Mechanisms *mechanisms = caughtUp.mechanisms()) {
+                held = mechanisms->state().heldPiece;
+                lift = mechanisms->state().armHeight;
+            }
+        });
         for (std::size_t n = 0; n < now.size() && n < described.size(); ++n) {
             const Piece &piece = described[n];
             CameraScene::Piece seen;
@@ -62,6 +70,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
             seen.headingDeg = now[n].headingDeg;
             seen.radius = piece.radius;
             seen.height = piece.height;
+            seen.base = int(n) == held ? lift : 0;
             for (int k = 0; k < 3; ++k)
                 seen.rgb[k] = static_cast<unsigned char>(piece.rgb[std::size_t(k)]);
             pieces.push_back(seen);

@@ -22,7 +22,7 @@ bool samePieces(const std::vector<CameraScene::Piece> &a, const std::vector<Came
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CameraScene::Piece &p, const CameraScene::Piece &q) {
         return p.shape == q.shape && p.x == q.x && p.y == q.y && p.halfLength == q.halfLength
             && p.halfWidth == q.halfWidth && p.headingDeg == q.headingDeg && p.radius == q.radius
-            && p.height == q.height && std::memcmp(p.rgb, q.rgb, sizeof p.rgb) == 0;
+            && p.height == q.height && p.base == q.base && std::memcmp(p.rgb, q.rgb, sizeof p.rgb) == 0;
     });
 }
 
