@@ -268,6 +268,48 @@ TEST(WorldMechanisms, ClawGripsThePieceItClosesOnCarriesItLiftedAndLetsItGoWhere
     EXPECT_LT(physics.pose().x, carriedTo - 0.3) << "the robot backed away without it";
 }
 
+// A paddle at the body's front left corner, out to the left at position 0
+// and forward at 1023, sweeps a disc that lies in its way round in front of
+// the robot, which stays where it is. (Its shaft starts at the middle, the
+// paddle at 45 degrees, clear of the disc at 22.5.)
+TEST(WorldMechanisms, PaddleSweepsAPieceInItsWayAndLeavesTheRobotWhereItIs)
+{
+    const std::string text = R"({"field": {"width": 2, "height": 2, "border": true},
+      "pieces": [{"shape": "disc", "x": 0.3239, "y": 1.1306, "radius": 0.02, "mass": 0.05, "friction": 0.5}],
+      "robot": {"start": {"x": 0.2, "y": 1, "heading_deg": 0},
+                "mechanisms": [{"type": "paddle", "servo": 2, "x": 0.05, "y": 0.09, "length": 0.12,
+                                "from_deg": 90, "to_deg": 0}]}})";
+    Model model;
+    RegisterFile registers;
+    Physics physics(parsed(text), true);
+    auto paddle = [&](double position) {
+        registers.set8(reg::ServoEnable, std::uint8_t(1u << (reg::ServoEnableFirstBit + 2)));
+        registers.set16(reg::Pulse0 + 4, std::uint16_t(std::lround(servoPulse(position))));
+    };
+    physics.stepTo(model, registers, 0);
+    paddle(0);
+    physics.stepTo(model, registers, 1000000);
+    EXPECT_NEAR(physics.mechanisms()->state().paddleDeg, 90, 0.5);
+    EXPECT_NEAR(physics.pieces().at(0).y, 1.1306, 0.002) << "out to the side, the paddle misses the disc";
+
+    paddle(1023);
+    physics.stepTo(model, registers, 3000000);
+    EXPECT_NEAR(physics.mechanisms()->state().paddleDeg, 0, 0.5);
+    // Pushed round ahead of the bar, which now points forward from its
+    // pivot: in the robot's frame the disc lies beside the bar, on the side
+    // it swept to, clear of it, and has come a quarter turn round the pivot.
+    const Table::PieceState swept = physics.pieces().at(0);
+    const Pose robot = physics.pose();
+    const double h = robot.headingDeg * Pi / 180, dx = swept.x - robot.x, dy = swept.y - robot.y;
+    const double along = std::cos(h) * dx + std::sin(h) * dy - 0.05, across = -std::sin(h) * dx + std::cos(h) * dy - 0.09;
+    EXPECT_GT(along, 0.02);
+    EXPECT_LT(along, 0.12);
+    EXPECT_LT(across, -(0.005 + 0.02) + 0.002) << "along " << along;
+    EXPECT_GT(across, -0.05) << "along " << along;
+    EXPECT_NEAR(physics.pose().x, 0.2, 0.01);
+    EXPECT_NEAR(physics.pose().y, 1.0, 0.01);
+}
+
 TEST(WorldPhysics, ReflectanceFollowsMarksLaterOnesOnTop)
 {
     const World world = parsed(R"({"field": {"width": 1, "height": 1, "reflectance": 0.9},
