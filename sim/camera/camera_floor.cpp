@@ -136,8 +136,9 @@ FloorShade::FloorShade(const World &world) : m_world(world)
 
 int FloorShade::cell(double offset, double inverse, int count) const
 {
-    const double at = std::floor(offset * inverse);
-    return at < 0 ? 0 : at >= count ? count - 1 : int(at);
+    // Truncation is the floor from zero up, and cheaper by far.
+    const double at = offset * inverse;
+    return !(at >= 0) ? 0 : at >= count ? count - 1 : int(at);
 }
 
 bool FloorShade::covers(const Item &item, Point p) const

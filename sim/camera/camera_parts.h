@@ -222,7 +222,8 @@ struct Hit
 inline unsigned char floorGrey(const CameraScene &scene, double x, double y)
 {
     const double reflectance = scene.floorReflectance ? std::clamp(scene.floorReflectance(x, y), 0.0, 1.0) : 0.9;
-    return static_cast<unsigned char>(std::lround(30 + 200 * reflectance));
+    // Rounded half up, as lround does for these positive values.
+    return static_cast<unsigned char>(30 + 200 * reflectance + 0.5);
 }
 
 inline void hitFloor(const CameraScene &scene, Vec origin, Vec ray, Hit &hit)

@@ -181,7 +181,7 @@ void FakeVideo::setFrameSource(FrameSource source)
 std::vector<std::string> FakeVideo::log() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_log;
+    return {m_log.begin(), m_log.end()};
 }
 
 int FakeVideo::openDescriptors() const
@@ -225,6 +225,8 @@ int FakeVideo::height() const
 
 void FakeVideo::note(const char *call, bool ok)
 {
+    if (m_log.size() == LogLimit)
+        m_log.pop_front();
     m_log.push_back(ok ? std::string(call) : std::string(call) + "!");
 }
 

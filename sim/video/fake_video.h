@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -56,7 +57,9 @@ public:
     // "S_FMT", "G_FMT", "G_PARM", "REQBUFS", "QUERYBUF", "QBUF", "DQBUF",
     // "STREAMON", "STREAMOFF", plus "open", "mmap", "munmap", "poll" and
     // "close"; a call that failed has "!" appended. Repeated DQBUF, QBUF and
-    // poll calls are logged like any other.
+    // poll calls are logged like any other. The last LogLimit calls are
+    // kept: a program may take pictures for hours.
+    static constexpr std::size_t LogLimit = 4096;
     std::vector<std::string> log() const;
     // Descriptors now open, mappings not yet unmapped, pictures the source
     // filled since reset.
@@ -93,7 +96,7 @@ private:
     FrameSource m_source;
     std::map<int, std::unique_ptr<Session>> m_sessions;
     std::map<void *, int> m_mappings; // address -> descriptor that mapped it
-    std::vector<std::string> m_log;
+    std::deque<std::string> m_log;
     std::uint32_t m_framesFilled = 0;
     int m_width = 640;
     int m_height = 480;
