@@ -320,7 +320,8 @@ Score score(const Challenge &challenge, const RunRecord &run)
         }
         result.rules.push_back(scoreRule(challenge, rule, run));
     }
-    for (const RuleScore &rule : result.rules) {
+    for (RuleScore &rule : result.rules) {
+        rule.points += 0.0; // no "-0" for a penalty that took nothing
         result.total += rule.points;
         result.best += rule.most;
     }
