@@ -1,0 +1,222 @@
+// Challenges: the file's reader and its refusals, the rules on runs of the
+// test's own making, and kestrix-sim --challenge on the shipped examples.
+#include "challenge/challenge.h"
+
+#include "scratch_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace {
+
+using namespace kxsim;
+
+const char *const Field = R"("world": {"field": {"width": 2, "height": 1, "border": true},
+  "pieces": [{"shape": "disc", "x": 0.5, "y": 0.5, "name": "puck"}, {"shape": "box", "x": 1.5, "y": 0.5}],
+  "zones": [{"name": "goal", "area": [1.6, 0.0, 2.0, 1.0]}],
+  "robot": {"start": {"x": 1, "y": 0.5}}})";
+
+Challenge parsed(const std::string &rules, std::string extra = "")
+{
+    Challenge challenge;
+    std::string error;
+    const std::string text = std::string("{") + Field + ", \"time_limit\": 10, " + extra + " \"rules\": [" + rules
+                             + "], \"pass\": 10}";
+    EXPECT_TRUE(parseChallenge(text, "c.json", challenge, error)) << error;
+    return challenge;
+}
+
+// A run of rows 0.1 s apart from `poses` (x, y), the pieces where the world put them.
+RunRecord runThrough(const Challenge &challenge, const std::vector<Point> &poses)
+{
+    RunRecord run;
+    for (std::size_t n = 0; n < poses.size(); ++n) {
+        Sample sample;
+        sample.time = 0.1 * double(n);
+        sample.pose = {poses[n].x, poses[n].y, 0};
+        for (const Piece &piece : challenge.world.pieces)
+            sample.pieces.push_back({piece.start.x, piece.start.y});
+        run.samples.push_back(sample);
+    }
+    run.endTime = run.samples.back().time;
+    run.ending = "exited with status 0";
+    return run;
+}
+
+} // namespace
+
+TEST(ChallengeFile, FaultsAreOneLineNamingThePlace)
+{
+    const std::string head = std::string("{") + Field + ", \"time_limit\": 10, \"pass\": 1, ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"{\"world\": ", "c.json:1:11: not JSON"},
+        {head + "\"rules\": [{\"rule\": \"dance\", \"points\": 1}]}", "c.json: rules[0].rule: unknown rule \"dance\""},
+        {head + "\"rules\": [{\"rule\": \"robot_in_zone\", \"zone\": \"home\", \"points\": 1}]}",
+         "c.json: rules[0].zone: the world has no zone \"home\""},
+        {head + "\"rules\": [{\"rule\": \"pieces_in_zone\", \"zone\": \"goal\", \"pieces\": [\"ball\"], \"points\": 1}]}",
+         "c.json: rules[0].pieces[0]: the world has no piece \"ball\""},
+        {head + "\"rules\": [{\"rule\": \"wall_touch\", \"points\": 5}]}", "c.json: rules[0].points: must be from -1e+06 to 0"},
+        {head + "\"rules\": [{\"rule\": \"laps\", \"points\": 1, \"colour\": 1}]}", "c.json: rules[0]: unknown key \"colour\""},
+        {head + "\"rules\": [{\"rule\": \"console\", \"regex\": \"(\", \"points\": 1}]}", "c.json: rules[0].regex: not a regular expression"},
+        {head + "\"start\": [\"0.5 press q\"], \"rules\": [{\"rule\": \"laps\", \"points\": 1}]}", "c.json: start:1:"},
+        {head + "\"rules\": [{\"rule\": \"laps\", \"points\": 1, \"robot\": 1}]}", "c.json: rules[0].robot: must be from 0 to 0"},
+        {"{\"world\": \"nowhere.json\", \"time_limit\": 1, \"rules\": [], \"pass\": 0}", "c.json: world: cannot read ./nowhere.json"},
+    };
+    for (const auto &[text, message] : cases) {
+        Challenge challenge;
+        std::string error;
+        EXPECT_FALSE(parseChallenge(text, "c.json", challenge, error)) << text;
+        EXPECT_EQ(error.rfind(message, 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(ChallengeScore, ZonesLapsAndWallsAreJudgedFromTheTrace)
+{
+    const Challenge challenge = parsed(R"({"rule": "robot_in_zone", "zone": "goal", "points": 10},
+        {"rule": "pieces_in_zone", "zone": "goal", "points": 5},
+        {"rule": "laps", "around": [1.0, 0.5], "points": 7},
+        {"rule": "wall_touch", "points": -3})");
+    // Round the field's middle once, then into the goal against its wall.
+    std::vector<Point> path;
+    for (int n = 0; n <= 40; ++n)
+        path.push_back({1.0 + 0.3 * std::cos(n * M_PI / 20), 0.5 + 0.3 * std::sin(n * M_PI / 20)});
+    for (double x = 1.3; x < 1.9; x += 0.05)
+        path.push_back({x, 0.5});
+    path.push_back({1.92, 0.5}); // the body (0.09 m) against the wall at 2 m
+    RunRecord run = runThrough(challenge, path);
+    run.samples.back().pieces[1] = {1.8, 0.5}; // the box pushed into the goal
+    const Score scored = score(challenge, run);
+    ASSERT_EQ(scored.rules.size(), 4u);
+    EXPECT_EQ(scored.rules[0].points, 10);
+    EXPECT_EQ(scored.rules[1].points, 5) << scored.rules[1].detail;
+    EXPECT_NE(scored.rules[1].detail.find("missing puck"), std::string::npos) << scored.rules[1].detail;
+    EXPECT_EQ(scored.rules[2].points, 7) << scored.rules[2].detail;
+    EXPECT_EQ(scored.rules[3].points, -3) << scored.rules[3].detail;
+    EXPECT_EQ(scored.total, 19);
+    EXPECT_TRUE(scored.passed);
+
+    // Spinning on the spot in the goal is no lap; a robot that never moves
+    // touches no wall.
+    const Score still = score(challenge, runThrough(challenge, std::vector<Point>(50, Point{1.8, 0.5})));
+    EXPECT_EQ(still.rules[2].points, 0) << still.rules[2].detail;
+    EXPECT_EQ(still.rules[3].points, 0);
+}
+
+TEST(ChallengeScore, ConsolePinsAndMotorsCountAtTheirTimes)
+{
+    const Challenge challenge = parsed(R"({"rule": "console", "regex": "^Ready$", "before": 1, "points": 4},
+        {"rule": "pin", "pin": 3, "level": 1, "at": 0.5, "points": 2},
+        {"rule": "motors", "motors": [1], "state": "running", "at": 0.5, "points": 1},
+        {"rule": "motors_at_exit", "points": -6})");
+    RunRecord run = runThrough(challenge, std::vector<Point>(20, Point{1, 0.5}));
+    run.samples[5].digital = 1u << 3;
+    run.samples[5].motorSpeed[1] = 300;
+    run.console = {{0.2, "Ready?"}, {0.8, "Ready"}};
+    run.motorRunningAtEnd[2] = true;
+    Score scored = score(challenge, run);
+    EXPECT_EQ(scored.rules[0].points, 4) << scored.rules[0].detail;
+    EXPECT_EQ(scored.rules[1].points, 2) << scored.rules[1].detail;
+    EXPECT_EQ(scored.rules[2].points, 1) << scored.rules[2].detail;
+    EXPECT_EQ(scored.rules[3].points, -6);
+    EXPECT_NE(scored.rules[3].detail.find("motor 2 still running"), std::string::npos) << scored.rules[3].detail;
+
+    // Too late, the pin low then, and a run the time limit ended leaves no
+    // motor "left running".
+    run.console = {{1.5, "Ready"}};
+    run.samples[5].digital = 0;
+    run.endedByLimit = true;
+    scored = score(challenge, run);
+    EXPECT_EQ(scored.rules[0].points, 0);
+    EXPECT_NE(scored.rules[0].detail.find("only at 1.5 s"), std::string::npos) << scored.rules[0].detail;
+    EXPECT_EQ(scored.rules[1].points, 0);
+    EXPECT_EQ(scored.rules[3].points, 0);
+}
+
+TEST(ChallengeFile, SeedDrawsTheStartWithinItsRanges)
+{
+    const Challenge challenge = parsed(R"({"rule": "laps", "points": 1})",
+                                       R"("variations": {"start": {"x": [0.4, 0.6], "heading_deg": [-10, 10]}, "battery": [7, 8]},)");
+    const Variation one = drawVariation(challenge, 1), again = drawVariation(challenge, 1),
+                    other = drawVariation(challenge, 2);
+    EXPECT_EQ(one.start.x, again.start.x);
+    EXPECT_NE(one.start.x, other.start.x);
+    EXPECT_GE(one.start.x, 0.4);
+    EXPECT_LE(one.start.x, 0.6);
+    EXPECT_EQ(one.start.y, 0.5); // no range: the world's own
+    ASSERT_TRUE(one.batteryVolts);
+    EXPECT_NE(scriptForRun(challenge, one).find("0 battery 7."), std::string::npos);
+    World world;
+    std::string error;
+    ASSERT_TRUE(parseWorld(worldForRun(challenge, other), "run.json", world, error)) << error;
+    EXPECT_EQ(world.robot.start.x, other.start.x);
+}
+
+// ---------------------------------------------------------------- kestrix-sim --challenge
+
+namespace {
+
+class ChallengeRuns : public ScratchFolder
+{
+protected:
+    ChallengeRuns() : ScratchFolder("kestrix-challenge-test") {}
+
+    ProgramRun challenge(const std::string &name, const std::string &program, const std::string &seed)
+    {
+        return runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", std::string(KESTRIX_CHALLENGES_DIR) + "/" + name,
+                                                 "--seed", seed, "--report", file("report.json"), program});
+    }
+};
+
+} // namespace
+
+TEST_F(ChallengeRuns, ShippedExamplesPassTheirChallenges)
+{
+    const std::pair<const char *, const char *> shipped[] = {{"line_lap.json", "line_follower"},
+        {"red_block.json", "find_red_block"}, {"two_pieces.json", "push_two"}};
+    for (const auto &[name, example] : shipped)
+        for (const char *seed : {"1", "4"}) {
+            const ProgramRun run = challenge(name, std::string(KESTRIX_EXAMPLES_DIR) + "/" + example, seed);
+            EXPECT_EQ(run.status, 0) << name << " seed " << seed << "\n" << run.err;
+            EXPECT_NE(run.err.find("): 100 of 100 points"), std::string::npos) << run.err;
+            EXPECT_NE(read("report.json").find("\"passed\": true"), std::string::npos);
+        }
+}
+
+TEST_F(ChallengeRuns, ProgramThatDoesNothingFailsWithTheReasonNamed)
+{
+    ASSERT_EQ(::chmod(write("idle.sh", "#!/bin/sh\necho ready\n").c_str(), 0755), 0);
+    const ProgramRun again = challenge("two_pieces.json", file("idle.sh"), "1");
+    EXPECT_EQ(again.status, 1) << again.err;
+    EXPECT_NE(again.err.find("0 of 100 points, pass mark 100: failed"), std::string::npos) << again.err;
+    EXPECT_NE(again.err.find("pieces in centre: 0 in centre at the end"), std::string::npos) << again.err;
+    EXPECT_NE(again.out.find("ready"), std::string::npos); // the console is echoed
+    const std::string report = read("report.json");
+    EXPECT_NE(report.find("\"passed\": false"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"text\": \"ready\""), std::string::npos) << report;
+}
+
+TEST_F(ChallengeRuns, BadChallengeStopsBeforeTheProgramStarts)
+{
+    const std::string bad = write("bad.json", std::string("{") + Field
+                                                  + ", \"time_limit\": 5, \"rules\": [{\"rule\": \"pieces_in_zone\", "
+                                                    "\"zone\": \"middle\", \"points\": 1}], \"pass\": 1}");
+    const std::string marker = file("ran");
+    const std::string program = write("mark.sh", "#!/bin/sh\ntouch " + marker + "\n");
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", bad, program});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "kestrix-sim: " + bad + ": rules[0].zone: the world has no zone \"middle\"\n");
+    EXPECT_NE(::access(marker.c_str(), F_OK), 0);
+    EXPECT_EQ(runProgram(KESTRIX_SIM_LAUNCHER, {"--check", "--challenge", bad}).status, 2);
+    EXPECT_EQ(runProgram(KESTRIX_SIM_LAUNCHER,
+                         {"--check", "--challenge", std::string(KESTRIX_CHALLENGES_DIR) + "/line_lap.json"}).status, 0);
+    const ProgramRun mixed = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", bad, "--duration", "3", program});
+    EXPECT_EQ(mixed.status, 2);
+    EXPECT_NE(mixed.err.find("--duration cannot go with --challenge"), std::string::npos) << mixed.err;
+}
