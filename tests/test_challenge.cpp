@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -219,4 +220,91 @@ TEST_F(ChallengeRuns, BadChallengeStopsBeforeTheProgramStarts)
     const ProgramRun mixed = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", bad, "--duration", "3", program});
     EXPECT_EQ(mixed.status, 2);
     EXPECT_NE(mixed.err.find("--duration cannot go with --challenge"), std::string::npos) << mixed.err;
+}
+
+// ---------------------------------------------------------------- kestrix-grade
+
+namespace {
+
+class Grade : public ScratchFolder
+{
+protected:
+    Grade() : ScratchFolder("kestrix-grade-test")
+    {
+        // C sources compile against the library of this build tree.
+        ::setenv("PKG_CONFIG_PATH", KESTRIX_BUILD_PKG_CONFIG, 1);
+    }
+
+    ProgramRun shell(const std::string &command) { return runProgram("/bin/sh", {"-c", command}); }
+
+    // The lines of a result CSV, header first.
+    std::vector<std::string> csv(const std::string &folder)
+    {
+        std::vector<std::string> lines;
+        std::istringstream text(read(folder + "/results.csv"));
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        return lines;
+    }
+};
+
+std::string challengeFile(const char *name)
+{
+    return std::string(KESTRIX_CHALLENGES_DIR) + "/" + name;
+}
+
+} // namespace
+
+TEST_F(Grade, BrokenProgramsAreStoppedAndReportedWhileTheGradeGoesOn)
+{
+    const std::string hang = write("hang.c", "int main(void) { for (;;) {} }\n");
+    const std::string crash = write("crash.c", "#include <signal.h>\n#include <kestrix/motors.h>\n#include <kestrix/util.h>\n"
+                                               "int main(void) { mav(0, 300); msleep(500); raise(SIGSEGV); return 0; }\n");
+    const std::string runaway = write("runaway.c", "#include <kestrix/motors.h>\n#include <kestrix/util.h>\n"
+                                                   "int main(void) { mav(0, 500); mav(1, 500); msleep(1000); return 0; }\n");
+    const std::string broken = write("broken.c", "int main(void) { return undeclared; }\n");
+    const ProgramRun run = runProgram(KESTRIX_GRADE, {"-j", "2", "--seeds", "2", "--timeout", "4", "--out", file("out"),
+        challengeFile("red_block.json"), KESTRIX_EXAMPLES_DIR "/find_red_block", hang, crash, runaway, broken});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> rows = csv("out");
+    ASSERT_EQ(rows.size(), 11u) << read("out/results.csv");
+    const std::vector<std::string> expected = {
+        KESTRIX_EXAMPLES_DIR "/find_red_block,1,passed,100.0,100.0,1,",
+        hang + ",1,timed out after 4 s,0,",
+        crash + ",1,crashed,",
+        runaway + ",1,failed,",
+        broken + ",1,compile error,0,,0,does not compile: ",
+    };
+    for (std::size_t n = 0; n < expected.size(); ++n)
+        EXPECT_EQ(rows[1 + 2 * n].rfind(expected[n], 0), 0u) << rows[1 + 2 * n];
+    EXPECT_NE(rows[5].find("the program was killed by signal 11"), std::string::npos) << rows[5];
+    EXPECT_NE(rows[7].find("motors left running: motor 0, 1 still running"), std::string::npos) << rows[7];
+    EXPECT_NE(rows[9].find("undeclared"), std::string::npos) << rows[9];
+
+    // The JUnit XML, read by a real parser: a suite per program, a case per seed.
+    const ProgramRun junit = shell("python3 -c \"import xml.etree.ElementTree as E; r = E.parse('" + file("out/junit.xml")
+                                   + "').getroot(); print(len(r), [len(s) for s in r], "
+                                     "sum(len(c.findall('failure')) for s in r for c in s))\"");
+    EXPECT_EQ(junit.out, "5 [2, 2, 2, 2, 2] 8\n") << junit.err;
+    const std::string page = read("out/report.html");
+    EXPECT_NE(page.find("<svg"), std::string::npos);
+    EXPECT_NE(page.find("does not compile"), std::string::npos);
+}
+
+TEST_F(Grade, ListedRunsThroughParallelMergeIntoTheDirectReport)
+{
+    if (shell("command -v parallel").status != 0)
+        GTEST_SKIP() << "GNU parallel is not installed";
+    const std::string programs = std::string(KESTRIX_EXAMPLES_DIR) + "/line_follower " + KESTRIX_EXAMPLES_SOURCE_DIR
+                                 + "/square.c";
+    const std::string common = std::string(KESTRIX_GRADE) + " --seeds 2 " + challengeFile("line_lap.json");
+    const ProgramRun direct = shell(common + " -j 2 --out " + file("direct") + " " + programs);
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    const ProgramRun spread = shell(common + " --list --out " + file("spread") + " " + programs + " | parallel -j 2 && "
+                                    + KESTRIX_GRADE + " --merge " + file("spread"));
+    ASSERT_EQ(spread.status, 0) << spread.err;
+    EXPECT_EQ(csv("direct").size(), 5u);
+    EXPECT_EQ(read("spread/results.csv"), read("direct/results.csv"));
+    EXPECT_EQ(read("spread/junit.xml"), read("direct/junit.xml"));
+    EXPECT_NE(read("direct/results.csv").find("line_follower,2,passed"), std::string::npos) << read("direct/results.csv");
 }
