@@ -96,7 +96,7 @@ TEST(ChallengeScore, ZonesLapsAndWallsAreJudgedFromTheTrace)
     ASSERT_EQ(scored.rules.size(), 4u);
     EXPECT_EQ(scored.rules[0].points, 10);
     EXPECT_EQ(scored.rules[1].points, 5) << scored.rules[1].detail;
-    EXPECT_NE(scored.rules[1].detail.find("missing puck"), std::string::npos) << scored.rules[1].detail;
+    EXPECT_NE(scored.rules[1].detail.find("nearest outside: puck 1.10 m away"), std::string::npos) << scored.rules[1].detail;
     EXPECT_EQ(scored.rules[2].points, 7) << scored.rules[2].detail;
     EXPECT_EQ(scored.rules[3].points, -3) << scored.rules[3].detail;
     EXPECT_EQ(scored.total, 19);
@@ -195,7 +195,7 @@ TEST_F(ChallengeRuns, ProgramThatDoesNothingFailsWithTheReasonNamed)
     const ProgramRun again = challenge("two_pieces.json", file("idle.sh"), "1");
     EXPECT_EQ(again.status, 1) << again.err;
     EXPECT_NE(again.err.find("0 of 100 points, pass mark 100: failed"), std::string::npos) << again.err;
-    EXPECT_NE(again.err.find("pieces in centre: 0 in centre at the end"), std::string::npos) << again.err;
+    EXPECT_NE(again.err.find("pieces in \"centre\": 0 inside at the end"), std::string::npos) << again.err;
     EXPECT_NE(again.out.find("ready"), std::string::npos); // the console is echoed
     const std::string report = read("report.json");
     EXPECT_NE(report.find("\"passed\": false"), std::string::npos) << report;

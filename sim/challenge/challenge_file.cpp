@@ -181,13 +181,13 @@ const RuleReader RuleTable[] = {
          }
          readCap(o, rule, int(rule.pieces.size()));
          readAt(o, rule, c);
-         rule.label = "pieces in " + c.world.zones[std::size_t(rule.zone)].name;
+         rule.label = "pieces in " + shown(c.world.zones[std::size_t(rule.zone)].name);
      }},
     {"robot_in_zone", Rule::Kind::RobotInZone, false,
      [](Object &o, Rule &rule, const Challenge &c) {
          rule.zone = zoneIndex(c.world, o.need("zone"), o.at("zone"));
          readAt(o, rule, c);
-         rule.label = "robot in " + c.world.zones[std::size_t(rule.zone)].name;
+         rule.label = "robot in " + shown(c.world.zones[std::size_t(rule.zone)].name);
      }},
     {"pose", Rule::Kind::Pose, false,
      [](Object &o, Rule &rule, const Challenge &c) {
@@ -269,7 +269,7 @@ const RuleReader RuleTable[] = {
      [](Object &o, Rule &rule, const Challenge &c) {
          if (const json *zone = o.find("zone"))
              rule.zone = zoneIndex(c.world, *zone, o.at("zone"));
-         rule.label = rule.zone < 0 ? "left the field" : "left " + c.world.zones[std::size_t(rule.zone)].name;
+         rule.label = rule.zone < 0 ? "left the field" : "left " + shown(c.world.zones[std::size_t(rule.zone)].name);
      }},
     {"piece_off_table", Rule::Kind::PieceOffTable, true,
      [](Object &o, Rule &rule, const Challenge &c) {

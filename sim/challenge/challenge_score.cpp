@@ -112,7 +112,8 @@ RuleScore scoreRule(const Challenge &c, const Rule &rule, const RunRecord &run)
     case Rule::Kind::PiecesInZone: {
         const Zone &zone = world.zones[std::size_t(rule.zone)];
         const Sample &at = sampleAt(run, rule.at);
-        std::string in, out;
+        std::string in;
+        std::vector<std::pair<double, int>> outside;
         int count = 0;
         for (int n : rule.pieces) {
             const Point p = at.pieces[std::size_t(n)];
@@ -121,18 +122,20 @@ RuleScore scoreRule(const Challenge &c, const Rule &rule, const RunRecord &run)
                 const double since = heldSince(run, at, [&](const Sample &s) { return zone.contains(s.pieces[std::size_t(n)]); });
                 in += (in.empty() ? "" : ", ") + pieceName(world, n) + format(" (since %.1f s)", since);
             } else {
-                out += (out.empty() ? "" : ", ") + pieceName(world, n)
-                       + format(" (%.2f m from it)", distanceToZone(zone, p));
+                outside.push_back({distanceToZone(zone, p), n});
             }
         }
         const int scored = std::min(count, rule.count);
         result.most = rule.points * rule.count;
         result.points = rule.points * scored;
-        result.detail = format("%d in %s ", count, zone.name.c_str()) + when(run, rule.at);
+        result.detail = format("%d inside ", count) + when(run, rule.at);
         if (!in.empty())
             result.detail += ": " + in;
-        if (!out.empty() && count < rule.count)
-            result.detail += "; missing " + out;
+        // Where the points went: the pieces that came nearest.
+        std::sort(outside.begin(), outside.end());
+        for (std::size_t k = 0; k < outside.size() && k < 3 && count < rule.count; ++k)
+            result.detail += (k ? ", " : "; nearest outside: ") + pieceName(world, outside[k].second)
+                             + format(" %.2f m away", outside[k].first);
         break;
     }
     case Rule::Kind::RobotInZone: {
@@ -142,9 +145,9 @@ RuleScore scoreRule(const Challenge &c, const Rule &rule, const RunRecord &run)
         if (zone.contains(p)) {
             result.points = rule.points;
             const double since = heldSince(run, at, [&](const Sample &s) { return zone.contains({s.pose.x, s.pose.y}); });
-            result.detail = "in " + zone.name + " " + when(run, rule.at) + format(", since %.1f s", since);
+            result.detail = "inside " + when(run, rule.at) + format(", since %.1f s", since);
         } else {
-            result.detail = "not in " + zone.name + " " + when(run, rule.at)
+            result.detail = "not inside " + when(run, rule.at)
                             + format(": at (%.2f, %.2f), %.2f m from it", p.x, p.y, distanceToZone(zone, p));
         }
         break;
