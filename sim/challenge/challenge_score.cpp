@@ -328,6 +328,8 @@ Score score(const Challenge &challenge, const RunRecord &run)
         result.total += rule.points;
         result.best += rule.most;
     }
+    // Penalties take points away, down to none.
+    result.total = std::max(result.total, 0.0);
     result.passed = result.total >= challenge.passMark;
     return result;
 }
