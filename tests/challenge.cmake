@@ -10,15 +10,6 @@ if(TARGET test_challenge)
     KESTRIX_CHALLENGES_DIR="${PROJECT_SOURCE_DIR}/sim/challenges"
     KESTRIX_EXAMPLES_DIR="${PROJECT_BINARY_DIR}/examples"
     KESTRIX_EXAMPLES_SOURCE_DIR="${PROJECT_SOURCE_DIR}/examples"
-    KESTRIX_BUILD_PKG_CONFIG="${PROJECT_BINARY_DIR}/pkgconfig-build")
+    KESTRIX_BUILD_PKG_CONFIG="${KESTRIX_BUILD_PKG_CONFIG_DIR}")
 endif()
 
-# A kestrix.pc for the build tree, so that kestrix-grade compiles C sources
-# against the library just built without an install; the run path finds it.
-file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/pkgconfig-build/kestrix.pc CONTENT
-"Name: kestrix
-Description: Hardware library of the kestrix robot controller (build tree)
-Version: ${PROJECT_VERSION}
-Cflags: -I${PROJECT_SOURCE_DIR}/include -I${KESTRIX_GENERATED_INCLUDE_DIR}
-Libs: -L$<TARGET_FILE_DIR:kestrix> -Wl,-rpath,$<TARGET_FILE_DIR:kestrix> -lkestrix
-")
