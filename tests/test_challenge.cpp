@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -307,4 +308,42 @@ TEST_F(Grade, ListedRunsThroughParallelMergeIntoTheDirectReport)
     EXPECT_EQ(read("spread/results.csv"), read("direct/results.csv"));
     EXPECT_EQ(read("spread/junit.xml"), read("direct/junit.xml"));
     EXPECT_NE(read("direct/results.csv").find("line_follower,2,passed"), std::string::npos) << read("direct/results.csv");
+}
+
+// ---------------------------------------------------------------- a student's CI
+
+namespace {
+
+class StudentCi : public ScratchFolder
+{
+protected:
+    StudentCi() : ScratchFolder("kestrix-student-ci-test") {}
+
+    // The README's CI script in the folder, with the build tree's library
+    // and simulator standing in for the installed packages.
+    ProgramRun check(const std::string &robot)
+    {
+        write("robot.c", robot);
+        const std::string launcher = KESTRIX_SIM_LAUNCHER;
+        const std::string simFolder = launcher.substr(0, launcher.rfind('/'));
+        return runProgram("/bin/sh", {"-c", "cd " + m_folder + " && PATH=" + simFolder + ":$PATH PKG_CONFIG_PATH="
+                                                KESTRIX_BUILD_PKG_CONFIG " CHALLENGE=" KESTRIX_CHALLENGES_DIR
+                                                "/line_lap.json SEEDS='1 2' sh " KESTRIX_STUDENT_CI});
+    }
+};
+
+} // namespace
+
+TEST_F(StudentCi, CheckScriptPassesAGoodRobotAndFailsAnIdleOne)
+{
+    std::ifstream example(KESTRIX_EXAMPLES_SOURCE_DIR "/line_follower.c");
+    std::stringstream follower;
+    follower << example.rdbuf();
+    const ProgramRun good = check(follower.str());
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_NE(read("score-2.json").find("\"passed\": true"), std::string::npos);
+
+    const ProgramRun idle = check("#include <kestrix/util.h>\nint main(void) { msleep(1000); return 0; }\n");
+    EXPECT_EQ(idle.status, 1) << idle.err;
+    EXPECT_NE(idle.err.find("laps: 0 round"), std::string::npos) << idle.err;
 }
