@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -190,6 +191,29 @@ TEST_F(ChallengeRuns, ShippedExamplesPassTheirChallenges)
         }
 }
 
+TEST_F(ChallengeRuns, RunStartsWhereTheSeedDrewItWithTheWorldsRealism)
+{
+    Challenge lap;
+    std::string error;
+    ASSERT_TRUE(loadChallenge(std::string(KESTRIX_CHALLENGES_DIR) + "/line_lap.json", lap, error)) << error;
+    ASSERT_EQ(::chmod(write("idle.sh", "#!/bin/sh\n").c_str(), 0755), 0);
+    for (const std::uint64_t seed : {3u, 4u}) {
+        const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", std::string(KESTRIX_CHALLENGES_DIR)
+                                          + "/line_lap.json", "--seed", std::to_string(seed), "--trace",
+                                          file("trace.csv"), file("idle.sh")});
+        EXPECT_EQ(run.status, 1) << run.err;
+        std::vector<Sample> samples;
+        ASSERT_TRUE(readTrace(file("trace.csv"), lap.world, samples, error)) << error;
+        ASSERT_FALSE(samples.empty());
+        const Variation drawn = drawVariation(lap, seed);
+        EXPECT_NEAR(samples.front().pose.x, drawn.start.x, 1e-4);
+        EXPECT_NEAR(samples.front().pose.headingDeg, drawn.start.headingDeg, 0.01);
+        char battery[64];
+        std::snprintf(battery, sizeof battery, "battery: %.3f V", *drawn.batteryVolts);
+        EXPECT_NE(run.err.find(battery), std::string::npos) << run.err;
+    }
+}
+
 TEST_F(ChallengeRuns, ProgramThatDoesNothingFailsWithTheReasonNamed)
 {
     ASSERT_EQ(::chmod(write("idle.sh", "#!/bin/sh\necho ready\n").c_str(), 0755), 0);
@@ -218,6 +242,11 @@ TEST_F(ChallengeRuns, BadChallengeStopsBeforeTheProgramStarts)
     EXPECT_EQ(runProgram(KESTRIX_SIM_LAUNCHER, {"--check", "--challenge", bad}).status, 2);
     EXPECT_EQ(runProgram(KESTRIX_SIM_LAUNCHER,
                          {"--check", "--challenge", std::string(KESTRIX_CHALLENGES_DIR) + "/line_lap.json"}).status, 0);
+    const ProgramRun unwritable = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge",
+        std::string(KESTRIX_CHALLENGES_DIR) + "/line_lap.json", "--report", file("none/report.json"), program});
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_EQ(unwritable.err.rfind("kestrix-sim: cannot write report " + file("none/report.json"), 0), 0u) << unwritable.err;
+    EXPECT_NE(::access(marker.c_str(), F_OK), 0);
     const ProgramRun mixed = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", bad, "--duration", "3", program});
     EXPECT_EQ(mixed.status, 2);
     EXPECT_NE(mixed.err.find("--duration cannot go with --challenge"), std::string::npos) << mixed.err;
@@ -264,17 +293,22 @@ TEST_F(Grade, BrokenProgramsAreStoppedAndReportedWhileTheGradeGoesOn)
     const std::string runaway = write("runaway.c", "#include <kestrix/motors.h>\n#include <kestrix/util.h>\n"
                                                    "int main(void) { mav(0, 500); mav(1, 500); msleep(1000); return 0; }\n");
     const std::string broken = write("broken.c", "int main(void) { return undeclared; }\n");
+    const std::string flood = write("flood.c", "#include <stdio.h>\nint main(void) { for (;;) puts(\"spam\"); }\n");
+    const std::string script = write("idle.py", "print('hello')\n");
     const ProgramRun run = runProgram(KESTRIX_GRADE, {"-j", "2", "--seeds", "2", "--timeout", "4", "--out", file("out"),
-        challengeFile("red_block.json"), KESTRIX_EXAMPLES_DIR "/find_red_block", hang, crash, runaway, broken});
+        challengeFile("red_block.json"), KESTRIX_EXAMPLES_DIR "/find_red_block", hang, crash, runaway, broken, flood,
+        script});
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> rows = csv("out");
-    ASSERT_EQ(rows.size(), 11u) << read("out/results.csv");
+    ASSERT_EQ(rows.size(), 15u) << read("out/results.csv");
     const std::vector<std::string> expected = {
         KESTRIX_EXAMPLES_DIR "/find_red_block,1,passed,100.0,100.0,1,",
         hang + ",1,timed out after 4 s,0,",
         crash + ",1,crashed,",
         runaway + ",1,failed,",
         broken + ",1,compile error,0,,0,does not compile: ",
+        flood + ",1,flooded its output (over 256 KiB),0,",
+        script + ",1,failed,30.0,100.0,0,",
     };
     for (std::size_t n = 0; n < expected.size(); ++n)
         EXPECT_EQ(rows[1 + 2 * n].rfind(expected[n], 0), 0u) << rows[1 + 2 * n];
@@ -286,10 +320,27 @@ TEST_F(Grade, BrokenProgramsAreStoppedAndReportedWhileTheGradeGoesOn)
     const ProgramRun junit = shell("python3 -c \"import xml.etree.ElementTree as E; r = E.parse('" + file("out/junit.xml")
                                    + "').getroot(); print(len(r), [len(s) for s in r], "
                                      "sum(len(c.findall('failure')) for s in r for c in s))\"");
-    EXPECT_EQ(junit.out, "5 [2, 2, 2, 2, 2] 8\n") << junit.err;
+    EXPECT_EQ(junit.out, "7 [2, 2, 2, 2, 2, 2, 2] 12\n") << junit.err;
     const std::string page = read("out/report.html");
     EXPECT_NE(page.find("<svg"), std::string::npos);
     EXPECT_NE(page.find("does not compile"), std::string::npos);
+    EXPECT_NE(page.find("hello"), std::string::npos); // the Python program's console
+}
+
+TEST_F(Grade, BadChallengeOrOutputFolderStopsBeforeAnyRun)
+{
+    ASSERT_EQ(::chmod(write("mark.sh", "#!/bin/sh\ntouch " + file("ran") + "\n").c_str(), 0755), 0);
+    const std::string bad = write("bad.json", "{\"world\": \"../worlds/line.json\", \"time_limit\": 5, "
+                                              "\"rules\": [{\"rule\": \"lap\", \"points\": 1}], \"pass\": 1}");
+    const ProgramRun badChallenge = runProgram(KESTRIX_GRADE, {"--out", file("out"), bad, file("mark.sh")});
+    EXPECT_EQ(badChallenge.status, 2);
+    EXPECT_EQ(badChallenge.err, "kestrix-grade: " + bad + ": world: cannot read " + m_folder + "/../worlds/line.json\n");
+    write("file", "");
+    const ProgramRun badFolder = runProgram(KESTRIX_GRADE, {"--out", file("file/out"), challengeFile("line_lap.json"),
+                                                           file("mark.sh")});
+    EXPECT_EQ(badFolder.status, 2);
+    EXPECT_EQ(badFolder.err.rfind("kestrix-grade: cannot write " + file("file/out") + ": ", 0), 0u) << badFolder.err;
+    EXPECT_NE(::access(file("ran").c_str(), F_OK), 0);
 }
 
 TEST_F(Grade, ListedRunsThroughParallelMergeIntoTheDirectReport)

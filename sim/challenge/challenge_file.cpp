@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <set>

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -50,6 +51,17 @@ bool writeFile(const std::string &path, const std::string &text, std::string &er
 int removeEntry(const char *path, const struct stat *, int, struct FTW *)
 {
     return ::remove(path);
+}
+
+// The launcher ends with exit() on a program that cannot start, after the
+// run's folder was made: no destructor runs then, this does.
+std::string s_runFolder;
+
+void removeRunFolder()
+{
+    if (!s_runFolder.empty())
+        ::nftw(s_runFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+    s_runFolder.clear();
 }
 
 // A motor the program left commanded to turn: PWM forward or backward with
@@ -181,7 +193,7 @@ ChallengeRun::~ChallengeRun()
         ::close(consoleLauncher_);
     closeProgramOutput();
     if (!folder_.empty())
-        ::nftw(folder_.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        removeRunFolder();
 }
 
 bool ChallengeRun::prepare(const std::string &file, std::uint64_t seed, const std::string &trace, std::string &error)
@@ -195,7 +207,9 @@ bool ChallengeRun::prepare(const std::string &file, std::uint64_t seed, const st
         error = std::string("cannot create a folder for the run: ") + std::strerror(errno);
         return false;
     }
-    folder_ = folder;
+    folder_ = s_runFolder = folder;
+    static const bool registered = std::atexit(removeRunFolder) == 0;
+    (void)registered;
     const Variation variation = drawVariation(challenge_, seed);
     world_ = folder_ + "/world.json";
     script_ = folder_ + "/start.txt";
@@ -223,10 +237,10 @@ int ChallengeRun::finish(const SimStatus &status, int waitStatus, const std::str
     for (int m = 0; m < 4; ++m)
         run.motorRunningAtEnd[m] = status.magic == SimStatus::Magic && commandedToRun(controller, m);
     std::string error;
-    if (!readTrace(trace_, challenge_.world, run.samples, error)) {
-        std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
-        return 2;
-    }
+    // A program that ran without the simulator (linked statically) leaves
+    // no trace: it scores nothing, and the rules say so.
+    if (!readTrace(trace_, challenge_.world, run.samples, error))
+        run.samples.clear();
     if (!run.samples.empty())
         run.endTime = std::max(run.endTime, run.samples.back().time);
     const Score result = score(challenge_, run);

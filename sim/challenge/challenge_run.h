@@ -45,8 +45,8 @@ public:
 
     // Scores the run that ended with `waitStatus`, prints the breakdown on
     // standard error, writes the report if asked, and returns
-    // ChallengePassed or ChallengeFailed (BadUsage when the trace is not
-    // the run's).
+    // ChallengePassed or ChallengeFailed (74 when the report cannot be
+    // written).
     int finish(const SimStatus &status, int waitStatus, const std::string &program, const std::string &report);
 
 private:

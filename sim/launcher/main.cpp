@@ -172,6 +172,13 @@ Options withChallenge(Options options, kxsim::ChallengeRun &challenge)
     if (!challenge.prepare(options.challenge, seed, options.trace, error)
         || (!options.check && !challenge.openConsole(error)))
         fail(BadUsage, error);
+    if (!options.report.empty() && !options.check) {
+        // Refused now rather than after the run it would report.
+        std::FILE *report = std::fopen(options.report.c_str(), "a");
+        if (report == nullptr)
+            fail(BadUsage, "cannot write report " + options.report + ": " + std::strerror(errno));
+        std::fclose(report);
+    }
     options.seed = std::to_string(seed);
     options.world = challenge.worldPath();
     options.script = challenge.scriptPath();
