@@ -66,6 +66,7 @@ struct Challenge
     std::string path;
     std::string name;
     std::string worldText;   // the world document, with the challenge's zones
+    std::string worldFile = "world.json"; // the world file's own name, for the run's copy
     World world;
     double timeLimit = 0;
     int seeds = 1;

@@ -374,6 +374,7 @@ void readWorld(Object &o, Challenge &challenge, std::string &worldName)
             fault("world", path + ": not JSON");
         }
         worldName = path;
+        challenge.worldFile = path.substr(path.rfind('/') + 1);
     } else if (world.is_object()) {
         document = world;
         worldName = challenge.path + " (world)";

@@ -211,7 +211,8 @@ bool ChallengeRun::prepare(const std::string &file, std::uint64_t seed, const st
     static const bool registered = std::atexit(removeRunFolder) == 0;
     (void)registered;
     const Variation variation = drawVariation(challenge_, seed);
-    world_ = folder_ + "/world.json";
+    // The copy keeps the world's name, which the picture shows.
+    world_ = folder_ + "/" + challenge_.worldFile;
     script_ = folder_ + "/start.txt";
     trace_ = trace.empty() ? folder_ + "/trace.csv" : trace;
     return writeFile(world_, worldForRun(challenge_, variation), error)

@@ -156,11 +156,11 @@ RuleScore scoreRule(const Challenge &c, const Rule &rule, const RunRecord &run)
         const Sample &at = sampleAt(run, rule.at);
         std::string wrong;
         if (rule.x && !rule.x->contains(at.pose.x))
-            wrong += format("x %.2f not in %.2f-%.2f; ", at.pose.x, rule.x->low, rule.x->high);
+            wrong += format("x %.2f not in %.2f to %.2f; ", at.pose.x, rule.x->low, rule.x->high);
         if (rule.y && !rule.y->contains(at.pose.y))
-            wrong += format("y %.2f not in %.2f-%.2f; ", at.pose.y, rule.y->low, rule.y->high);
+            wrong += format("y %.2f not in %.2f to %.2f; ", at.pose.y, rule.y->low, rule.y->high);
         if (rule.heading && !headingIn(*rule.heading, at.pose.headingDeg))
-            wrong += format("heading %.0f deg not in %.0f-%.0f; ", at.pose.headingDeg, rule.heading->low,
+            wrong += format("heading %.0f deg not in %.0f to %.0f; ", at.pose.headingDeg, rule.heading->low,
                             rule.heading->high);
         result.points = wrong.empty() ? rule.points : 0;
         result.detail = format("(%.2f, %.2f) heading %.0f deg ", at.pose.x, at.pose.y, at.pose.headingDeg)
