@@ -141,6 +141,46 @@ TEST(ChallengeScore, ConsolePinsAndMotorsCountAtTheirTimes)
     EXPECT_EQ(scored.rules[3].points, 0);
 }
 
+TEST(ChallengeScore, RulesAtATimeSeeThatRowAndTheEndSeesTheLast)
+{
+    const Challenge challenge = parsed(R"({"rule": "pieces_in_zone", "zone": "goal", "at": 1.0, "points": 5},
+        {"rule": "pieces_in_zone", "zone": "goal", "most": 1, "points": 5},
+        {"rule": "pose", "heading_deg": [170, 190], "points": 2},
+        {"rule": "line_share", "port": 2, "threshold": 3000, "share": 0.5, "points": 3},
+        {"rule": "leave_field", "zone": "goal", "points": -4},
+        {"rule": "piece_off_table", "most": 1, "points": -6})");
+    RunRecord run = runThrough(challenge, std::vector<Point>(31, Point{1.8, 0.5}));
+    // Both pieces in the goal from 0.5 s to 2 s, then the puck pushed off
+    // the table; the robot heads across -180 and the sensor sees tape in
+    // exactly half of the rows every 0.1 s.
+    for (std::size_t n = 5; n < run.samples.size(); ++n)
+        run.samples[n].pieces = {{1.7, 0.4}, {1.9, 0.6}};
+    for (std::size_t n = 21; n < run.samples.size(); ++n)
+        run.samples[n].pieces[0] = {2.3, 0.4};
+    run.samples.back().pose.headingDeg = -175;
+    for (std::size_t n = 0; n < run.samples.size(); ++n)
+        run.samples[n].analog[2] = n % 2 ? 3500 : 100;
+    // The end row, 0.05 s after the last one, repeats a moment already seen.
+    run.samples.push_back(run.samples.back());
+    run.samples.back().time += 0.05;
+    run.samples.back().analog[2] = 100;
+    run.endTime = run.samples.back().time;
+    run.samples.back().pose.x = 1.5; // out of the goal at the very end
+    const Score scored = score(challenge, run);
+    ASSERT_EQ(scored.rules.size(), 6u);
+    EXPECT_EQ(scored.rules[0].points, 10) << scored.rules[0].detail; // both at 1 s
+    EXPECT_NE(scored.rules[0].detail.find("since 0.5 s"), std::string::npos) << scored.rules[0].detail;
+    EXPECT_EQ(scored.rules[1].points, 5) << scored.rules[1].detail;  // one left, and at most one counts
+    EXPECT_EQ(scored.rules[1].most, 5);
+    EXPECT_EQ(scored.rules[2].points, 2) << scored.rules[2].detail;
+    EXPECT_EQ(scored.rules[3].points, 0) << scored.rules[3].detail; // 15 of 31 rows
+    EXPECT_EQ(scored.rules[4].points, -4) << scored.rules[4].detail;
+    EXPECT_EQ(scored.rules[5].points, -6) << scored.rules[5].detail;
+    EXPECT_NE(scored.rules[5].detail.find("puck at 2.1 s"), std::string::npos) << scored.rules[5].detail;
+    EXPECT_EQ(scored.total, 7);
+    EXPECT_FALSE(scored.passed); // the pass mark is 10
+}
+
 TEST(ChallengeFile, SeedDrawsTheStartWithinItsRanges)
 {
     const Challenge challenge = parsed(R"({"rule": "laps", "points": 1})",
@@ -359,6 +399,12 @@ TEST_F(Grade, ListedRunsThroughParallelMergeIntoTheDirectReport)
     EXPECT_EQ(read("spread/results.csv"), read("direct/results.csv"));
     EXPECT_EQ(read("spread/junit.xml"), read("direct/junit.xml"));
     EXPECT_NE(read("direct/results.csv").find("line_follower,2,passed"), std::string::npos) << read("direct/results.csv");
+
+    // A run that never came back is in the report as missing.
+    ASSERT_EQ(::unlink(file("spread/runs/02-square.c-seed2/result.json").c_str()), 0);
+    ASSERT_EQ(runProgram(KESTRIX_GRADE, {"--merge", file("spread")}).status, 0);
+    EXPECT_EQ(csv("spread").back(), KESTRIX_EXAMPLES_SOURCE_DIR "/square.c,2,missing,0,,0,no result: the run did not happen");
+    EXPECT_NE(read("spread/junit.xml").find("missing, 0 points"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- a student's CI
