@@ -98,6 +98,9 @@ and the CMake package (find_package(kestrix) gives kestrix::kestrix).")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestrix-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+# kestrix-grade compiles C sources against the development files and spreads
+# runs over machines with GNU parallel.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "libkestrix-dev, gcc, pkgconf, parallel")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "simulator and safe launcher for kestrix robot programs\n\
 kestrix-sim runs an unmodified robot program, built against libkestrix, on a\n\
@@ -105,7 +108,10 @@ simulated controller: motors, servos, sensors, buttons and battery, with\n\
 timed inputs from a script and a trace of what happened.\n\
 \n\
 kestrix-run runs a robot program and, however it ends (crash or kill\n\
-included), stops the four motors and disables the servos.")
+included), stops the four motors and disables the servos.\n\
+\n\
+kestrix-grade scores a class's robot programs against a challenge, every\n\
+program for several seeds, and writes JUnit XML, CSV and HTML reports.")
 
 set(CPACK_DEBIAN_CHECKOUT_PACKAGE_NAME kestrix-checkout)
 set(CPACK_DEBIAN_CHECKOUT_PACKAGE_SECTION electronics)
@@ -145,10 +151,12 @@ if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(_kestrix_cxx_deps "libc6 (>= 2.35), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${_kestrix_cxx_deps}")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_kestrix_cxx_deps}")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_kestrix_cxx_deps}, python3")
   set(CPACK_DEBIAN_CHECKOUT_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # kestrix-grade is a Python program; dpkg-shlibdeps adds the rest.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "python3")
   # Our own library, found in the package being built.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${PROJECT_BINARY_DIR}/src)

@@ -11,7 +11,7 @@ endif()
 set(_kestrix_installed_programs kestrix-run)
 set(_kestrix_installed_preloads "")
 if(TARGET kestrix-sim)
-  list(APPEND _kestrix_installed_programs kestrix-sim)
+  list(APPEND _kestrix_installed_programs kestrix-sim kestrix-grade)
 endif()
 string(REPLACE ";" "|" _kestrix_checkout_programs "${KESTRIX_CHECKOUT_PROGRAMS}")
 if(TARGET kestrix-sim-preload)
@@ -31,6 +31,7 @@ add_test(NAME Install.ConsumerBuildsAndRunsThroughPkgConfigAndFindPackage
     -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install-check
     -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
     -DBINDIR=${CMAKE_INSTALL_BINDIR}
+    -DDATADIR=${CMAKE_INSTALL_DATADIR}
     -DC_COMPILER=${CMAKE_C_COMPILER}
     -DCXX_COMPILER=${CMAKE_CXX_COMPILER}
     -DGENERATOR=${CMAKE_GENERATOR}

@@ -4,6 +4,7 @@
 // main reads as the launcher's steps; the command line is options.cpp, the
 // messages for programs that cannot run are launch_errors.cpp, and the
 // summary of the run at the end is summary.cpp.
+#include "challenge/challenge_run.h"
 #include "launcher/keeper.h"
 #include "launcher/launch_errors.h"
 #include "launcher/options.h"
@@ -157,6 +158,35 @@ void checkInputs(const Options &options)
         if (!kxsim::loadWorld(options.world, world, error))
             fail(BadUsage, error);
     }
+}
+
+// A challenge sets the run: its world with the start drawn from the seed,
+// its start steps as the script, its time limit as the duration, and a
+// trace to score from. The program's output goes through its console.
+Options withChallenge(Options options, kxsim::ChallengeRun &challenge)
+{
+    if (options.challenge.empty())
+        return options;
+    const std::uint64_t seed = options.seed.empty() ? 1 : std::stoull(options.seed);
+    std::string error;
+    if (!challenge.prepare(options.challenge, seed, options.trace, error)
+        || (!options.check && !challenge.openConsole(error)))
+        fail(BadUsage, error);
+    if (!options.report.empty() && !options.check) {
+        // Refused now rather than after the run it would report.
+        std::FILE *report = std::fopen(options.report.c_str(), "a");
+        if (report == nullptr)
+            fail(BadUsage, "cannot write report " + options.report + ": " + std::strerror(errno));
+        std::fclose(report);
+    }
+    options.seed = std::to_string(seed);
+    options.world = challenge.worldPath();
+    options.script = challenge.scriptPath();
+    options.trace = challenge.tracePath();
+    options.duration = challenge.challenge().timeLimit;
+    if (!options.speedGiven)
+        options.speed = "max";
+    return options;
 }
 
 // ---- Step 3: prepare the simulated controller ---------------------------------
@@ -379,7 +409,8 @@ std::vector<char *> pointers(const std::vector<std::string> &strings)
 // (keeper.h). The launcher may have threads by now, so everything the
 // children need is built before the fork. A failed exec reports its errno
 // through a pipe that a successful exec closes.
-Keeper start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel)
+Keeper start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel,
+            int output)
 {
     const std::vector<std::string> environment = programEnvironment(options, controller, panel);
     const std::vector<char *> environmentPointers = pointers(environment);
@@ -392,7 +423,7 @@ Keeper start(const std::string &program, const Options &options, const Controlle
     launch.program = program.c_str();
     launch.arguments = arguments.data();
     launch.environment = environmentPointers.data();
-    launch.stdoutFd = panel.server ? panel.output[1] : -1;
+    launch.stdoutFd = panel.server ? panel.output[1] : output;
     launch.execReport = report[1];
     Keeper keeper;
     if (!startKeeper(launch, keeper))
@@ -460,7 +491,12 @@ namespace {
 
 int run(int argc, char **argv)
 {
-    const Options options = parseOptions(argc, argv);
+    kxsim::ChallengeRun challenge;
+    const Options options = withChallenge(parseOptions(argc, argv), challenge);
+    if (options.check) {
+        checkInputs(options);
+        return 0;
+    }
     const std::string program = locateProgram(options.command[0]);
     checkInputs(options);
     const Controller controller = prepareController();
@@ -468,7 +504,10 @@ int run(int argc, char **argv)
     openPanel(panel, options, controller);
     forwardSignals();
     const double startReal = monotonicSeconds();
-    const Keeper keeper = start(program, options, controller, panel);
+    const Keeper keeper = start(program, options, controller, panel, challenge.programOutput());
+    challenge.closeProgramOutput();
+    if (!options.challenge.empty())
+        challenge.startConsole(*controller.status);
     std::atomic<bool> ended{false};
     if (panel.server)
         panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));
@@ -480,6 +519,8 @@ int run(int argc, char **argv)
     ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
     std::string summary;
     int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
+    if (!options.challenge.empty())
+        result = challenge.finish(*controller.status, waitStatus, options.command[0], options.report);
     // The line that said what was lost came when it happened.
     std::uint64_t lost = 0;
     if (::read(controller.lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)

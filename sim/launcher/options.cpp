@@ -83,6 +83,7 @@ const Option OptionTable[] = {
          if (v != "max")
              o.factor = number("--speed", v, MinSpeed, MaxSpeed, "a factor from 0.001 to 1000, or max");
          o.speed = v;
+         o.speedGiven = true;
      }},
     {"--script", nullptr, Takes::Value, "FILE", "timed inputs from the outside world (commands below)",
      [](Options &o, const std::string &v) {
@@ -136,6 +137,25 @@ const Option OptionTable[] = {
              usageError("--seed takes a whole number from 0 to 18446744073709551615, not '" + v + "'");
          o.seed = v;
      }},
+    {"--challenge", nullptr, Takes::Value, "FILE",
+     "score the run against a challenge file (its world,\n"
+     "time limit and start steps; --speed max unless\n"
+     "given) and exit with 0 for a pass, 1 for a fail",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--challenge needs a file");
+         o.challenge = v;
+     }},
+    {"--report", nullptr, Takes::Value, "FILE.json", "write the challenge's score and breakdown as JSON",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--report needs a file");
+         o.report = v;
+     }},
+    {"--check", nullptr, Takes::Nothing, nullptr,
+     "check the inputs (challenge, world, script) and\n"
+     "exit with 0, without a program",
+     [](Options &o, const std::string &) { o.check = true; }},
     {"--help", "-h", Takes::Nothing, nullptr, "print this help and exit",
      [](Options &, const std::string &) {
          printHelp();
@@ -183,7 +203,8 @@ void printHelp()
                 "  printf '2 click side\\n' > click.txt\n"
                 "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
                 "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
-                "--duration ended it; 2 for a bad option, script, trace or world file; 74 when\n"
+                "--duration ended it; with --challenge 0 for a pass and 1 for a fail; 2 for a\n"
+                "bad option, script, trace, world or challenge file; 74 when\n"
                 "the trace or the picture could not be written whole; 126 for a program that\n"
                 "cannot be executed here; 127 for one that is not found.\n");
 }
@@ -224,8 +245,17 @@ Options parseOptions(int argc, char **argv)
     }
     for (; i < argc; ++i)
         options.command.emplace_back(argv[i]);
-    if (options.command.empty())
+    if (options.command.empty() && !options.check)
         usageError("no program given");
+    if (!options.report.empty() && options.challenge.empty())
+        usageError("--report needs --challenge");
+    if (!options.challenge.empty()) {
+        const std::pair<bool, const char *> taken[] = {{!options.world.empty(), "--world"},
+            {!options.script.empty(), "--script"}, {options.duration > 0, "--duration"}, {options.panelPort >= 0, "--panel"}};
+        for (const auto &option : taken)
+            if (option.first)
+                usageError(std::string(option.second) + " cannot go with --challenge: the challenge sets the run");
+    }
     return options;
 }
 

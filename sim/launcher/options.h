@@ -43,6 +43,10 @@ struct Options
     std::string world; // world file the robot drives in
     std::string plot;  // SVG picture of the run
     std::string seed;  // the run's seed as given (digits), empty for the default
+    bool speedGiven = false;
+    std::string challenge; // challenge file the run is scored against
+    std::string report;    // the challenge's score as JSON
+    bool check = false;    // check the inputs and exit
     std::vector<std::string> command;
 };
 

@@ -175,6 +175,18 @@ if(NOT CROSSCOMPILING OR EMULATOR)
   endif()
 endif()
 
+# The installed challenges find their worlds beside them, and kestrix-grade
+# runs the kestrix-sim beside it: a bad challenge is refused by its reader.
+if("kestrix-grade" IN_LIST PROGRAMS AND NOT CROSSCOMPILING)
+  run(${prefix}/${BINDIR}/kestrix-sim --check --challenge ${prefix}/${DATADIR}/kestrix/challenges/line_lap.json)
+  file(WRITE ${WORK_DIR}/bad-challenge.json "{\"world\": \"none.json\"}")
+  execute_process(COMMAND ${prefix}/${BINDIR}/kestrix-grade --out ${WORK_DIR}/grade ${WORK_DIR}/bad-challenge.json true
+    RESULT_VARIABLE grade_status ERROR_VARIABLE grade_error)
+  if(NOT grade_status EQUAL 2 OR NOT grade_error MATCHES "bad-challenge.json: world: cannot read")
+    fail("installed kestrix-grade on a bad challenge: status ${grade_status}, ${grade_error}")
+  endif()
+endif()
+
 # --- find_package ----------------------------------------------------------------
 set(configure_args -G ${GENERATOR}
   -DCMAKE_BUILD_TYPE=Release
