@@ -146,7 +146,7 @@ bool readTrace(const std::string &path, const World &world, std::vector<Sample> 
         at = found->second;
         return true;
     };
-    std::size_t time, motors[4], digital[16], analog[6], x, y, heading;
+    std::size_t time = 0, motors[4] = {}, digital[16] = {}, analog[6] = {}, x = 0, y = 0, heading = 0;
     std::vector<std::size_t> pieceX(world.pieces.size()), pieceY(world.pieces.size());
     bool complete = index("time", time) && index("x_m", x) && index("y_m", y) && index("heading_deg", heading);
     for (int n = 0; n < 4; ++n)
