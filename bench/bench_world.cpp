@@ -1,7 +1,7 @@
 // How fast robot programs run in a world: simulated seconds per real second
 // under kestrix-sim at --speed max, each program on its world as shipped
 // (with its realism) and on an exact copy of it ("realism": false), and the
-// line follower also without a world.
+// line follower also without a world; and a match of two robots beside one.
 //
 //   bench_world [simulated-seconds]     (default 120 for the line follower; five rounds each)
 //
@@ -94,6 +94,28 @@ void bench(const char *title, std::vector<Variant> variants, double goal)
                 100 * shipped / exact, shipped, goal);
 }
 
+// A match of two push_to_zone robots on table.json beside one robot alone:
+// the match's simulated time is its first robot's.
+void benchMatch(const std::string &table)
+{
+    constexpr int Rounds = 5;
+    const std::string robot = KESTRIX_EXAMPLES "/push_to_zone";
+    std::vector<Variant> variants = {
+        {"one robot", {"--duration", "16", "--world", table, robot}, {}, {}},
+        {"a match of two", {"--duration", "16", "--world", table, "--robot", robot, "--robot", robot}, {}, {}}};
+    for (int round = 0; round < Rounds; ++round)
+        for (Variant &v : variants) {
+            const Figures f = run(v.arguments);
+            v.perReal.push_back(f.simulatedSeconds / f.realSeconds);
+            v.perCpu.push_back(f.simulatedSeconds / f.cpuSeconds);
+        }
+    std::printf("push_to_zone on table.json, alone and in a match of two, --speed max, median of %d runs\n", Rounds);
+    for (const Variant &v : variants)
+        std::printf("  %-22s %7.0f simulated s per real s (%7.0f per CPU s)\n", v.label, median(v.perReal),
+                    median(v.perCpu));
+    std::printf("  the match runs at %.0f x real time (goal: at least 100 x)\n", median(variants[1].perReal));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -118,6 +140,7 @@ int main(int argc, char **argv)
           {{"on table.json", {"--world", table, KESTRIX_EXAMPLES "/claw_carry"}, {}, {}},
            {"on table.json, exact", {"--world", exactTable, KESTRIX_EXAMPLES "/claw_carry"}, {}, {}}},
           300);
+    benchMatch(table);
     ::unlink(exactLine.c_str());
     ::unlink(exactTable.c_str());
     return 0;

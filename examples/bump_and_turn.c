@@ -25,7 +25,7 @@ int main(void)
             msleep(10);
 
         ++bumps;
-        printf("bump %d at %.1f s\n", bumps, seconds());
+        printf("bump %d at %.3f s\n", bumps, seconds());
         motor(LEFT, -50);        /* back off */
         motor(RIGHT, -50);
         msleep(400);

@@ -116,6 +116,8 @@ struct Clock::State
     std::size_t failAt = 0; // absolute call number that fails, 0 = none
     int failError = 0;
     void (*sleepHook)() = nullptr;
+    Clock::Peers *peers = nullptr;
+    bool publishedIdle = false; // the peers were told that every thread waits
 
     std::int64_t now() const
     {
@@ -144,6 +146,10 @@ struct Clock::State
     {
         if (!w.waiting)
             return;
+        if (publishedIdle) {
+            publishedIdle = false;
+            peers->busy();
+        }
         w.waiting = false;
         --waiting;
         waiters.erase(std::find(waiters.begin(), waiters.end(), &w));
@@ -203,17 +209,30 @@ struct Clock::State
     {
         while (waiting >= programThreads && !mutexHolderRuns()) {
             Waiter *next = earliest();
+            if (peers && !askPeers(next))
+                return;
             if (!next)
                 return;
             wake(*next);
         }
     }
 
+    // With peers the clock moves only when they grant it.
+    bool askPeers(Waiter *next)
+    {
+        publishedIdle = true;
+        if (!peers->idle(next ? next->deadline : Clock::NoDeadline))
+            return false;
+        publishedIdle = false;
+        return true;
+    }
+
     void graceCheck()
     {
         if (realNs(CLOCK_MONOTONIC) - lastActivity < std::int64_t(GraceMs) * 1000000)
             return;
-        if (Waiter *next = earliest())
+        Waiter *next = earliest();
+        if (next && (!peers || askPeers(next)))
             wake(*next);
     }
 };

@@ -122,6 +122,24 @@ public:
     // duration. The simulator calls it every few tens of milliseconds.
     void followRealTime();
 
+    // Other programs that share this one's virtual time (the robots of a
+    // match). While set, the clock does not move on its own when every
+    // program thread waits: it asks the peers, which grant the earliest
+    // deadline only once every program waits; the peers' grant comes back
+    // through granted(). Following real time is off then.
+    struct Peers
+    {
+        virtual ~Peers() = default;
+        // Every program thread waits, the earliest until `deadlineNs`
+        // (NoDeadline for none). True: that deadline is granted at once.
+        virtual bool idle(std::int64_t deadlineNs) = 0;
+        // A thread runs again before a grant came.
+        virtual void busy() = 0;
+    };
+    void setPeers(Peers *peers);
+    // The peers granted `ns`: the threads waiting until then wake.
+    void granted(std::int64_t ns);
+
     // usleep as the program sees it: recorded, possibly failed on purpose,
     // then slept on the program's clock.
     int usleep(std::uint64_t us);

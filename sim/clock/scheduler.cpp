@@ -64,6 +64,9 @@ void Clock::afterForkChild()
     s.waiting = 0;
     s.waiters.clear();
     s.releasable = 0;
+    // The peers are the parent's: a child keeps its own time.
+    s.peers = nullptr;
+    s.publishedIdle = false;
     t_waiter.waiting = false;
     t_waiter.tid = 0;
 }
@@ -189,11 +192,31 @@ void Clock::release(const void *on)
     }
 }
 
+void Clock::setPeers(Peers *peers)
+{
+    State &s = state();
+    Guard guard(s.lock);
+    s.peers = peers;
+    s.publishedIdle = false;
+}
+
+void Clock::granted(std::int64_t ns)
+{
+    State &s = state();
+    Guard guard(s.lock);
+    s.publishedIdle = false;
+    // One thread at a time, as without peers: the others of the same time
+    // wake when this process waits again.
+    if (Waiter *next = s.earliest(); next && next->deadline <= ns)
+        s.wake(*next);
+    s.advanceIfIdle();
+}
+
 void Clock::followRealTime()
 {
     State &s = state();
     Guard guard(s.lock);
-    if (s.mode.load() != Mode::Virtual || s.earliest() != nullptr)
+    if (s.mode.load() != Mode::Virtual || s.earliest() != nullptr || s.peers)
         return;
     const std::int64_t now = realNs(CLOCK_MONOTONIC);
     if (now - s.lastActivity < std::int64_t(GraceMs) * 1000000)

@@ -5,11 +5,13 @@
 // messages for programs that cannot run are launch_errors.cpp, and the
 // summary of the run at the end is summary.cpp.
 #include "challenge/challenge_run.h"
+#include "launcher/inputs.h"
 #include "launcher/keeper.h"
 #include "launcher/launch_errors.h"
 #include "launcher/options.h"
 #include "launcher/summary.h"
 #include "panel/panel_server.h"
+#include "model/match_block.h"
 #include "model/script.h"
 #include "model/sim_status.h"
 #include "world/world.h"
@@ -58,7 +60,16 @@ double monotonicSeconds()
 // ---- Step 1: find the program -----------------------------------------------
 
 // The path to run, as the shell would find it; a one-line error otherwise.
-std::string locateProgram(const std::string &name)
+// A robot of a match (`robot` names it) that cannot run is bad input: the
+// match cannot be played.
+[[noreturn]] void refuse(const std::string &robot, int status, const std::string &message)
+{
+    if (robot.empty())
+        fail(status, message);
+    fail(BadUsage, robot + ": " + message);
+}
+
+std::string locateProgram(const std::string &name, const std::string &robot = "")
 {
     std::vector<std::string> candidates;
     if (name.find('/') != std::string::npos) {
@@ -87,77 +98,8 @@ std::string locateProgram(const std::string &name)
                                                 : candidate + " is not executable (chmod +x " + candidate + ")";
     }
     if (!refused.empty())
-        fail(CannotExecute, refused);
-    fail(NotFound, "program not found: " + name);
-}
-
-// ---- Step 2: check the inputs before anything starts --------------------------
-
-// A disk with no block left cannot take a row or a picture.
-void checkSpace(int fd, const std::string &what)
-{
-    struct statvfs disk{};
-    if (::fstatvfs(fd, &disk) == 0 && disk.f_blocks > 0 && disk.f_bfree == 0)
-        fail(BadUsage, "cannot write " + what + ": " + std::strerror(ENOSPC));
-}
-
-// The trace is created (or emptied) here, so that a place it cannot go is
-// refused before the program starts. A device takes it if it takes a write:
-// /dev/null and a terminal do, /dev/full does not.
-void checkTrace(const std::string &path)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0)
-        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
-    struct stat info{};
-    if (::fstat(fd, &info) != 0)
-        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
-    // A file takes one byte, taken back at once (a file of /proc may refuse
-    // it); a device or a pipe is asked for no byte, which nobody would want
-    // in a trace read from there.
-    const bool file = S_ISREG(info.st_mode);
-    if (::write(fd, "\n", file ? 1 : 0) < 0 || (file && ::ftruncate(fd, 0) != 0))
-        fail(BadUsage, "cannot write trace " + path + ": " + std::strerror(errno));
-    if (file)
-        checkSpace(fd, "trace " + path);
-    ::close(fd);
-}
-
-// The picture is drawn under a temporary name in its folder and renamed over
-// the path: it needs a regular file (or none) there and a folder that takes
-// a new file.
-void checkPlot(const std::string &path)
-{
-    struct stat info{};
-    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-        fail(BadUsage, "cannot write plot " + path + ": "
-                           + (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file"));
-    std::string probe = path + ".XXXXXX";
-    const int fd = ::mkstemp(probe.data());
-    if (fd < 0)
-        fail(BadUsage, "cannot write plot " + path + ": " + std::strerror(errno));
-    ::unlink(probe.c_str());
-    checkSpace(fd, "plot " + path);
-    ::close(fd);
-}
-
-void checkInputs(const Options &options)
-{
-    std::string error;
-    if (!options.script.empty()) {
-        std::vector<kxsim::ScriptEvent> events;
-        if (!kxsim::parseScriptFile(options.script, events, error))
-            fail(BadUsage, error);
-    }
-    if (!options.trace.empty())
-        checkTrace(options.trace);
-    if (!options.plot.empty())
-        checkPlot(options.plot);
-    if (!options.world.empty()) {
-        kxsim::World world;
-        if (!kxsim::loadWorld(options.world, world, error))
-            fail(BadUsage, error);
-    }
+        refuse(robot, CannotExecute, refused);
+    refuse(robot, NotFound, "program not found: " + name);
 }
 
 // A challenge sets the run: its world with the start drawn from the seed,
@@ -354,7 +296,8 @@ void forwardSignals()
 
 // The program's environment: ours, with the simulator's variables set to
 // this run's and the simulator library first in LD_PRELOAD.
-std::vector<std::string> programEnvironment(const Options &options, const Controller &controller, const Panel &panel)
+std::vector<std::string> programEnvironment(const Options &options, const Controller &controller, const Panel &panel,
+                                            const std::vector<std::pair<std::string, std::string>> &match)
 {
     std::string preload = controller.library;
 #ifdef KESTRIX_SIM_PRELOAD_FIRST
@@ -369,7 +312,13 @@ std::vector<std::string> programEnvironment(const Options &options, const Contro
         {"KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd)},
         {"KESTRIX_SIM_SYSFS", controller.sysfsFolder},
         {"KESTRIX_SIM_OUTPUT_FD", std::to_string(controller.lostOutputs)},
+        {"KESTRIX_SIM_MATCH_FD", ""},
+        {"KESTRIX_SIM_ROBOT", ""},
     };
+    for (const auto &set : match)
+        for (auto &mine : ours)
+            if (mine.first == set.first)
+                mine.second = set.second;
     if (options.duration > 0) {
         char duration[32];
         std::snprintf(duration, sizeof duration, "%.17g", options.duration);
@@ -410,9 +359,9 @@ std::vector<char *> pointers(const std::vector<std::string> &strings)
 // children need is built before the fork. A failed exec reports its errno
 // through a pipe that a successful exec closes.
 Keeper start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel,
-            int output)
+             int output, const std::vector<std::pair<std::string, std::string>> &match = {})
 {
-    const std::vector<std::string> environment = programEnvironment(options, controller, panel);
+    const std::vector<std::string> environment = programEnvironment(options, controller, panel, match);
     const std::vector<char *> environmentPointers = pointers(environment);
     const std::vector<char *> arguments = pointers(options.command);
 
@@ -489,6 +438,80 @@ int waitForEnd(const Keeper &keeper, const Options &options, double startReal)
 
 namespace {
 
+// ---- A match: one program per robot, one world, one clock ---------------------
+
+// The block the robots' programs share (model/match_block.h), set up before
+// any of them starts and inherited by all.
+int createMatch(std::size_t robots, MatchBlock *&match)
+{
+    const int fd = ::memfd_create("kestrix-sim-match", 0);
+    if (fd < 0 || ::ftruncate(fd, sizeof(MatchBlock)) != 0)
+        fail(BadUsage, std::string("cannot create the match's block: ") + std::strerror(errno));
+    void *block = ::mmap(nullptr, sizeof(MatchBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (block == MAP_FAILED)
+        fail(BadUsage, std::string("cannot map the match's block: ") + std::strerror(errno));
+    match = static_cast<MatchBlock *>(block);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    setUpMatch(*match, std::uint32_t(robots), std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec);
+    return fd;
+}
+
+// Every robot's program runs against its own controller; a program that
+// ends leaves its robot on the table, motors stopped, and the others go on.
+// The exit status is the first robot's that is not 0.
+int runMatch(const Options &options)
+{
+    const std::size_t robots = options.robots.size();
+    std::vector<Options> each(robots, options);
+    std::vector<std::string> programs;
+    for (std::size_t r = 0; r < robots; ++r) {
+        each[r].command = options.robots[r];
+        programs.push_back(locateProgram(each[r].command[0], "robot " + std::to_string(r + 1)));
+    }
+    checkInputs(options);
+    MatchBlock *match = nullptr;
+    const int matchFd = createMatch(robots, match);
+    std::vector<Controller> controllers;
+    for (std::size_t r = 0; r < robots; ++r)
+        controllers.push_back(prepareController());
+    forwardSignals();
+    const Panel none;
+    const double startReal = monotonicSeconds();
+    std::vector<Keeper> keepers;
+    for (std::size_t r = 0; r < robots; ++r)
+        keepers.push_back(start(programs[r], each[r], controllers[r], none, -1,
+                                {{"KESTRIX_SIM_MATCH_FD", std::to_string(matchFd)},
+                                 {"KESTRIX_SIM_ROBOT", std::to_string(r)}}));
+    ::close(matchFd);
+    std::vector<int> waitStatus(robots, 0);
+    std::vector<double> realSeconds(robots, 0);
+    std::vector<std::thread> waits;
+    for (std::size_t r = 0; r < robots; ++r)
+        waits.emplace_back([&, r] {
+            waitStatus[r] = waitForEnd(keepers[r], each[r], startReal);
+            realSeconds[r] = monotonicSeconds() - startReal;
+            // However it ended, killed too, the others go on without it.
+            matchLeave(*match, r);
+        });
+    for (std::thread &wait : waits)
+        wait.join();
+    int result = 0;
+    for (std::size_t r = 0; r < robots; ++r) {
+        ::nftw(controllers[r].sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        Options named = each[r];
+        named.command[0] = "robot " + std::to_string(r + 1) + " (" + each[r].command[0] + ")";
+        std::string summary;
+        int status = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
+        std::uint64_t lost = 0;
+        if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
+            status = OutputLost;
+        if (result == 0)
+            result = status;
+    }
+    return result;
+}
+
 int run(int argc, char **argv)
 {
     kxsim::ChallengeRun challenge;
@@ -497,6 +520,8 @@ int run(int argc, char **argv)
         checkInputs(options);
         return 0;
     }
+    if (!options.robots.empty())
+        return runMatch(options);
     const std::string program = locateProgram(options.command[0]);
     checkInputs(options);
     const Controller controller = prepareController();

@@ -156,6 +156,24 @@ const Option OptionTable[] = {
      "check the inputs (challenge, world, script) and\n"
      "exit with 0, without a program",
      [](Options &o, const std::string &) { o.check = true; }},
+    {"--robot", nullptr, Takes::Value, "'PROG ARGS'",
+     "a robot of a match, its program and arguments in\n"
+     "one word; twice for two robots on the --world's\n"
+     "table (robot.start lists one pose per robot), one\n"
+     "world and one clock for both; no PROGRAM then",
+     [](Options &o, const std::string &v) {
+         std::vector<std::string> words;
+         for (std::size_t at = 0; (at = v.find_first_not_of(" \t", at)) != std::string::npos;) {
+             const std::size_t end = std::min(v.find_first_of(" \t", at), v.size());
+             words.push_back(v.substr(at, end - at));
+             at = end;
+         }
+         if (words.empty())
+             usageError("--robot needs a program");
+         if (o.robots.size() == MaxMatchRobots)
+             usageError("a match takes at most " + std::to_string(MaxMatchRobots) + " robots");
+         o.robots.push_back(words);
+     }},
     {"--help", "-h", Takes::Nothing, nullptr, "print this help and exit",
      [](Options &, const std::string &) {
          printHelp();
@@ -245,6 +263,18 @@ Options parseOptions(int argc, char **argv)
     }
     for (; i < argc; ++i)
         options.command.emplace_back(argv[i]);
+    if (!options.robots.empty()) {
+        if (!options.challenge.empty())
+            fail(BadUsage, "a challenge scores one robot: --challenge does not go with --robot");
+        if (!options.command.empty())
+            usageError("a match's programs come with --robot, not after the options");
+        if (options.world.empty())
+            fail(BadUsage, "--robot needs --world: the robots of a match share its table");
+        if (options.panelPort >= 0)
+            fail(BadUsage, "the panel shows one robot: --panel does not go with --robot");
+        // The first robot stands for the run where one program is named.
+        options.command = options.robots.front();
+    }
     if (options.command.empty() && !options.check)
         usageError("no program given");
     if (!options.report.empty() && options.challenge.empty())

@@ -28,6 +28,8 @@ constexpr double MaxDuration = 1e9;
 // takes over a quarter of an hour. --speed max covers "as fast as possible".
 constexpr double MinSpeed = 0.001;
 constexpr double MaxSpeed = 1000;
+// The most robots of a match.
+constexpr std::size_t MaxMatchRobots = 2;
 // The panel's port when --panel names none.
 constexpr int DefaultPanelPort = 8765;
 
@@ -48,6 +50,9 @@ struct Options
     std::string report;    // the challenge's score as JSON
     bool check = false;    // check the inputs and exit
     std::vector<std::string> command;
+    // A match: one program with its arguments per robot (--robot), in the
+    // order of the world's start poses; empty for a run of `command` alone.
+    std::vector<std::vector<std::string>> robots;
 };
 
 // Parses the command line; a bad one ends the launcher with one line and

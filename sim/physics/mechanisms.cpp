@@ -37,7 +37,8 @@ double servoPulse(double position)
     return 1500.0 + (position * 180.0 / 1023.0 - 90.0) * 10.0;
 }
 
-Mechanisms::Mechanisms(const World &world, Table &table) : m_world(world), m_table(table)
+Mechanisms::Mechanisms(const World &world, Table &table, std::size_t robot)
+    : m_world(world), m_table(&table), m_robot(robot)
 {
     for (const Mechanism &m : world.robot.mechanisms) {
         switch (m.kind) {
@@ -65,7 +66,7 @@ void Mechanisms::update(Model &model)
     if (m_arm) {
         m_state.armHeight = m_arm->lift * share(position(*m_arm), m_arm->downPosition, m_arm->upPosition);
         if (holding())
-            m_table.lift(std::size_t(m_state.heldPiece), m_state.armHeight >= LiftClearance);
+            m_table->lift(std::size_t(m_state.heldPiece), m_state.armHeight >= LiftClearance);
     }
     if (m_paddle) {
         const double angle = m_paddle->fromDeg + position(*m_paddle) / 1023.0 * (m_paddle->toDeg - m_paddle->fromDeg);
@@ -76,25 +77,26 @@ void Mechanisms::update(Model &model)
             const double half = PaddleThickness / 2;
             const Point p = m_paddle->at;
             const double l = m_paddle->length;
-            m_table.shapeRobotPart(2, {{{p.x - half * s, p.y + half * c},
+            m_table->shapeRobotPart(2, {{{p.x - half * s, p.y + half * c},
                                         {p.x + half * s, p.y - half * c},
                                         {p.x + l * c + half * s, p.y + l * s - half * c},
-                                        {p.x + l * c - half * s, p.y + l * s + half * c}}});
+                                        {p.x + l * c - half * s, p.y + l * s + half * c}}},
+                                   m_robot);
         }
     }
 }
 
 std::optional<double> Mechanisms::between(std::size_t n, double gap) const
 {
-    const Table::PieceState state = m_table.piece(n);
-    const Point at = m_table.inRobotFrame({state.x, state.y});
+    const Table::PieceState state = m_table->piece(n);
+    const Point at = m_table->inRobotFrame({state.x, state.y}, m_robot);
     const Mechanism &claw = *m_claw;
     if (at.x < claw.at.x || at.x > claw.at.x + claw.depth || std::fabs(at.y - claw.at.y) > gap / 2)
         return std::nullopt;
     const Piece &piece = m_world.pieces[n];
     if (piece.shape == Piece::Shape::Disc)
         return 2 * piece.radius;
-    const double turned = (state.headingDeg - m_table.robot().headingDeg) * Pi / 180;
+    const double turned = (state.headingDeg - m_table->robot(m_robot).headingDeg) * Pi / 180;
     return std::fabs(piece.length * std::sin(turned)) + std::fabs(piece.width * std::cos(turned));
 }
 
@@ -106,7 +108,7 @@ void Mechanisms::updateClaw(Model &model, double position)
     if (holding()) {
         if (gap > m_heldExtent + ReleaseMargin) {
             // Opened: the piece lies free where it is.
-            m_table.hold(std::size_t(m_state.heldPiece), false);
+            m_table->hold(std::size_t(m_state.heldPiece), false, m_robot);
             m_state.heldPiece = -1;
             model.setServoStops(claw.servo, constants::ServoMinPulseUs, constants::ServoMaxPulseUs);
         } else {
@@ -114,13 +116,13 @@ void Mechanisms::updateClaw(Model &model, double position)
         }
     }
     if (!holding()) {
-        for (std::size_t n = 0; n < m_table.pieceCount(); ++n) {
+        for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
             const std::optional<double> extent = between(n, m_state.clawGap > 0 ? m_state.clawGap : gap);
             if (!extent || gap > *extent)
                 continue;
             // The jaws close on it: they stop where they touch it, and so
             // does the servo's shaft.
-            m_table.hold(n, true);
+            m_table->hold(n, true, m_robot);
             m_state.heldPiece = int(n);
             m_heldExtent = *extent;
             gap = *extent;
@@ -144,8 +146,9 @@ void Mechanisms::shapeJaws(double gap)
     m_jawsShapedAt = gap;
     const Mechanism &claw = *m_claw;
     const double x0 = claw.at.x, x1 = claw.at.x + claw.depth, y = claw.at.y;
-    m_table.shapeRobotPart(1, {box(x0, y + gap / 2, x1, y + gap / 2 + JawThickness),
-                               box(x0, y - gap / 2 - JawThickness, x1, y - gap / 2)});
+    m_table->shapeRobotPart(1, {box(x0, y + gap / 2, x1, y + gap / 2 + JawThickness),
+                               box(x0, y - gap / 2 - JawThickness, x1, y - gap / 2)},
+                           m_robot);
 }
 
 } // namespace kxsim

@@ -16,7 +16,9 @@ namespace kxsim {
 class Mechanisms
 {
 public:
-    Mechanisms(const World &world, Table &table);
+    Mechanisms(const World &world, Table &table, std::size_t robot = 0); // robot: its index on the table
+    // The same parts on a copy of the table (see Table::freshCopy).
+    void moveTo(Table &table) { m_table = &table; }
 
     // Follows the servos' shafts; run after every step of the table.
     void update(Model &model);
@@ -50,7 +52,8 @@ private:
     void shapeJaws(double gap);
 
     const World &m_world;
-    Table &m_table;
+    Table *m_table;
+    std::size_t m_robot;
     const Mechanism *m_claw = nullptr, *m_arm = nullptr, *m_paddle = nullptr;
     State m_state;
     double m_heldExtent = 0;

@@ -31,9 +31,37 @@ double wrapDegrees(double degrees)
 
 } // namespace
 
-Physics::Physics(World world, bool hasWorld, std::uint64_t seed)
-    : m_world(std::move(world)), m_hasWorld(hasWorld), m_pose(m_world.robot.start), m_random(seed)
+// The table and the copy of the world it refers to, kept together.
+struct Physics::Field
 {
+    Field(World described, std::size_t robots)
+        : world(std::move(described)), table(std::make_unique<Table>(world, robots))
+    {
+    }
+    World world;
+    std::unique_ptr<Table> table;
+};
+
+Physics::Physics(World world, bool hasWorld, std::uint64_t seed)
+    : Physics(world, seed, hasWorld ? std::make_shared<Field>(world, 1) : nullptr, 0)
+{
+}
+
+std::vector<std::unique_ptr<Physics>> Physics::match(const World &world, std::size_t robots, std::uint64_t seed)
+{
+    const auto field = std::make_shared<Field>(world, robots);
+    std::vector<std::unique_ptr<Physics>> members;
+    // The first robot draws from the seed itself, as a robot alone does.
+    for (std::size_t n = 0; n < robots; ++n)
+        members.emplace_back(new Physics(world, seed + 0x9E3779B97F4A7C15ull * n, field, n));
+    return members;
+}
+
+Physics::Physics(const World &world, std::uint64_t seed, std::shared_ptr<Field> field, std::size_t robot)
+    : m_world(world), m_hasWorld(field != nullptr), m_field(std::move(field)), m_robot(robot),
+      m_random(seed)
+{
+    m_pose = robot < m_world.robot.starts.size() ? m_world.robot.starts[robot] : m_world.robot.start;
     const Realism &realism = m_world.realism;
     if (realism.on) {
         for (double &factor : m_wheelFactor)
@@ -42,9 +70,9 @@ Physics::Physics(World world, bool hasWorld, std::uint64_t seed)
             factor = 1 + realism.motorSpread * uniform();
         m_gyroBias = realism.gyroBiasDps * uniform();
     }
-    if (m_hasWorld) {
-        m_table = std::make_unique<Table>(m_world);
-        m_mechanisms = std::make_unique<Mechanisms>(m_world, *m_table);
+    if (m_field) {
+        m_table = m_field->table.get();
+        m_mechanisms = std::make_unique<Mechanisms>(m_field->world, *m_table, m_robot);
     }
     m_path.push_back(m_pose);
 }
@@ -54,7 +82,7 @@ static_assert(std::is_trivially_copyable_v<Physics::Snapshot>, "kept in memory s
 void Physics::save(Snapshot &s) const
 {
     if (m_table) {
-        s.robot = m_table->robotState();
+        s.robot = m_table->robotState(m_robot);
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
             s.pieces[n] = m_table->pieceState(n);
             s.held[n] = m_table->piece(n).held;
@@ -98,8 +126,10 @@ void Physics::load(const Snapshot &s)
     if (s.pathCount == 0)
         return; // nobody has saved a world yet
     if (m_table) {
-        m_table->setRobotState(s.robot);
-        for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
+        m_table->setRobotState(s.robot, m_robot);
+        // The robots of a match share the pieces: the first robot's
+        // snapshot brings them in (its claw alone grips them).
+        for (std::size_t n = 0; n < m_table->pieceCount() && m_robot == 0; ++n) {
             m_table->setPieceState(n, s.pieces[n]);
             m_table->hold(n, s.held[n] != 0);
             m_table->lift(n, s.lifted[n] != 0);
@@ -158,7 +188,7 @@ void Physics::setPose(const Pose &pose)
 {
     m_pose = pose;
     if (m_table)
-        m_table->placeRobot(pose);
+        m_table->placeRobot(pose, m_robot);
     m_vx = m_vy = 0;
 }
 
@@ -282,13 +312,72 @@ double Physics::motorForce(double force, double wheelSpeed) const
     return robot.stallTorque / radius * std::max(0.0, driving ? 1 - share : 1 + share);
 }
 
+void Physics::stepTogether(const std::vector<Member> &robots, std::int64_t nowUs)
+{
+    if (robots.empty())
+        return;
+    Physics &lead = *robots.front().physics;
+    if (robots.size() == 1 || !lead.m_table) {
+        for (const Member &m : robots)
+            m.physics->stepTo(*m.model, *m.registers, nowUs);
+        return;
+    }
+    // The robots of a match start together (the launcher starts them so),
+    // and the first one's time is the table's.
+    bool fresh = false;
+    for (const Member &m : robots)
+        if (!m.physics->m_started || !m.model->started()) {
+            m.physics->stepTo(*m.model, *m.registers, nowUs);
+            m.physics->m_lastUs = lead.m_lastUs;
+            fresh = true;
+        }
+    if (fresh || nowUs <= lead.m_lastUs) {
+        for (const Member &m : robots)
+            m.model->stepTo(*m.registers, nowUs);
+        return;
+    }
+    const double dt = double(PhysicsStepUs) / 1e6;
+    if (lead.m_lastUs + PhysicsStepUs <= nowUs) {
+        // Whichever program asks, the steps start from the states alone.
+        Field &field = *lead.m_field;
+        field.table = field.table->freshCopy();
+        for (const Member &m : robots) {
+            m.physics->m_table = field.table.get();
+            m.physics->m_mechanisms->moveTo(*field.table);
+        }
+    }
+    while (lead.m_lastUs + PhysicsStepUs <= nowUs) {
+        const std::int64_t next = lead.m_lastUs + PhysicsStepUs;
+        for (const Member &m : robots) {
+            m.model->stepTo(*m.registers, next);
+            m.physics->driveOnTable(*m.model, dt, m.stopped);
+        }
+        lead.m_table->step(dt);
+        for (const Member &m : robots) {
+            m.physics->afterTableStep(*m.model, dt);
+            m.physics->m_lastUs = next;
+        }
+    }
+    for (const Member &m : robots) {
+        m.model->stepTo(*m.registers, nowUs);
+        m.model->publish(*m.registers);
+    }
+}
+
 void Physics::stepOnTable(Model &model, double dt)
+{
+    driveOnTable(model, dt, false);
+    m_table->step(dt);
+    afterTableStep(model, dt);
+}
+
+void Physics::driveOnTable(Model &model, double dt, bool stopped)
 {
     const RobotDescription &robot = m_world.robot;
     const double track = robot.trackWidth;
     const double metresPerTick = Pi * robot.wheelDiameter / robot.ticksPerRevolution;
     const double perTickLeft = metresPerTick * m_wheelFactor[0], perTickRight = metresPerTick * m_wheelFactor[1];
-    const Table::Motion before = m_table->robot();
+    const Table::Motion before = m_table->robot(m_robot);
     const double heading = before.headingDeg * Pi / 180;
     const double c = std::cos(heading), s = std::sin(heading);
     const double speed = before.vx * c + before.vy * s;
@@ -298,14 +387,16 @@ void Physics::stepOnTable(Model &model, double dt)
     // Where the wheels would take the robot over this step, if nothing held
     // it back: the shafts as their motors drive them, the mobile base's
     // wheels, the script's spin.
-    const double wantLeft = model.motor(robot.leftMotor).driven * perTickLeft;
-    const double wantRight = model.motor(robot.rightMotor).driven * perTickRight;
-    const double wantSpeed = (wantLeft + wantRight) / 2 + (m_baseLeft + m_baseRight) / 2;
-    const double wantTurn = (wantRight - wantLeft) / track + (m_baseRight - m_baseLeft) / BaseTrackMetres
-                          + m_spinDps * Pi / 180;
+    // A robot whose program has ended holds its wheels still.
+    const double on = stopped ? 0 : 1;
+    const double wantLeft = on * model.motor(robot.leftMotor).driven * perTickLeft;
+    const double wantRight = on * model.motor(robot.rightMotor).driven * perTickRight;
+    const double wantSpeed = (wantLeft + wantRight) / 2 + on * (m_baseLeft + m_baseRight) / 2;
+    const double wantTurn = (wantRight - wantLeft) / track
+                          + on * ((m_baseRight - m_baseLeft) / BaseTrackMetres + m_spinDps * Pi / 180);
     // The force and torque that would get it there, shared between the wheels.
     const double force = m_table->robotMass() * (wantSpeed - speed) / dt;
-    const double torque = m_table->robotInertia() * (wantTurn - turnRate) / dt;
+    const double torque = m_table->robotInertia(m_robot) * (wantTurn - turnRate) / dt;
     const double needLeft = force / 2 - torque / track, needRight = force / 2 + torque / track;
     // Each tyre passes on at most its grip on half the robot's weight. It
     // slips when the motor pushes harder than that; a motor too weak for what
@@ -317,11 +408,21 @@ void Physics::stepOnTable(Model &model, double dt)
     const double limitLeft = std::min(grip, motorLeft), limitRight = std::min(grip, motorRight);
     const double left = std::clamp(needLeft, -limitLeft, limitLeft);
     const double right = std::clamp(needRight, -limitRight, limitRight);
-    m_table->driveRobot(left + right, (right - left) * track / 2);
-    m_table->step(dt);
+    m_table->driveRobot(left + right, (right - left) * track / 2, m_robot);
+    m_drive = {slipLeft, slipRight, left, right};
+}
+
+void Physics::afterTableStep(Model &model, double dt)
+{
+    const RobotDescription &robot = m_world.robot;
+    const double track = robot.trackWidth;
+    const double metresPerTick = Pi * robot.wheelDiameter / robot.ticksPerRevolution;
+    const double perTickLeft = metresPerTick * m_wheelFactor[0], perTickRight = metresPerTick * m_wheelFactor[1];
+    const bool slipLeft = m_drive.slipLeft, slipRight = m_drive.slipRight;
+    const double left = m_drive.left, right = m_drive.right;
     m_mechanisms->update(model);
 
-    const Table::Motion after = m_table->robot();
+    const Table::Motion after = m_table->robot(m_robot);
     const double h = after.headingDeg * Pi / 180;
     const double ca = std::cos(h), sa = std::sin(h);
     const double newSpeed = after.vx * ca + after.vy * sa;
@@ -390,15 +491,15 @@ void Physics::sense(Model &model)
         // sensor's mounting is under the beam.
         const Point from = place(sensor.offset);
         const double aim = m_pose.headingDeg + sensor.angleDeg;
-        double distance = m_table->rayDistance(from, aim, DistanceSensorRange, sensor.height);
+        double distance = m_table->rayDistance(from, aim, DistanceSensorRange, sensor.height, m_robot);
         if (sensor.beamDeg > 0)
             for (const double side : {-0.5, 0.5})
                 distance = std::min(distance, m_table->rayDistance(from, aim + side * sensor.beamDeg,
-                                                                   DistanceSensorRange, sensor.height));
+                                                                   DistanceSensorRange, sensor.height, m_robot));
         environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(distanceReading(distance));
     }
     // Switches to ground with the board's pull-up: closed reads 0.
-    const std::vector<double> touching = m_table->contactBearings();
+    const std::vector<double> touching = m_table->contactBearings(m_robot);
     const auto touches = [&](double angleDeg, double halfSpread) {
         for (const double bearing : touching)
             if (std::fabs(std::remainder(bearing - angleDeg, 360.0)) <= halfSpread)

@@ -30,6 +30,26 @@ public:
     // `seed` draws the world's realism (its wheels, motors, gyroscope).
     Physics(World world, bool hasWorld, std::uint64_t seed = 1);
 
+    // The robots of a match: one physics each, on one table, robot `n` at
+    // the world's n-th start. Each draws its own realism from `seed`.
+    static std::vector<std::unique_ptr<Physics>> match(const World &world, std::size_t robots, std::uint64_t seed);
+    // One robot of a match as the table moves it: its physics, the model of
+    // its controller, the registers that model answers with, and whether its
+    // program has ended (its motors then stop, and it stays where it is as
+    // an obstacle).
+    struct Member
+    {
+        Physics *physics;
+        Model *model;
+        RegisterFile *registers;
+        bool stopped;
+    };
+    // Moves every robot of a match and the table together on to `nowUs`:
+    // each step takes every robot's drive in the order of the robots, so the
+    // result does not depend on which program asked.
+    static void stepTogether(const std::vector<Member> &robots, std::int64_t nowUs);
+    std::size_t robotIndex() const { return m_robot; }
+
     // Moves the model and the robot together on to `nowUs`.
     void stepTo(Model &model, RegisterFile &registers, std::int64_t nowUs);
 
@@ -93,8 +113,19 @@ public:
     void load(const Snapshot &snapshot);
 
 private:
+    struct Field;
+    Physics(const World &world, std::uint64_t seed, std::shared_ptr<Field> field, std::size_t robot);
     void step(Model &model, double dt);
     void stepOnTable(Model &model, double dt);
+    // A step on the table is the robot's drive, the table's step, and what
+    // the robot then feels; the drive's outcome is kept in between.
+    void driveOnTable(Model &model, double dt, bool stopped);
+    void afterTableStep(Model &model, double dt);
+    struct Drive
+    {
+        bool slipLeft, slipRight;
+        double left, right;
+    } m_drive{};
     // The most force a wheel's motor gives in the direction of `force` while
     // the wheel moves over the floor at `wheelSpeed` (m/s).
     double motorForce(double force, double wheelSpeed) const;
@@ -103,7 +134,9 @@ private:
 
     World m_world;
     bool m_hasWorld;
-    std::unique_ptr<Table> m_table; // with a field
+    std::shared_ptr<Field> m_field; // with a field: the table, shared by the robots of a match
+    Table *m_table = nullptr;       // the field's
+    std::size_t m_robot = 0;        // this robot's index on the table
     std::unique_ptr<Mechanisms> m_mechanisms;
     Pose m_pose;
     bool m_bumped = false;

@@ -53,14 +53,14 @@ struct Table::Bodies
 {
     b2World world{b2Vec2(0, 0)};
     b2Body *ground = nullptr;
-    b2Body *robot = nullptr;
+    std::vector<b2Body *> robots;         // in the order of the robots
     std::vector<b2Body *> pieces;
     std::vector<b2Joint *> floorFriction; // one per piece
     std::vector<b2Joint *> grips;         // a held piece's weld to the robot, or null
     std::vector<bool> lifted;
     std::vector<Tag> tags;                // one per fixture, kept where the fixtures point
     Tag partTag{Kind::RobotPart, 0, 0};
-    std::map<int, std::vector<b2Fixture *>> parts;
+    std::map<std::pair<std::size_t, int>, std::vector<b2Fixture *>> parts; // by robot and part
     double robotMass = 1;
 
     Tag *tag(Kind kind, double height, std::size_t piece = 0)
@@ -70,11 +70,11 @@ struct Table::Bodies
     }
 };
 
-Table::Table(const World &world) : m_bodies(std::make_unique<Bodies>()), m_world(world)
+Table::Table(const World &world, std::size_t robots) : m_bodies(std::make_unique<Bodies>()), m_world(world)
 {
     Bodies &b = *m_bodies;
     // Every fixture's tag lives in one vector that must not move.
-    b.tags.reserve(world.walls.size() + world.boxes.size() + world.objects.size() + world.pieces.size() + 1);
+    b.tags.reserve(world.walls.size() + world.boxes.size() + world.objects.size() + world.pieces.size() + robots);
     b2BodyDef groundDef;
     b.ground = b.world.CreateBody(&groundDef);
     auto fixed = [&](const b2Shape &shape, double height) {
@@ -102,23 +102,30 @@ Table::Table(const World &world) : m_bodies(std::make_unique<Bodies>()), m_world
         box(object.box, object.height);
 
     const RobotDescription &described = world.robot;
-    b2BodyDef robotDef;
-    robotDef.type = b2_dynamicBody;
-    robotDef.position = toEngine({described.start.x, described.start.y});
-    robotDef.angle = float(described.start.headingDeg * Pi / 180);
-    robotDef.bullet = true;
-    b.robot = b.world.CreateBody(&robotDef);
-    b2CircleShape disc;
-    disc.m_radius = float(described.radius * Scale);
-    b2FixtureDef body;
-    body.shape = &disc;
-    body.density = float(described.mass / (Pi * described.radius * described.radius * Scale * Scale));
-    body.friction = 0.3f;
-    body.filter.categoryBits = BodyBits;
-    body.filter.maskBits = WallBits | BodyBits;
-    body.userData.pointer = reinterpret_cast<std::uintptr_t>(b.tag(Kind::Robot, 0));
-    b.robot->CreateFixture(&body);
-    b.robotMass = double(b.robot->GetMass());
+    for (std::size_t r = 0; r < robots; ++r) {
+        // A robot without a start of its own (a world of one robot read for
+        // more) waits in the first one's: the launcher refuses that run.
+        const Pose &start = r < described.starts.size() ? described.starts[r] : described.start;
+        b2BodyDef robotDef;
+        robotDef.type = b2_dynamicBody;
+        robotDef.position = toEngine({start.x, start.y});
+        robotDef.angle = float(start.headingDeg * Pi / 180);
+        robotDef.bullet = true;
+        b2Body *robot = b.world.CreateBody(&robotDef);
+        b2CircleShape disc;
+        disc.m_radius = float(described.radius * Scale);
+        b2FixtureDef body;
+        body.shape = &disc;
+        body.density = float(described.mass / (Pi * described.radius * described.radius * Scale * Scale));
+        body.friction = 0.3f;
+        body.filter.categoryBits = BodyBits;
+        body.filter.maskBits = WallBits | BodyBits;
+        // Another robot stands in every sensor's beam.
+        body.userData.pointer = reinterpret_cast<std::uintptr_t>(b.tag(Kind::Robot, RobotBodyHeight, r));
+        robot->CreateFixture(&body);
+        b.robotMass = double(robot->GetMass());
+        b.robots.push_back(robot);
+    }
 
     for (std::size_t n = 0; n < world.pieces.size(); ++n) {
         const Piece &piece = world.pieces[n];
@@ -164,9 +171,9 @@ Table::Table(const World &world) : m_bodies(std::make_unique<Bodies>()), m_world
 
 Table::~Table() = default;
 
-Table::Motion Table::robot() const
+Table::Motion Table::robot(std::size_t robot) const
 {
-    const b2Body &body = *m_bodies->robot;
+    const b2Body &body = *m_bodies->robots.at(robot);
     const Point at = fromEngine(body.GetPosition());
     const Point v = fromEngine(body.GetLinearVelocity());
     Motion motion;
@@ -179,9 +186,9 @@ Table::Motion Table::robot() const
     return motion;
 }
 
-void Table::placeRobot(const Pose &pose)
+void Table::placeRobot(const Pose &pose, std::size_t robot)
 {
-    b2Body &body = *m_bodies->robot;
+    b2Body &body = *m_bodies->robots.at(robot);
     body.SetTransform(toEngine({pose.x, pose.y}), float(pose.headingDeg * Pi / 180));
     body.SetLinearVelocity({0, 0});
     body.SetAngularVelocity(0);
@@ -192,14 +199,14 @@ double Table::robotMass() const
     return m_bodies->robotMass;
 }
 
-double Table::robotInertia() const
+double Table::robotInertia(std::size_t robot) const
 {
-    return double(m_bodies->robot->GetInertia()) / (Scale * Scale);
+    return double(m_bodies->robots.at(robot)->GetInertia()) / (Scale * Scale);
 }
 
-void Table::driveRobot(double forward, double turn)
+void Table::driveRobot(double forward, double turn, std::size_t robot)
 {
-    b2Body &body = *m_bodies->robot;
+    b2Body &body = *m_bodies->robots.at(robot);
     const double angle = double(body.GetAngle());
     const b2Vec2 along(float(std::cos(angle)), float(std::sin(angle)));
     body.ApplyForceToCenter(float(forward * Scale) * along, true);
@@ -209,14 +216,15 @@ void Table::driveRobot(double forward, double turn)
 void Table::step(double seconds)
 {
     Bodies &b = *m_bodies;
-    // The tyres hold the robot against sliding sideways, up to their grip.
-    b2Body &robot = *b.robot;
-    const double angle = double(robot.GetAngle());
-    const b2Vec2 across(float(-std::sin(angle)), float(std::cos(angle)));
-    const double sideways = double(b2Dot(robot.GetLinearVelocity(), across)) / Scale;
-    const double grip = m_world.robot.tyreFriction * b.robotMass * Gravity;
-    const double hold = std::clamp(-b.robotMass * sideways / seconds, -grip, grip);
-    robot.ApplyForceToCenter(float(hold * Scale) * across, true);
+    // The tyres hold each robot against sliding sideways, up to their grip.
+    for (b2Body *robot : b.robots) {
+        const double angle = double(robot->GetAngle());
+        const b2Vec2 across(float(-std::sin(angle)), float(std::cos(angle)));
+        const double sideways = double(b2Dot(robot->GetLinearVelocity(), across)) / Scale;
+        const double grip = m_world.robot.tyreFriction * b.robotMass * Gravity;
+        const double hold = std::clamp(-b.robotMass * sideways / seconds, -grip, grip);
+        robot->ApplyForceToCenter(float(hold * Scale) * across, true);
+    }
     b.world.Step(float(seconds), VelocityIterations, PositionIterations);
 }
 
@@ -250,14 +258,14 @@ void setState(b2Body &body, const Table::BodyState &state)
 
 } // namespace
 
-Table::BodyState Table::robotState() const
+Table::BodyState Table::robotState(std::size_t robot) const
 {
-    return stateOf(*m_bodies->robot);
+    return stateOf(*m_bodies->robots.at(robot));
 }
 
-void Table::setRobotState(const BodyState &state)
+void Table::setRobotState(const BodyState &state, std::size_t robot)
 {
-    setState(*m_bodies->robot, state);
+    setState(*m_bodies->robots.at(robot), state);
 }
 
 Table::BodyState Table::pieceState(std::size_t n) const
@@ -275,7 +283,7 @@ bool Table::lifted(std::size_t n) const
     return m_bodies->lifted.at(n);
 }
 
-void Table::hold(std::size_t n, bool held)
+void Table::hold(std::size_t n, bool held, std::size_t robot)
 {
     Bodies &b = *m_bodies;
     b2Joint *&grip = b.grips.at(n);
@@ -288,7 +296,7 @@ void Table::hold(std::size_t n, bool held)
         return;
     }
     b2WeldJointDef weld;
-    weld.Initialize(b.robot, b.pieces[n], b.pieces[n]->GetWorldCenter());
+    weld.Initialize(b.robots.at(robot), b.pieces[n], b.pieces[n]->GetWorldCenter());
     grip = b.world.CreateJoint(&weld);
 }
 
@@ -309,12 +317,12 @@ void Table::lift(std::size_t n, bool lifted)
         m_world.pieces[n].friction * m_world.pieces[n].mass * Gravity * Scale));
 }
 
-void Table::shapeRobotPart(int part, const std::vector<std::vector<Point>> &outlines)
+void Table::shapeRobotPart(int part, const std::vector<std::vector<Point>> &outlines, std::size_t robot)
 {
     Bodies &b = *m_bodies;
-    std::vector<b2Fixture *> &fixtures = b.parts[part];
+    std::vector<b2Fixture *> &fixtures = b.parts[{robot, part}];
     for (b2Fixture *f : fixtures)
-        b.robot->DestroyFixture(f);
+        b.robots.at(robot)->DestroyFixture(f);
     fixtures.clear();
     for (const std::vector<Point> &outline : outlines) {
         std::vector<b2Vec2> corners;
@@ -331,32 +339,60 @@ void Table::shapeRobotPart(int part, const std::vector<std::vector<Point>> &outl
         def.filter.categoryBits = BodyBits;
         def.filter.maskBits = WallBits | BodyBits;
         def.userData.pointer = reinterpret_cast<std::uintptr_t>(&b.partTag);
-        fixtures.push_back(b.robot->CreateFixture(&def));
+        fixtures.push_back(b.robots.at(robot)->CreateFixture(&def));
     }
 }
 
-Point Table::inRobotFrame(Point p) const
+std::unique_ptr<Table> Table::freshCopy() const
 {
-    return fromEngine(m_bodies->robot->GetLocalPoint(toEngine(p)));
+    const Bodies &from = *m_bodies;
+    auto copy = std::make_unique<Table>(m_world, from.robots.size());
+    for (std::size_t r = 0; r < from.robots.size(); ++r)
+        copy->setRobotState(robotState(r), r);
+    for (std::size_t n = 0; n < from.pieces.size(); ++n) {
+        copy->setPieceState(n, pieceState(n));
+        if (b2Joint *grip = from.grips[n]) {
+            const auto holder = std::find(from.robots.begin(), from.robots.end(), grip->GetBodyA());
+            copy->hold(n, true, std::size_t(holder - from.robots.begin()));
+        }
+        copy->lift(n, from.lifted[n]);
+    }
+    for (const auto &[key, fixtures] : from.parts) {
+        std::vector<std::vector<Point>> outlines;
+        for (const b2Fixture *f : fixtures) {
+            const auto &shape = *static_cast<const b2PolygonShape *>(f->GetShape());
+            std::vector<Point> outline;
+            for (int k = 0; k < shape.m_count; ++k)
+                outline.push_back(fromEngine(shape.m_vertices[k]));
+            outlines.push_back(outline);
+        }
+        copy->shapeRobotPart(key.second, outlines, key.first);
+    }
+    return copy;
 }
 
-std::vector<double> Table::contactBearings() const
+Point Table::inRobotFrame(Point p, std::size_t robot) const
+{
+    return fromEngine(m_bodies->robots.at(robot)->GetLocalPoint(toEngine(p)));
+}
+
+std::vector<double> Table::contactBearings(std::size_t robot) const
 {
     std::vector<double> bearings;
-    const b2Body &robot = *m_bodies->robot;
-    for (const b2ContactEdge *edge = robot.GetContactList(); edge; edge = edge->next) {
+    const b2Body &body = *m_bodies->robots.at(robot);
+    for (const b2ContactEdge *edge = body.GetContactList(); edge; edge = edge->next) {
         b2Contact &contact = *edge->contact;
         if (!contact.IsTouching() || !contact.IsEnabled())
             continue;
         // The body's own disc; its mechanisms' parts carry no switches.
-        b2Fixture *own = contact.GetFixtureA()->GetBody() == &robot ? contact.GetFixtureA() : contact.GetFixtureB();
+        b2Fixture *own = contact.GetFixtureA()->GetBody() == &body ? contact.GetFixtureA() : contact.GetFixtureB();
         if (reinterpret_cast<const Tag *>(own->GetUserData().pointer)->kind != Kind::Robot)
             continue;
         b2WorldManifold manifold;
         contact.GetWorldManifold(&manifold);
         for (int k = 0; k < contact.GetManifold()->pointCount; ++k) {
-            const b2Vec2 d = manifold.points[k] - robot.GetPosition();
-            double bearing = (std::atan2(double(d.y), double(d.x)) - double(robot.GetAngle())) * 180 / Pi;
+            const b2Vec2 d = manifold.points[k] - body.GetPosition();
+            double bearing = (std::atan2(double(d.y), double(d.x)) - double(body.GetAngle())) * 180 / Pi;
             bearing = std::remainder(bearing, 360.0);
             bearings.push_back(bearing);
         }
@@ -364,16 +400,18 @@ std::vector<double> Table::contactBearings() const
     return bearings;
 }
 
-double Table::rayDistance(Point from, double angleDeg, double limit, double minHeight) const
+double Table::rayDistance(Point from, double angleDeg, double limit, double minHeight, std::size_t robot) const
 {
     struct Nearest : b2RayCastCallback
     {
         double minHeight;
+        std::size_t self;
         float fraction = 1;
         float ReportFixture(b2Fixture *fixture, const b2Vec2 &, const b2Vec2 &, float f) override
         {
             const Tag *tag = reinterpret_cast<const Tag *>(fixture->GetUserData().pointer);
-            if (!tag || tag->kind == Kind::Robot || tag->kind == Kind::RobotPart || tag->height < minHeight)
+            if (!tag || (tag->kind == Kind::Robot && tag->piece == self) || tag->kind == Kind::RobotPart
+                || tag->height < minHeight)
                 return -1; // look through it
             if ((fixture->GetFilterData().categoryBits & LiftedBits) != 0)
                 return -1; // held up in the claw, above the beam
@@ -382,6 +420,7 @@ double Table::rayDistance(Point from, double angleDeg, double limit, double minH
         }
     } nearest;
     nearest.minHeight = minHeight;
+    nearest.self = robot;
     const double a = angleDeg * Pi / 180;
     const Point to{from.x + limit * std::cos(a), from.y + limit * std::sin(a)};
     m_bodies->world.RayCast(&nearest, toEngine(from), toEngine(to));

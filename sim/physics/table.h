@@ -20,7 +20,8 @@ namespace kxsim {
 class Table
 {
 public:
-    explicit Table(const World &world);
+    // `robots` bodies of the world's robot, each at its start.
+    explicit Table(const World &world, std::size_t robots = 1);
     ~Table();
     Table(const Table &) = delete;
     Table &operator=(const Table &) = delete;
@@ -32,15 +33,16 @@ public:
         double vx = 0, vy = 0;   // m/s
         double turnDps = 0;      // degrees a second, counter-clockwise
     };
-    Motion robot() const;
-    void placeRobot(const Pose &pose);
+    // Every call about a robot names it by its index (0: the first).
+    Motion robot(std::size_t robot = 0) const;
+    void placeRobot(const Pose &pose, std::size_t robot = 0);
     // Forces on the robot for the next step: `forward` newtons along its
     // heading at its centre and `turn` newton-metres about it; the floor's
     // grip across the wheels is the table's own (the robot never slides
     // sideways unless it is pushed harder than its tyres hold).
-    void driveRobot(double forward, double turn);
+    void driveRobot(double forward, double turn, std::size_t robot = 0);
     double robotMass() const;
-    double robotInertia() const; // kg m^2 about the centre
+    double robotInertia(std::size_t robot = 0) const; // kg m^2 about the centre
 
     // Moves every body on by `seconds`.
     void step(double seconds);
@@ -57,9 +59,9 @@ public:
     // paddle) with these outlines, each a convex polygon in the robot's frame
     // (x forward, y left of its centre). The parts weigh nothing and push
     // like the body; the switches and sensors do not count them.
-    void shapeRobotPart(int part, const std::vector<std::vector<Point>> &outlines);
+    void shapeRobotPart(int part, const std::vector<std::vector<Point>> &outlines, std::size_t robot = 0);
     // Where a point in the field lies in the robot's frame.
-    Point inRobotFrame(Point p) const;
+    Point inRobotFrame(Point p, std::size_t robot = 0) const;
 
     // Where a body is and how it moves, in the engine's own terms, for a
     // process that takes the world over from another (see Physics::Snapshot).
@@ -67,23 +69,30 @@ public:
     {
         double x, y, angle, vx, vy, turn;
     };
-    BodyState robotState() const;
-    void setRobotState(const BodyState &state);
+    BodyState robotState(std::size_t robot = 0) const;
+    void setRobotState(const BodyState &state, std::size_t robot = 0);
     BodyState pieceState(std::size_t n) const;
     void setPieceState(std::size_t n, const BodyState &state);
     bool lifted(std::size_t n) const;
 
+    // The same bodies in the same states, parts and grips in a table of its
+    // own: none of the engine's memory of earlier steps (contacts, their
+    // impulses, the order it met them in) comes along, so what it does next
+    // depends on the states alone, whichever process's copy it was.
+    std::unique_ptr<Table> freshCopy() const;
+
     // A piece rides with the robot (gripped by a claw) or lies free again.
-    void hold(std::size_t n, bool held);
+    void hold(std::size_t n, bool held, std::size_t robot = 0);
     // A held piece lifted clear of the others passes over them.
     void lift(std::size_t n, bool lifted);
 
     // The robot touches something: the bearing of every touching point,
     // degrees relative to the robot's heading.
-    std::vector<double> contactBearings() const;
+    std::vector<double> contactBearings(std::size_t robot = 0) const;
     // Distance along the ray from `from` at `angleDeg` to the first body other
-    // than the robot that stands at least `minHeight` tall, at most `limit`.
-    double rayDistance(Point from, double angleDeg, double limit, double minHeight) const;
+    // than robot `robot` that stands at least `minHeight` tall, at most
+    // `limit`; the other robots are in the way.
+    double rayDistance(Point from, double angleDeg, double limit, double minHeight, std::size_t robot = 0) const;
     // The free piece that covers `p`, if any (the highest of several).
     std::optional<std::size_t> pieceAt(Point p) const;
 

@@ -14,6 +14,9 @@
 //   KESTRIX_SIM_SEED      the seed of the world's realism and the sensors' noise
 //   KESTRIX_SIM_OUTPUT_FD eventfd that counts outputs (trace, picture) that
 //                         could not be written, for the launcher's status
+//   KESTRIX_SIM_MATCH_FD  descriptor of the block the programs of a match share
+//                         (model/match_block.h), with KESTRIX_SIM_ROBOT this
+//                         program's robot in it (0 the first)
 // They stay set, and the status block's descriptor stays open, so that every
 // process this one starts (kestrix-run's robot program, say) joins the same
 // run: one coprocessor, one clock, one trace and one status (see
@@ -163,6 +166,8 @@ void startSimulationIn()
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
     const std::string seedText = variable("KESTRIX_SIM_SEED");
     const std::string outputFd = variable("KESTRIX_SIM_OUTPUT_FD");
+    const std::string matchFd = variable("KESTRIX_SIM_MATCH_FD");
+    const std::string robotText = variable("KESTRIX_SIM_ROBOT");
 
     bool virtualTime = false;
     double speed = 1.0;
@@ -235,6 +240,33 @@ void startSimulationIn()
             ::setenv("KESTRIX_SIM_OUTPUT_FD", std::to_string(fd).c_str(), 1);
         }
         options.lostOutputFd = fd;
+    }
+    if (!matchFd.empty()) {
+        int fd = std::atoi(matchFd.c_str());
+        void *header = ::mmap(nullptr, sizeof(kxsim::MatchBlock), PROT_READ, MAP_SHARED, fd, 0);
+        if (header == MAP_FAILED || static_cast<kxsim::MatchBlock *>(header)->magic != kxsim::MatchBlock::Magic)
+            fail("cannot map the match's block");
+        const std::uint32_t robots = static_cast<kxsim::MatchBlock *>(header)->robots;
+        ::munmap(header, sizeof(kxsim::MatchBlock));
+        const unsigned long robot = std::strtoul(robotText.c_str(), nullptr, 10);
+        if (robots < 1 || robots > kxsim::MatchBlock::MaxRobots || robot >= robots)
+            fail("bad robot '" + robotText + "' in the match");
+        const std::size_t bytes = Simulation::matchBytes(robots);
+        struct stat file{};
+        if (::fstat(fd, &file) != 0 || (std::size_t(file.st_size) < bytes && ::ftruncate(fd, off_t(bytes)) != 0))
+            fail(std::string("cannot size the match's block: ") + std::strerror(errno));
+        void *block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (block == MAP_FAILED)
+            fail(std::string("cannot map the match's block: ") + std::strerror(errno));
+        options.match = static_cast<kxsim::MatchBlock *>(block);
+        options.robot = robot;
+        if (fd < StatusFdFloor) {
+            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
+            if (moved < 0)
+                fail(std::string("cannot keep the match's block: ") + std::strerror(errno));
+            ::close(fd);
+            ::setenv("KESTRIX_SIM_MATCH_FD", std::to_string(moved).c_str(), 1);
+        }
     }
     // Who joins a run finds the battery as the run left it.
     const double volts = joining ? options.status->batteryVolts : kxsim::constants::BatteryVolts;

@@ -5,6 +5,7 @@
 #include "fakes/fake_device.h"
 #include "fakes/fake_spi.h"
 #include "preload/base_line.h"
+#include "preload/simulation_run.h"
 #include "report/plot.h"
 #include "report/trace.h"
 
@@ -92,48 +93,18 @@ int appendWhole(int fd, const std::string &text)
     return 0;
 }
 
-int lockShared(pthread_mutex_t *mutex)
-{
-    // The C library's own: a process waiting here for another is busy, not
-    // idle, as far as its virtual clock is concerned.
-    static const auto s_lock = nextFunction<int (*)(pthread_mutex_t *)>("pthread_mutex_lock");
-    return s_lock(mutex);
-}
-
-void unlockShared(pthread_mutex_t *mutex)
-{
-    static const auto s_unlock = nextFunction<int (*)(pthread_mutex_t *)>("pthread_mutex_unlock");
-    s_unlock(mutex);
-}
-
 } // namespace
-
-// The one coprocessor of a run that several processes share (a launcher and
-// the program it starts): whichever process holds the lock brings the model
-// up to its clock's time, so the model always follows the latest clock.
-struct Simulation::SharedRun
-{
-    static constexpr std::uint32_t Magic = 0x4B585232; // "KXR2"
-
-    std::atomic<std::uint32_t> magic; // set once the first process set it up
-    pthread_mutex_t lock;             // process-shared and robust
-    std::int64_t startUs;
-    std::int64_t scaledStartNs, scaledStartMonoNs;
-    RegisterFile registers;
-    Model::Snapshot model;
-    Physics::Snapshot physics;
-    std::uint64_t nextEvent;
-    std::int64_t nextTraceUs;
-    std::uint64_t exchanges;
-    std::uint32_t traceLost; // a row could not be written: no more rows
-    std::uint64_t generation; // counts the releases: unchanged, ours is current
-};
 
 static_assert(std::is_trivially_copyable_v<RegisterFile>, "kept in memory shared between processes");
 
 std::size_t Simulation::sharedBytes()
 {
     return sizeof(SharedRun);
+}
+
+std::size_t Simulation::matchBytes(std::size_t robots)
+{
+    return MatchRunsOffset + robots * sizeof(SharedRun);
 }
 
 bool Simulation::inStartingProcess() const
@@ -152,44 +123,60 @@ Simulation &Simulation::instance()
 bool Simulation::start(const Options &options, std::string &error)
 {
     m_options = options;
-    m_shared = static_cast<SharedRun *>(options.shared);
+    m_match = options.match;
+    m_robot = options.robot;
+    m_shared = m_match ? matchRuns(m_match) + m_robot : static_cast<SharedRun *>(options.shared);
     m_joined = m_shared && m_shared->magic.load() == SharedRun::Magic;
+    // The robots of a match write one trace, which the first one begins.
+    const bool continuesTrace = m_joined || (m_match && m_robot != 0);
     if (!options.tracePath.empty()) {
         // Who joins a run adds its rows to the trace the first process
         // began; rows of every process go to the end of the file.
-        m_traceFd = ::open(options.tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (m_joined ? 0 : O_TRUNC),
-                           0666);
+        m_traceFd = ::open(options.tracePath.c_str(),
+                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (continuesTrace ? 0 : O_TRUNC), 0666);
         if (m_traceFd < 0) {
             error = "cannot write trace " + options.tracePath + ": " + std::strerror(errno);
             return false;
         }
     }
-    if (m_traceFd >= 0 && !m_joined) {
+    if (m_traceFd >= 0 && !continuesTrace) {
         const World *world = options.world ? &*options.world : nullptr;
-        if (const int failed = appendWhole(m_traceFd, printed([&](std::FILE *f) { writeTraceHeader(f, world); }))) {
+        const std::size_t robots = m_match ? m_match->robots : 1;
+        if (const int failed = appendWhole(m_traceFd, printed([&](std::FILE *f) {
+                if (robots > 1)
+                    writeMatchTraceHeader(f, world, robots);
+                else
+                    writeTraceHeader(f, world);
+            }))) {
             error = "cannot write trace " + options.tracePath + ": " + std::strerror(failed);
             return false;
         }
     }
     // The robot always exists so that the simulated mobile base can move it;
     // only a world puts it on a field with the coprocessor's motors as wheels.
-    m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value(),
-                                          options.seed.value_or(1));
+    if (m_match)
+        setUpMatch();
+    else
+        m_physics = std::make_unique<Physics>(options.world.value_or(World{}), options.world.has_value(),
+                                              options.seed.value_or(1));
     if (options.seed)
-        m_model.seed(std::uint32_t(*options.seed ^ (*options.seed >> 32)) ^ 0x9E3779B9u);
+        m_model.seed(std::uint32_t((*options.seed + m_robot) ^ (*options.seed >> 32)) ^ 0x9E3779B9u);
     static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetPid);
     (void)s_forkHandler;
     forgetPid();
     m_process = currentPid();
     Clock &clock = Clock::instance();
+    // Every robot of a match starts at the match's time.
+    if (m_match && !m_joined && clock.mode() == Clock::Mode::Virtual)
+        clock.setNowUs(m_match->startNs / 1000);
     if (m_joined) {
         // One clock for the whole run: a scaled clock from the common origin;
         // a virtual one from the time the run has reached (the parent's time
         // when it started us, unless it has moved on since).
-        lockShared(&m_shared->lock);
+        lockShared(runLock());
         m_startUs = m_shared->startUs;
         const std::int64_t reached = m_shared->model.started ? m_shared->model.lastUs : m_startUs;
-        unlockShared(&m_shared->lock);
+        unlockShared(runLock());
         if (clock.mode() == Clock::Mode::Scaled)
             clock.setScaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
         else if (clock.mode() == Clock::Mode::Virtual)
@@ -199,13 +186,15 @@ bool Simulation::start(const Options &options, std::string &error)
         m_nextTraceUs = m_startUs;
         m_nextEvent = 0;
     }
-    if (m_shared && !m_joined) {
+    if (m_shared && !m_joined && !m_match) {
         pthread_mutexattr_t attributes;
         ::pthread_mutexattr_init(&attributes);
         ::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
         ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
         ::pthread_mutex_init(&m_shared->lock, &attributes);
         ::pthread_mutexattr_destroy(&attributes);
+    }
+    if (m_shared && !m_joined) {
         m_shared->startUs = m_startUs;
         clock.scaledOrigin(m_shared->scaledStartNs, m_shared->scaledStartMonoNs);
         m_shared->registers = RegisterFile{};
@@ -217,6 +206,8 @@ bool Simulation::start(const Options &options, std::string &error)
         m_shared->traceLost = 0;
         m_shared->generation = m_generation = 1;
         m_shared->magic.store(SharedRun::Magic);
+        if (m_match && !joinMatch(error))
+            return false;
     }
     if (m_options.status) {
         m_options.status->magic = SimStatus::Magic;
@@ -270,10 +261,10 @@ void Simulation::acquire(RegisterFile &registers)
         return;
     // A process killed while it held the lock (SIGKILL in an exchange) left
     // at worst the one exchange it was making half done.
-    if (lockShared(&m_shared->lock) == EOWNERDEAD)
-        ::pthread_mutex_consistent(&m_shared->lock);
+    if (lockShared(runLock()) == EOWNERDEAD)
+        ::pthread_mutex_consistent(runLock());
     // A process alone finds what it left: no copy then.
-    if (m_shared->generation == m_generation)
+    if (runGeneration() == m_generation)
         return;
     registers = m_shared->registers;
     m_model.load(m_shared->model);
@@ -282,6 +273,8 @@ void Simulation::acquire(RegisterFile &registers)
     m_nextTraceUs = m_shared->nextTraceUs;
     m_exchanges = m_shared->exchanges;
     m_traceLost = m_shared->traceLost != 0;
+    if (m_match)
+        loadPeers();
 }
 
 void Simulation::release(const RegisterFile &registers)
@@ -295,8 +288,10 @@ void Simulation::release(const RegisterFile &registers)
     m_shared->nextTraceUs = m_nextTraceUs;
     m_shared->exchanges = m_exchanges;
     m_shared->traceLost = m_traceLost ? 1 : 0;
-    m_generation = ++m_shared->generation;
-    unlockShared(&m_shared->lock);
+    if (m_match)
+        savePeers();
+    m_generation = ++runGeneration();
+    unlockShared(runLock());
 }
 
 void Simulation::advance(RegisterFile &registers)
@@ -354,7 +349,9 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
 
 void Simulation::advanceTo(RegisterFile &registers, std::int64_t atUs)
 {
-    if (m_physics)
+    if (m_match)
+        stepMatch(registers, atUs);
+    else if (m_physics)
         m_physics->stepTo(m_model, registers, atUs);
     else
         m_model.stepTo(registers, atUs);
@@ -388,7 +385,14 @@ void Simulation::closeTrace(const RegisterFile &registers)
     // the launched process draws then.
     if (!m_options.plotPath.empty() && m_physics && (m_shared || currentPid() == m_process)) {
         std::string error;
-        if (!writePlot(m_options.plotPath, *m_physics, error)) {
+        std::vector<const Physics *> robots{m_physics.get()};
+        if (m_match) {
+            // The first robot's field, with every robot on it in order.
+            robots.clear();
+            for (std::size_t r = 0; r < m_peers.size(); ++r)
+                robots.push_back(r == m_robot ? m_physics.get() : m_peers[r].physics.get());
+        }
+        if (!writePlot(m_options.plotPath, robots, error)) {
             std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
             outputLost();
         }
@@ -400,7 +404,10 @@ void Simulation::traceRow(const RegisterFile &registers, std::int64_t atUs)
 {
     const double seconds = double(atUs - m_startUs) / 1e6;
     const std::string row = printed([&](std::FILE *f) {
-        writeTraceRow(f, seconds, registers, m_model, m_options.world ? m_physics.get() : nullptr);
+        if (m_match)
+            traceMatchRow(f, registers, seconds);
+        else
+            writeTraceRow(f, seconds, registers, m_model, m_options.world ? m_physics.get() : nullptr);
     });
     if (const int error = appendWhole(m_traceFd, row)) {
         // Said once for the run: the rows stop for every process of it.
@@ -442,6 +449,7 @@ void Simulation::finishAtDuration()
             m_options.status->endedByDuration.store(1);
         closeTrace(registers);
     });
+    leaveMatch();
     // The program's buffered output would otherwise be lost.
     std::fflush(nullptr);
     ::_exit(0);
@@ -453,6 +461,7 @@ void Simulation::finishAtExit()
     m_finished = true;
     sync();
     FakeSpi::instance().update([&](RegisterFile &registers) { closeTrace(registers); });
+    leaveMatch();
 }
 
 } // namespace kxsim

@@ -5,6 +5,7 @@
 #ifndef KESTRIX_SIM_SIMULATION_H
 #define KESTRIX_SIM_SIMULATION_H
 
+#include "model/match_block.h"
 #include "model/model.h"
 #include "physics/physics.h"
 #include "model/script.h"
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -40,8 +42,16 @@ public:
         // An eventfd that counts the outputs (trace, picture) that could not
         // be written, for the launcher's exit status; -1: none.
         int lostOutputFd = -1;
+        // A match (kestrix-sim --robot): the block every robot's program
+        // maps, and this program's robot in it. Its run is the robot's place
+        // in the block rather than `shared`.
+        MatchBlock *match = nullptr;
+        std::size_t robot = 0;
     };
     static std::size_t sharedBytes();
+    struct SharedRun;
+    // The whole of a match's block for `robots` robots.
+    static std::size_t matchBytes(std::size_t robots);
 
     // Receives button presses and releases from the script (id 0 a .. 6 side).
     // By default they go to the fake input device, as the keys the
@@ -103,7 +113,29 @@ private:
     // This is the process that started the run, not one forked from it.
     bool inStartingProcess() const;
 
-    struct SharedRun;
+    // A match (simulation_match.cpp).
+    bool inMatch() const { return m_match != nullptr; }
+    void setUpMatch();           // the other robots, before this robot's run is set up
+    bool joinMatch(std::string &error); // waits for every robot's program, sets the common clock
+    void loadPeers();            // under the run's lock, the others' runs as they are now
+    void savePeers();
+    void stepMatch(RegisterFile &registers, std::int64_t atUs);
+    void traceMatchRow(std::FILE *trace, const RegisterFile &registers, double seconds) const;
+    void leaveMatch();
+    pthread_mutex_t *runLock() const;
+    std::uint64_t &runGeneration() const;
+    void startGrants();          // the thread that takes the match clock's grants
+
+    MatchBlock *m_match = nullptr;
+    std::size_t m_robot = 0;
+    struct Peer
+    {
+        Model model;
+        RegisterFile registers;
+        std::unique_ptr<Physics> physics;
+    };
+    std::vector<Peer> m_peers; // every robot of the match; this one's slot has no physics
+
     SharedRun *m_shared = nullptr;
     bool m_joined = false; // another process started the run
     bool m_finished = false; // the program began to exit (under the finish lock)

@@ -52,13 +52,28 @@ bool Simulation::startCamera(const World &world, std::string &error)
         std::vector<Table::PieceState> now;
         double lift = 0; // how high the arm holds the gripped piece
         int held = -1;
+        std::vector<std::pair<std::size_t, Pose>> robots; // the other robots of a match
         withPhysics([&](Physics &caughtUp) {
             now = caughtUp.pieces();
             if (const Mechanisms *mechanisms = caughtUp.mechanisms()) {
                 held = mechanisms->state().heldPiece;
                 lift = mechanisms->state().armHeight;
             }
+            for (std::size_t r = 0; r < m_peers.size(); ++r)
+                if (m_peers[r].physics)
+                    robots.emplace_back(r, m_peers[r].physics->pose());
         });
+        for (const auto &[r, pose] : robots) {
+            CameraScene::Piece seen;
+            seen.shape = CameraScene::Piece::Shape::Disc;
+            seen.x = pose.x;
+            seen.y = pose.y;
+            seen.radius = physics.world().robot.radius;
+            seen.height = RobotBodyHeight;
+            for (int k = 0; k < 3; ++k)
+                seen.rgb[k] = static_cast<unsigned char>(physics.world().robot.colours[r][std::size_t(k)]);
+            pieces.push_back(seen);
+        }
         for (std::size_t n = 0; n < now.size() && n < described.size(); ++n) {
             const Piece &piece = described[n];
             CameraScene::Piece seen;

@@ -113,10 +113,36 @@ void drawPiece(const Canvas &canvas, const Piece &piece, double x, double y, dou
     std::fprintf(canvas.file, "' %s/>\n", style.c_str());
 }
 
+// Another robot of a match: its path, where it started and its end pose.
+void drawRobot(const Canvas &canvas, const Physics &robot, const std::string &colour)
+{
+    std::fprintf(canvas.file, "<polyline fill='none' stroke='%s' stroke-width='2' points='", colour.c_str());
+    for (const Pose &p : robot.path())
+        std::fprintf(canvas.file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
+    const Pose &end = robot.pose();
+    std::fprintf(canvas.file, "%.1f,%.1f'/>\n", canvas.px(end.x), canvas.py(end.y));
+    const Pose &start = robot.path().empty() ? end : robot.path().front();
+    std::fprintf(canvas.file, "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/>\n", canvas.px(start.x),
+                 canvas.py(start.y));
+    const double radius = robot.world().robot.radius, h = end.headingDeg * Pi / 180;
+    std::fprintf(canvas.file,
+                 "<circle cx='%.1f' cy='%.1f' r='%.1f' fill='%s' fill-opacity='0.35' stroke='%s' stroke-width='2'/>\n"
+                 "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='%s' stroke-width='3'/>\n",
+                 canvas.px(end.x), canvas.py(end.y), canvas.len(radius), colour.c_str(), colour.c_str(),
+                 canvas.px(end.x), canvas.py(end.y), canvas.px(end.x + radius * 1.4 * std::cos(h)),
+                 canvas.py(end.y + radius * 1.4 * std::sin(h)), colour.c_str());
+}
+
 } // namespace
 
 bool writePlot(const std::string &path, const Physics &physics, std::string &error)
 {
+    return writePlot(path, std::vector<const Physics *>{&physics}, error);
+}
+
+bool writePlot(const std::string &path, const std::vector<const Physics *> &robots, std::string &error)
+{
+    const Physics &physics = *robots.front();
     const World &world = physics.world();
     const std::vector<Pose> &poses = physics.path();
     // Without a field the picture frames the path itself.
@@ -152,7 +178,7 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
     ::fchmod(fd, 0666 & ~mask);
     const Canvas canvas{file, height};
     const double totalWidth = 2 * Margin + width * PixelsPerMetre;
-    const double totalHeight = 2 * Margin + height * PixelsPerMetre + LegendHeight;
+    const double totalHeight = 2 * Margin + height * PixelsPerMetre + LegendHeight + 20 * double(robots.size() - 1);
     std::fprintf(file,
                  "<?xml version='1.0' encoding='UTF-8'?>\n"
                  "<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' viewBox='0 0 %.0f %.0f' "
@@ -202,7 +228,14 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
             drawPiece(canvas, piece, ended[n].x, ended[n].y, ended[n].headingDeg, false);
     }
 
-    const std::string robot = hex(robotColour(world));
+    // A robot alone takes a colour the field does not use; the robots of a
+    // match their own.
+    const auto colourOf = [&](std::size_t r) {
+        return hex(robots.size() == 1 ? robotColour(world) : world.robot.colours[r]);
+    };
+    for (std::size_t r = robots.size(); r-- > 1;)
+        drawRobot(canvas, *robots[r], colourOf(r));
+    const std::string robot = colourOf(0);
     std::fprintf(file, "<polyline fill='none' stroke='%s' stroke-width='2' points='", robot.c_str());
     for (const Pose &p : poses)
         std::fprintf(file, "%.1f,%.1f ", canvas.px(p.x), canvas.py(p.y));
@@ -243,6 +276,15 @@ bool writePlot(const std::string &path, const Physics &physics, std::string &err
                  Margin, y, Margin + 30, y, robot.c_str(), Margin + 36, y + 4, Margin + 90, y, Margin + 100, y + 4,
                  Margin + 160, y, robot.c_str(), robot.c_str(), Margin + 172, y + 4, end.x, end.y, end.headingDeg);
     double next = Margin + 420; // the next legend entry's place
+    for (std::size_t r = 1; r < robots.size(); ++r) {
+        const Pose &other = robots[r]->pose();
+        std::fprintf(file,
+                     "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='%s' stroke-width='2'/>"
+                     "<text x='%.1f' y='%.1f'>robot %zu (%.2f m, %.2f m, %.0f deg)</text>\n",
+                     Margin, y + 50 + 20 * double(r - 1), Margin + 30, y + 50 + 20 * double(r - 1),
+                     colourOf(r).c_str(), Margin + 36, y + 54 + 20 * double(r - 1), r + 1, other.x, other.y,
+                     other.headingDeg);
+    }
     if (!world.walls.empty()) {
         std::fprintf(file,
                      "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#3050a0' stroke-width='5'/>"

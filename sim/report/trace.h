@@ -10,6 +10,7 @@
 #include "physics/physics.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace kxsim {
 
@@ -18,6 +19,17 @@ void writeTraceHeader(std::FILE *trace, const World *world);
 // One row at `seconds` since the start; `world` null for a run without one.
 void writeTraceRow(std::FILE *trace, double seconds, const RegisterFile &registers, const Model &model,
                    const Physics *world);
+
+// A match's trace: every robot's columns in turn, each name prefixed by
+// the robot (r1_m0_position, r2_x_m, ...), then the pieces once.
+struct TraceRobot
+{
+    const RegisterFile *registers;
+    const Model *model;
+    const Physics *physics;
+};
+void writeMatchTraceHeader(std::FILE *trace, const World *world, std::size_t robots);
+void writeMatchTraceRow(std::FILE *trace, double seconds, const std::vector<TraceRobot> &robots, bool world);
 
 } // namespace kxsim
 

@@ -156,9 +156,20 @@ struct Mechanism
     double length = 0.12, fromDeg = -90, toDeg = 90;
 };
 
+// The most robots one world takes (kestrix-sim --robot, one per program).
+constexpr std::size_t MaxRobots = 2;
+// How tall a robot's body stands for another robot's sensors and camera.
+constexpr double RobotBodyHeight = 0.15;
+
 struct RobotDescription
 {
     Pose start;
+    // Every robot's start, in the order of the robots; the first is `start`.
+    // Every robot of a match is this description at its own start.
+    std::vector<Pose> starts;
+    // Each robot's colour, as another robot's camera sees its body and the
+    // picture of a match draws its path.
+    std::vector<std::array<int, 3>> colours{{40, 90, 210}, {230, 120, 0}};
     int leftMotor = 0, rightMotor = 1;
     double ticksPerRevolution = 1000;
     double wheelDiameter = 0.06;

@@ -134,6 +134,7 @@ void Reader::read(const json &root)
              {"field", "marks", "walls", "boxes", "objects", "pieces", "zones", "robot", "realism"});
     field(root);
     world.robot.start = {world.width / 2, world.height / 2, 0};
+    world.robot.starts = {world.robot.start};
     if (const json *list = optional(root, "marks"))
         marks(*list);
     if (const json *list = optional(root, "walls"))

@@ -2,6 +2,7 @@
 #include "world/world_reader.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace kxsim {
@@ -155,13 +156,36 @@ void Reader::robot(const json &r)
     onlyKeys(r, "robot", {"start", "left_motor", "right_motor", "ticks_per_revolution", "wheel_diameter",
                           "track_width", "radius", "reflectance_sensors", "distance_sensors", "bump_switch",
                           "camera", "magnetometer_offset", "mass", "stall_torque", "tyre_friction",
-                          "touch_switches", "mechanisms"});
+                          "touch_switches", "mechanisms", "colours"});
+    if (const json *list = optional(r, "colours")) {
+        array(*list, "robot.colours");
+        if (list->empty() || list->size() > MaxRobots)
+            throw Bad("robot.colours", "must list 1 to " + std::to_string(MaxRobots) + " colours, one per robot");
+        for (std::size_t n = 0; n < list->size(); ++n)
+            described.colours[n] = colour((*list)[n], "robot.colours[" + std::to_string(n) + "]");
+    }
     if (const json *start = optional(r, "start")) {
-        onlyKeys(*start, "robot.start", {"x", "y", "heading_deg"});
-        described.start.x = coordinate(member(*start, "x", "robot.start"), "robot.start.x", true);
-        described.start.y = coordinate(member(*start, "y", "robot.start"), "robot.start.y", false);
-        if (const json *h = optional(*start, "heading_deg"))
-            described.start.headingDeg = number(*h, "robot.start.heading_deg", -360, 360);
+        // One pose, or one per robot of a match (kestrix-sim --robot), in
+        // the order of the robots.
+        auto pose = [&](const json &at, const std::string &where) {
+            onlyKeys(at, where, {"x", "y", "heading_deg"});
+            Pose p{coordinate(member(at, "x", where), where + ".x", true),
+                   coordinate(member(at, "y", where), where + ".y", false), 0};
+            if (const json *h = optional(at, "heading_deg"))
+                p.headingDeg = number(*h, where + ".heading_deg", -360, 360);
+            return p;
+        };
+        described.starts.clear();
+        if (start->is_array()) {
+            array(*start, "robot.start");
+            if (start->empty() || start->size() > MaxRobots)
+                throw Bad("robot.start", "must list 1 to " + std::to_string(MaxRobots) + " poses");
+            for (std::size_t n = 0; n < start->size(); ++n)
+                described.starts.push_back(pose((*start)[n], "robot.start[" + std::to_string(n) + "]"));
+        } else {
+            described.starts.push_back(pose(*start, "robot.start"));
+        }
+        described.start = described.starts.front();
     }
     if (const json *m = optional(r, "left_motor"))
         described.leftMotor = integer(*m, "robot.left_motor", 0, 3);
@@ -246,6 +270,14 @@ void Reader::robot(const json &r)
     std::sort(analogPorts.begin(), analogPorts.end());
     if (std::adjacent_find(analogPorts.begin(), analogPorts.end()) != analogPorts.end())
         throw Bad("robot", "two sensors on one analog port");
+    // Robots of a match start apart: bodies that overlap would be thrown
+    // out of each other at the first step.
+    for (std::size_t a = 0; a < described.starts.size(); ++a)
+        for (std::size_t b = a + 1; b < described.starts.size(); ++b)
+            if (std::hypot(described.starts[a].x - described.starts[b].x,
+                           described.starts[a].y - described.starts[b].y) < 2 * described.radius)
+                throw Bad("robot.start[" + std::to_string(b) + "]",
+                          "overlaps the robot at robot.start[" + std::to_string(a) + "]");
 }
 
 } // namespace reading

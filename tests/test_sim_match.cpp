@@ -1,0 +1,215 @@
+// Matches: two unmodified robot programs, each against its own simulated
+// controller, on one table and one clock (kestrix-sim --robot), judged by
+// the match's trace, what the programs printed and the summary.
+#include "scratch_folder.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using json = nlohmann::json;
+
+class Matches : public ScratchFolder
+{
+protected:
+    Matches() : ScratchFolder("kestrix-match-test") {}
+
+    static std::string world(const std::string &name) { return std::string(KESTRIX_WORLDS_DIR) + "/" + name; }
+    static std::string example(const std::string &name) { return std::string(KESTRIX_EXAMPLES_DIR) + "/" + name; }
+
+    ProgramRun play(std::vector<std::string> arguments, const std::string &trace = "trace.csv")
+    {
+        arguments.insert(arguments.begin(), {"--speed", "max", "--trace", file(trace)});
+        return runProgram(KESTRIX_SIM_LAUNCHER, arguments);
+    }
+
+    // A world of sim/worlds with the robots at `starts` ({x, y, heading}
+    // each) and, when given, these pieces instead of its own.
+    std::string worldWith(const std::string &name, const std::vector<std::vector<double>> &starts,
+                          const json *pieces = nullptr)
+    {
+        std::ifstream in(world(name));
+        json w = json::parse(in);
+        w["robot"]["start"] = json::array();
+        for (const std::vector<double> &s : starts)
+            w["robot"]["start"].push_back({{"x", s[0]}, {"y", s[1]}, {"heading_deg", s[2]}});
+        if (pieces)
+            w["pieces"] = *pieces;
+        return write("match-" + name, w.dump());
+    }
+
+    Trace trace(const std::string &name = "trace.csv") const { return Trace::read(file(name)); }
+};
+
+// The numbers after `prefix` in the program's lines, in order.
+std::vector<double> after(const ProgramRun &run, const std::string &prefix)
+{
+    std::vector<double> values;
+    for (const std::string &line : run.lines())
+        if (line.rfind(prefix, 0) == 0)
+            values.push_back(std::stod(line.substr(prefix.size())));
+    return values;
+}
+
+double robotsApart(const Trace &t, std::size_t row)
+{
+    return std::hypot(t.values("r1_x_m")[row] - t.values("r2_x_m")[row],
+                      t.values("r1_y_m")[row] - t.values("r2_y_m")[row]);
+}
+
+} // namespace
+
+TEST_F(Matches, TwoBumpAndTurnRobotsDrivingAtEachOtherFeelTheBumpAtOneMoment)
+{
+    const std::string arena = worldWith("arena.json", {{0.5, 1.0, 0}, {1.5, 1.0, 180}});
+    const ProgramRun run = play({"--seed", "3", "--duration", "4", "--world", arena, "--robot",
+                                 example("bump_and_turn"), "--robot", example("bump_and_turn")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<double> first = after(run, "bump 1 at ");
+    ASSERT_EQ(first.size(), 2u) << run.out;
+    EXPECT_LE(std::fabs(first[0] - first[1]), 0.010) << "each program's own clock, in seconds";
+    // They met each other in the middle, not a wall: the bodies (0.09 m
+    // radius) touched, a metre from either start.
+    const Trace t = trace();
+    double closest = 10;
+    for (std::size_t k = 0; k < t.rows.size(); ++k)
+        closest = std::min(closest, robotsApart(t, k));
+    EXPECT_LT(closest, 0.2);
+    EXPECT_NE(run.err.find("robot 1 ("), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("robot 2 ("), std::string::npos) << run.err;
+}
+
+TEST_F(Matches, TwoPushersContestOnePieceAndItMoves)
+{
+    const json piece = json::array({{{"shape", "disc"}, {"x", 1.2}, {"y", 0.6}, {"radius", 0.03}, {"mass", 0.05},
+                                     {"friction", 0.4}, {"colour", "#d03030"}, {"height", 0.05}}});
+    const std::string table = worldWith("table.json", {{0.45, 0.6, 0}, {1.95, 0.6, 180}}, &piece);
+    const ProgramRun run = play({"--seed", "2", "--duration", "12", "--world", table, "--robot",
+                                 example("push_to_zone"), "--robot", example("push_to_zone")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Trace t = trace();
+    const std::vector<double> x = t.values("piece0_x_m"), y = t.values("piece0_y_m");
+    EXPECT_GT(std::hypot(x.back() - x.front(), y.back() - y.front()), 0.01) << "the piece was pushed";
+    // Each pusher alone would have driven 0.88 m; the other held it back,
+    // and neither went through the piece or the other robot.
+    const std::vector<double> r1 = t.values("r1_x_m"), r2 = t.values("r2_x_m");
+    EXPECT_LT(r1.back(), 0.45 + 0.8);
+    EXPECT_GT(r2.back(), 1.95 - 0.8);
+    for (std::size_t k = 0; k < t.rows.size(); ++k) {
+        ASSERT_LT(r1[k], x[k]) << "row " << k;
+        ASSERT_GT(r2[k], x[k]) << "row " << k;
+        ASSERT_GT(robotsApart(t, k), 0.17) << "row " << k;
+    }
+}
+
+TEST_F(Matches, AMatchPlayedTwiceWithOneSeedIsTheSameMatchAndBothPiecesEndInTheCentre)
+{
+    const auto match = [&](const char *seed, const std::string &trace) {
+        return play({"--seed", seed, "--duration", "16", "--world", world("table.json"), "--plot", file("match.svg"),
+                     "--robot", example("push_to_zone"), "--robot", example("push_to_zone")},
+                    trace);
+    };
+    const ProgramRun once = match("5", "once.csv");
+    ASSERT_EQ(once.status, 0) << once.err;
+    ASSERT_EQ(match("5", "twice.csv").status, 0);
+    ASSERT_EQ(match("6", "other.csv").status, 0);
+    EXPECT_EQ(read("once.csv"), read("twice.csv"));
+    EXPECT_NE(read("once.csv"), read("other.csv")) << "the seed draws each robot's wheels and motors";
+
+    // From the two start areas each robot pushes the red piece before it
+    // into the centre zone (1.0 to 1.4 m), from its own side.
+    const Trace t = trace("once.csv");
+    for (const char *piece : {"piece0_x_m", "piece1_x_m"}) {
+        EXPECT_GT(t.values(piece).back(), 1.0) << piece;
+        EXPECT_LT(t.values(piece).back(), 1.4) << piece;
+    }
+    EXPECT_LT(t.values("piece0_x_m").back(), t.values("piece1_x_m").back());
+    const std::vector<std::string> lines = once.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "backed off"), 2) << once.out;
+    // The picture draws each robot's path in its own colour.
+    const std::string svg = read("match.svg");
+    EXPECT_NE(svg.find("<polyline fill='none' stroke='#285ad2'"), std::string::npos);
+    EXPECT_NE(svg.find("<polyline fill='none' stroke='#e67800'"), std::string::npos);
+}
+
+TEST_F(Matches, AProgramKilledMidMatchLeavesItsRobotStoppedWhileTheOtherFinishes)
+{
+    const std::string arena = worldWith("arena.json", {{1.6, 0.6, 90}, {0.4, 0.4, 30}});
+    const ProgramRun run = play({"--seed", "1", "--duration", "6", "--world", arena, "--robot",
+                                 example("bump_and_turn"), "--robot", KESTRIX_MATCH_QUITTER});
+    EXPECT_EQ(run.status, 128 + 9) << run.err;
+    EXPECT_NE(run.err.find("robot 1 (" + example("bump_and_turn") + ") ended at --duration after 6.000 s"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("killed by signal 9"), std::string::npos) << run.err;
+    const Trace t = trace();
+    ASSERT_NEAR(t.rows.back()[t.column("time")], 6, 1e-9) << "the trace goes on to the end";
+    const std::vector<double> time = t.values("time"), x = t.values("r2_x_m"), y = t.values("r2_y_m");
+    const std::vector<double> otherX = t.values("r1_x_m"), otherY = t.values("r1_y_m");
+    std::size_t killed = 0;
+    while (time[killed] < 2.2)
+        ++killed;
+    EXPECT_GT(std::hypot(x[killed] - x[0], y[killed] - y[0]), 0.2) << "it drove for two seconds";
+    for (std::size_t k = killed; k < t.rows.size(); ++k)
+        ASSERT_LT(std::hypot(x[k] - x[killed], y[k] - y[killed]), 0.002) << "at " << time[k] << " s";
+    EXPECT_GT(std::hypot(otherX.back() - otherX[killed], otherY.back() - otherY[killed]), 0.2)
+        << "the other robot drove on";
+}
+
+TEST_F(Matches, TwoThreadsProgramsOneARobotKeepTheDoneTimesOfOneAlone)
+{
+    // An open fault: a program of a match with threads of its own waits for
+    // ever; the match's clock does not yet hand a grant on to its other
+    // threads.
+    GTEST_SKIP() << "programs with several threads hang in a match: open fault";
+    const ProgramRun alone = play({"--world", world("arena.json"), example("two_threads")});
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    const std::string arena = worldWith("arena.json", {{0.4, 0.4, 30}, {1.5, 1.5, 180}});
+    const ProgramRun both =
+        play({"--world", arena, "--robot", example("two_threads"), "--robot", example("two_threads")});
+    ASSERT_EQ(both.status, 0) << both.err;
+    for (const char *line : {"arm done at ", "wheel done at "}) {
+        const std::vector<double> one = after(alone, line), two = after(both, line);
+        ASSERT_EQ(one.size(), 1u) << alone.out;
+        ASSERT_EQ(two.size(), 2u) << both.out;
+        EXPECT_DOUBLE_EQ(two[0], one[0]) << line;
+        EXPECT_DOUBLE_EQ(two[1], one[0]) << line;
+    }
+}
+
+TEST_F(Matches, MatchesThatCannotBePlayedGetOneLineAndStatus2)
+{
+    const std::string robot = example("bump_and_turn");
+    write("not_executable", "#!/bin/sh\n");
+    const std::string overlapping = worldWith("arena.json", {{0.5, 1.0, 0}, {0.6, 1.0, 180}});
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        const char *says;
+    } cases[] = {
+        {{"--robot", robot, "--robot", robot}, "--robot needs --world"},
+        {{"--world", world("arena.json"), "--robot", robot, "--robot", robot}, "gives 1 start pose for 2 robots"},
+        {{"--world", overlapping, "--robot", robot, "--robot", robot}, "robot.start[1]: overlaps"},
+        {{"--world", world("table.json"), "--robot", robot, "--robot", file("missing")},
+         "robot 2: program not found"},
+        {{"--world", world("table.json"), "--robot", robot, "--robot", file("not_executable")},
+         "is not executable"},
+        {{"--world", world("table.json"), "--robot", robot, "--robot", robot, robot}, "not after the options"},
+    };
+    for (const Case &c : cases) {
+        const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, c.arguments);
+        EXPECT_EQ(run.status, 2) << c.says << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.out, "") << "no program started: " << c.says;
+    }
+}
