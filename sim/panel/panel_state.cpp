@@ -47,33 +47,9 @@ std::uint64_t PanelState::hash(const std::vector<std::uint8_t> &bytes)
     return h;
 }
 
-json PanelState::buildState()
+json PanelState::controllerJson(const ControllerStatus &s) const
 {
-    // The program publishes while we read: a copy of one whole publish.
-    const ControllerStatus s = status.snapshot();
-    const double real = monotonicSeconds() - startReal;
-    const double simulated = double(status.simulatedUs.load()) / 1e6;
-    rateSamples.emplace_back(real, s.exchanges);
-    while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
-        rateSamples.pop_front();
-    const auto &oldest = rateSamples.front();
-    const double rate = real > oldest.first ? double(s.exchanges - oldest.second) / (real - oldest.first) : 0;
-    screenHash = hash(screen());
-
     json state;
-    state["program"] = run.program;
-    state["running"] = !ended;
-    state["time"] = simulated;
-    state["real"] = real;
-    state["exchanges"] = s.exchanges;
-    state["exchange_rate"] = rate;
-    const std::int64_t speedMillis = status.panel.speedMillis.load();
-    if (status.panel.listening.load())
-        state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
-    else
-        state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
-    state["paused"] = status.panel.paused.load() != 0;
-    state["duration"] = run.duration;
     json motors = json::array();
     for (int m = 0; m < 4; ++m) {
         const int mode = (s.modes >> (2 * m)) & 3;
@@ -104,6 +80,39 @@ json PanelState::buildState()
         analog.push_back({{"value", s.analog[n]}, {"pullup", ((s.analogPullups >> n) & 1) != 0}});
     state["analog"] = analog;
     state["battery"] = s.batteryVolts;
+    if (s.hasPose)
+        state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+    return state;
+}
+
+json PanelState::buildState()
+{
+    // The program publishes while we read: a copy of one whole publish.
+    const ControllerStatus s = status.snapshot();
+    const double real = monotonicSeconds() - startReal;
+    const double simulated = double(status.simulatedUs.load()) / 1e6;
+    rateSamples.emplace_back(real, s.exchanges);
+    while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
+        rateSamples.pop_front();
+    const auto &oldest = rateSamples.front();
+    const double rate = real > oldest.first ? double(s.exchanges - oldest.second) / (real - oldest.first) : 0;
+    screenHash = hash(screen());
+
+    json state;
+    state["program"] = run.program;
+    state["running"] = !ended;
+    state["time"] = simulated;
+    state["real"] = real;
+    state["exchanges"] = s.exchanges;
+    state["exchange_rate"] = rate;
+    const std::int64_t speedMillis = status.panel.speedMillis.load();
+    if (status.panel.listening.load())
+        state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
+    else
+        state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
+    state["paused"] = status.panel.paused.load() != 0;
+    state["duration"] = run.duration;
+    state.update(controllerJson(s));
     state["screen"] = {{"columns", PanelScreenColumns}, {"rows", PanelScreenRows},
                        {"version", std::to_string(screenHash)}};
     const std::size_t sent = std::min(console.size(), ConsoleSent);
@@ -111,8 +120,10 @@ json PanelState::buildState()
                         {"text", console.substr(console.size() - sent)}};
     state["world"] = run.hasWorld;
     state["driven"] = {{"analog", run.drivenAnalog}, {"digital", run.drivenDigital}};
-    if (s.hasPose)
-        state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+    state["history"] = {{"samples", samples.size()}, {"dropped", dropped},
+                        {"end", samples.empty() ? 0.0 : double(samples.back().atUs) / 1e6}};
+    if (camera.atUs >= 0)
+        state["camera"] = cameraJson(camera);
     if (ended)
         state["ended"] = {{"status", exitStatus}, {"summary", summary}};
     return state;
