@@ -120,7 +120,7 @@ json PanelState::buildState()
                         {"text", console.substr(console.size() - sent)}};
     state["world"] = run.hasWorld;
     state["driven"] = {{"analog", run.drivenAnalog}, {"digital", run.drivenDigital}};
-    state["history"] = {{"samples", samples.size()}, {"dropped", dropped},
+    state["history"] = {{"samples", samples.size()}, {"dropped", dropped}, {"events", events.size()},
                         {"end", samples.empty() ? 0.0 : double(samples.back().atUs) / 1e6}};
     if (camera.atUs >= 0)
         state["camera"] = cameraJson(camera);
@@ -225,6 +225,47 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
     field["boxes"] = boxes;
     field["objects"] = objects;
     field["robot"] = {{"radius", world.robot.radius}};
+    json zones = json::array();
+    for (const Zone &zone : world.zones) {
+        json corners = json::array();
+        for (const Point &p : zone.polygon)
+            corners.push_back(point(p));
+        char colour[8] = "";
+        if (zone.rgb)
+            std::snprintf(colour, sizeof colour, "#%02x%02x%02x", (*zone.rgb)[0] & 0xFF, (*zone.rgb)[1] & 0xFF,
+                          (*zone.rgb)[2] & 0xFF);
+        zones.push_back({{"name", zone.name}, {"polygon", corners}, {"colour", colour}});
+    }
+    field["zones"] = zones;
+    // What drives each port, for its label on the page.
+    const auto side = [](double degrees) -> std::string {
+        const double a = std::remainder(degrees, 360.0);
+        if (std::fabs(a) < 20)
+            return "front";
+        if (std::fabs(a - 90) < 20)
+            return "left";
+        if (std::fabs(a + 90) < 20)
+            return "right";
+        if (std::fabs(a) > 160)
+            return "back";
+        char text[32];
+        std::snprintf(text, sizeof text, "at %.0f degrees", a);
+        return text;
+    };
+    json analog = json::object(), digital = json::object(), servo = json::object();
+    for (const auto &sensor : world.robot.reflectanceSensors)
+        analog[std::to_string(sensor.port)] = "floor sensor";
+    for (const auto &sensor : world.robot.distanceSensors)
+        analog[std::to_string(sensor.port)] = "distance sensor " + side(sensor.angleDeg);
+    if (world.robot.bumpPort)
+        digital[std::to_string(*world.robot.bumpPort)] = "bump switch";
+    for (const auto &touch : world.robot.touchSwitches)
+        digital[std::to_string(touch.port)] = touch.claw ? "claw switch" : "touch switch " + side(touch.angleDeg);
+    for (const Mechanism &mechanism : world.robot.mechanisms)
+        servo[std::to_string(mechanism.servo)] = mechanism.kind == Mechanism::Kind::Claw  ? "claw"
+                                                 : mechanism.kind == Mechanism::Kind::Arm ? "arm"
+                                                                                          : "paddle";
+    field["labels"] = {{"analog", analog}, {"digital", digital}, {"servo", servo}};
     run.hasWorld = true;
     run.worldJson = field.dump();
     for (const auto &sensor : world.robot.reflectanceSensors)
@@ -233,6 +274,8 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
         run.drivenAnalog.push_back(sensor.port);
     if (world.robot.bumpPort)
         run.drivenDigital.push_back(*world.robot.bumpPort);
+    for (const auto &touch : world.robot.touchSwitches)
+        run.drivenDigital.push_back(touch.port);
 }
 
 } // namespace kxsim
