@@ -121,6 +121,7 @@ json PanelState::buildState()
     state["world"] = run.hasWorld;
     state["driven"] = {{"analog", run.drivenAnalog}, {"digital", run.drivenDigital}};
     state["history"] = {{"samples", samples.size()}, {"dropped", dropped}, {"events", events.size()},
+                        {"bytes", historyBytes()},
                         {"end", samples.empty() ? 0.0 : double(samples.back().atUs) / 1e6}};
     if (camera.atUs >= 0)
         state["camera"] = cameraJson(camera);
