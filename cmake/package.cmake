@@ -152,6 +152,8 @@ else()
   # Our own library, found in the package being built.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${PROJECT_BINARY_DIR}/src)
+  # Added to what dpkg-shlibdeps finds: the panel's charts read its files.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libjs-dygraphs")
 endif()
 
 # Multi-Arch, shlibs and the ldconfig trigger: cmake/debian/finish.cmake.
