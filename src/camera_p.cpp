@@ -70,12 +70,12 @@ bool Device::update()
 
 int Device::width() const
 {
-    return m_frame.width;
+    return m_frame.width > 0 || !m_open ? m_frame.width : m_provider->frameWidth();
 }
 
 int Device::height() const
 {
-    return m_frame.height;
+    return m_frame.height > 0 || !m_open ? m_frame.height : m_provider->frameHeight();
 }
 
 void Device::setChannels(const std::vector<Channel> &channels)

@@ -7,9 +7,15 @@ chooses the full speed on a run with a duration, which ends it at once, and
 still sees the end and the summary, and the launcher gone within two
 seconds; with a world, loads the panel of a line-follower run and sees the
 robot's drawn position change between two frames. Saves a screenshot of the
-last page. Exits 77 (skipped) when the browser or Selenium is missing.
+last page. Holds Space for the side button and drags the robot; plots a
+scripted analog input and keeps the choice of signals over a reload; sees
+the red block's box on the camera view; scrubs a finished run back to an
+earlier moment and sees the robot drawn where it was then. Exits 77
+(skipped) when the browser or Selenium is missing.
 """
 import argparse
+import json
+import math
 import os
 import re
 import shutil
@@ -17,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 try:
     from selenium import webdriver
@@ -137,6 +144,140 @@ def line_follower_run(driver, arguments):
         panel.close()
 
 
+def state_of(panel):
+    with urllib.request.urlopen(panel.url + "/state", timeout=5) as reply:
+        return json.load(reply)
+
+
+def keyboard_and_drag_runs(driver, arguments):
+    """Space held on the page is the side button; the robot dragged on the
+    field is put where it was dropped."""
+    panel = Panel(arguments.launcher, [os.path.join(arguments.checkout, "side_button_check")])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        wait.until(lambda d: "Waiting for 'side' button" in d.find_element(By.ID, "console").text)
+        ActionChains(driver).key_down(" ").pause(0.15).key_up(" ").perform()
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-exit-status") == "0")
+        assert panel.wait() == 0, panel.err
+        print("side_button_check: Space pressed the side button, the program ended with status 0")
+    finally:
+        panel.close()
+    panel = Panel(arguments.launcher, ["--world", arguments.world, "--duration", "60", arguments.line_follower])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        field = driver.find_element(By.ID, "field")
+        wait.until(lambda d: field.get_attribute("data-robot-x"))
+        # From the robot's drawn centre to 0.6 m x 0.5 m of the field.
+        box = driver.execute_script(
+            "const c = document.getElementById('field'), r = c.getBoundingClientRect();"
+            "return {w: r.width, h: r.height, cw: c.width, ch: c.height, fw: world.width};")
+        per_pixel = box["w"] / box["cw"]
+        robot = (float(field.get_attribute("data-robot-x")) * per_pixel,
+                 float(field.get_attribute("data-robot-y")) * per_pixel)
+        metres = box["cw"] / box["fw"]
+        target = (0.6 * metres * per_pixel, (box["ch"] - 0.5 * metres) * per_pixel)
+        ActionChains(driver).move_to_element_with_offset(field, robot[0] - box["w"] / 2, robot[1] - box["h"] / 2) \
+            .click_and_hold().move_by_offset(int(target[0] - robot[0]), int(target[1] - robot[1])) \
+            .pause(0.1).release().perform()
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            pose = state_of(panel)["robot"]
+            if math.hypot(pose["x"] - 0.6, pose["y"] - 0.5) < 0.05:
+                break
+            time.sleep(0.05)
+        assert math.hypot(pose["x"] - 0.6, pose["y"] - 0.5) < 0.05, "dragged robot at %r" % pose
+        print("line_follower: robot dragged to (%.2f, %.2f)" % (pose["x"], pose["y"]))
+    finally:
+        panel.close()
+
+
+def plot_run(driver, arguments):
+    """A signal chosen from the list is plotted as the script drove it, and
+    the choice outlives a reload."""
+    script = os.path.join(tempfile.mkdtemp(prefix="kestrix-panel-script."), "steps.txt")
+    with open(script, "w") as out:
+        out.write("0 analog 3 1000\n1 analog 3 3000\n2 analog 3 500\n")
+    panel = Panel(arguments.launcher, ["--panel-linger", "60", "--speed", "max", "--duration", "3",
+                                       "--script", script, os.path.join(arguments.checkout, "analog_check")])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-exit-status") == "0")
+        driver.find_element(By.CSS_SELECTOR, "#signals-card summary").click()
+        for check in driver.find_elements(By.CSS_SELECTOR, "#signal-choice input"):
+            if check.is_selected() != (check.get_attribute("data-signal") == "analog3"):
+                check.click()
+        read = ("const g = charts['analog3']; if (!g || g.numRows() < 140) return null;"
+                "const at = (t) => { for (let r = 0; r < g.numRows(); ++r) if (g.getValue(r, 0) >= t) return g.getValue(r, 1); };"
+                "return [at(0.5), at(1.5), at(2.5), g.numRows()];")
+        values = wait.until(lambda d: d.execute_script(read))
+        assert values[:3] == [1000, 3000, 500], "analog 3 plotted as %r" % values
+        driver.refresh()
+        values = wait.until(lambda d: d.execute_script(read))
+        assert values[:3] == [1000, 3000, 500], "after a reload: %r" % values
+        assert driver.find_element(By.CSS_SELECTOR, '.chart[data-signal="analog3"]').is_displayed()
+        print("analog_check: analog 3 plotted as scripted, %d samples; still chosen after a reload" % values[3])
+        driver.execute_script("window.scrollTo(0, document.getElementById('signals-card').offsetTop - 60)")
+        driver.save_screenshot(os.path.join(os.path.dirname(arguments.screenshot), "panel-plot.png"))
+    finally:
+        panel.close()
+
+
+def camera_and_scrub_run(driver, arguments):
+    """The camera view shows the red block's box in the arena; a scrub to an
+    earlier time shows the field, the values and the picture as they were."""
+    panel = Panel(arguments.launcher, ["--panel-linger", "60", "--world", arguments.arena,
+                                       os.path.join(arguments.checkout, "camera_rate_check")])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        camera = driver.find_element(By.ID, "camera")
+        wait.until(lambda d: any(b["channel"] == "red" for b in json.loads(camera.get_attribute("data-blobs") or "[]")))
+        red = [b for b in json.loads(camera.get_attribute("data-blobs")) if b["channel"] == "red"][0]
+        scale = float(camera.get_attribute("data-scale"))
+        # Just left of the blob (floor in the picture) the box's edge is drawn
+        # in the channel's colour.
+        edge = driver.execute_script(
+            "const g = document.getElementById('camera').getContext('2d');"
+            "return Array.from(g.getImageData(arguments[0], arguments[1], 1, 1).data);",
+            int(red["left"] * scale) - 1, int((red["top"] + red["bottom"]) / 2 * scale))
+        assert edge[0] > 200 and edge[1] < 80, "the red box's edge drawn as %r" % edge
+        print("camera_rate_check: red box %r drawn on the camera view" % red)
+    finally:
+        panel.close()
+    driver.get("about:blank")
+    panel = Panel(arguments.launcher, ["--panel-linger", "60", "--speed", "max", "--duration", "30",
+                                       "--world", arguments.world, arguments.line_follower])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-exit-status") == "0")
+        field = driver.find_element(By.ID, "field")
+        wait.until(lambda d: int(field.get_attribute("data-path-points") or 0) > 1400)
+        end = (field.get_attribute("data-robot-x"), field.get_attribute("data-robot-y"))
+        with urllib.request.urlopen(panel.url + "/at/5", timeout=5) as reply:
+            then = json.load(reply)
+        driver.execute_script("const t = document.getElementById('timeline'); t.value = 5;"
+                              "t.dispatchEvent(new Event('input'));")
+        wait.until(lambda d: d.find_element(By.ID, "shown-time").text == "5.00 s")
+        scale = driver.execute_script("return document.getElementById('field').width / world.width")
+        height = driver.execute_script("return document.getElementById('field').height")
+        expected = (then["robot"]["x"] * scale, height - then["robot"]["y"] * scale)
+        wait.until(lambda d: abs(float(field.get_attribute("data-robot-x")) - expected[0]) < 1 and
+                   abs(float(field.get_attribute("data-robot-y")) - expected[1]) < 1)
+        shown = (field.get_attribute("data-robot-x"), field.get_attribute("data-robot-y"))
+        assert shown != end, "the scrubbed robot is drawn where the run ended: %r" % (shown,)
+        points = int(field.get_attribute("data-path-points"))
+        assert abs(points - 251) <= 1, "the path up to 5 s has %d points" % points
+        print("line_follower: scrubbed to 5 s, robot drawn at %r (at the end %r), path of %d samples" %
+              (shown, end, points))
+        driver.save_screenshot(os.path.join(os.path.dirname(arguments.screenshot), "panel-scrubbed.png"))
+    finally:
+        panel.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--launcher", required=True)
@@ -144,6 +285,7 @@ def main():
     parser.add_argument("--screenshot", required=True)
     parser.add_argument("--world")
     parser.add_argument("--line-follower")
+    parser.add_argument("--arena")
     arguments = parser.parse_args()
     if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
         print("skipped: chromium and chromium-driver are not installed")
@@ -153,8 +295,12 @@ def main():
     try:
         side_button_run(driver, arguments)
         max_speed_run(driver, arguments)
+        plot_run(driver, arguments)
         if arguments.world and arguments.line_follower:
             line_follower_run(driver, arguments)
+            keyboard_and_drag_runs(driver, arguments)
+            if arguments.arena:
+                camera_and_scrub_run(driver, arguments)
         else:
             driver.save_screenshot(arguments.screenshot)
         print("screenshot: " + arguments.screenshot)

@@ -1,7 +1,8 @@
 # kestrix-sim --panel: the HTTP interface (test_sim_panel) and the page in a
 # headless browser (sim_panel_browser), both on the check-out programs.
 if(TARGET test_sim_panel)
-  add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check line_follower)
+  add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check line_follower
+    camera_rate_check analog_check)
   if(KESTRIX_SIM_PANEL)
     find_package(nlohmann_json REQUIRED)
     target_link_libraries(test_sim_panel PRIVATE nlohmann_json::nlohmann_json)
@@ -24,7 +25,7 @@ if(KESTRIX_SIM_PANEL AND NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
     --screenshot ${CMAKE_CURRENT_BINARY_DIR}/panel.png)
   if(TARGET line_follower AND EXISTS ${PROJECT_SOURCE_DIR}/sim/worlds/line.json)
     list(APPEND browser_arguments --world ${PROJECT_SOURCE_DIR}/sim/worlds/line.json
-      --line-follower $<TARGET_FILE:line_follower>)
+      --line-follower $<TARGET_FILE:line_follower> --arena ${PROJECT_SOURCE_DIR}/sim/worlds/arena.json)
   endif()
   # Not the python first on PATH: Debian's, which has Selenium.
   add_test(NAME sim_panel_browser COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/panel_browser.py

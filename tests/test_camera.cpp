@@ -673,6 +673,9 @@ protected:
 TEST_F(CameraCapture, ASessionFollowsTheDriverProtocolAndGivesEverythingBack)
 {
     ASSERT_EQ(camera_open_device_model_at_res(0, 0, 1), 1);
+    // The open fixes the size: known before the first frame.
+    EXPECT_EQ(get_camera_width(), 320);
+    EXPECT_EQ(get_camera_height(), 240);
     ASSERT_EQ(camera_update(), 1);
     EXPECT_EQ(get_camera_width(), 320);
     EXPECT_EQ(get_camera_height(), 240);

@@ -12,6 +12,7 @@ TEST(SimPanel, NeedsALauncherWithThePanel)
 #include "panel_run.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -516,6 +517,99 @@ TEST_F(SimPanel, TheEndReachesThePageAndTheLauncherExitsAtOnce)
         EXPECT_NE(last["ended"]["summary"].get<std::string>().find(ending.summary), std::string::npos)
             << last["ended"]["summary"];
     }
+}
+
+// The camera view: the picture the program last took, and for each channel
+// the blobs the program gets from it (here, as camera_rate_check prints
+// them, the red block's centre in the arena).
+TEST_F(SimPanel, TheCameraViewShowsThePictureAndTheBlobsTheProgramGets)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--panel-linger", "5", "--world", KESTRIX_ARENA_WORLD,
+                                          checkout("camera_rate_check")}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json ended = stateWhen(port, [](const json &s) { return s.contains("ended"); });
+    ASSERT_TRUE(ended.contains("camera")) << ended.dump();
+    const json &camera = ended["camera"];
+    EXPECT_EQ(camera["width"], 160);
+    EXPECT_EQ(camera["height"], 120);
+    EXPECT_GE(camera["taken"].get<int>(), 60);
+    ASSERT_EQ(camera["channels"].size(), 3u);
+    EXPECT_EQ(camera["channels"][0]["name"], "red");
+    ASSERT_FALSE(camera["channels"][0]["objects"].empty()) << camera.dump();
+    const json red = camera["channels"][0]["objects"][0];
+    // The program's last line: "... objs: 1  (X,Y)".
+    const std::string out = slurp(m_out);
+    const std::size_t last = out.rfind('(');
+    ASSERT_NE(last, std::string::npos) << out;
+    int x = -1, y = -1;
+    ASSERT_EQ(std::sscanf(out.c_str() + last, "(%d,%d)", &x, &y), 2) << out;
+    EXPECT_EQ(red["x"], x);
+    EXPECT_EQ(red["y"], y);
+    EXPECT_LE(red["left"].get<int>(), x);
+    EXPECT_GE(red["right"].get<int>(), x);
+
+    // The picture itself: red at the blob's centre, not at the top corner.
+    const panel::Reply picture = panel::request(port, "GET", "/camera");
+    ASSERT_EQ(picture.status, 200);
+    ASSERT_EQ(picture.body.size(), 160u * 120 * 4);
+    const auto pixel = [&](int px, int py) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(picture.body.data()) + (py * 160 + px) * 4;
+        return std::array<int, 3>{p[0], p[1], p[2]};
+    };
+    const auto centre = pixel(x, y), corner = pixel(0, 0);
+    EXPECT_GT(centre[0], centre[1] + 60) << centre[0] << " " << centre[1];
+    EXPECT_FALSE(corner[0] > corner[1] + 60);
+    EXPECT_EQ(panel::request(port, "GET", "/camera/at/0.5").status, 200);
+}
+
+// At full speed the launcher keeps the run from its start: a sample every
+// 20 ms of simulated time, none lost, so the path has no chords; the run as
+// it was at a moment agrees with the samples; after the end the panel stays
+// for --panel-linger, then the launcher ends.
+TEST_F(SimPanel, TheWholeRunIsKeptAndCanBeReadBackAfterTheEnd)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--panel-linger", "2", "--speed", "max", "--duration", "120",
+                                          "--world", KESTRIX_LINE_WORLD, KESTRIX_LINE_FOLLOWER}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json ended = stateWhen(port, [](const json &s) { return s.contains("ended"); });
+    const auto endedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(ended["history"]["dropped"], 0);
+    const json path = json::parse(panel::request(port, "GET", "/history/x,y,heading,motor0.speed/0").body, nullptr, false);
+    ASSERT_TRUE(path.is_object());
+    const json &time = path["time"], &x = path["x"], &y = path["y"];
+    ASSERT_GE(time.size(), 6000u);
+    EXPECT_LE(time.size(), 6002u);
+    EXPECT_EQ(path["motor0.speed"].size(), time.size());
+    double longest = 0, travelled = 0;
+    for (std::size_t n = 1; n < time.size(); ++n) {
+        EXPECT_NEAR(time[n].get<double>() - time[n - 1].get<double>(), 0.02, 1e-6) << n;
+        const double step = std::hypot(x[n].get<double>() - x[n - 1].get<double>(),
+                                       y[n].get<double>() - y[n - 1].get<double>());
+        longest = std::max(longest, step);
+        travelled += step;
+    }
+    EXPECT_LT(longest, 0.01);  // m in 20 ms: no chord across the line
+    EXPECT_GT(travelled, 5.0); // two minutes along the line
+
+    // Later samples from a count on; the run at a moment is its sample.
+    const json tail = json::parse(panel::request(port, "GET", "/history/x/6000").body, nullptr, false);
+    EXPECT_EQ(tail["from"], 6000);
+    EXPECT_EQ(tail["x"].size(), time.size() - 6000);
+    const json at = json::parse(panel::request(port, "GET", "/at/10.005").body, nullptr, false);
+    ASSERT_TRUE(at.contains("robot")) << at.dump();
+    const std::size_t n = at["sample"].get<std::size_t>();
+    EXPECT_NEAR(time[n].get<double>(), 10.0, 1e-6);
+    EXPECT_NEAR(at["robot"]["x"].get<double>(), x[n].get<double>(), 1e-4);
+    EXPECT_NEAR(at["robot"]["y"].get<double>(), y[n].get<double>(), 1e-4);
+    EXPECT_EQ(panel::request(port, "GET", "/history/nothing/0").status, 404);
+    EXPECT_EQ(panel::request(port, "GET", "/at/soon").status, 404);
+
+    // Up for the two seconds asked, then gone.
+    EXPECT_EQ(run.wait(5000), 0);
+    const double lingered = std::chrono::duration<double>(std::chrono::steady_clock::now() - endedAt).count();
+    EXPECT_GT(lingered, 1.5);
 }
 
 } // namespace

@@ -4,7 +4,7 @@
  * for each configured colour channel, the blobs of that colour it sees.
  *
  * Rules for every function here: use the camera from one thread at a time.
- * Without a frame every query reports none: sizes and counts are 0, and the
+ * Without a frame every query reports none: counts are 0, and the
  * coordinates of an object that does not exist are -1. Coordinates are in
  * pixels from the left and top edges of the frame.
  * @{ */
@@ -86,7 +86,8 @@ KESTRIX_API int get_channel_index(const char *name);
 /** @name Frame */
 ///@{
 
-/** Size of the newest frame in pixels; 0 while there is none. */
+/** Size of the newest frame in pixels; before the first frame the size the
+ * open fixed; 0 while no camera is open. */
 KESTRIX_API int get_camera_width(void);
 KESTRIX_API int get_camera_height(void);
 

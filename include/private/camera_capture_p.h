@@ -34,6 +34,8 @@ public:
     // Drops frames that waited in the queue and returns the newest; waits
     // at most WaitMs for one when none is fresh.
     bool nextFrame(Frame &frame) override;
+    int frameWidth() const override { return isOpen() ? m_width : 0; }
+    int frameHeight() const override { return isOpen() ? m_height : 0; }
 
     static constexpr int BufferCount = 4;
     static constexpr int WaitMs = 2000;

@@ -22,6 +22,10 @@ public:
     // The newest frame, into `frame` (its storage is reused); false when
     // there is none.
     virtual bool nextFrame(Frame &frame) = 0;
+    // The size of the frames it will give, as fixed when it opened; 0 x 0
+    // when that is not known before a frame.
+    virtual int frameWidth() const { return 0; }
+    virtual int frameHeight() const { return 0; }
 };
 
 // The drone's camera. The drone sends its pictures as an encoded video
@@ -57,7 +61,7 @@ public:
     // false (and nothing seen) when not open or no frame came.
     bool update();
 
-    // Of the newest frame; 0 while there is none.
+    // Of the newest frame, else as the open fixed it; 0 while closed.
     int width() const;
     int height() const;
     // The newest frame; empty while there is none.

@@ -278,11 +278,33 @@ void pumpOutput(Panel &panel, const std::atomic<bool> &ended)
 // ---- Step 5: start the program ------------------------------------------------
 
 volatile sig_atomic_t s_child = 0;
+volatile sig_atomic_t s_interrupted = 0; // a signal came: a lingering panel ends
 
 void forward(int signal)
 {
+    s_interrupted = 1;
     if (s_child > 0)
         ::kill(s_child, signal);
+}
+
+// After the end the panel stays for --panel-linger, or until Ctrl-C on a
+// terminal, so that the run can be looked back over.
+void lingerPanel(const Options &options, const Panel &panel)
+{
+    double linger = options.panelLinger;
+    if (linger < 0)
+        linger = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO) ? HUGE_VAL : 0;
+    if (linger <= 0)
+        return;
+    if (std::isinf(linger))
+        std::fprintf(stderr, "kestrix-sim: the panel stays at port %d until Ctrl-C\n", panel.server->port());
+    std::fflush(stderr);
+    const double until = monotonicSeconds() + linger;
+    s_interrupted = 0;
+    while (!s_interrupted && monotonicSeconds() < until) {
+        const timespec pause{0, 20000000};
+        ::nanosleep(&pause, nullptr);
+    }
 }
 
 void forwardSignals()
@@ -552,6 +574,7 @@ int run(int argc, char **argv)
         result = OutputLost;
     if (panel.server) {
         panel.server->finish(result, summary);
+        lingerPanel(options, panel);
         panel.server->stop();
     }
     return result;

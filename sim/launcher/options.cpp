@@ -115,6 +115,14 @@ const Option OptionTable[] = {
              usageError("--panel-address needs an address");
          o.panelAddress = v;
      }},
+    {"--panel-linger", nullptr, Takes::Value, "SECONDS",
+     "keep the panel up SECONDS after the program ends\n"
+     "(0 to 1e9); without it the panel stays until Ctrl-C\n"
+     "when standard input and output are a terminal, and\n"
+     "ends with the program otherwise",
+     [](Options &o, const std::string &v) {
+         o.panelLinger = number("--panel-linger", v, 0, MaxDuration, "seconds from 0 to 1e9");
+     }},
     {"--world", nullptr, Takes::Value, "FILE", "put the robot on the field of a JSON world file",
      [](Options &o, const std::string &v) {
          if (v.empty())

@@ -42,6 +42,7 @@ struct Options
     std::string trace;
     int panelPort = -1;                     // -1: no panel; 0: any free port
     std::string panelAddress = "127.0.0.1";
+    double panelLinger = -1; // seconds the panel stays after the end; -1: until Ctrl-C on a terminal, else none
     std::string world; // world file the robot drives in
     std::string plot;  // SVG picture of the run
     std::string seed;  // the run's seed as given (digits), empty for the default

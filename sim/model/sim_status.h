@@ -6,6 +6,8 @@
 #ifndef KESTRIX_SIM_SIM_STATUS_H
 #define KESTRIX_SIM_SIM_STATUS_H
 
+#include "model/sim_record.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -84,6 +86,8 @@ struct SimStatus : ControllerStatus
     // that saw it odd, or changed, copies again.
     std::atomic<std::uint32_t> sequence;
     PanelChannel panel;
+    // The history and the camera's picture for the panel (model/sim_record.h).
+    PanelRecordOf<ControllerStatus> record;
 
     // The program's side (one writer at a time: the shared run's lock
     // orders its processes' exchanges): the controller's state, in one go.

@@ -6,6 +6,8 @@
 #include "panel_page.h" // generated from panel/page at build time
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +17,8 @@
 namespace kxsim {
 
 namespace {
+
+constexpr const char *ChartLibraryFolder = "/usr/share/javascript/dygraphs";
 
 std::optional<Refusal> parseBody(const std::string &text, json &body)
 {
@@ -84,6 +88,19 @@ std::optional<Refusal> inputCommand(const std::string &portText, const std::stri
     return std::nullopt;
 }
 
+// The plots' library, Debian's, read from where its package puts it.
+Answer chartLibrary(const std::string &name)
+{
+    const std::string file = std::string(ChartLibraryFolder) + "/" + name;
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in || text.str().empty())
+        return refusal(Refusal{404, file + " is missing: the plots need the package libjs-dygraphs"});
+    const bool script = name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0;
+    return Answer{200, text.str(), script ? "text/javascript; charset=utf-8" : "text/css; charset=utf-8"};
+}
+
 } // namespace
 
 Answer PanelState::get(const std::string &path)
@@ -96,6 +113,10 @@ Answer PanelState::get(const std::string &path)
         return Answer{200, PanelPageJs, "text/javascript; charset=utf-8"};
     if (path == "/state")
         return Answer{200, state(), "application/json", true};
+    if (path == "/dygraph.js" || path == "/dygraph.css")
+        return chartLibrary(path.substr(1));
+    if (std::optional<Answer> recorded = historyGet(path))
+        return *recorded;
     if (path == "/world") {
         if (run.worldJson.empty())
             return refusal(Refusal{404, "no world is loaded"});

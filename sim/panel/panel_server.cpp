@@ -42,6 +42,7 @@ constexpr unsigned IdleSeconds = 5;           // a connection that sends or take
 constexpr unsigned PerAddressLimit = 64;      // connections from one address
 constexpr unsigned ConnectionLimit = 1000;    // connections in all
 constexpr int Backlog = 128;
+constexpr auto RecordPeriod = std::chrono::milliseconds(10); // the history is taken in this often
 constexpr auto EndGrace = std::chrono::milliseconds(100); // for the streams to take the end, at most
 
 // The values of every header called `name`, in the order sent.
@@ -103,6 +104,7 @@ struct PanelServer::Impl : PanelState
     bool quit = false;      // the frame thread stops
     bool wake = false;      // a frame now, not at the next period
     std::thread frames;
+    std::thread recorder; // takes the history in every RecordPeriod until `quit`
 
     Impl(SimStatus &s, int fd, const Run &r) : PanelState(s, fd, r) {}
 
@@ -315,6 +317,7 @@ MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url
 PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
     : m_impl(std::make_unique<Impl>(status, screenFd, run))
 {
+    status.record.on.store(1); // before the program starts: its history from the first sample
 }
 
 PanelServer::~PanelServer()
@@ -390,12 +393,22 @@ void PanelServer::start()
         return;
     }
     impl.frames = std::thread([&impl] { impl.frameLoop(); });
+    impl.recorder = std::thread([&impl] {
+        std::unique_lock<std::mutex> guard(impl.streamLock);
+        while (!impl.quit) {
+            guard.unlock();
+            impl.record();
+            guard.lock();
+            impl.streamsChanged.wait_for(guard, RecordPeriod, [&impl] { return impl.quit; });
+        }
+    });
 }
 
 void PanelServer::output(const char *data, std::size_t size)
 {
     Impl &impl = *m_impl;
     std::lock_guard<std::mutex> guard(impl.lock);
+    impl.consoleTimes.emplace_back(impl.consoleDropped + impl.console.size(), impl.status.simulatedUs.load());
     impl.console.append(data, size);
     if (impl.console.size() > ConsoleKeep) {
         const std::size_t drop = impl.console.size() - ConsoleKeep / 2;
@@ -408,6 +421,7 @@ void PanelServer::output(const char *data, std::size_t size)
 void PanelServer::finish(int exitStatus, const std::string &summary)
 {
     Impl &impl = *m_impl;
+    impl.record(); // the last samples
     {
         std::lock_guard<std::mutex> guard(impl.lock);
         impl.ended = true;
@@ -437,6 +451,7 @@ void PanelServer::stop()
     }
     impl.streamsChanged.notify_all();
     impl.frames.join();
+    impl.recorder.join();
     const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
     auto last = std::make_shared<const std::string>("data: " + impl.state() + "\n\n");
     {

@@ -47,33 +47,9 @@ std::uint64_t PanelState::hash(const std::vector<std::uint8_t> &bytes)
     return h;
 }
 
-json PanelState::buildState()
+json PanelState::controllerJson(const ControllerStatus &s) const
 {
-    // The program publishes while we read: a copy of one whole publish.
-    const ControllerStatus s = status.snapshot();
-    const double real = monotonicSeconds() - startReal;
-    const double simulated = double(status.simulatedUs.load()) / 1e6;
-    rateSamples.emplace_back(real, s.exchanges);
-    while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
-        rateSamples.pop_front();
-    const auto &oldest = rateSamples.front();
-    const double rate = real > oldest.first ? double(s.exchanges - oldest.second) / (real - oldest.first) : 0;
-    screenHash = hash(screen());
-
     json state;
-    state["program"] = run.program;
-    state["running"] = !ended;
-    state["time"] = simulated;
-    state["real"] = real;
-    state["exchanges"] = s.exchanges;
-    state["exchange_rate"] = rate;
-    const std::int64_t speedMillis = status.panel.speedMillis.load();
-    if (status.panel.listening.load())
-        state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
-    else
-        state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
-    state["paused"] = status.panel.paused.load() != 0;
-    state["duration"] = run.duration;
     json motors = json::array();
     for (int m = 0; m < 4; ++m) {
         const int mode = (s.modes >> (2 * m)) & 3;
@@ -104,6 +80,39 @@ json PanelState::buildState()
         analog.push_back({{"value", s.analog[n]}, {"pullup", ((s.analogPullups >> n) & 1) != 0}});
     state["analog"] = analog;
     state["battery"] = s.batteryVolts;
+    if (s.hasPose)
+        state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+    return state;
+}
+
+json PanelState::buildState()
+{
+    // The program publishes while we read: a copy of one whole publish.
+    const ControllerStatus s = status.snapshot();
+    const double real = monotonicSeconds() - startReal;
+    const double simulated = double(status.simulatedUs.load()) / 1e6;
+    rateSamples.emplace_back(real, s.exchanges);
+    while (rateSamples.size() > 2 && real - rateSamples[1].first > 1.0)
+        rateSamples.pop_front();
+    const auto &oldest = rateSamples.front();
+    const double rate = real > oldest.first ? double(s.exchanges - oldest.second) / (real - oldest.first) : 0;
+    screenHash = hash(screen());
+
+    json state;
+    state["program"] = run.program;
+    state["running"] = !ended;
+    state["time"] = simulated;
+    state["real"] = real;
+    state["exchanges"] = s.exchanges;
+    state["exchange_rate"] = rate;
+    const std::int64_t speedMillis = status.panel.speedMillis.load();
+    if (status.panel.listening.load())
+        state["speed"] = speedMillis == 0 ? json("max") : json(double(speedMillis) / 1000);
+    else
+        state["speed"] = run.speed == "max" ? json("max") : json(std::strtod(run.speed.c_str(), nullptr));
+    state["paused"] = status.panel.paused.load() != 0;
+    state["duration"] = run.duration;
+    state.update(controllerJson(s));
     state["screen"] = {{"columns", PanelScreenColumns}, {"rows", PanelScreenRows},
                        {"version", std::to_string(screenHash)}};
     const std::size_t sent = std::min(console.size(), ConsoleSent);
@@ -111,8 +120,11 @@ json PanelState::buildState()
                         {"text", console.substr(console.size() - sent)}};
     state["world"] = run.hasWorld;
     state["driven"] = {{"analog", run.drivenAnalog}, {"digital", run.drivenDigital}};
-    if (s.hasPose)
-        state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+    state["history"] = {{"samples", samples.size()}, {"dropped", dropped}, {"events", events.size()},
+                        {"bytes", historyBytes()},
+                        {"end", samples.empty() ? 0.0 : double(samples.back().atUs) / 1e6}};
+    if (camera.atUs >= 0)
+        state["camera"] = cameraJson(camera);
     if (ended)
         state["ended"] = {{"status", exitStatus}, {"summary", summary}};
     return state;
@@ -214,6 +226,47 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
     field["boxes"] = boxes;
     field["objects"] = objects;
     field["robot"] = {{"radius", world.robot.radius}};
+    json zones = json::array();
+    for (const Zone &zone : world.zones) {
+        json corners = json::array();
+        for (const Point &p : zone.polygon)
+            corners.push_back(point(p));
+        char colour[8] = "";
+        if (zone.rgb)
+            std::snprintf(colour, sizeof colour, "#%02x%02x%02x", (*zone.rgb)[0] & 0xFF, (*zone.rgb)[1] & 0xFF,
+                          (*zone.rgb)[2] & 0xFF);
+        zones.push_back({{"name", zone.name}, {"polygon", corners}, {"colour", colour}});
+    }
+    field["zones"] = zones;
+    // What drives each port, for its label on the page.
+    const auto side = [](double degrees) -> std::string {
+        const double a = std::remainder(degrees, 360.0);
+        if (std::fabs(a) < 20)
+            return "front";
+        if (std::fabs(a - 90) < 20)
+            return "left";
+        if (std::fabs(a + 90) < 20)
+            return "right";
+        if (std::fabs(a) > 160)
+            return "back";
+        char text[32];
+        std::snprintf(text, sizeof text, "at %.0f degrees", a);
+        return text;
+    };
+    json analog = json::object(), digital = json::object(), servo = json::object();
+    for (const auto &sensor : world.robot.reflectanceSensors)
+        analog[std::to_string(sensor.port)] = "floor sensor";
+    for (const auto &sensor : world.robot.distanceSensors)
+        analog[std::to_string(sensor.port)] = "distance sensor " + side(sensor.angleDeg);
+    if (world.robot.bumpPort)
+        digital[std::to_string(*world.robot.bumpPort)] = "bump switch";
+    for (const auto &touch : world.robot.touchSwitches)
+        digital[std::to_string(touch.port)] = touch.claw ? "claw switch" : "touch switch " + side(touch.angleDeg);
+    for (const Mechanism &mechanism : world.robot.mechanisms)
+        servo[std::to_string(mechanism.servo)] = mechanism.kind == Mechanism::Kind::Claw  ? "claw"
+                                                 : mechanism.kind == Mechanism::Kind::Arm ? "arm"
+                                                                                          : "paddle";
+    field["labels"] = {{"analog", analog}, {"digital", digital}, {"servo", servo}};
     run.hasWorld = true;
     run.worldJson = field.dump();
     for (const auto &sensor : world.robot.reflectanceSensors)
@@ -222,6 +275,8 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
         run.drivenAnalog.push_back(sensor.port);
     if (world.robot.bumpPort)
         run.drivenDigital.push_back(*world.robot.bumpPort);
+    for (const auto &touch : world.robot.touchSwitches)
+        run.drivenDigital.push_back(touch.port);
 }
 
 } // namespace kxsim

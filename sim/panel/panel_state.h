@@ -82,6 +82,36 @@ struct PanelState
     std::deque<std::pair<double, std::uint64_t>> rateSamples; // real seconds, exchanges
     std::mutex commandLock; // one writer of the command ring at a time
 
+    // The run's history (panel_record.cpp), under `lock` too.
+    using Sample = HistoryRingOf<ControllerStatus>::Sample;
+    struct Picture // a screen or camera picture kept, as it came
+    {
+        std::int64_t atUs = -1; // simulated; -1 for none yet
+        int width = 0, height = 0;
+        std::uint32_t taken = 0;
+        std::vector<std::uint8_t> bytes; // screen: 0x00RRGGBB words; camera: YUYV
+        std::string config;              // camera: the channel file the program loaded
+    };
+    std::vector<Sample> samples;
+    std::vector<Picture> screens, pictures;  // keyframes, oldest first
+    Picture camera;                          // the camera's latest picture
+    std::int64_t screenEveryUs = 250000, pictureEveryUs = 250000; // between keyframes, at least
+    std::size_t pictureBytes = 0, screenBytes = 0;
+    std::vector<std::pair<std::size_t, std::int64_t>> consoleTimes; // console offset, simulated time
+    json events = json::array();
+    std::uint32_t cameraSequence = 0;
+    std::uint64_t dropped = 0;
+
+    // Takes what the program's side recorded since the last call.
+    void record();
+    // GET /history/NAMES/FROM, /at/SECONDS, /camera, /camera/at/SECONDS, /screen/at/SECONDS.
+    std::optional<Answer> historyGet(const std::string &path);
+    // The controller's part of a state.
+    json controllerJson(const ControllerStatus &s) const;
+    json cameraJson(const Picture &picture) const;
+    // Bytes the history holds.
+    std::size_t historyBytes() const;
+
     PanelState(SimStatus &s, int fd, const PanelServer::Run &r) : status(s), screenFd(fd), run(r) {}
 
     // The screen memory's bytes, as the fake framebuffer wrote them.

@@ -331,12 +331,15 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
             ? m_startUs + m_options.events[m_nextEvent].atUs
             : INT64_MAX;
         const std::int64_t traceAt = tracing() ? m_nextTraceUs : INT64_MAX;
-        const std::int64_t next = std::min(eventAt, traceAt);
+        const std::int64_t historyAt = recording() ? m_startUs + m_options.status->record.history.nextUs : INT64_MAX;
+        const std::int64_t next = std::min({eventAt, traceAt, historyAt});
         if (next > target)
             break;
         advanceTo(registers, next);
         if (next == eventAt)
             apply(m_options.events[m_nextEvent++], registers);
+        else if (next == historyAt)
+            recordHistory(registers, next);
         else {
             traceRow(registers, next);
             m_nextTraceUs += m_options.tracePeriodUs;

@@ -104,6 +104,11 @@ private:
     void apply(const ScriptEvent &event, RegisterFile &registers);
     void traceRow(const RegisterFile &registers, std::int64_t atUs);
     void publishStatus(const RegisterFile &registers, std::int64_t atUs);
+    ControllerStatus statusNow(const RegisterFile &registers) const;
+    // The panel's history (model/sim_record.h): on with a panel.
+    bool recording() const;
+    void recordHistory(const RegisterFile &registers, std::int64_t atUs);
+    void recordPicture(const unsigned char *yuyv, int width, int height, std::size_t bytesPerLine);
     void advanceTo(RegisterFile &registers, std::int64_t atUs);
     void closeTrace(const RegisterFile &registers);
     bool tracing() const;

@@ -5,6 +5,9 @@
 
 #include "fakes/fake_battery.h"
 #include "fakes/fake_input.h"
+#include "clock/fake_clock.h"
+#include "video/fake_camera_config.h"
+#include "video/fake_video.h"
 #include "video/simulated_camera.h"
 #include "camera/camera_floor.h"
 
@@ -16,9 +19,18 @@
 #include <vector>
 
 #include <linux/input-event-codes.h>
+#include <sched.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace kxsim {
+
+namespace {
+
+constexpr std::int64_t HistoryWaitNs = 200000000; // for the launcher to empty a full ring, at most
+constexpr std::int64_t PictureEveryNs = 20000000; // between two pictures for the panel, at least
+
+} // namespace
 
 bool Simulation::startCamera(const World &world, std::string &error)
 {
@@ -117,6 +129,9 @@ bool Simulation::startCamera(const World &world, std::string &error)
         removeCameraFolder();
         return false;
     }
+    FakeVideo::instance().setTakenHook([this](const unsigned char *yuyv, int width, int height, std::size_t bytesPerLine) {
+        recordPicture(yuyv, width, height, bytesPerLine);
+    });
     return true;
 }
 
@@ -182,9 +197,14 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
     if (status == nullptr)
         return;
     status->simulatedUs.store(atUs - m_startUs);
+    status->publish(statusNow(registers));
+}
+
+ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
+{
     // What is not published this time (the pose before the robot moves)
     // stays as last published.
-    ControllerStatus next = *status;
+    ControllerStatus next = *m_options.status;
     next.exchanges = m_exchanges;
     for (int m = 0; m < 4; ++m) {
         next.motorPosition[m] = std::int32_t(registers.get32(reg::Counter0 + 4 * std::size_t(m)));
@@ -219,7 +239,57 @@ void Simulation::publishStatus(const RegisterFile &registers, std::int64_t atUs)
         next.travelled = m_physics->travelledMetres();
         next.turned = m_physics->turnedDegrees();
     }
-    status->publish(next);
+    return next;
+}
+
+bool Simulation::recording() const
+{
+    return m_options.status && m_options.status->record.on.load(std::memory_order_relaxed);
+}
+
+// A sample every PeriodUs. A ring the launcher has not emptied holds the
+// program up for a moment (real time: the simulated clock does not move),
+// so that a run at full speed keeps every sample.
+void Simulation::recordHistory(const RegisterFile &registers, std::int64_t atUs)
+{
+    auto &history = m_options.status->record.history;
+    history.nextUs = atUs - m_startUs + history.PeriodUs;
+    const std::int64_t giveUp = realNs(CLOCK_MONOTONIC) + HistoryWaitNs;
+    while (history.full() && realNs(CLOCK_MONOTONIC) < giveUp)
+        ::sched_yield();
+    history.put(atUs - m_startUs, statusNow(registers));
+}
+
+// The picture the program has just taken, for the panel's camera view, with
+// the channel file it loaded last; at most one every few milliseconds of
+// real time, which is as often as the panel looks.
+void Simulation::recordPicture(const unsigned char *yuyv, int width, int height, std::size_t bytesPerLine)
+{
+    if (!recording())
+        return;
+    static std::uint32_t taken = 0;
+    static std::int64_t lastNs = 0;
+    ++taken;
+    const std::int64_t now = realNs(CLOCK_MONOTONIC);
+    if (now - lastNs < PictureEveryNs)
+        return;
+    lastNs = now;
+    static std::string configPath, configText;
+    const std::string path = FakeCameraConfig::instance().lastOpened();
+    if (path != configPath) {
+        configPath = path;
+        configText.clear();
+        if (FILE *file = std::fopen(path.c_str(), "r")) {
+            char buffer[4096];
+            std::size_t got;
+            while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0 && configText.size() < CameraShot::MaxConfig)
+                configText.append(buffer, got);
+            std::fclose(file);
+        }
+    }
+    m_options.status->record.camera.publish(yuyv, width, height, bytesPerLine, taken,
+                                            m_options.status->simulatedUs.load(), configText.data(),
+                                            configText.size());
 }
 
 } // namespace kxsim

@@ -25,7 +25,11 @@ public:
 
     int open(const char *path, int flags) override
     {
-        return realOpen(FakeCameraConfig::instance().redirect(path).c_str(), flags);
+        const std::string redirected = FakeCameraConfig::instance().redirect(path);
+        const int fd = realOpen(redirected.c_str(), flags);
+        if (fd >= 0)
+            FakeCameraConfig::instance().opened(redirected);
+        return fd;
     }
 
     int ioctl(int, unsigned long, void *) override
@@ -62,6 +66,18 @@ std::string FakeCameraConfig::redirect(const char *path) const
     if (m_folder.empty())
         return {};
     return m_folder + (path + length);
+}
+
+std::string FakeCameraConfig::lastOpened() const
+{
+    std::lock_guard<std::mutex> guard(configLock());
+    return m_lastOpened;
+}
+
+void FakeCameraConfig::opened(const std::string &path)
+{
+    std::lock_guard<std::mutex> guard(configLock());
+    m_lastOpened = path;
 }
 
 } // namespace kxsim

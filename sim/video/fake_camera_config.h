@@ -18,10 +18,14 @@ public:
     void serveFrom(const std::string &folder);
     // The path a library path is redirected to; empty when not redirected.
     std::string redirect(const char *path) const;
+    // The file a library path last opened through redirect() went to.
+    std::string lastOpened() const;
+    void opened(const std::string &path);
 
 private:
     FakeCameraConfig() = default;
     std::string m_folder;
+    std::string m_lastOpened;
 };
 
 } // namespace kxsim

@@ -184,6 +184,12 @@ std::vector<std::string> FakeVideo::log() const
     return {m_log.begin(), m_log.end()};
 }
 
+void FakeVideo::setTakenHook(TakenHook hook)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_taken = std::move(hook);
+}
+
 int FakeVideo::openDescriptors() const
 {
     std::lock_guard<std::mutex> guard(m_lock);

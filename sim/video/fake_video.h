@@ -52,6 +52,10 @@ public:
     // The camera lists only a compressed format (MJPG) and S_FMT gives that.
     void setCompressedOnly(bool compressedOnly);
     void setFrameSource(FrameSource source);
+    // Called with each picture the program dequeues (under the device's
+    // lock: it must not call back into the device); reset() keeps it.
+    using TakenHook = std::function<void(const unsigned char *yuyv, int width, int height, std::size_t bytesPerLine)>;
+    void setTakenHook(TakenHook hook);
 
     // The driver calls seen since reset, in order: "QUERYCAP", "ENUM_FMT",
     // "S_FMT", "G_FMT", "G_PARM", "REQBUFS", "QUERYBUF", "QBUF", "DQBUF",
@@ -94,6 +98,7 @@ private:
     double m_framesPerSecond = 30;
     bool m_compressedOnly = false;
     FrameSource m_source;
+    TakenHook m_taken;
     std::map<int, std::unique_ptr<Session>> m_sessions;
     std::map<void *, int> m_mappings; // address -> descriptor that mapped it
     std::deque<std::string> m_log;

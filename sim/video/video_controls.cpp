@@ -154,6 +154,8 @@ int FakeVideo::control(Session &session, unsigned long request, void *argument)
             buffer.timestamp.tv_sec = static_cast<time_t>(ours.timestampUs / 1000000);
             buffer.timestamp.tv_usec = static_cast<suseconds_t>(ours.timestampUs % 1000000);
             buffer.flags |= V4L2_BUF_FLAG_DONE;
+            if (m_taken)
+                m_taken(session.view + ours.offset, m_width, m_height, static_cast<std::size_t>(m_width) * 2);
         }
         return 0;
     }

@@ -1,11 +1,13 @@
 // The panel's page: draws each state the simulator sends (GET /events) and
-// posts the controls back. Plain script, no libraries.
+// posts the controls back; the run's history (GET /history/...) gives the
+// path, the signals' charts (Debian's dygraphs, served as /dygraph.js) and
+// the timeline, which shows the run as it was at any moment (GET /at/T).
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-let state = null;
+let state = null;         // the latest state from the stream
+let shown = null;         // the state on the page: the latest, or the one scrubbed to
 let world = null;
-let path = [];
 let frames = 0;           // states drawn, read by the browser test
 let consoleEnd = 0;       // bytes of output shown so far
 let screenVersion = null;
@@ -75,7 +77,7 @@ function buildInputs() {
   for (let n = 0; n < 16; ++n) {
     const pin = document.createElement('label');
     pin.className = 'pin';
-    pin.innerHTML = '<span class="led"></span>' + n + '<br><input type="checkbox" title="external level">';
+    pin.innerHTML = '<span class="led"></span>' + n + '<br><input type="checkbox" title="external level"><span class="tag"></span>';
     pin.querySelector('input').onchange = (e) => post('/digital/' + n, { value: e.target.checked ? 1 : 0 });
     digital.appendChild(pin);
   }
@@ -84,7 +86,8 @@ function buildInputs() {
     const row = document.createElement('div');
     row.className = 'analog';
     row.innerHTML = '<span>' + n + '</span><input type="range" min="0" max="4095" value="2048">' +
-      '<output>-</output><label><input type="checkbox" checked title="sensor connected">conn.</label>';
+      '<output>-</output><label><input type="checkbox" checked title="sensor connected">conn.</label>' +
+      '<span class="tag"></span>';
     const slider = row.querySelector('input[type=range]');
     const connected = row.querySelector('input[type=checkbox]');
     connected.checked = false;
@@ -96,7 +99,7 @@ function buildInputs() {
   for (let n = 0; n < 4; ++n) {
     const servo = document.createElement('div');
     servo.className = 'servo';
-    servo.innerHTML = '<canvas width="72" height="72"></canvas><div>servo ' + n + '</div><div class="v"></div>';
+    servo.innerHTML = '<canvas width="72" height="72"></canvas><div>servo ' + n + '</div><div class="v"></div><div class="tag"></div>';
     servos.appendChild(servo);
   }
 }
@@ -126,6 +129,7 @@ function drawServos(servos) {
     const s = servos[i];
     element.classList.toggle('off', !s.enabled);
     element.querySelector('.v').textContent = (s.enabled ? 'on' : 'off') + ' ' + s.command + ' / ' + s.shaft.toFixed(0);
+    element.querySelector('.tag').textContent = label('servo', i) || '';
     const g = element.querySelector('canvas').getContext('2d');
     const angle = (a) => Math.PI * (1 - a / 1023); // 0 right .. 1023 left
     g.clearRect(0, 0, 72, 72);
@@ -140,25 +144,47 @@ function drawServos(servos) {
   });
 }
 
+// What the world drives on each port, from the world's labels.
+function label(kind, n) {
+  return world && world.labels && world.labels[kind] ? world.labels[kind][String(n)] : undefined;
+}
+
 function drawPins(digital, analog, driven) {
   document.querySelectorAll('.pin').forEach((element, n) => {
     const d = digital[n];
+    const name = label('digital', n);
     element.classList.toggle('output', d.output);
-    element.querySelector('.led').classList.toggle('on', d.level === 1);
+    element.classList.toggle('driven', !!name);
+    // A switch reads 1 while open (its pull-up) and 0 while pressed.
+    const pressed = name && name.includes('switch') && d.level === 0;
+    element.querySelector('.led').classList.toggle('on', name ? pressed : d.level === 1);
+    const tag = element.querySelector('.tag');
+    const text = name ? name + (name.includes('switch') ? (pressed ? ': pressed' : ': open') : '') : '';
+    if (tag.textContent !== text) tag.textContent = text;
     element.querySelector('input').hidden = d.output || (driven && driven.digital.includes(n));
   });
   document.querySelectorAll('.analog').forEach((row, n) => {
     row.querySelector('output').textContent = analog[n].value;
+    const tag = row.querySelector('.tag');
+    const name = label('analog', n) || '';
+    if (tag.textContent !== name) tag.textContent = name;
     const free = !(driven && driven.analog.includes(n));
     row.querySelector('input[type=range]').disabled = !free;
     row.querySelector('label').hidden = !free;
   });
 }
 
-function drawConsole(c) {
+function drawConsole(c, whole) {
+  const element = $('console');
+  if (whole) { // the console as it was at a moment
+    if (element.textContent !== c.text) element.textContent = c.text;
+    consoleEnd = -1;
+    element.scrollTop = element.scrollHeight;
+    return;
+  }
+  if (consoleEnd < 0) { element.textContent = ''; consoleEnd = 0; }
   const end = c.start + c.text.length;
   if (end <= consoleEnd) return;
-  const element = $('console');
   const fresh = consoleEnd < c.start ? c.text : c.text.slice(consoleEnd - c.start);
   const atBottom = element.scrollTop + element.clientHeight >= element.scrollHeight - 4;
   element.textContent += fresh;
@@ -167,12 +193,13 @@ function drawConsole(c) {
   if (atBottom) element.scrollTop = element.scrollHeight;
 }
 
-function drawScreen(screen) {
-  if (screen.version === screenVersion || screenLoading) return;
+// The screen now (`at` null) or as it was at simulated time `at`.
+function drawScreen(screen, at) {
+  const version = at === null ? screen.version : 'at ' + at;
+  if (version === screenVersion || screenLoading) return;
   screenLoading = true;
-  const version = screen.version;
-  fetch('/screen').then((r) => r.arrayBuffer()).then((bytes) => {
-    const image = new ImageData(new Uint8ClampedArray(bytes), screen.columns, screen.rows);
+  fetch(at === null ? '/screen' : '/screen/at/' + at).then((r) => r.arrayBuffer()).then((bytes) => {
+    const image = new ImageData(new Uint8ClampedArray(bytes), 320, 240);
     $('screen').getContext('2d').putImageData(image, 0, 0);
     screenVersion = version;
   }).catch(() => {}).finally(() => { screenLoading = false; });
@@ -219,15 +246,33 @@ function drawField() {
     g.fillStyle = o.colour;
     g.fillRect(toX(x0), toY(y1), (x1 - x0) * s, (y1 - y0) * s);
   }
+  for (const zone of world.zones || []) {
+    g.fillStyle = (zone.colour || '#3050d0') + '40';
+    g.strokeStyle = zone.colour || '#3050d0'; g.lineWidth = 1.5;
+    g.beginPath();
+    zone.polygon.forEach(([x, y], i) => (i ? g.lineTo(toX(x), toY(y)) : g.moveTo(toX(x), toY(y))));
+    g.closePath(); g.fill(); g.stroke();
+    if (zone.name) {
+      g.fillStyle = '#223'; g.font = '12px sans-serif';
+      g.fillText(zone.name, toX(zone.polygon[0][0]) + 3, toY(zone.polygon[0][1]) - 3);
+    }
+  }
   g.strokeStyle = '#444'; g.lineWidth = 3;
   for (const [x1, y1, x2, y2] of world.walls) { g.beginPath(); g.moveTo(toX(x1), toY(y1)); g.lineTo(toX(x2), toY(y2)); g.stroke(); }
-  if (path.length > 1) {
-    g.strokeStyle = '#e0661a'; g.lineWidth = 2;
-    g.beginPath();
-    path.forEach(([x, y], i) => (i ? g.lineTo(toX(x), toY(y)) : g.moveTo(toX(x), toY(y))));
-    g.stroke();
+  // The path from the history, up to the moment shown; a jump (the robot
+  // put elsewhere) is not drawn as a line.
+  const end = shownSample();
+  g.strokeStyle = '#e0661a'; g.lineWidth = 2;
+  g.beginPath();
+  for (let n = 0; n < end; ++n) {
+    const x = history.x[n], y = history.y[n];
+    if (x === null || y === null) continue;
+    const jump = n === 0 || history.x[n - 1] === null || Math.hypot(x - history.x[n - 1], y - history.y[n - 1]) > 0.05;
+    if (jump) g.moveTo(toX(x), toY(y)); else g.lineTo(toX(x), toY(y));
   }
-  const pose = drag || (state && state.robot);
+  g.stroke();
+  canvas.dataset.pathPoints = end;
+  const pose = drag || (shown && shown.robot);
   if (!pose) return;
   const rx = toX(pose.x), ry = toY(pose.y), r = world.robot.radius * s, h = pose.heading * Math.PI / 180;
   g.fillStyle = drag ? '#f0a02099' : '#d0303099';
@@ -263,9 +308,214 @@ $('field').addEventListener('pointermove', (e) => {
 $('field').addEventListener('pointerup', () => {
   if (!drag) return;
   post('/pose', { x: drag.x, y: drag.y, heading: drag.heading });
-  path = [];
   drag = null;
 });
+
+// ---- History: the path, the signals, the timeline ----------------------------
+
+const history = { time: [], x: [], y: [], heading: [] };
+let historyLoading = false;
+let chosen = JSON.parse(localStorage.getItem('kestrix-panel-signals') || 'null') || ['analog1', 'motor0.speed'];
+const charts = {};         // signal name -> Dygraph
+let chartsDrawnAt = 0;
+let live = true;
+let scrubbedTo = null;     // simulated seconds shown while not live
+
+// Samples drawn: all of them live, up to the moment shown when scrubbed.
+function shownSample() {
+  if (live || !shown || shown.sample === undefined) return history.time.length;
+  return Math.min(history.time.length, shown.sample + 1);
+}
+
+function loadHistory() {
+  if (historyLoading || !state || state.history.samples <= history.time.length) return;
+  historyLoading = true;
+  const names = ['x', 'y', 'heading'].concat(chosen.filter((n) => !['x', 'y', 'heading'].includes(n)));
+  const from = history.time.length;
+  fetch('/history/' + names.join(',') + '/' + from).then((r) => r.json()).then((h) => {
+    if (h.from !== history.time.length) return; // the choice changed meanwhile
+    for (const name of ['time'].concat(names)) {
+      if (!history[name]) history[name] = [];
+      for (const v of h[name]) history[name].push(v);
+    }
+    drawField();
+    drawCharts(true);
+    // For the benches: when the history so far was drawn, in ms from the page's start.
+    document.body.dataset.historySamples = history.time.length;
+    document.body.dataset.historyDrawnMs = Math.round(performance.now());
+  }).catch(() => {}).finally(() => { historyLoading = false; loadHistory(); });
+}
+
+function setChosen(names) {
+  chosen = names;
+  localStorage.setItem('kestrix-panel-signals', JSON.stringify(chosen));
+  for (const key of Object.keys(history)) history[key] = [];
+  for (const name of Object.keys(charts)) { charts[name].destroy(); delete charts[name]; }
+  $('charts').innerHTML = '';
+  loadHistory();
+}
+
+fetch('/signals').then((r) => r.json()).then((names) => {
+  const box = $('signal-choice');
+  for (const name of names) {
+    const item = document.createElement('label');
+    item.innerHTML = '<input type="checkbox"> ' + name;
+    const check = item.querySelector('input');
+    check.dataset.signal = name;
+    check.checked = chosen.includes(name);
+    check.onchange = () => setChosen(names.filter((n) => box.querySelector('[data-signal="' + n + '"]').checked));
+    box.appendChild(item);
+  }
+}).catch(() => {});
+
+// One strip chart a signal, against simulated time; redrawn at most four
+// times a second while the run goes on.
+function drawCharts(fresh) {
+  if (typeof Dygraph === 'undefined') { $('charts').textContent = 'The charts need the package libjs-dygraphs.'; return; }
+  const now = performance.now();
+  if (fresh && now - chartsDrawnAt < 250) { setTimeout(() => drawCharts(false), 260); return; }
+  chartsDrawnAt = now;
+  for (const name of chosen) {
+    const values = history[name] || [];
+    const data = history.time.map((t, n) => [t, values[n] === undefined ? null : values[n]]);
+    if (!data.length) continue;
+    if (!charts[name]) {
+      const element = document.createElement('div');
+      element.className = 'chart';
+      element.dataset.signal = name;
+      $('charts').appendChild(element);
+      charts[name] = new Dygraph(element, data, {
+        labels: ['time (s)', name], height: 140, legend: 'always', connectSeparatedPoints: false,
+        stepPlot: name.startsWith('digital') || name === 'bumped', ylabel: name, xlabel: '',
+        underlayCallback: (canvas, area, g) => {
+          if (live || scrubbedTo === null) return;
+          const x = g.toDomXCoord(scrubbedTo);
+          canvas.fillStyle = '#2e6bd8'; canvas.fillRect(x - 1, area.y, 2, area.h);
+        },
+        clickCallback: (e, x) => scrubTo(x),
+      });
+    } else {
+      charts[name].updateOptions({ file: data });
+    }
+    charts[name].maindiv_.dataset.points = data.length;
+    charts[name].maindiv_.dataset.last = data[data.length - 1][1];
+  }
+}
+
+// The timeline under the header: the moment shown, live or an earlier one.
+function scrubTo(seconds) {
+  live = false;
+  scrubbedTo = seconds;
+  $('timeline').value = seconds;
+  $('live').classList.remove('on');
+  fetchAt();
+}
+let atLoading = false;
+function fetchAt() {
+  if (atLoading || live) return;
+  atLoading = true;
+  const at = scrubbedTo;
+  fetch('/at/' + at.toFixed(3)).then((r) => (r.ok ? r.json() : null)).then((s) => {
+    if (s && !live) {
+      shown = s;
+      drawShown(at);
+      for (const name of Object.keys(charts)) charts[name].updateOptions({});
+    }
+  }).catch(() => {}).finally(() => { atLoading = false; if (!live && scrubbedTo !== at) fetchAt(); });
+}
+$('timeline').addEventListener('input', (e) => scrubTo(Number(e.target.value)));
+$('live').onclick = () => {
+  live = true; scrubbedTo = null;
+  $('live').classList.add('on');
+  if (state) draw(state);
+  for (const name of Object.keys(charts)) charts[name].updateOptions({});
+};
+$('live').classList.add('on');
+
+function drawEvents(list) {
+  const element = $('events');
+  element.innerHTML = '';
+  for (const e of list.slice(-12)) {
+    const link = document.createElement('a');
+    link.href = '#';
+    link.textContent = e.event + ' ' + e.time.toFixed(2) + ' s';
+    link.onclick = (click) => { click.preventDefault(); scrubTo(e.time); };
+    element.appendChild(link);
+  }
+}
+let eventsSeen = 0;
+function loadEvents() {
+  if (!state || state.history.events === eventsSeen) return;
+  eventsSeen = state.history.events;
+  fetch('/events/list').then((r) => r.json()).then(drawEvents).catch(() => {});
+}
+
+// ---- Camera -----------------------------------------------------------------
+
+const ChannelColours = { red: '#ff3030', green: '#30e040', blue: '#3080ff', yellow: '#ffe020' };
+const Palette = ['#ff3030', '#30e040', '#3080ff', '#ffe020', '#ff40ff', '#40ffff'];
+let cameraVersion = null;
+let cameraLoading = false;
+
+// The picture the program took (now, or at `at`), scaled to the canvas,
+// with each channel's blobs: box, centroid, channel name.
+function drawCamera(camera, at) {
+  $('camera-card').hidden = !camera;
+  if (!camera) return;
+  const version = at === null ? 'taken ' + camera.taken : 'at ' + camera.time;
+  text('camera-info', camera.width + ' x ' + camera.height + ', ' + camera.time.toFixed(2) + ' s');
+  if (version === cameraVersion || cameraLoading) return;
+  cameraLoading = true;
+  fetch(at === null ? '/camera' : '/camera/at/' + at).then((r) => (r.ok ? r.arrayBuffer() : null)).then((bytes) => {
+    if (!bytes) return;
+    const canvas = $('camera');
+    const scale = 320 / camera.width;
+    canvas.width = 320; canvas.height = Math.round(camera.height * scale);
+    const picture = document.createElement('canvas');
+    picture.width = camera.width; picture.height = camera.height;
+    picture.getContext('2d').putImageData(new ImageData(new Uint8ClampedArray(bytes), camera.width, camera.height), 0, 0);
+    const g = canvas.getContext('2d');
+    g.imageSmoothingEnabled = false;
+    g.drawImage(picture, 0, 0, canvas.width, canvas.height);
+    const drawn = [];
+    const lines = [];
+    camera.channels.forEach((channel, c) => {
+      const colour = ChannelColours[channel.name] || Palette[c % Palette.length];
+      g.strokeStyle = colour; g.fillStyle = colour; g.lineWidth = 2; g.font = 'bold 12px sans-serif';
+      for (const o of channel.objects) {
+        const x = o.left * scale, y = o.top * scale;
+        const w = (o.right - o.left + 1) * scale, h = (o.bottom - o.top + 1) * scale;
+        g.strokeRect(x, y, w, h);
+        g.beginPath(); g.arc((o.x + 0.5) * scale, (o.y + 0.5) * scale, 3, 0, 2 * Math.PI); g.fill();
+        g.fillText(channel.name || 'channel ' + c, x, y > 14 ? y - 3 : y + h + 12);
+        drawn.push({ channel: channel.name, left: o.left, top: o.top, right: o.right, bottom: o.bottom, x: o.x, y: o.y });
+      }
+      lines.push((channel.name || c) + ': ' + channel.objects.length);
+    });
+    canvas.dataset.blobs = JSON.stringify(drawn);
+    canvas.dataset.scale = scale;
+    text('camera-blobs', lines.join(', '));
+    cameraVersion = version;
+  }).catch(() => {}).finally(() => { cameraLoading = false; });
+}
+
+// The values of a state on the page: the latest one, or one of the history.
+function drawValues(s, at) {
+  drawMotors(s.motors);
+  drawServos(s.servos);
+  drawPins(s.digital, s.analog, state ? state.driven : null);
+  drawConsole(s.console, at !== null);
+  drawScreen(s.screen || {}, at);
+  drawCamera(s.camera, at);
+  drawField();
+}
+
+function drawShown(at) {
+  text('shown-time', at.toFixed(2) + ' s');
+  if (shown.battery !== undefined) text('battery', shown.battery.toFixed(2));
+  drawValues(shown, at);
+  if (shown.events) drawEvents(shown.events);
+}
 
 function draw(s) {
   state = s;
@@ -286,18 +536,17 @@ function draw(s) {
     choice.value = value;
   }
   text('rate', s.exchange_rate.toFixed(0));
-  text('battery', s.battery.toFixed(2));
-  drawMotors(s.motors);
-  drawServos(s.servos);
-  drawPins(s.digital, s.analog, s.driven);
-  drawConsole(s.console);
-  drawScreen(s.screen);
-  if (s.robot) {
-    const last = path[path.length - 1];
-    if (!last || Math.hypot(last[0] - s.robot.x, last[1] - s.robot.y) > 0.002) path.push([s.robot.x, s.robot.y]);
-    if (path.length > 20000) path = path.slice(-10000);
+  const timeline = $('timeline');
+  timeline.max = s.history.end;
+  if (live) {
+    shown = s;
+    timeline.value = s.history.end;
+    text('shown-time', 'live');
+    text('battery', s.battery.toFixed(2));
+    drawValues(s, null);
   }
-  drawField();
+  loadHistory();
+  loadEvents();
   if (s.ended) {
     $('ended').hidden = false;
     text('ended-title', 'The program has ended (kestrix-sim exit status ' + s.ended.status + ')');
@@ -319,6 +568,11 @@ function connect() {
 
 fetch('/world').then((r) => (r.ok ? r.json() : null)).then((w) => {
   world = w;
+  if (w) { // the canvas takes the field's proportions: no strip beside it
+    const canvas = $('field');
+    const s = Math.min(720 / w.width, 540 / w.height);
+    canvas.width = Math.round(w.width * s); canvas.height = Math.round(w.height * s);
+  }
   $('field-hint').hidden = !!w;
   $('field-card').hidden = !w;
 }).catch(() => {}).finally(connect);
