@@ -594,15 +594,16 @@ TEST_F(SimLauncher, ADiskThatFillsEndsTheTraceOnAWholeRowAndTheRunWith74)
 {
     // The programs it runs are the build machine's own shell and true, which
     // a build for the board cannot simulate: under emulation the shell would
-    // sleep its 3,000 s in real time.
+    // sleep its 30,000 s in real time.
     if (underEmulation())
         GTEST_SKIP() << "runs the build machine's /bin/sh";
     const std::string trace = file("trace.csv");
-    // The status block the program maps is itself a file of some 600 kB
-    // under this limit; 2,000 s of rows are far more.
-    constexpr rlim_t Limit = 640000;
+    // The status block the program maps (with the panel's history ring,
+    // about 1.8 MB) is itself a file under this limit; 20,000 s of rows
+    // are far more.
+    constexpr rlim_t Limit = 16 << 20;
     const Outcome run = simulateOnAFullDisk(
-        {"--speed", "max", "--duration", "2000", "--trace", trace, "/bin/sh", "-c", "sleep 3000"}, Limit);
+        {"--speed", "max", "--duration", "20000", "--trace", trace, "/bin/sh", "-c", "sleep 30000"}, Limit);
     EXPECT_EQ(run.status, 74) << run.err;
     const std::string said = "kestrix-sim: cannot write trace " + trace + ": File too large; the trace stops before ";
     ASSERT_NE(run.err.find(said), std::string::npos) << run.err;
@@ -620,19 +621,23 @@ TEST_F(SimLauncher, ADiskThatFillsEndsTheTraceOnAWholeRowAndTheRunWith74)
         ++rows;
     }
     EXPECT_GT(rows, 10);
-    EXPECT_LT(rows, 20000);
+    EXPECT_LT(rows, 200000);
 
-    // A field of 8,000 short walls draws a picture of some 900 kB.
+    // A field of 25,000 short walls draws a picture of some 2.8 MB, more
+    // than this limit, under which the status block (with the camera's last
+    // picture and the panel's history, about 1.8 MB) still fits.
+    constexpr rlim_t PictureLimit = 2200000;
     std::string walls = R"({"field": {"width": 10, "height": 10}, "walls": [)";
-    for (int k = 0; k < 8000; ++k) {
-        const double x = k % 100 * 0.1, y = k / 100 * 0.12;
-        walls += (k ? ",\n[" : "[") + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(x + 0.05)
-               + ", " + std::to_string(y + 0.05) + "]";
+    for (int k = 0; k < 25000; ++k) {
+        const double x = k % 200 * 0.05, y = k / 200 * 0.08;
+        char wall[64];
+        std::snprintf(wall, sizeof wall, "%s[%.2f, %.2f, %.2f, %.2f]", k ? ",\n" : "", x, y, x + 0.02, y + 0.02);
+        walls += wall;
     }
     const std::string world = write("walls.json", walls + "]}");
     const std::string plot = file("path.svg");
     const Outcome drawn = simulateOnAFullDisk(
-        {"--speed", "max", "--duration", "1", "--world", world, "--plot", plot, "/bin/true"}, Limit);
+        {"--speed", "max", "--duration", "1", "--world", world, "--plot", plot, "/bin/true"}, PictureLimit);
     EXPECT_EQ(drawn.status, 74) << drawn.err;
     EXPECT_NE(drawn.err.find("kestrix-sim: cannot write plot " + plot + ": File too large\n"), std::string::npos)
         << drawn.err;

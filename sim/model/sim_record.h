@@ -19,7 +19,9 @@ namespace kxsim {
 template <typename Status>
 struct HistoryRingOf
 {
-    static constexpr std::uint32_t Capacity = 8192;
+    // 40 s of simulated time, which the launcher empties every 10 ms of real
+    // time; kept small because every run maps it.
+    static constexpr std::uint32_t Capacity = 2048;
     static constexpr std::int64_t PeriodUs = 20000;
 
     struct Sample
