@@ -4,6 +4,7 @@
 #include "clock/clock_state.h"
 
 #include <cerrno>
+#include <type_traits>
 
 #include <pthread.h>
 #include <time.h>
@@ -84,11 +85,15 @@ std::int64_t realNs(int clock)
     return toNs(now);
 }
 
+static_assert(std::is_trivially_destructible_v<Clock>, "read by threads while the process exits");
+
 Clock &Clock::instance()
 {
-    // Never destroyed, like the run: threads read the time while a program
-    // exits.
-    static Clock &s_instance = *new Clock;
+    // Initialised before anything runs, without the guard whose wait would
+    // come back here through the futex interposer; it holds nothing that
+    // its destruction could take from a thread reading the time at exit
+    // (the state is never destroyed).
+    static Clock s_instance;
     return s_instance;
 }
 
