@@ -1,10 +1,11 @@
 // The program's console under a challenge: a pseudo-terminal in raw mode, so
 // that the C library and Python write line by line as to a screen and each
-// line comes with the simulated time it was written at (to within the
-// program's next wait, when the launcher reads it).
+// line comes with the simulated time it was written at: the program's clock
+// does not move on until we have read it (preload/console_watch.h).
 #include "challenge/challenge_run.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,14 +43,21 @@ bool ChallengeRun::openConsole(std::string &error)
     }
     ::cfmakeraw(&raw);
     ::tcsetattr(consoleProgram_, TCSANOW, &raw);
+    consoleWatch_ = ::fcntl(consoleLauncher_, F_DUPFD, 3);
+    if (consoleWatch_ < 0) {
+        error = std::string("cannot make the program's console: ") + std::strerror(errno);
+        return false;
+    }
     return true;
 }
 
 void ChallengeRun::closeProgramOutput()
 {
-    if (consoleProgram_ >= 0)
-        ::close(consoleProgram_);
-    consoleProgram_ = -1;
+    for (int *fd : {&consoleProgram_, &consoleWatch_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
 }
 
 void ChallengeRun::startConsole(const SimStatus &status)
@@ -96,11 +104,15 @@ void ChallengeRun::pump(const SimStatus *status)
     for (;;) {
         pollfd ready{consoleLauncher_, POLLIN, 0};
         if (::poll(&ready, 1, 20) > 0) {
+            // Taken before the read: the program's clock cannot move on
+            // while what we are about to read is there. Without a virtual
+            // clock, the time of the last exchange.
+            const std::int64_t us = std::max(status->clockUs.load(), status->simulatedUs.load());
             const ssize_t got = ::read(consoleLauncher_, buffer, sizeof buffer);
             if (got > 0) {
                 std::fwrite(buffer, 1, std::size_t(got), stdout);
                 std::fflush(stdout);
-                take(buffer, std::size_t(got), double(status->simulatedUs.load()) / 1e6);
+                take(buffer, std::size_t(got), double(us) / 1e6);
                 continue;
             }
             if (got == 0 || errno != EINTR)

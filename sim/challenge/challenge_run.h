@@ -39,6 +39,9 @@ public:
     // the simulated time at which they came.
     bool openConsole(std::string &error);
     int programOutput() const { return consoleProgram_; }
+    // The program's copy of our side, which it polls so that its clock
+    // waits until we have read what it wrote (preload/console_watch.h).
+    int programWatch() const { return consoleWatch_; }
     void closeProgramOutput();
     void startConsole(const SimStatus &status);
     void stopConsole();
@@ -56,7 +59,7 @@ private:
     Challenge challenge_;
     std::uint64_t seed_ = 1;
     std::string folder_, world_, script_, trace_;
-    int consoleLauncher_ = -1, consoleProgram_ = -1;
+    int consoleLauncher_ = -1, consoleProgram_ = -1, consoleWatch_ = -1;
     std::thread pump_;
     std::atomic<bool> ended_{false};
     std::mutex lock_;

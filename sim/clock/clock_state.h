@@ -117,6 +117,7 @@ struct Clock::State
     int failError = 0;
     void (*sleepHook)() = nullptr;
     Clock::Peers *peers = nullptr;
+    Clock::Watcher *watcher = nullptr;
     bool publishedIdle = false; // the peers were told that every thread waits
 
     std::int64_t now() const
@@ -157,9 +158,21 @@ struct Clock::State
             releasable.fetch_sub(1);
     }
 
+    // Every move of the virtual clock goes through here.
+    void moveTo(std::int64_t ns)
+    {
+        if (ns <= virtualNs)
+            return;
+        if (watcher)
+            watcher->beforeMove();
+        virtualNs = ns;
+        if (watcher)
+            watcher->moved(ns);
+    }
+
     void wake(Waiter &w)
     {
-        virtualNs = std::max(virtualNs, w.deadline);
+        moveTo(w.deadline);
         w.woken = true;
         stopWaiting(w);
         lastActivity = realNs(CLOCK_MONOTONIC);

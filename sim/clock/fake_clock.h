@@ -140,6 +140,20 @@ public:
     // The peers granted `ns`: the threads waiting until then wake.
     void granted(std::int64_t ns);
 
+    // Something outside the program that must see everything the program
+    // did at one time before the clock moves past it (the launcher reading
+    // the program's console under a challenge). Virtual mode only; both are
+    // called under the clock's lock, so neither may wait on the clock.
+    struct Watcher
+    {
+        virtual ~Watcher() = default;
+        // The clock is about to move on from its present time.
+        virtual void beforeMove() = 0;
+        // It moved to the time of day `ns`.
+        virtual void moved(std::int64_t ns) = 0;
+    };
+    void setWatcher(Watcher *watcher);
+
     // usleep as the program sees it: recorded, possibly failed on purpose,
     // then slept on the program's clock.
     int usleep(std::uint64_t us);

@@ -66,6 +66,8 @@ void Clock::afterForkChild()
     s.releasable = 0;
     // The peers are the parent's: a child keeps its own time.
     s.peers = nullptr;
+    // So is the watcher: the launcher follows the parent's time.
+    s.watcher = nullptr;
     s.publishedIdle = false;
     t_waiter.waiting = false;
     t_waiter.tid = 0;
@@ -200,6 +202,15 @@ void Clock::setPeers(Peers *peers)
     s.publishedIdle = false;
 }
 
+void Clock::setWatcher(Watcher *watcher)
+{
+    State &s = state();
+    Guard guard(s.lock);
+    s.watcher = watcher;
+    if (watcher)
+        watcher->moved(s.virtualNs);
+}
+
 void Clock::granted(std::int64_t ns)
 {
     State &s = state();
@@ -222,7 +233,7 @@ void Clock::followRealTime()
     if (now - s.lastActivity < std::int64_t(GraceMs) * 1000000)
         return;
     // From the last wait on, or from the last time it followed.
-    s.virtualNs += now - std::max(s.followedAt, s.lastActivity);
+    s.moveTo(s.virtualNs + now - std::max(s.followedAt, s.lastActivity));
     s.followedAt = now;
 }
 

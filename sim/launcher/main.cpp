@@ -319,7 +319,7 @@ void forwardSignals()
 // The program's environment: ours, with the simulator's variables set to
 // this run's and the simulator library first in LD_PRELOAD.
 std::vector<std::string> programEnvironment(const Options &options, const Controller &controller, const Panel &panel,
-                                            const std::vector<std::pair<std::string, std::string>> &match)
+                                            const std::vector<std::pair<std::string, std::string>> &settings)
 {
     std::string preload = controller.library;
 #ifdef KESTRIX_SIM_PRELOAD_FIRST
@@ -336,8 +336,9 @@ std::vector<std::string> programEnvironment(const Options &options, const Contro
         {"KESTRIX_SIM_OUTPUT_FD", std::to_string(controller.lostOutputs)},
         {"KESTRIX_SIM_MATCH_FD", ""},
         {"KESTRIX_SIM_ROBOT", ""},
+        {"KESTRIX_SIM_CONSOLE_FD", ""},
     };
-    for (const auto &set : match)
+    for (const auto &set : settings)
         for (auto &mine : ours)
             if (mine.first == set.first)
                 mine.second = set.second;
@@ -381,9 +382,9 @@ std::vector<char *> pointers(const std::vector<std::string> &strings)
 // children need is built before the fork. A failed exec reports its errno
 // through a pipe that a successful exec closes.
 Keeper start(const std::string &program, const Options &options, const Controller &controller, const Panel &panel,
-             int output, const std::vector<std::pair<std::string, std::string>> &match = {})
+             int output, const std::vector<std::pair<std::string, std::string>> &settings = {})
 {
-    const std::vector<std::string> environment = programEnvironment(options, controller, panel, match);
+    const std::vector<std::string> environment = programEnvironment(options, controller, panel, settings);
     const std::vector<char *> environmentPointers = pointers(environment);
     const std::vector<char *> arguments = pointers(options.command);
 
@@ -551,7 +552,9 @@ int run(int argc, char **argv)
     openPanel(panel, options, controller);
     forwardSignals();
     const double startReal = monotonicSeconds();
-    const Keeper keeper = start(program, options, controller, panel, challenge.programOutput());
+    const int watch = challenge.programWatch();
+    const Keeper keeper = start(program, options, controller, panel, challenge.programOutput(),
+                                {{"KESTRIX_SIM_CONSOLE_FD", watch >= 0 ? std::to_string(watch) : ""}});
     challenge.closeProgramOutput();
     if (!options.challenge.empty())
         challenge.startConsole(*controller.status);

@@ -82,6 +82,9 @@ struct SimStatus : ControllerStatus
     std::uint32_t magic;
     std::atomic<std::int64_t> simulatedUs; // since the program started
     std::atomic<int> endedByDuration;      // 1 once --duration ended the program
+    // The virtual clock as it moves, since the program started (under a
+    // challenge: the console's lines are stamped with it).
+    std::atomic<std::int64_t> clockUs;
     // Odd while the program's side writes the controller's state: a reader
     // that saw it odd, or changed, copies again.
     std::atomic<std::uint32_t> sequence;

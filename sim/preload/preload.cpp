@@ -17,6 +17,9 @@
 //   KESTRIX_SIM_MATCH_FD  descriptor of the block the programs of a match share
 //                         (model/match_block.h), with KESTRIX_SIM_ROBOT this
 //                         program's robot in it (0 the first)
+//   KESTRIX_SIM_CONSOLE_FD descriptor of the side of the program's console
+//                         that the launcher reads under a challenge
+//                         (preload/console_watch.h)
 // They stay set, and the status block's descriptor stays open, so that every
 // process this one starts (kestrix-run's robot program, say) joins the same
 // run: one coprocessor, one clock, one trace and one status (see
@@ -24,6 +27,7 @@
 #include "fakes/fake_battery.h"
 #include "clock/fake_clock.h"
 #include "video/fake_framebuffer.h"
+#include "preload/console_watch.h"
 #include "preload/panel_control.h"
 #include "preload/simulation.h"
 
@@ -66,6 +70,21 @@ std::string variable(const char *name)
     std::fprintf(stderr, "kestrix-sim: %s\n", message.c_str());
     std::fflush(stderr);
     ::_exit(2);
+}
+
+// A descriptor the launcher handed over, moved above the floor; the
+// variable that named it then names the new number, for the processes this
+// one starts.
+int keptAboveFloor(int fd, const char *name, const char *what)
+{
+    if (fd >= StatusFdFloor)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
+    if (moved < 0)
+        fail(std::string("cannot keep ") + what + ": " + std::strerror(errno));
+    ::close(fd);
+    ::setenv(name, std::to_string(moved).c_str(), 1);
+    return moved;
 }
 
 // A process the program forks shares our files but not our run: only the
@@ -168,6 +187,7 @@ void startSimulationIn()
     const std::string outputFd = variable("KESTRIX_SIM_OUTPUT_FD");
     const std::string matchFd = variable("KESTRIX_SIM_MATCH_FD");
     const std::string robotText = variable("KESTRIX_SIM_ROBOT");
+    const std::string consoleText = variable("KESTRIX_SIM_CONSOLE_FD");
 
     bool virtualTime = false;
     double speed = 1.0;
@@ -220,27 +240,15 @@ void startSimulationIn()
         options.status = static_cast<kxsim::SimStatus *>(block);
         options.shared = static_cast<char *>(block) + SharedOffset;
         joining = options.status->magic == kxsim::SimStatus::Magic;
-        if (fd < StatusFdFloor) {
-            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
-            if (moved < 0)
-                fail(std::string("cannot keep the status block: ") + std::strerror(errno));
-            ::close(fd);
-            fd = moved;
-            ::setenv("KESTRIX_SIM_STATUS_FD", std::to_string(fd).c_str(), 1);
-        }
+        keptAboveFloor(fd, "KESTRIX_SIM_STATUS_FD", "the status block");
     }
-    if (!outputFd.empty()) {
-        int fd = std::atoi(outputFd.c_str());
-        if (fd < StatusFdFloor) {
-            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
-            if (moved < 0)
-                fail(std::string("cannot keep the launcher's output report: ") + std::strerror(errno));
-            ::close(fd);
-            fd = moved;
-            ::setenv("KESTRIX_SIM_OUTPUT_FD", std::to_string(fd).c_str(), 1);
-        }
-        options.lostOutputFd = fd;
-    }
+    if (!outputFd.empty())
+        options.lostOutputFd =
+            keptAboveFloor(std::atoi(outputFd.c_str()), "KESTRIX_SIM_OUTPUT_FD", "the launcher's output report");
+    const int consoleFd = consoleText.empty() || options.status == nullptr
+                              ? -1
+                              : keptAboveFloor(std::atoi(consoleText.c_str()), "KESTRIX_SIM_CONSOLE_FD",
+                                               "the program's console");
     if (!matchFd.empty()) {
         int fd = std::atoi(matchFd.c_str());
         void *header = ::mmap(nullptr, sizeof(kxsim::MatchBlock), PROT_READ, MAP_SHARED, fd, 0);
@@ -260,13 +268,7 @@ void startSimulationIn()
             fail(std::string("cannot map the match's block: ") + std::strerror(errno));
         options.match = static_cast<kxsim::MatchBlock *>(block);
         options.robot = robot;
-        if (fd < StatusFdFloor) {
-            const int moved = ::fcntl(fd, F_DUPFD, StatusFdFloor);
-            if (moved < 0)
-                fail(std::string("cannot keep the match's block: ") + std::strerror(errno));
-            ::close(fd);
-            ::setenv("KESTRIX_SIM_MATCH_FD", std::to_string(moved).c_str(), 1);
-        }
+        keptAboveFloor(fd, "KESTRIX_SIM_MATCH_FD", "the match's block");
     }
     // Who joins a run finds the battery as the run left it.
     const double volts = joining ? options.status->batteryVolts : kxsim::constants::BatteryVolts;
@@ -286,6 +288,11 @@ void startSimulationIn()
     if (!simulation.start(options, error))
         fail(error);
     clock.setSleepHook(afterSleep);
+    if (consoleFd >= 0 && virtualTime) {
+        static kxsim::ConsoleWatch *const s_console =
+            new kxsim::ConsoleWatch(consoleFd, &options.status->clockUs, simulation.startUs());
+        clock.setWatcher(s_console);
+    }
     // Registered after the fake's singletons exist, so it runs before their
     // destructors.
     std::atexit(atExit);

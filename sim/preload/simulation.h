@@ -83,6 +83,7 @@ public:
     void finishAtExit();
 
     std::int64_t endUs() const; // absolute clock time of the end, 0 for none
+    std::int64_t startUs() const { return m_startUs; } // absolute clock time of the run's start
 
     // Behaviour.
     void acquire(RegisterFile &registers) override;
