@@ -3,6 +3,7 @@
 if(TARGET test_sim_match)
   add_executable(sim_match_quitter ${CMAKE_CURRENT_SOURCE_DIR}/sim_match_quitter.c)
   target_link_libraries(sim_match_quitter PRIVATE kestrix)
+  target_link_libraries(test_sim_match PRIVATE kestrix_sim_model)
   add_dependencies(test_sim_match kestrix-sim kestrix-sim-preload bump_and_turn push_to_zone two_threads
     sim_match_quitter)
   target_compile_definitions(test_sim_match PRIVATE

@@ -1,7 +1,11 @@
 #include "model/match_block.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include <dlfcn.h>
+#include <signal.h>
 
 #include <linux/futex.h>
 #include <sched.h>
@@ -13,13 +17,24 @@ namespace kxsim {
 
 namespace {
 
+// The lock word holds the process that holds it. A program killed while
+// it held the lock (SIGKILL mid-match) would hold it for ever: a waiter
+// that has spun a while takes it over from a holder that is gone.
 class ClockGuard
 {
 public:
     explicit ClockGuard(MatchBlock &match) : m_word(match.clockLock)
     {
-        while (m_word.exchange(1, std::memory_order_acquire) != 0)
+        const std::uint32_t self = std::uint32_t(::getpid());
+        for (unsigned spins = 1;; ++spins) {
+            std::uint32_t holder = 0;
+            if (m_word.compare_exchange_weak(holder, self, std::memory_order_acquire))
+                return;
+            if (spins % 1024 == 0 && holder != 0 && ::kill(pid_t(holder), 0) != 0 && errno == ESRCH
+                && m_word.compare_exchange_strong(holder, self, std::memory_order_acquire))
+                return;
             ::sched_yield();
+        }
     }
     ~ClockGuard() { m_word.store(0, std::memory_order_release); }
     ClockGuard(const ClockGuard &) = delete;
@@ -29,9 +44,28 @@ private:
     std::atomic<std::uint32_t> &m_word;
 };
 
+// Straight to the kernel: in a program the simulator interposes syscall(),
+// and a wake from inside the program's scheduler must not go back into it
+// (its clock's lock is held there). Found on first use, without a
+// function-local static, whose guard may itself wait through syscall(); the
+// simulator's entry may run before this file's initialisers.
+using SyscallFn = long (*)(long, ...);
+std::atomic<SyscallFn> s_syscall{nullptr};
+
+SyscallFn rawSyscall()
+{
+    SyscallFn found = s_syscall.load(std::memory_order_relaxed);
+    if (found == nullptr) {
+        void *next = ::dlsym(RTLD_NEXT, "syscall");
+        found = next ? reinterpret_cast<SyscallFn>(next) : &::syscall;
+        s_syscall.store(found, std::memory_order_relaxed);
+    }
+    return found;
+}
+
 void wakeGrant(std::atomic<std::uint32_t> &word)
 {
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    rawSyscall()(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // Under the clock's lock: when no robot's program runs, the match moves to
@@ -120,7 +154,7 @@ std::uint32_t matchAwaitGrant(MatchBlock &match, std::size_t robot, std::uint32_
 {
     timespec timeout{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000L};
     if (match.grant[robot].load() == seen)
-        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&match.grant[robot]), FUTEX_WAIT, seen, &timeout,
+        rawSyscall()(SYS_futex, reinterpret_cast<std::uint32_t *>(&match.grant[robot]), FUTEX_WAIT, seen, &timeout,
                   nullptr, 0);
     return match.grant[robot].load();
 }
