@@ -61,7 +61,9 @@ const Registered<PowerSupplyFiles> s_powerSupply;
 
 FakeBattery &FakeBattery::instance()
 {
-    static FakeBattery s_instance;
+    // Never destroyed, as every fake: a program's exit (a sanitizer's
+    // report, say) still opens files after the static destructors ran.
+    static FakeBattery &s_instance = *new FakeBattery;
     return s_instance;
 }
 

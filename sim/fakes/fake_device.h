@@ -66,7 +66,7 @@ struct Registered
 {
     Registered()
     {
-        static Device s_device;
+        static Device &s_device = *new Device; // lives for the whole process
         registerDevice(&s_device);
     }
 };

@@ -52,7 +52,9 @@ const FakeInterface *find(const std::vector<FakeInterface> &interfaces, const ch
 
 FakeNetwork &FakeNetwork::instance()
 {
-    static FakeNetwork s_instance;
+    // Never destroyed, as every fake: a program's exit (a sanitizer's
+    // report, say) still opens files after the static destructors ran.
+    static FakeNetwork &s_instance = *new FakeNetwork;
     return s_instance;
 }
 

@@ -36,7 +36,9 @@ const Registered<SerialAdapterFile> s_serialAdapter;
 
 FakeSerial &FakeSerial::instance()
 {
-    static FakeSerial s_instance;
+    // Never destroyed, as every fake: a program's exit (a sanitizer's
+    // report, say) still opens files after the static destructors ran.
+    static FakeSerial &s_instance = *new FakeSerial;
     return s_instance;
 }
 

@@ -31,7 +31,9 @@ std::mutex &registryLock()
 
 std::vector<FakeDevice *> &registry()
 {
-    static std::vector<FakeDevice *> s_devices;
+    // Never destroyed: the C library's exit still opens files (a
+    // sanitizer's report of leaks opens the program's own file).
+    static std::vector<FakeDevice *> &s_devices = *new std::vector<FakeDevice *>;
     return s_devices;
 }
 
@@ -65,7 +67,7 @@ std::mutex &mappingLock()
 
 std::map<void *, FakeDevice *> &mappings()
 {
-    static std::map<void *, FakeDevice *> s_mappings;
+    static std::map<void *, FakeDevice *> &s_mappings = *new std::map<void *, FakeDevice *>;
     return s_mappings;
 }
 

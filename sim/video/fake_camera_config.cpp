@@ -45,7 +45,9 @@ const Registered<ConfigFiles> s_cameraConfig;
 
 FakeCameraConfig &FakeCameraConfig::instance()
 {
-    static FakeCameraConfig s_instance;
+    // Never destroyed, as every fake: a program's exit (a sanitizer's
+    // report, say) still opens files after the static destructors ran.
+    static FakeCameraConfig &s_instance = *new FakeCameraConfig;
     return s_instance;
 }
 

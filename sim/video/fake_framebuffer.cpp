@@ -52,7 +52,9 @@ std::uint32_t component(std::uint32_t pixel, const fb_bitfield &field, unsigned 
 
 FakeFramebuffer &FakeFramebuffer::instance()
 {
-    static FakeFramebuffer s_instance;
+    // Never destroyed, as every fake: a program's exit (a sanitizer's
+    // report, say) still opens files after the static destructors ran.
+    static FakeFramebuffer &s_instance = *new FakeFramebuffer;
     return s_instance;
 }
 

@@ -132,7 +132,9 @@ FakeVideo::FakeVideo()
 
 FakeVideo &FakeVideo::instance()
 {
-    static FakeVideo s_instance;
+    // Never destroyed, as every fake: a program's exit (a sanitizer's
+    // report, say) still opens files after the static destructors ran.
+    static FakeVideo &s_instance = *new FakeVideo;
     return s_instance;
 }
 
