@@ -2,6 +2,7 @@
 reach the controller and its answers come back, waits release the GIL, and
 nothing exported by libkestrix.so is missing from the module."""
 import ast
+import json
 import os
 import re
 import shutil
@@ -11,6 +12,8 @@ import urllib.request
 import pytest
 
 from conftest import PYTHON, STARTUP, _environment
+
+SOURCE = os.environ.get("KESTRIX_SOURCE_DIR", "")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -113,6 +116,31 @@ def test_buttons_scripted_press_ends_the_wait(simulate):
     assert 2.0 - STARTUP <= run.value("a after") <= 2.02
     assert run.value("a pressed") == 1
     assert run.value("side clicked after") - run.value("a after") == pytest.approx(1.1, abs=0.02)
+
+
+def test_a_press_of_the_script_reaches_both_robots_of_a_match_at_one_moment(simulate, tmp_path):
+    world = json.loads(open(os.path.join(SOURCE, "sim", "worlds", "arena.json")).read())
+    world["robot"]["start"] = [{"x": 0.5, "y": 0.5, "heading_deg": 0}, {"x": 1.5, "y": 1.2, "heading_deg": 180}]
+    (tmp_path / "two.json").write_text(json.dumps(world))
+    program = tmp_path / "wait_for_a.py"
+    program.write_text("import sys, kestrix\n"
+                       "start = kestrix.seconds()\n"
+                       "kestrix.wait_for_a_button()\n"
+                       "now = kestrix.seconds()\n"
+                       "print(sys.argv[1], 'a at', now, 'after', now - start, flush=True)\n")
+    robot = f"{PYTHON} -u {program}"
+    run = simulate(None, script="2 press a\n2.2 release a\n",
+                   options=("--world", str(tmp_path / "two.json"), "--duration", "4",
+                            "--robot", robot + " first", "--robot", robot + " second"),
+                   command=[])
+    assert run.returncode == 0, run.stderr
+    seen = {name: (float(at), float(after))
+            for name, at, after in re.findall(r"^(first|second) a at (\S+) after (\S+)$", run.stdout, re.M)}
+    assert set(seen) == {"first", "second"}, run.stdout
+    # One clock for both: the same moment on each controller, 2 s into the match.
+    assert seen["first"][0] == pytest.approx(seen["second"][0], abs=1e-6)
+    for name in seen:
+        assert 2.0 - STARTUP <= seen[name][1] <= 2.02, run.stdout
 
 
 def test_sensors_and_battery_follow_the_script(simulate):
