@@ -2,7 +2,7 @@
 # headless browser (sim_panel_browser), both on the check-out programs.
 if(TARGET test_sim_panel)
   add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check line_follower
-    camera_rate_check analog_check)
+    camera_rate_check analog_check push_two)
   if(KESTRIX_SIM_PANEL)
     find_package(nlohmann_json REQUIRED)
     target_link_libraries(test_sim_panel PRIVATE nlohmann_json::nlohmann_json)
@@ -16,6 +16,8 @@ if(TARGET test_sim_panel)
     KESTRIX_LINE_FOLLOWER="$<TARGET_FILE:line_follower>"
     KESTRIX_LINE_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/line.json"
     KESTRIX_ARENA_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/arena.json"
+    KESTRIX_TABLE_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/table.json"
+    KESTRIX_PUSH_TWO="$<TARGET_FILE:push_two>"
     KESTRIX_SIM_PANEL=${panel})
 endif()
 

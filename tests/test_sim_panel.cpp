@@ -430,6 +430,47 @@ TEST_F(SimPanel, APoseOffTheFieldOrInAnObstacleIsRefused)
     EXPECT_EQ(run.err().find("nan"), std::string::npos) << run.err();
 }
 
+// The page gets the pieces' shapes once and their places with every state
+// and every moment kept, so that it draws them where they are; the robot
+// cannot be put on one where it is now.
+TEST_F(SimPanel, PiecesAreShownWhereTheyAreAndTheRobotCannotBePutOnOne)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--panel-linger", "5", "--duration", "40", "--world",
+                                          KESTRIX_TABLE_WORLD, KESTRIX_PUSH_TWO}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json world = json::parse(panel::request(port, "GET", "/world").body, nullptr, false);
+    ASSERT_EQ(world["pieces"].size(), 8u) << world.dump();
+    EXPECT_EQ(world["pieces"][0], json({{"name", "red 1"}, {"colour", "#d03030"}, {"shape", "disc"}, {"radius", 0.03}}));
+    EXPECT_EQ(world["pieces"][6]["shape"], "box");
+    const json start = stateWhen(port, [](const json &s) { return s.contains("pieces"); });
+    ASSERT_EQ(start["pieces"].size(), 8u) << start.dump();
+    EXPECT_NEAR(start["pieces"][6][0].get<double>(), 1.0, 1e-3);
+
+    // On the disc red 1 and beside the box green 3 (1.0, 0.25), closer than
+    // the robot's radius: refused, naming the piece.
+    for (const auto &[pose, piece] : {std::pair{R"({"x": 0.8, "y": 0.62, "heading": 0})", "red 1"},
+                                      std::pair{R"({"x": 1.0, "y": 0.33, "heading": 0})", "green 3"}}) {
+        const panel::Reply reply = panel::request(port, "POST", "/pose", pose);
+        EXPECT_EQ(reply.status, 422) << pose;
+        EXPECT_NE(reply.body.find(std::string("would be on piece \"") + piece + "\""), std::string::npos) << reply.body;
+    }
+
+    // To the end at full speed: the pushed pieces are elsewhere now, and the
+    // start of the run still has them where they were.
+    EXPECT_EQ(panel::request(port, "POST", "/speed", R"({"factor": "max"})").status, 204);
+    const json ended = stateWhen(port, [](const json &s) { return s.contains("ended"); });
+    double moved = 0;
+    for (std::size_t n = 0; n < 8; ++n)
+        moved = std::max(moved, std::hypot(ended["pieces"][n][0].get<double>() - start["pieces"][n][0].get<double>(),
+                                           ended["pieces"][n][1].get<double>() - start["pieces"][n][1].get<double>()));
+    EXPECT_GT(moved, 0.2) << ended["pieces"].dump();
+    const json first = json::parse(panel::request(port, "GET", "/at/0").body, nullptr, false);
+    ASSERT_TRUE(first.contains("pieces")) << first.dump();
+    EXPECT_EQ(first["pieces"], start["pieces"]);
+    EXPECT_EQ(run.wait(8000), 0);
+}
+
 // 100 connections that stall and 200 pages on the event stream: /state still
 // answers at once, every stream gets its events, and the stalled connections
 // are closed.

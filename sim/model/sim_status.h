@@ -71,6 +71,10 @@ struct ControllerStatus
     std::uint8_t bumped;
     double x, y, headingDeg;  // metres, degrees counter-clockwise from +x
     double travelled, turned; // metres forward, degrees counter-clockwise in all
+    // The world's pieces where they are now, the first MaxShownPieces of them.
+    static constexpr std::size_t MaxShownPieces = 16;
+    std::uint32_t pieceCount;
+    float pieces[MaxShownPieces][3]; // x, y metres; heading degrees
 };
 
 static_assert(sizeof(ControllerStatus) % 4 == 0 && alignof(ControllerStatus) >= 4, "copied in 32-bit words");

@@ -82,6 +82,12 @@ json PanelState::controllerJson(const ControllerStatus &s) const
     state["battery"] = s.batteryVolts;
     if (s.hasPose)
         state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+    if (s.pieceCount > 0) {
+        json pieces = json::array();
+        for (std::size_t n = 0; n < s.pieceCount && n < ControllerStatus::MaxShownPieces; ++n)
+            pieces.push_back({s.pieces[n][0], s.pieces[n][1], s.pieces[n][2]});
+        state["pieces"] = pieces;
+    }
     return state;
 }
 
@@ -184,8 +190,38 @@ std::optional<Refusal> PanelState::poseRefusal(double x, double y, double headin
     }
     if (world.clearance({x, y}) < r)
         return Refusal{422, std::string("the robot at ") + place + " would be inside a wall, box or object"};
+    // The pieces where they are now.
+    const ControllerStatus now = status.snapshot();
+    for (std::size_t n = 0; n < now.pieceCount && n < world.pieces.size() && n < ControllerStatus::MaxShownPieces;
+         ++n) {
+        const Piece &piece = world.pieces[n];
+        const double dx = x - now.pieces[n][0], dy = y - now.pieces[n][1];
+        double gap;
+        if (piece.shape == Piece::Shape::Disc) {
+            gap = std::hypot(dx, dy) - piece.radius;
+        } else {
+            // The robot's centre in the box's frame, to the nearest point of it.
+            const double a = -double(now.pieces[n][2]) * M_PI / 180;
+            const double u = dx * std::cos(a) - dy * std::sin(a), v = dx * std::sin(a) + dy * std::cos(a);
+            gap = std::hypot(std::max(0.0, std::fabs(u) - piece.length / 2), std::max(0.0, std::fabs(v) - piece.width / 2));
+        }
+        if (gap < r)
+            return Refusal{422, std::string("the robot at ") + place + " would be on piece "
+                                    + (piece.name.empty() ? std::to_string(n) : "\"" + piece.name + "\"")};
+    }
     return std::nullopt;
 }
+
+namespace {
+
+std::string hexColour(const std::array<int, 3> &rgb)
+{
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", rgb[0] & 0xFF, rgb[1] & 0xFF, rgb[2] & 0xFF);
+    return colour;
+}
+
+} // namespace
 
 void PanelServer::describeWorld(const std::string &path, Run &run)
 {
@@ -216,12 +252,8 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
         walls.push_back({wall.a.x, wall.a.y, wall.b.x, wall.b.y});
     for (const Rect &box : world.boxes)
         boxes.push_back(rect(box));
-    for (const ColouredObject &object : world.objects) {
-        char colour[8];
-        std::snprintf(colour, sizeof colour, "#%02x%02x%02x", object.rgb[0] & 0xFF, object.rgb[1] & 0xFF,
-                      object.rgb[2] & 0xFF);
-        objects.push_back({{"box", rect(object.box)}, {"colour", colour}});
-    }
+    for (const ColouredObject &object : world.objects)
+        objects.push_back({{"box", rect(object.box)}, {"colour", hexColour(object.rgb)}});
     field["walls"] = walls;
     field["boxes"] = boxes;
     field["objects"] = objects;
@@ -231,13 +263,20 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
         json corners = json::array();
         for (const Point &p : zone.polygon)
             corners.push_back(point(p));
-        char colour[8] = "";
-        if (zone.rgb)
-            std::snprintf(colour, sizeof colour, "#%02x%02x%02x", (*zone.rgb)[0] & 0xFF, (*zone.rgb)[1] & 0xFF,
-                          (*zone.rgb)[2] & 0xFF);
-        zones.push_back({{"name", zone.name}, {"polygon", corners}, {"colour", colour}});
+        zones.push_back({{"name", zone.name}, {"polygon", corners}, {"colour", zone.rgb ? hexColour(*zone.rgb) : ""}});
     }
     field["zones"] = zones;
+    // The pieces' shapes; where they are comes with every state.
+    json pieces = json::array();
+    for (const Piece &piece : world.pieces) {
+        json shape = {{"name", piece.name}, {"colour", hexColour(piece.rgb)}};
+        if (piece.shape == Piece::Shape::Disc)
+            shape.update({{"shape", "disc"}, {"radius", piece.radius}});
+        else
+            shape.update({{"shape", "box"}, {"length", piece.length}, {"width", piece.width}});
+        pieces.push_back(shape);
+    }
+    field["pieces"] = pieces;
     // What drives each port, for its label on the page.
     const auto side = [](double degrees) -> std::string {
         const double a = std::remainder(degrees, 360.0);

@@ -238,6 +238,13 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
         next.headingDeg = pose.headingDeg;
         next.travelled = m_physics->travelledMetres();
         next.turned = m_physics->turnedDegrees();
+        const std::vector<Table::PieceState> pieces = m_physics->pieces();
+        next.pieceCount = std::uint32_t(std::min(pieces.size(), ControllerStatus::MaxShownPieces));
+        for (std::size_t n = 0; n < next.pieceCount; ++n) {
+            next.pieces[n][0] = float(pieces[n].x);
+            next.pieces[n][1] = float(pieces[n].y);
+            next.pieces[n][2] = float(pieces[n].headingDeg);
+        }
     }
     return next;
 }

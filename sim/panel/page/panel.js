@@ -259,6 +259,22 @@ function drawField() {
   }
   g.strokeStyle = '#444'; g.lineWidth = 3;
   for (const [x1, y1, x2, y2] of world.walls) { g.beginPath(); g.moveTo(toX(x1), toY(y1)); g.lineTo(toX(x2), toY(y2)); g.stroke(); }
+  // The pieces where they are at the moment shown.
+  const placed = (shown && shown.pieces) || [];
+  (world.pieces || []).forEach((piece, n) => {
+    if (!placed[n]) return;
+    const [x, y, heading] = placed[n];
+    g.save();
+    g.translate(toX(x), toY(y));
+    g.rotate(-heading * Math.PI / 180);
+    g.fillStyle = piece.colour; g.strokeStyle = '#222'; g.lineWidth = 1;
+    g.beginPath();
+    if (piece.shape === 'disc') g.arc(0, 0, piece.radius * s, 0, 2 * Math.PI);
+    else g.rect(-piece.length * s / 2, -piece.width * s / 2, piece.length * s, piece.width * s);
+    g.fill(); g.stroke();
+    g.restore();
+  });
+  canvas.dataset.pieces = placed.length;
   // The path from the history, up to the moment shown; a jump (the robot
   // put elsewhere) is not drawn as a line.
   const end = shownSample();
