@@ -644,6 +644,21 @@ TEST_F(SimPanel, TheWholeRunIsKeptAndCanBeReadBackAfterTheEnd)
     EXPECT_NEAR(time[n].get<double>(), 10.0, 1e-6);
     EXPECT_NEAR(at["robot"]["x"].get<double>(), x[n].get<double>(), 1e-4);
     EXPECT_NEAR(at["robot"]["y"].get<double>(), y[n].get<double>(), 1e-4);
+    // The inertial sensors as the program reads them: gravity up, a turn rate
+    // while the follower steers along the curves, and the compass turning.
+    const json inertial = json::parse(panel::request(port, "GET", "/history/accel.z,gyro.z,compass.x/0").body,
+                                      nullptr, false);
+    ASSERT_EQ(inertial["accel.z"].size(), time.size());
+    std::vector<double> up, turn, compass;
+    for (std::size_t n = 0; n < time.size(); ++n) {
+        up.push_back(inertial["accel.z"][n].get<double>());
+        turn.push_back(std::fabs(inertial["gyro.z"][n].get<double>()));
+        compass.push_back(inertial["compass.x"][n].get<double>());
+    }
+    std::sort(up.begin(), up.end());
+    EXPECT_NEAR(up[up.size() / 2], 1000, 50);
+    EXPECT_GT(*std::max_element(turn.begin(), turn.end()), 16 * 20.0); // over 20 deg/s
+    EXPECT_GT(*std::max_element(compass.begin(), compass.end()) - *std::min_element(compass.begin(), compass.end()), 300);
     EXPECT_EQ(panel::request(port, "GET", "/history/nothing/0").status, 404);
     EXPECT_EQ(panel::request(port, "GET", "/at/soon").status, 404);
 

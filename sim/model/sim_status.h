@@ -64,6 +64,7 @@ struct ControllerStatus
     double servoShaft[4];          // shaft positions, us of pulse
     std::uint16_t digitalIn, digitalOut, digitalPullups, digitalDirections;
     std::uint16_t analog[6];
+    std::int16_t accel[3], gyro[3], compass[3]; // the inertial sensors' registers: x, y, z
     std::uint8_t analogPullups;
     double batteryVolts;
     // The robot's pose (with a world or once the mobile base moved it).

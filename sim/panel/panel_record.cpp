@@ -58,6 +58,12 @@ const std::vector<std::pair<std::string, Signal>> &signals()
         for (int n = 0; n < 16; ++n)
             list.emplace_back("digital" + std::to_string(n),
                               [n](const ControllerStatus &s) { return double((s.digitalIn >> n) & 1); });
+        for (int axis = 0; axis < 3; ++axis) {
+            const std::string name(1, "xyz"[axis]);
+            list.emplace_back("accel." + name, [axis](const ControllerStatus &s) { return double(s.accel[axis]); });
+            list.emplace_back("gyro." + name, [axis](const ControllerStatus &s) { return double(s.gyro[axis]); });
+            list.emplace_back("compass." + name, [axis](const ControllerStatus &s) { return double(s.compass[axis]); });
+        }
         list.emplace_back("battery", [](const ControllerStatus &s) { return s.batteryVolts; });
         list.emplace_back("x", [](const ControllerStatus &s) { return s.hasPose ? s.x : NAN; });
         list.emplace_back("y", [](const ControllerStatus &s) { return s.hasPose ? s.y : NAN; });

@@ -227,6 +227,11 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
     for (int n = 0; n < 6; ++n)
         next.analog[n] = registers.get16(reg::Analog0 + 2 * std::size_t(n));
     next.analogPullups = registers.get8(reg::AnalogPullup);
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        next.accel[axis] = std::int16_t(registers.get16(reg::Accel + 2 * axis));
+        next.gyro[axis] = std::int16_t(registers.get16(reg::Gyro + 2 * axis));
+        next.compass[axis] = std::int16_t(registers.get16(reg::Magneto + 2 * axis));
+    }
     next.batteryVolts = FakeBattery::instance().volts();
     // One world for every process of the run: whoever moved it last tells.
     if (m_physics && (m_physics->hasWorld() || m_physics->moved())) {
