@@ -1,8 +1,10 @@
 # kestrix-sim --panel: the HTTP interface (test_sim_panel) and the page in a
 # headless browser (sim_panel_browser), both on the check-out programs.
 if(TARGET test_sim_panel)
+  add_executable(sim_button_labels ${CMAKE_CURRENT_SOURCE_DIR}/sim_button_labels.c)
+  target_link_libraries(sim_button_labels PRIVATE kestrix)
   add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check line_follower
-    camera_rate_check analog_check push_two)
+    camera_rate_check analog_check push_two sim_button_labels)
   if(KESTRIX_SIM_PANEL)
     find_package(nlohmann_json REQUIRED)
     target_link_libraries(test_sim_panel PRIVATE nlohmann_json::nlohmann_json)
@@ -18,6 +20,7 @@ if(TARGET test_sim_panel)
     KESTRIX_ARENA_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/arena.json"
     KESTRIX_TABLE_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/table.json"
     KESTRIX_PUSH_TWO="$<TARGET_FILE:push_two>"
+    KESTRIX_BUTTON_LABELS="$<TARGET_FILE:sim_button_labels>"
     KESTRIX_SIM_PANEL=${panel})
 endif()
 

@@ -471,6 +471,28 @@ TEST_F(SimPanel, PiecesAreShownWhereTheyAreAndTheRobotCannotBePutOnOne)
     EXPECT_EQ(run.wait(8000), 0);
 }
 
+// The labels the program gives its buttons and whether each is down, as the
+// controller sees it: what does not fit or is not UTF-8 is cut or marked.
+TEST_F(SimPanel, ButtonsShowTheProgramsLabelsAndWhetherTheyAreDown)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--duration", "30", KESTRIX_BUTTON_LABELS}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json labelled = stateWhen(port, [](const json &s) { return s["buttons"][2]["text"] != ""; });
+    const json &buttons = labelled["buttons"];
+    ASSERT_EQ(buttons.size(), 7u);
+    EXPECT_EQ(buttons[0]["text"], "D\xc3\xa9part");
+    EXPECT_EQ(buttons[1]["text"], "a label far too long fo");
+    EXPECT_EQ(buttons[2]["text"], "Caf?");
+    EXPECT_EQ(buttons[3]["text"], "");
+    EXPECT_EQ(buttons[6]["name"], "side");
+    EXPECT_FALSE(buttons[0]["pressed"]);
+    EXPECT_EQ(panel::request(port, "POST", "/button/a/press").status, 204);
+    stateWhen(port, [](const json &s) { return s["buttons"][0]["pressed"] == true; });
+    EXPECT_EQ(panel::request(port, "POST", "/button/a/release").status, 204);
+    EXPECT_EQ(run.wait(5000), 0) << "the program saw A go down and up";
+}
+
 // 100 connections that stall and 200 pages on the event stream: /state still
 // answers at once, every stream gets its events, and the stalled connections
 // are closed.

@@ -66,6 +66,8 @@ struct ControllerStatus
     std::uint16_t analog[6];
     std::int16_t accel[3], gyro[3], compass[3]; // the inertial sensors' registers: x, y, z
     std::uint8_t analogPullups;
+    std::uint8_t buttonsDown;      // bit per button: a b c x y z side
+    char buttonText[6][24];        // the labels the program set on a .. z, cut short, 0-ended
     double batteryVolts;
     // The robot's pose (with a world or once the mobile base moved it).
     std::uint8_t hasPose;

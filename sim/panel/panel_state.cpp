@@ -47,6 +47,33 @@ std::uint64_t PanelState::hash(const std::vector<std::uint8_t> &bytes)
     return h;
 }
 
+namespace {
+
+// A label as the program set it, cut at 23 bytes: what is not whole UTF-8
+// (a character cut in two, a byte of another encoding) shows as '?'.
+std::string labelText(const char (&text)[24])
+{
+    std::string shown;
+    const std::size_t length = ::strnlen(text, sizeof text);
+    for (std::size_t n = 0; n < length;) {
+        const unsigned char lead = static_cast<unsigned char>(text[n]);
+        const std::size_t size = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        bool whole = size > 0 && n + size <= length && (size > 1 || lead >= 0x20);
+        for (std::size_t k = 1; whole && k < size; ++k)
+            whole = (static_cast<unsigned char>(text[n + k]) >> 6) == 2;
+        if (whole) {
+            shown.append(text + n, size);
+            n += size;
+        } else {
+            shown += '?';
+            ++n;
+        }
+    }
+    return shown;
+}
+
+} // namespace
+
 json PanelState::controllerJson(const ControllerStatus &s) const
 {
     json state;
@@ -80,6 +107,15 @@ json PanelState::controllerJson(const ControllerStatus &s) const
         analog.push_back({{"value", s.analog[n]}, {"pullup", ((s.analogPullups >> n) & 1) != 0}});
     state["analog"] = analog;
     state["battery"] = s.batteryVolts;
+    json buttons = json::array();
+    static const char *const Names[] = {"a", "b", "c", "x", "y", "z", "side"};
+    for (int n = 0; n < 7; ++n) {
+        json button = {{"name", Names[n]}, {"pressed", ((s.buttonsDown >> n) & 1) != 0}};
+        if (n < 6)
+            button["text"] = labelText(s.buttonText[n]);
+        buttons.push_back(button);
+    }
+    state["buttons"] = buttons;
     if (s.hasPose)
         state["robot"] = {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
     if (s.pieceCount > 0) {

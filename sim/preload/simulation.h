@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <pthread.h>
@@ -61,6 +62,8 @@ public:
     static void pressKey(int id, bool pressed);
     // The key code the fake input device reports for button `id`.
     static int keyCode(int id);
+    // The label the program set on button `id` (0 a .. 5 z), for the panel.
+    void setButtonText(int id, const char *text);
 
     static Simulation &instance();
 
@@ -150,6 +153,8 @@ private:
     std::unique_ptr<Physics> m_physics;
     Options m_options;
     ButtonSink m_buttons = pressKey;
+    mutable std::mutex m_labelLock;
+    char m_buttonText[6][24] = {};
     std::int64_t m_startUs = 0;
     std::size_t m_nextEvent = 0;
     std::int64_t m_nextTraceUs = 0;

@@ -152,6 +152,14 @@ int Simulation::keyCode(int id)
     return id >= 0 && id < 7 ? Keys[id] : -1;
 }
 
+void Simulation::setButtonText(int id, const char *text)
+{
+    if (id < 0 || id >= 6)
+        return;
+    std::lock_guard<std::mutex> hold(m_labelLock);
+    std::snprintf(m_buttonText[id], sizeof m_buttonText[id], "%s", text ? text : "");
+}
+
 void Simulation::pressKey(int id, bool pressed)
 {
     if (id >= 0 && id < 7)
@@ -233,6 +241,14 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
         next.compass[axis] = std::int16_t(registers.get16(reg::Magneto + 2 * axis));
     }
     next.batteryVolts = FakeBattery::instance().volts();
+    next.buttonsDown = 0;
+    for (int id = 0; id < 7; ++id)
+        if (FakeInput::instance().key(keyCode(id)))
+            next.buttonsDown |= std::uint8_t(1u << id);
+    {
+        std::lock_guard<std::mutex> hold(m_labelLock);
+        std::memcpy(next.buttonText, m_buttonText, sizeof next.buttonText);
+    }
     // One world for every process of the run: whoever moved it last tells.
     if (m_physics && (m_physics->hasWorld() || m_physics->moved())) {
         const Pose &pose = m_physics->pose();

@@ -515,8 +515,21 @@ function drawCamera(camera, at) {
   }).catch(() => {}).finally(() => { cameraLoading = false; });
 }
 
+// The buttons with the labels the program gave them, pressed as the
+// controller sees them (the page's own presses, the script's, the keys').
+function drawButtons(buttons) {
+  for (const b of buttons || []) {
+    const element = document.querySelector('[data-button="' + b.name + '"]');
+    if (!element) continue;
+    const label = b.text || b.name.toUpperCase();
+    if (b.name !== 'side' && element.textContent !== label) element.textContent = label;
+    element.classList.toggle('pressed', b.pressed);
+  }
+}
+
 // The values of a state on the page: the latest one, or one of the history.
 function drawValues(s, at) {
+  drawButtons(s.buttons);
   drawMotors(s.motors);
   drawServos(s.servos);
   drawPins(s.digital, s.analog, state ? state.driven : null);
