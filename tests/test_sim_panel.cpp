@@ -468,6 +468,18 @@ TEST_F(SimPanel, PiecesAreShownWhereTheyAreAndTheRobotCannotBePutOnOne)
     const json first = json::parse(panel::request(port, "GET", "/at/0").body, nullptr, false);
     ASSERT_TRUE(first.contains("pieces")) << first.dump();
     EXPECT_EQ(first["pieces"], start["pieces"]);
+    // The timeline marks when a piece came into a zone: none at the start,
+    // where some stand in one already.
+    const json events = json::parse(panel::request(port, "GET", "/events/list").body, nullptr, false);
+    int intoCentre = 0;
+    for (const json &event : events) {
+        const std::string what = event["event"];
+        if (what.find(" into ") != std::string::npos) {
+            EXPECT_GT(event["time"].get<double>(), 0.5) << what;
+        }
+        intoCentre += what == "red 1 into centre" || what == "red 2 into centre";
+    }
+    EXPECT_GE(intoCentre, 1) << events.dump();
     EXPECT_EQ(run.wait(8000), 0);
 }
 
@@ -489,7 +501,16 @@ TEST_F(SimPanel, ButtonsShowTheProgramsLabelsAndWhetherTheyAreDown)
     EXPECT_FALSE(buttons[0]["pressed"]);
     EXPECT_EQ(panel::request(port, "POST", "/button/a/press").status, 204);
     stateWhen(port, [](const json &s) { return s["buttons"][0]["pressed"] == true; });
+    // Held past a sample of the history (every 20 ms simulated) for its event.
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(panel::request(port, "POST", "/button/a/release").status, 204);
+    json events;
+    for (int i = 0; i < 200 && events.empty(); ++i) { // the history is taken in every 40 ms
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        events = json::parse(panel::request(port, "GET", "/events/list").body, nullptr, false);
+    }
+    ASSERT_EQ(events.size(), 1u) << events.dump();
+    EXPECT_EQ(events[0]["event"], "press a");
     EXPECT_EQ(run.wait(5000), 0) << "the program saw A go down and up";
 }
 

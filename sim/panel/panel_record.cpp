@@ -185,6 +185,32 @@ std::optional<double> seconds(const std::string &text)
 
 } // namespace
 
+// What happened between two samples: the robot bumped into something, a
+// button went down, a piece came into a zone (not one that starts there).
+void PanelState::noteEvents(const ControllerStatus *before, const Sample &sample)
+{
+    const ControllerStatus &now = sample.status;
+    const double at = double(sample.atUs) / 1e6;
+    auto note = [&](const std::string &what) { events.push_back({{"time", at}, {"event", what}}); };
+    if (now.bumped && (!before || !before->bumped))
+        note("bump");
+    static const char *const Buttons[] = {"a", "b", "c", "x", "y", "z", "side"};
+    for (int b = 0; b < 7; ++b)
+        if ((now.buttonsDown >> b) & 1 && !(before && (before->buttonsDown >> b) & 1))
+            note(std::string("press ") + Buttons[b]);
+    if (!run.world || !before)
+        return;
+    const World &world = *run.world;
+    const std::size_t pieces = std::min({std::size_t(now.pieceCount), std::size_t(before->pieceCount),
+                                         world.pieces.size(), ControllerStatus::MaxShownPieces});
+    for (std::size_t n = 0; n < pieces; ++n)
+        for (const Zone &zone : world.zones)
+            if (zone.contains({now.pieces[n][0], now.pieces[n][1]})
+                && !zone.contains({before->pieces[n][0], before->pieces[n][1]}))
+                note((world.pieces[n].name.empty() ? "piece " + std::to_string(n) : world.pieces[n].name) + " into "
+                     + zone.name);
+}
+
 void PanelState::record()
 {
     PanelRecordOf<ControllerStatus> &shared = status.record;
@@ -198,8 +224,7 @@ void PanelState::record()
     std::lock_guard<std::mutex> guard(lock);
     dropped = shared.history.dropped.load(std::memory_order_relaxed);
     for (const Sample &sample : fresh) {
-        if (sample.status.bumped && (samples.empty() || !samples.back().status.bumped))
-            events.push_back({{"time", double(sample.atUs) / 1e6}, {"event", "bump"}});
+        noteEvents(samples.empty() ? nullptr : &samples.back().status, sample);
         samples.push_back(sample);
     }
     if (newShot) {

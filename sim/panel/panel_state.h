@@ -104,6 +104,7 @@ struct PanelState
 
     // Takes what the program's side recorded since the last call.
     void record();
+    void noteEvents(const ControllerStatus *before, const Sample &sample);
     // GET /history/NAMES/FROM, /at/SECONDS, /camera, /camera/at/SECONDS, /screen/at/SECONDS.
     std::optional<Answer> historyGet(const std::string &path);
     // The controller's part of a state.
