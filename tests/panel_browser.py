@@ -245,6 +245,8 @@ def camera_and_scrub_run(driver, arguments):
             int(red["left"] * scale) - 1, int((red["top"] + red["bottom"]) / 2 * scale))
         assert edge[0] > 200 and edge[1] < 80, "the red box's edge drawn as %r" % edge
         print("camera_rate_check: red box %r drawn on the camera view" % red)
+        driver.find_element(By.ID, "camera-card").screenshot(
+            os.path.join(os.path.dirname(arguments.screenshot), "panel-camera.png"))
     finally:
         panel.close()
     driver.get("about:blank")
