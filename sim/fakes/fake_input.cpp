@@ -98,6 +98,16 @@ bool FakeInput::key(int code) const
     return m_keys.at(static_cast<std::size_t>(code));
 }
 
+unsigned FakeInput::keysDown(const int *codes, std::size_t count) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    unsigned bits = 0;
+    for (std::size_t n = 0; n < count; ++n)
+        if (codes[n] >= 0 && std::size_t(codes[n]) < m_keys.size() && m_keys[std::size_t(codes[n])])
+            bits |= 1u << n;
+    return bits;
+}
+
 void FakeInput::setKeyAfterReads(std::size_t n, int code, bool down)
 {
     std::lock_guard<std::mutex> guard(m_lock);

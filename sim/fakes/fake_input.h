@@ -26,6 +26,8 @@ public:
 
     void setKey(int code, bool down);
     bool key(int code) const;
+    // Bit n set for each of `codes` that is down, at one moment.
+    unsigned keysDown(const int *codes, std::size_t count) const;
 
     // Key `code` goes down or up right after the `n`-th EVIOCGKEY answer
     // from now (1 = the next), so that answer n + 1 sees the change.

@@ -11,6 +11,7 @@
 #include "model/script.h"
 #include "model/sim_status.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -155,6 +156,7 @@ private:
     ButtonSink m_buttons = pressKey;
     mutable std::mutex m_labelLock;
     char m_buttonText[6][24] = {};
+    std::atomic<bool> m_labelled{false};
     std::int64_t m_startUs = 0;
     std::size_t m_nextEvent = 0;
     std::int64_t m_nextTraceUs = 0;

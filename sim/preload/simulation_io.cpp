@@ -158,6 +158,7 @@ void Simulation::setButtonText(int id, const char *text)
         return;
     std::lock_guard<std::mutex> hold(m_labelLock);
     std::snprintf(m_buttonText[id], sizeof m_buttonText[id], "%s", text ? text : "");
+    m_labelled.store(true, std::memory_order_release);
 }
 
 void Simulation::pressKey(int id, bool pressed)
@@ -241,11 +242,10 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
         next.compass[axis] = std::int16_t(registers.get16(reg::Magneto + 2 * axis));
     }
     next.batteryVolts = FakeBattery::instance().volts();
-    next.buttonsDown = 0;
-    for (int id = 0; id < 7; ++id)
-        if (FakeInput::instance().key(keyCode(id)))
-            next.buttonsDown |= std::uint8_t(1u << id);
-    {
+    static const int Keys[] = {keyCode(0), keyCode(1), keyCode(2), keyCode(3), keyCode(4), keyCode(5), keyCode(6)};
+    next.buttonsDown = std::uint8_t(FakeInput::instance().keysDown(Keys, 7));
+    // Most programs never label a button: they take no lock for it here.
+    if (m_labelled.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> hold(m_labelLock);
         std::memcpy(next.buttonText, m_buttonText, sizeof next.buttonText);
     }
