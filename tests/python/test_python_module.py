@@ -127,7 +127,8 @@ def test_a_press_of_the_script_reaches_both_robots_of_a_match_at_one_moment(simu
                        "start = kestrix.seconds()\n"
                        "kestrix.wait_for_a_button()\n"
                        "now = kestrix.seconds()\n"
-                       "print(sys.argv[1], 'a at', now, 'after', now - start, flush=True)\n")
+                       "# One write: the two robots' programs share the launcher's output.\n"
+                       "sys.stdout.write(f'{sys.argv[1]} a at {now} after {now - start}\\n')\n")
     robot = f"{PYTHON} -u {program}"
     run = simulate(None, script="2 press a\n2.2 release a\n",
                    options=("--world", str(tmp_path / "two.json"), "--duration", "4",
