@@ -4,7 +4,7 @@ if(TARGET test_sim_panel)
   add_executable(sim_button_labels ${CMAKE_CURRENT_SOURCE_DIR}/sim_button_labels.c)
   target_link_libraries(sim_button_labels PRIVATE kestrix)
   add_dependencies(test_sim_panel kestrix-sim kestrix-sim-preload side_button_check graphics_check line_follower
-    camera_rate_check analog_check push_two sim_button_labels)
+    camera_rate_check analog_check push_two claw_carry sim_button_labels)
   if(KESTRIX_SIM_PANEL)
     find_package(nlohmann_json REQUIRED)
     target_link_libraries(test_sim_panel PRIVATE nlohmann_json::nlohmann_json)
@@ -20,6 +20,7 @@ if(TARGET test_sim_panel)
     KESTRIX_ARENA_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/arena.json"
     KESTRIX_TABLE_WORLD="${PROJECT_SOURCE_DIR}/sim/worlds/table.json"
     KESTRIX_PUSH_TWO="$<TARGET_FILE:push_two>"
+    KESTRIX_CLAW_CARRY="$<TARGET_FILE:claw_carry>"
     KESTRIX_BUTTON_LABELS="$<TARGET_FILE:sim_button_labels>"
     KESTRIX_SIM_PANEL=${panel})
 endif()

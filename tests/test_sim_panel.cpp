@@ -483,6 +483,38 @@ TEST_F(SimPanel, PiecesAreShownWhereTheyAreAndTheRobotCannotBePutOnOne)
     EXPECT_EQ(run.wait(8000), 0);
 }
 
+// The claw and the arm as signals over time: claw_carry grips a piece,
+// lifts it, and lets it go again; a mechanism the world does not give the
+// robot has no values.
+TEST_F(SimPanel, TheMechanismsAreSignalsOverTime)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--panel-linger", "2", "--speed", "max", "--seed", "1",
+                                          "--world", KESTRIX_TABLE_WORLD, KESTRIX_CLAW_CARRY}, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    stateWhen(port, [](const json &s) { return s.contains("ended"); });
+    const json history =
+        json::parse(panel::request(port, "GET", "/history/claw.piece,claw.gap,arm.height,paddle.angle/0").body,
+                    nullptr, false);
+    ASSERT_TRUE(history.is_object()) << history.dump();
+    const json &held = history["claw.piece"], &gap = history["claw.gap"], &lift = history["arm.height"];
+    ASSERT_GT(held.size(), 100u);
+    double highest = 0, widest = 0, narrowest = 1;
+    bool gripped = false;
+    for (std::size_t n = 0; n < held.size(); ++n) {
+        gripped = gripped || held[n].get<int>() >= 0;
+        highest = std::max(highest, lift[n].get<double>());
+        widest = std::max(widest, gap[n].get<double>());
+        narrowest = std::min(narrowest, gap[n].get<double>());
+        ASSERT_TRUE(history["paddle.angle"][n].is_null());
+    }
+    EXPECT_TRUE(gripped);
+    EXPECT_EQ(held.back().get<int>(), -1) << "let go at the end";
+    EXPECT_GT(highest, 0.01);
+    EXPECT_GT(widest - narrowest, 0.02);
+    EXPECT_EQ(run.wait(5000), 0);
+}
+
 // The labels the program gives its buttons and whether each is down, as the
 // controller sees it: what does not fit or is not UTF-8 is cut or marked.
 TEST_F(SimPanel, ButtonsShowTheProgramsLabelsAndWhetherTheyAreDown)

@@ -74,6 +74,11 @@ struct ControllerStatus
     std::uint8_t bumped;
     double x, y, headingDeg;  // metres, degrees counter-clockwise from +x
     double travelled, turned; // metres forward, degrees counter-clockwise in all
+    // The mechanisms the world gives the robot (bit 0 a claw, 1 an arm, 2 a
+    // paddle) and their state.
+    std::uint32_t mechanisms;
+    std::int32_t heldPiece;                 // the piece the claw grips, -1 for none
+    float clawGap, armHeight, paddleDeg;    // metres, metres, degrees from the heading
     // The world's pieces where they are now, the first MaxShownPieces of them.
     static constexpr std::size_t MaxShownPieces = 16;
     std::uint32_t pieceCount;

@@ -64,6 +64,14 @@ const std::vector<std::pair<std::string, Signal>> &signals()
             list.emplace_back("gyro." + name, [axis](const ControllerStatus &s) { return double(s.gyro[axis]); });
             list.emplace_back("compass." + name, [axis](const ControllerStatus &s) { return double(s.compass[axis]); });
         }
+        // The mechanisms, where the world gives the robot one.
+        const auto mechanism = [&](const char *name, unsigned bit, double (*value)(const ControllerStatus &)) {
+            list.emplace_back(name, [bit, value](const ControllerStatus &s) { return s.mechanisms & bit ? value(s) : NAN; });
+        };
+        mechanism("claw.gap", 1, [](const ControllerStatus &s) { return double(s.clawGap); });
+        mechanism("claw.piece", 1, [](const ControllerStatus &s) { return double(s.heldPiece); });
+        mechanism("arm.height", 2, [](const ControllerStatus &s) { return double(s.armHeight); });
+        mechanism("paddle.angle", 4, [](const ControllerStatus &s) { return double(s.paddleDeg); });
         list.emplace_back("battery", [](const ControllerStatus &s) { return s.batteryVolts; });
         list.emplace_back("x", [](const ControllerStatus &s) { return s.hasPose ? s.x : NAN; });
         list.emplace_back("y", [](const ControllerStatus &s) { return s.hasPose ? s.y : NAN; });

@@ -259,6 +259,18 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
         next.headingDeg = pose.headingDeg;
         next.travelled = m_physics->travelledMetres();
         next.turned = m_physics->turnedDegrees();
+        if (const Mechanisms *mechanisms = m_physics->mechanisms()) {
+            next.mechanisms = 0;
+            for (const Mechanism &m : m_physics->world().robot.mechanisms)
+                next.mechanisms |= m.kind == Mechanism::Kind::Claw  ? 1u
+                                   : m.kind == Mechanism::Kind::Arm ? 2u
+                                                                    : 4u;
+            const Mechanisms::State &state = mechanisms->state();
+            next.heldPiece = state.heldPiece;
+            next.clawGap = float(state.clawGap);
+            next.armHeight = float(state.armHeight);
+            next.paddleDeg = float(state.paddleDeg);
+        }
         const std::vector<Table::PieceState> pieces = m_physics->pieces();
         next.pieceCount = std::uint32_t(std::min(pieces.size(), ControllerStatus::MaxShownPieces));
         for (std::size_t n = 0; n < next.pieceCount; ++n) {
