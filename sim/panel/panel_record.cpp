@@ -14,6 +14,7 @@
 #include "private/camera_config_p.h"
 #include "private/camera_frame_p.h"
 #include "private/camera_tracking_p.h"
+#include "world/world.h"
 
 #include <algorithm>
 #include <cmath>
