@@ -151,17 +151,16 @@ if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(_kestrix_cxx_deps "libc6 (>= 2.35), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${_kestrix_cxx_deps}")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_kestrix_cxx_deps}, python3, libjs-dygraphs")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_kestrix_cxx_deps}, python3:any, libjs-dygraphs")
   set(CPACK_DEBIAN_CHECKOUT_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # kestrix-grade is a Python program; dpkg-shlibdeps adds the rest.
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "python3")
   # Our own library, found in the package being built.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${PROJECT_BINARY_DIR}/src)
-  # Added to what dpkg-shlibdeps finds: the panel's charts read its files.
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libjs-dygraphs")
+  # Added to what dpkg-shlibdeps finds: kestrix-grade is a Python program
+  # (of any architecture's python3), and the panel's charts read dygraphs.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "python3:any, libjs-dygraphs")
 endif()
 
 # Multi-Arch, shlibs and the ldconfig trigger: cmake/debian/finish.cmake.
