@@ -14,6 +14,7 @@
 #include "private/camera_config_p.h"
 #include "private/camera_frame_p.h"
 #include "private/camera_tracking_p.h"
+#include "model/script.h"
 #include "world/world.h"
 
 #include <algorithm>
@@ -203,10 +204,9 @@ void PanelState::noteEvents(const ControllerStatus *before, const Sample &sample
     auto note = [&](const std::string &what) { events.push_back({{"time", at}, {"event", what}}); };
     if (now.bumped && (!before || !before->bumped))
         note("bump");
-    static const char *const Buttons[] = {"a", "b", "c", "x", "y", "z", "side"};
     for (int b = 0; b < 7; ++b)
         if ((now.buttonsDown >> b) & 1 && !(before && (before->buttonsDown >> b) & 1))
-            note(std::string("press ") + Buttons[b]);
+            note(std::string("press ") + buttonName(b));
     if (!run.world || !before)
         return;
     const World &world = *run.world;

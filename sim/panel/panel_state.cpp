@@ -2,6 +2,7 @@
 // end, and the field of the world file.
 #include "panel/panel_state.h"
 
+#include "model/script.h"
 #include "world/world.h"
 
 #include <algorithm>
@@ -108,9 +109,8 @@ json PanelState::controllerJson(const ControllerStatus &s) const
     state["analog"] = analog;
     state["battery"] = s.batteryVolts;
     json buttons = json::array();
-    static const char *const Names[] = {"a", "b", "c", "x", "y", "z", "side"};
     for (int n = 0; n < 7; ++n) {
-        json button = {{"name", Names[n]}, {"pressed", ((s.buttonsDown >> n) & 1) != 0}};
+        json button = {{"name", buttonName(n)}, {"pressed", ((s.buttonsDown >> n) & 1) != 0}};
         if (n < 6)
             button["text"] = labelText(s.buttonText[n]);
         buttons.push_back(button);
