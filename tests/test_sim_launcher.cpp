@@ -535,6 +535,9 @@ TEST_F(SimLauncher, OutputsThatCannotBeWrittenAreRefusedBeforeTheProgramStarts)
         {{"--plot", m_folder}, "kestrix-sim: cannot write plot " + m_folder + ": it is a folder\n"},
         {{"--plot", file("no/such/p.svg")},
          "kestrix-sim: cannot write plot " + file("no/such/p.svg") + ": No such file or directory\n"},
+        {{"--record", m_folder}, "kestrix-sim: cannot write record " + m_folder + ": it is a folder\n"},
+        {{"--record", file("no/such/run.kxr")},
+         "kestrix-sim: cannot write record " + file("no/such/run.kxr") + ": No such file or directory\n"},
     };
     for (std::pair<std::vector<std::string>, std::string> c : cases) {
         for (const char *word : {"/bin/sh", "-c", "echo started"})

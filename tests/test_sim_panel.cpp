@@ -55,12 +55,14 @@ protected:
             std::remove(m_out.c_str());
     }
 
-    // Polls GET /state until `ready` holds, for at most two seconds.
+    // Polls GET /state until `ready` holds, for at most `seconds` of real
+    // time (a loaded host takes a while over a step at a tenth of real time).
     template <typename Ready>
-    json stateWhen(int port, Ready ready)
+    json stateWhen(int port, Ready ready, double seconds = 5)
     {
         json state;
-        for (int i = 0; i < 200; ++i) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < until) {
             state = panel::state(port);
             if (!state.is_null() && ready(state))
                 return state;
@@ -122,7 +124,7 @@ TEST_F(SimPanel, ControlsReachTheProgramAndItsEndReachesThePage)
     EXPECT_EQ(panel::post(port, "/step").status, 204);
     const json stepped = stateWhen(port, [frozen](const json &s) {
         return s["paused"] == true && s["time"].get<double>() > frozen;
-    });
+    }, 10);
     EXPECT_NEAR(stepped["time"].get<double>() - frozen, 0.1, 0.05) << "from " << frozen;
     EXPECT_EQ(panel::request(port, "POST", "/speed", R"({"factor": 4})").status, 204);
     EXPECT_EQ(panel::post(port, "/resume").status, 204);
@@ -741,6 +743,74 @@ TEST_F(SimPanel, TheWholeRunIsKeptAndCanBeReadBackAfterTheEnd)
     EXPECT_EQ(run.wait(5000), 0);
     const double lingered = std::chrono::duration<double>(std::chrono::steady_clock::now() - endedAt).count();
     EXPECT_GT(lingered, 1.5);
+}
+
+// A run recorded without a panel and replayed: the replay answers as the
+// run's own panel did at its end (the same history, picture, console and
+// summary), drives nothing, and a file that is not a whole record of this
+// simulator is refused with one line.
+TEST_F(SimPanel, ARecordedRunIsShownAgainAsItWasWithoutItsProgram)
+{
+    const std::string record = m_out + ".kxr";
+    const std::vector<std::string> arguments = {"--speed", "max", "--world", KESTRIX_ARENA_WORLD,
+                                                checkout("camera_rate_check")};
+    std::vector<std::string> live = {"--panel=0", "--panel-linger", "3", "--record", record};
+    live.insert(live.end(), arguments.begin(), arguments.end());
+    panel::Run run(KESTRIX_SIM_LAUNCHER, live, m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const json ended = stateWhen(port, [](const json &s) { return s.contains("ended"); }, 20);
+    const std::vector<std::string> asked = {"/history/x,y,heading,analog1,motor0.speed/0", "/camera",
+                                            "/camera/at/0.5", "/screen/at/1", "/at/0.7", "/world"};
+    std::vector<std::string> answers;
+    for (const std::string &path : asked)
+        answers.push_back(panel::request(port, "GET", path).body);
+    EXPECT_EQ(run.wait(10000), 0) << run.err();
+    std::remove(m_out.c_str());
+    ASSERT_FALSE(ended["console"]["text"].get<std::string>().empty());
+
+    panel::Run replay(KESTRIX_SIM_LAUNCHER, {"--replay", record, "--panel=0", "--panel-linger", "2"}, m_out);
+    const int again = replay.port();
+    ASSERT_GT(again, 0) << replay.err();
+    const json shown = panel::state(again);
+    EXPECT_EQ(shown["running"], false);
+    EXPECT_EQ(shown["ended"], ended["ended"]);
+    EXPECT_EQ(shown["time"], ended["time"]);
+    EXPECT_EQ(shown["console"], ended["console"]);
+    EXPECT_EQ(shown["robot"], ended["robot"]);
+    EXPECT_EQ(shown["camera"], ended["camera"]);
+    EXPECT_EQ(shown["history"]["samples"], ended["history"]["samples"]);
+    for (std::size_t n = 0; n < asked.size(); ++n) {
+        const panel::Reply reply = panel::request(again, "GET", asked[n]);
+        EXPECT_EQ(reply.status, 200) << asked[n];
+        EXPECT_TRUE(reply.body == answers[n]) << asked[n] << " differs";
+    }
+    EXPECT_EQ(panel::post(again, "/button/a/press").status, 409);
+    EXPECT_EQ(replay.wait(6000), 0) << replay.err();
+
+    // Not a record, a record cut short, a record of another layout.
+    const std::string bad = m_out + ".bad";
+    const std::string whole = slurp(record);
+    json doc = json::from_cbor(whole);
+    doc["sample_bytes"] = doc["sample_bytes"].get<int>() + 8;
+    const std::vector<std::uint8_t> other = json::to_cbor(doc);
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"{\"format\": 1}", ": not a run recorded by kestrix-sim --record\n"},
+        {whole.substr(0, whole.size() / 2), ": not a run recorded by kestrix-sim --record\n"},
+        {std::string(other.begin(), other.end()),
+         ": recorded by another version of kestrix-sim, which this one cannot read\n"}};
+    for (const auto &file : files) {
+        std::ofstream(bad, std::ios::binary) << file.first;
+        panel::Run refused(KESTRIX_SIM_LAUNCHER, {"--replay", bad, "--panel=0"}, m_out);
+        EXPECT_EQ(refused.wait(5000), 2);
+        EXPECT_EQ(refused.err(), "kestrix-sim: " + bad + file.second);
+    }
+    panel::Run withProgram(KESTRIX_SIM_LAUNCHER, {"--replay", record, checkout("camera_rate_check")}, m_out);
+    EXPECT_EQ(withProgram.wait(5000), 2);
+    EXPECT_NE(withProgram.err().find("--replay shows a recorded run: it takes no program"), std::string::npos)
+        << withProgram.err();
+    std::remove(bad.c_str());
+    std::remove(record.c_str());
 }
 
 } // namespace

@@ -47,21 +47,21 @@ void checkTrace(const std::string &path)
     ::close(fd);
 }
 
-// The picture is drawn under a temporary name in its folder and renamed over
-// the path: it needs a regular file (or none) there and a folder that takes
-// a new file.
-void checkPlot(const std::string &path)
+// The picture and the record are written under a temporary name in their
+// folder and renamed over the path: each needs a regular file (or none)
+// there and a folder that takes a new file.
+void checkRenamed(const std::string &path, const std::string &what)
 {
     struct stat info{};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-        fail(BadUsage, "cannot write plot " + path + ": "
+        fail(BadUsage, "cannot write " + what + " " + path + ": "
                            + (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file"));
     std::string probe = path + ".XXXXXX";
     const int fd = ::mkstemp(probe.data());
     if (fd < 0)
-        fail(BadUsage, "cannot write plot " + path + ": " + std::strerror(errno));
+        fail(BadUsage, "cannot write " + what + " " + path + ": " + std::strerror(errno));
     ::unlink(probe.c_str());
-    checkSpace(fd, "plot " + path);
+    checkSpace(fd, what + " " + path);
     ::close(fd);
 }
 
@@ -78,7 +78,9 @@ void checkInputs(const Options &options)
     if (!options.trace.empty())
         checkTrace(options.trace);
     if (!options.plot.empty())
-        checkPlot(options.plot);
+        checkRenamed(options.plot, "plot");
+    if (!options.record.empty())
+        checkRenamed(options.record, "record");
     if (!options.world.empty()) {
         kxsim::World world;
         if (!kxsim::loadWorld(options.world, world, error))

@@ -8,6 +8,7 @@
 #include "launcher/inputs.h"
 #include "launcher/keeper.h"
 #include "launcher/launch_errors.h"
+#include "launcher/live_panel.h"
 #include "launcher/options.h"
 #include "launcher/summary.h"
 #include "panel/panel_server.h"
@@ -198,82 +199,7 @@ int removeEntry(const char *path, const struct stat *, int, struct FTW *)
     return ::remove(path);
 }
 
-// ---- Step 4: open the panel, before the program starts --------------------------
-
-// The panel shows the program's screen from a memory file the program's fake
-// framebuffer writes into, and its output from a pipe the launcher copies
-// to its own standard output.
-struct Panel
-{
-    std::unique_ptr<kxsim::PanelServer> server;
-    int screenFd = -1;
-    int output[2] = {-1, -1};
-    std::thread pump;
-};
-
-bool loopback(const std::string &address)
-{
-    return address.rfind("127.", 0) == 0 || address == "localhost" || address == "::1";
-}
-
-void openPanel(Panel &panel, const Options &options, const Controller &controller)
-{
-    if (options.panelPort < 0)
-        return;
-    panel.screenFd = ::memfd_create("kestrix-sim-screen", 0);
-    if (panel.screenFd < 0
-        || ::ftruncate(panel.screenFd, off_t(kxsim::PanelScreenColumns) * kxsim::PanelScreenRows * 4) != 0)
-        fail(BadUsage, std::string("cannot make the panel's screen: ") + std::strerror(errno));
-    if (::pipe2(panel.output, O_CLOEXEC) != 0)
-        fail(BadUsage, std::string("cannot capture the program's output: ") + std::strerror(errno));
-    kxsim::PanelServer::Run run;
-    run.program = options.command[0];
-    run.speed = options.speed;
-    run.duration = options.duration;
-    kxsim::PanelServer::describeWorld(options.world, run);
-    panel.server = std::make_unique<kxsim::PanelServer>(*controller.status, panel.screenFd, run);
-    std::string error;
-    if (!panel.server->bind(options.panelAddress, options.panelPort, error))
-        fail(BadUsage, error);
-    if (!loopback(options.panelAddress))
-        std::fprintf(stderr, "kestrix-sim: warning: the panel on %s lets other machines drive the robot\n",
-                     options.panelAddress.c_str());
-    panel.server->start();
-    const std::string host = options.panelAddress.find(':') != std::string::npos
-                                 ? "[" + options.panelAddress + "]" : options.panelAddress;
-    std::fprintf(stderr, "kestrix-sim: panel at http://%s:%d\n", host.c_str(), panel.server->port());
-    std::fflush(stderr);
-}
-
-// Copies the program's output to ours and to the panel's console until the
-// pipe closes, or shortly after `ended` when a process the program started
-// still holds it.
-void pumpOutput(Panel &panel, const std::atomic<bool> &ended)
-{
-    char buffer[4096];
-    double endedAt = 0;
-    for (;;) {
-        pollfd ready{panel.output[0], POLLIN, 0};
-        const int n = ::poll(&ready, 1, 20);
-        if (n > 0) {
-            const ssize_t got = ::read(panel.output[0], buffer, sizeof buffer);
-            if (got > 0) {
-                std::fwrite(buffer, 1, std::size_t(got), stdout);
-                std::fflush(stdout);
-                panel.server->output(buffer, std::size_t(got));
-                continue;
-            }
-            if (got == 0 || errno != EINTR)
-                return;
-        }
-        if (ended) {
-            if (endedAt == 0)
-                endedAt = monotonicSeconds();
-            else if (monotonicSeconds() - endedAt > 0.3)
-                return;
-        }
-    }
-}
+// ---- Step 4: open the panel, before the program starts (live_panel.cpp) ---------
 
 // ---- Step 5: start the program ------------------------------------------------
 
@@ -285,26 +211,6 @@ void forward(int signal)
     s_interrupted = 1;
     if (s_child > 0)
         ::kill(s_child, signal);
-}
-
-// After the end the panel stays for --panel-linger, or until Ctrl-C on a
-// terminal, so that the run can be looked back over.
-void lingerPanel(const Options &options, const Panel &panel)
-{
-    double linger = options.panelLinger;
-    if (linger < 0)
-        linger = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO) ? HUGE_VAL : 0;
-    if (linger <= 0)
-        return;
-    if (std::isinf(linger))
-        std::fprintf(stderr, "kestrix-sim: the panel stays at port %d until Ctrl-C\n", panel.server->port());
-    std::fflush(stderr);
-    const double until = monotonicSeconds() + linger;
-    s_interrupted = 0;
-    while (!s_interrupted && monotonicSeconds() < until) {
-        const timespec pause{0, 20000000};
-        ::nanosleep(&pause, nullptr);
-    }
 }
 
 void forwardSignals()
@@ -545,11 +451,15 @@ int run(int argc, char **argv)
     }
     if (!options.robots.empty())
         return runMatch(options);
+    if (!options.replay.empty()) {
+        forwardSignals();
+        return replayRun(options, s_interrupted);
+    }
     const std::string program = locateProgram(options.command[0]);
     checkInputs(options);
     const Controller controller = prepareController();
     Panel panel;
-    openPanel(panel, options, controller);
+    openPanel(panel, options, *controller.status);
     forwardSignals();
     const double startReal = monotonicSeconds();
     const int watch = challenge.programWatch();
@@ -575,12 +485,8 @@ int run(int argc, char **argv)
     std::uint64_t lost = 0;
     if (::read(controller.lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
         result = OutputLost;
-    if (panel.server) {
-        panel.server->finish(result, summary);
-        lingerPanel(options, panel);
-        panel.server->stop();
-    }
-    return result;
+    s_interrupted = 0; // a Ctrl-C that ended the program does not end the panel's stay
+    return closePanel(panel, options, result, summary, s_interrupted);
 }
 
 } // namespace

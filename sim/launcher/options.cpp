@@ -123,6 +123,24 @@ const Option OptionTable[] = {
      [](Options &o, const std::string &v) {
          o.panelLinger = number("--panel-linger", v, 0, MaxDuration, "seconds from 0 to 1e9");
      }},
+    {"--record", nullptr, Takes::Value, "FILE",
+     "keep the run's history as the panel does (with or\n"
+     "without --panel) and write it to FILE at the end,\n"
+     "for --replay",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--record needs a file");
+         o.record = v;
+     }},
+    {"--replay", nullptr, Takes::Value, "FILE",
+     "show a run that --record wrote on the panel (at\n"
+     "--panel's port, default 8765), without a program,\n"
+     "until Ctrl-C or for --panel-linger seconds",
+     [](Options &o, const std::string &v) {
+         if (v.empty())
+             usageError("--replay needs a file");
+         o.replay = v;
+     }},
     {"--world", nullptr, Takes::Value, "FILE", "put the robot on the field of a JSON world file",
      [](Options &o, const std::string &v) {
          if (v.empty())
@@ -271,6 +289,20 @@ Options parseOptions(int argc, char **argv)
     }
     for (; i < argc; ++i)
         options.command.emplace_back(argv[i]);
+    if (!options.replay.empty()) {
+        // The record holds the run: nothing of a new one goes with it.
+        if (!options.command.empty() || !options.robots.empty())
+            usageError("--replay shows a recorded run: it takes no program");
+        const std::pair<bool, const char *> ofARun[] = {{!options.world.empty(), "--world"},
+            {!options.script.empty(), "--script"}, {!options.trace.empty(), "--trace"},
+            {!options.plot.empty(), "--plot"}, {!options.challenge.empty(), "--challenge"},
+            {!options.record.empty(), "--record"}, {options.duration > 0, "--duration"},
+            {!options.seed.empty(), "--seed"}, {options.speedGiven, "--speed"}, {options.check, "--check"}};
+        for (const auto &option : ofARun)
+            if (option.first)
+                usageError(std::string(option.second) + " cannot go with --replay: the record holds the run");
+        return options;
+    }
     if (!options.robots.empty()) {
         if (!options.challenge.empty())
             fail(BadUsage, "a challenge scores one robot: --challenge does not go with --robot");
@@ -280,6 +312,8 @@ Options parseOptions(int argc, char **argv)
             fail(BadUsage, "--robot needs --world: the robots of a match share its table");
         if (options.panelPort >= 0)
             fail(BadUsage, "the panel shows one robot: --panel does not go with --robot");
+        if (!options.record.empty())
+            fail(BadUsage, "the panel's record holds one robot: --record does not go with --robot");
         // The first robot stands for the run where one program is named.
         options.command = options.robots.front();
     }

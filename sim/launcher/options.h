@@ -49,6 +49,8 @@ struct Options
     bool speedGiven = false;
     std::string challenge; // challenge file the run is scored against
     std::string report;    // the challenge's score as JSON
+    std::string record;    // the run's history for --replay, written at the end
+    std::string replay;    // a recorded run to show on the panel, instead of a program
     bool check = false;    // check the inputs and exit
     std::vector<std::string> command;
     // A match: one program with its arguments per robot (--robot), in the

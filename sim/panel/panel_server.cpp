@@ -105,6 +105,7 @@ struct PanelServer::Impl : PanelState
     bool wake = false;      // a frame now, not at the next period
     std::thread frames;
     std::thread recorder; // takes the history in every RecordPeriod until `quit`
+    bool recording = true; // a program's run, not one read back from its record
 
     Impl(SimStatus &s, int fd, const Run &r) : PanelState(s, fd, r) {}
 
@@ -369,6 +370,16 @@ int PanelServer::port() const
 void PanelServer::start()
 {
     Impl &impl = *m_impl;
+    if (impl.recording && !impl.recorder.joinable())
+        impl.recorder = std::thread([&impl] {
+            std::unique_lock<std::mutex> guard(impl.streamLock);
+            while (!impl.quit) {
+                guard.unlock();
+                impl.record();
+                guard.lock();
+                impl.streamsChanged.wait_for(guard, RecordPeriod, [&impl] { return impl.quit; });
+            }
+        });
     if (impl.listenFd < 0 || impl.daemon)
         return;
     const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
@@ -393,15 +404,27 @@ void PanelServer::start()
         return;
     }
     impl.frames = std::thread([&impl] { impl.frameLoop(); });
-    impl.recorder = std::thread([&impl] {
-        std::unique_lock<std::mutex> guard(impl.streamLock);
-        while (!impl.quit) {
-            guard.unlock();
-            impl.record();
-            guard.lock();
-            impl.streamsChanged.wait_for(guard, RecordPeriod, [&impl] { return impl.quit; });
-        }
-    });
+}
+
+bool PanelServer::save(const std::string &path, std::string &error)
+{
+    return m_impl->save(path, error);
+}
+
+std::unique_ptr<PanelServer> PanelServer::replay(const std::string &path, SimStatus &status, int screenFd,
+                                                 std::string &error)
+{
+    json doc;
+    Run run;
+    if (!PanelState::readRecord(path, doc, run, error))
+        return nullptr;
+    auto server = std::make_unique<PanelServer>(status, screenFd, run);
+    server->m_impl->recording = false; // nothing more comes
+    if (!server->m_impl->restore(doc, error)) {
+        error = path + ": " + error;
+        return nullptr;
+    }
+    return server;
 }
 
 void PanelServer::output(const char *data, std::size_t size)
@@ -439,6 +462,14 @@ void PanelServer::finish(int exitStatus, const std::string &summary)
 void PanelServer::stop()
 {
     Impl &impl = *m_impl;
+    if (impl.recorder.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(impl.streamLock);
+            impl.quit = true;
+        }
+        impl.streamsChanged.notify_all();
+        impl.recorder.join();
+    }
     if (impl.daemon == nullptr) {
         if (impl.listenFd >= 0)
             ::close(impl.listenFd);
@@ -451,7 +482,6 @@ void PanelServer::stop()
     }
     impl.streamsChanged.notify_all();
     impl.frames.join();
-    impl.recorder.join();
     const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
     auto last = std::make_shared<const std::string>("data: " + impl.state() + "\n\n");
     {

@@ -20,6 +20,8 @@
 //   POST /speed          {"factor": 0.001-1000 | "max"}
 //   POST /pose           {"x": m, "y": m, "heading": -360-360 degrees}   with a world,
 //                        the robot on the field and clear of every obstacle
+//   GET  /world, /history/..., /at/..., /camera..., /screen/at/...   the field and the run's history
+// A recorded run (replay()) answers the same GETs and refuses every POST.
 #ifndef KESTRIX_SIM_PANEL_SERVER_H
 #define KESTRIX_SIM_PANEL_SERVER_H
 
@@ -58,8 +60,18 @@ public:
     // when it cannot, for instance because the port is taken.
     bool bind(const std::string &address, int port, std::string &error);
     int port() const;
-    // Serves on a thread of the launcher's own until stop().
+    // Serves on a thread of the launcher's own until stop(), if bound; and
+    // keeps the run's history from the program's side, bound or not.
     void start();
+
+    // The run's history, console and end into a file that replay() reads;
+    // false with `error` set when it cannot be written.
+    bool save(const std::string &path, std::string &error);
+    // A server for a run that save() recorded: it shows the run as it was,
+    // ended, from `status` and the screen memory `screenFd`, which it sets to
+    // the run's end. Null with `error` set for a file it cannot read.
+    static std::unique_ptr<PanelServer> replay(const std::string &path, SimStatus &status, int screenFd,
+                                               std::string &error);
 
     // Output of the program, for the console.
     void output(const char *data, std::size_t size);

@@ -24,6 +24,18 @@ int PanelServer::port() const
 }
 
 void PanelServer::start() {}
+
+bool PanelServer::save(const std::string &, std::string &error)
+{
+    error = "this kestrix-sim was built without the panel, which keeps the record (it needs libmicrohttpd)";
+    return false;
+}
+
+std::unique_ptr<PanelServer> PanelServer::replay(const std::string &, SimStatus &, int, std::string &error)
+{
+    error = "this kestrix-sim was built without the panel (it needs libmicrohttpd)";
+    return nullptr;
+}
 void PanelServer::output(const char *, std::size_t) {}
 void PanelServer::finish(int, const std::string &) {}
 void PanelServer::stop() {}

@@ -65,6 +65,8 @@ inline Answer reply(const std::optional<Refusal> &r)
 // The run as the panel's server sees it; `lock` guards what may change.
 struct PanelState
 {
+    using Run = PanelServer::Run;
+
     SimStatus &status;
     int screenFd;
     PanelServer::Run run;
@@ -112,6 +114,15 @@ struct PanelState
     json cameraJson(const Picture &picture) const;
     // Bytes the history holds.
     std::size_t historyBytes() const;
+    // The history, the console and the end into a file, whole or not at all
+    // (panel_file.cpp); false with `error` set when it cannot be written.
+    bool save(const std::string &path, std::string &error);
+    // A file save() wrote: the run it describes into `run`, the rest into
+    // `doc` for restore(); false with `error` set for a file that is not one.
+    static bool readRecord(const std::string &path, json &doc, Run &run, std::string &error);
+    // The history of `doc`, the status block and the screen memory as they
+    // were at the run's end, and the run ended.
+    bool restore(const json &doc, std::string &error);
 
     PanelState(SimStatus &s, int fd, const PanelServer::Run &r) : status(s), screenFd(fd), run(r) {}
 
