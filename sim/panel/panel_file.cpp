@@ -2,15 +2,17 @@
 // (--replay): what the panel keeps of a run, so that a finished run can be
 // looked over again without running its program.
 //
-// The file is CBOR: the run's description, the console, the events and the
-// end as they are, and the samples and pictures as binary strings. The
-// samples are the controller's state as this build lays it out in memory,
-// so a file is read only by a simulator whose layout is the same; another
-// one is refused with a line that says so, never misread.
+// The file is a first line that names it, one line of JSON (the run's
+// description, the console's times, the events, the end, and the place of
+// every block of bytes), then those blocks: the samples, the console and
+// each picture. The samples are the controller's state as this build lays
+// it out in memory, so a file is read only by a simulator whose layout is
+// the same; another one is refused with a line that says so, never misread.
 #include "panel/panel_state.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,23 +29,43 @@ namespace kxsim {
 
 namespace {
 
-constexpr const char *Format = "kestrix-sim run";
+constexpr const char *Magic = "kestrix-sim run\n";
 constexpr int Version = 1;
 
-json::binary_t bytesOf(const void *data, std::size_t size)
+// The blocks of bytes after the JSON line, each named by its number there.
+struct Blocks
 {
-    const auto *first = static_cast<const std::uint8_t *>(data);
-    return json::binary_t(std::vector<std::uint8_t>(first, first + size));
-}
+    std::vector<std::pair<const std::uint8_t *, std::size_t>> list;
 
-json pictureJson(const PanelState::Picture &p)
+    std::size_t add(const void *data, std::size_t size)
+    {
+        list.emplace_back(static_cast<const std::uint8_t *>(data), size);
+        return list.size() - 1;
+    }
+    json sizes() const
+    {
+        json all = json::array();
+        for (const auto &block : list)
+            all.push_back(block.second);
+        return all;
+    }
+    const std::pair<const std::uint8_t *, std::size_t> &at(const json &index) const
+    {
+        const std::size_t n = index.get<std::size_t>();
+        if (n >= list.size())
+            throw std::runtime_error("a block that is not there");
+        return list[n];
+    }
+};
+
+json pictureJson(const PanelState::Picture &p, Blocks &blocks)
 {
     return {{"at", p.atUs}, {"width", p.width}, {"height", p.height}, {"taken", p.taken},
-            {"config", p.config}, {"bytes", bytesOf(p.bytes.data(), p.bytes.size())}};
+            {"config", p.config}, {"bytes", blocks.add(p.bytes.data(), p.bytes.size())}};
 }
 
 // A picture of `bytesPerPixel` (screen 4, camera 2), or none yet.
-PanelState::Picture pictureOf(const json &j, std::size_t bytesPerPixel)
+PanelState::Picture pictureOf(const json &j, const Blocks &blocks, std::size_t bytesPerPixel)
 {
     PanelState::Picture p;
     p.atUs = j.at("at").get<std::int64_t>();
@@ -51,60 +73,73 @@ PanelState::Picture pictureOf(const json &j, std::size_t bytesPerPixel)
     p.height = j.at("height").get<int>();
     p.taken = j.at("taken").get<std::uint32_t>();
     p.config = j.at("config").get<std::string>();
-    p.bytes = j.at("bytes").get_binary();
+    const auto &block = blocks.at(j.at("bytes"));
+    p.bytes.assign(block.first, block.first + block.second);
     if (p.width < 0 || p.height < 0 || p.width > 4096 || p.height > 4096
         || (p.atUs >= 0 && p.bytes.size() != std::size_t(p.width) * std::size_t(p.height) * bytesPerPixel))
         throw std::runtime_error("a picture of the wrong size");
     return p;
 }
 
-std::vector<PanelState::Picture> picturesOf(const json &list, std::size_t bytesPerPixel)
+std::vector<PanelState::Picture> picturesOf(const json &list, const Blocks &blocks, std::size_t bytesPerPixel)
 {
     std::vector<PanelState::Picture> pictures;
     for (const json &p : list)
-        pictures.push_back(pictureOf(p, bytesPerPixel));
+        pictures.push_back(pictureOf(p, blocks, bytesPerPixel));
     return pictures;
+}
+
+// Writes all of `size` bytes; false with errno set when it cannot.
+bool writeAll(int fd, const std::uint8_t *data, std::size_t size)
+{
+    for (std::size_t at = 0; at < size;) {
+        const ssize_t wrote = ::write(fd, data + at, size - at);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            if (wrote == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        at += std::size_t(wrote);
+    }
+    return true;
 }
 
 } // namespace
 
 bool PanelState::save(const std::string &path, std::string &error)
 {
-    std::vector<std::uint8_t> bytes;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        json doc{{"format", Format}, {"version", Version}, {"sample_bytes", sizeof(Sample)}};
-        doc["run"] = {{"program", run.program}, {"speed", run.speed}, {"duration", run.duration},
-                      {"world", run.worldJson}, {"driven_analog", run.drivenAnalog},
-                      {"driven_digital", run.drivenDigital}};
-        doc["samples"] = bytesOf(samples.data(), samples.size() * sizeof(Sample));
-        doc["dropped"] = dropped;
-        json screenList = json::array(), pictureList = json::array();
-        for (const Picture &p : screens)
-            screenList.push_back(pictureJson(p));
-        for (const Picture &p : pictures)
-            pictureList.push_back(pictureJson(p));
-        doc["screens"] = screenList;
-        doc["pictures"] = pictureList;
-        doc["camera"] = pictureJson(camera);
-        doc["console"] = bytesOf(console.data(), console.size());
-        doc["console_dropped"] = consoleDropped;
-        doc["console_times"] = consoleTimes;
-        doc["events"] = events;
-        doc["end"] = {{"time_us", status.simulatedUs.load()}, {"status", exitStatus}, {"summary", summary}};
-        bytes = json::to_cbor(doc);
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    Blocks blocks;
+    json doc{{"version", Version}, {"sample_bytes", sizeof(Sample)}};
+    doc["run"] = {{"program", run.program}, {"speed", run.speed}, {"duration", run.duration},
+                  {"world", run.worldJson}, {"driven_analog", run.drivenAnalog},
+                  {"driven_digital", run.drivenDigital}};
+    doc["samples"] = blocks.add(samples.data(), samples.size() * sizeof(Sample));
+    doc["dropped"] = dropped;
+    json screenList = json::array(), pictureList = json::array();
+    for (const Picture &p : screens)
+        screenList.push_back(pictureJson(p, blocks));
+    for (const Picture &p : pictures)
+        pictureList.push_back(pictureJson(p, blocks));
+    doc["screens"] = screenList;
+    doc["pictures"] = pictureList;
+    doc["camera"] = pictureJson(camera, blocks);
+    doc["console"] = blocks.add(console.data(), console.size());
+    doc["console_dropped"] = consoleDropped;
+    doc["console_times"] = consoleTimes;
+    doc["events"] = events;
+    doc["end"] = {{"time_us", status.simulatedUs.load()}, {"status", exitStatus}, {"summary", summary}};
+    doc["blocks"] = blocks.sizes();
+    const std::string header = Magic + doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+
     // Written under a temporary name and renamed: a file that is there is whole.
     std::string part = path + ".XXXXXX";
     const int fd = ::mkstemp(part.data());
-    bool whole = fd >= 0;
-    for (std::size_t at = 0; whole && at < bytes.size();) {
-        const ssize_t wrote = ::write(fd, bytes.data() + at, bytes.size() - at);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        whole = wrote > 0;
-        at += whole ? std::size_t(wrote) : 0;
-    }
+    bool whole = fd >= 0 && writeAll(fd, reinterpret_cast<const std::uint8_t *>(header.data()), header.size());
+    for (std::size_t n = 0; whole && n < blocks.list.size(); ++n)
+        whole = writeAll(fd, blocks.list[n].first, blocks.list[n].second);
     int why = errno;
     if (fd >= 0) {
         const mode_t mask = ::umask(0);
@@ -120,23 +155,28 @@ bool PanelState::save(const std::string &path, std::string &error)
         why = errno;
     }
     if (!whole) {
-        error = "cannot write record " + path + ": " + std::strerror(why == 0 ? ENOSPC : why);
+        error = "cannot write record " + path + ": " + std::strerror(why);
         if (fd >= 0)
             ::unlink(part.c_str());
     }
     return whole;
 }
 
-bool PanelState::readRecord(const std::string &path, json &doc, Run &run, std::string &error)
+bool PanelState::readRecord(const std::string &path, std::vector<std::uint8_t> &file, json &doc, Run &run,
+                            std::string &error)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read record " + path + ": " + std::strerror(errno);
         return false;
     }
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    doc = json::from_cbor(bytes, true, false);
-    if (doc.is_discarded() || !doc.is_object() || doc.value("format", "") != Format) {
+    file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string magic = Magic;
+    const auto newline = std::find(file.begin() + std::min(file.size(), magic.size()), file.end(), '\n');
+    if (file.size() < magic.size() || std::memcmp(file.data(), magic.data(), magic.size()) != 0
+        || newline == file.end()
+        || (doc = json::parse(file.begin() + magic.size(), newline, nullptr, false)).is_discarded()
+        || !doc.is_object()) {
         error = path + ": not a run recorded by kestrix-sim --record";
         return false;
     }
@@ -153,8 +193,14 @@ bool PanelState::readRecord(const std::string &path, json &doc, Run &run, std::s
         run.hasWorld = !run.worldJson.empty();
         run.drivenAnalog = r.at("driven_analog").get<std::vector<int>>();
         run.drivenDigital = r.at("driven_digital").get<std::vector<int>>();
-        if (doc.at("samples").get_binary().size() % sizeof(Sample) != 0)
-            throw std::runtime_error("the samples are cut short");
+        // Every block there, and nothing after them.
+        std::size_t at = std::size_t(newline - file.begin()) + 1;
+        for (const json &size : doc.at("blocks"))
+            if ((at += size.get<std::size_t>()) > file.size())
+                break;
+        if (at != file.size())
+            throw std::runtime_error(at > file.size() ? "it is cut short" : "bytes after its end");
+        doc["header_bytes"] = std::size_t(newline - file.begin()) + 1;
     } catch (const std::exception &e) {
         error = path + ": a damaged record (" + e.what() + ")";
         return false;
@@ -162,16 +208,24 @@ bool PanelState::readRecord(const std::string &path, json &doc, Run &run, std::s
     return true;
 }
 
-bool PanelState::restore(const json &doc, std::string &error)
+bool PanelState::restore(const std::vector<std::uint8_t> &file, const json &doc, std::string &error)
 {
     try {
-        const json::binary_t &sampleBytes = doc.at("samples").get_binary();
-        std::vector<Sample> read(sampleBytes.size() / sizeof(Sample));
-        std::memcpy(static_cast<void *>(read.data()), sampleBytes.data(), read.size() * sizeof(Sample));
-        std::vector<Picture> screenList = picturesOf(doc.at("screens"), 4);
-        std::vector<Picture> pictureList = picturesOf(doc.at("pictures"), 2);
-        Picture latest = pictureOf(doc.at("camera"), 2);
-        const json::binary_t &text = doc.at("console").get_binary();
+        Blocks blocks;
+        std::size_t at = doc.at("header_bytes").get<std::size_t>();
+        for (const json &size : doc.at("blocks")) {
+            blocks.add(file.data() + at, size.get<std::size_t>());
+            at += size.get<std::size_t>();
+        }
+        const auto &sampleBytes = blocks.at(doc.at("samples"));
+        if (sampleBytes.second % sizeof(Sample) != 0)
+            throw std::runtime_error("the samples are cut short");
+        std::vector<Sample> read(sampleBytes.second / sizeof(Sample));
+        std::memcpy(static_cast<void *>(read.data()), sampleBytes.first, sampleBytes.second);
+        std::vector<Picture> screenList = picturesOf(doc.at("screens"), blocks, 4);
+        std::vector<Picture> pictureList = picturesOf(doc.at("pictures"), blocks, 2);
+        Picture latest = pictureOf(doc.at("camera"), blocks, 2);
+        const auto &text = blocks.at(doc.at("console"));
         const json &end = doc.at("end");
 
         std::lock_guard<std::mutex> guard(lock);
@@ -184,7 +238,7 @@ bool PanelState::restore(const json &doc, std::string &error)
             screenBytes += p.bytes.size();
         for (const Picture &p : pictures)
             pictureBytes += p.bytes.size();
-        console.assign(text.begin(), text.end());
+        console.assign(reinterpret_cast<const char *>(text.first), text.second);
         consoleDropped = doc.at("console_dropped").get<std::size_t>();
         consoleTimes = doc.at("console_times").get<std::vector<std::pair<std::size_t, std::int64_t>>>();
         events = doc.at("events");

@@ -414,13 +414,14 @@ bool PanelServer::save(const std::string &path, std::string &error)
 std::unique_ptr<PanelServer> PanelServer::replay(const std::string &path, SimStatus &status, int screenFd,
                                                  std::string &error)
 {
+    std::vector<std::uint8_t> file;
     json doc;
     Run run;
-    if (!PanelState::readRecord(path, doc, run, error))
+    if (!PanelState::readRecord(path, file, doc, run, error))
         return nullptr;
     auto server = std::make_unique<PanelServer>(status, screenFd, run);
     server->m_impl->recording = false; // nothing more comes
-    if (!server->m_impl->restore(doc, error)) {
+    if (!server->m_impl->restore(file, doc, error)) {
         error = path + ": " + error;
         return nullptr;
     }

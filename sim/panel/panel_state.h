@@ -117,12 +117,14 @@ struct PanelState
     // The history, the console and the end into a file, whole or not at all
     // (panel_file.cpp); false with `error` set when it cannot be written.
     bool save(const std::string &path, std::string &error);
-    // A file save() wrote: the run it describes into `run`, the rest into
-    // `doc` for restore(); false with `error` set for a file that is not one.
-    static bool readRecord(const std::string &path, json &doc, Run &run, std::string &error);
-    // The history of `doc`, the status block and the screen memory as they
-    // were at the run's end, and the run ended.
-    bool restore(const json &doc, std::string &error);
+    // A file save() wrote: its bytes into `file`, the run it describes into
+    // `run`, the rest into `doc` for restore(); false with `error` set for a
+    // file that is not one.
+    static bool readRecord(const std::string &path, std::vector<std::uint8_t> &file, json &doc, Run &run,
+                           std::string &error);
+    // The history of the record, the status block and the screen memory as
+    // they were at the run's end, and the run ended.
+    bool restore(const std::vector<std::uint8_t> &file, const json &doc, std::string &error);
 
     PanelState(SimStatus &s, int fd, const PanelServer::Run &r) : status(s), screenFd(fd), run(r) {}
 
