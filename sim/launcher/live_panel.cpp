@@ -13,14 +13,14 @@
 
 namespace kxsim {
 
-namespace {
-
 double monotonicSeconds()
 {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
+
+namespace {
 
 bool loopback(const std::string &address)
 {

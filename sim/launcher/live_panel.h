@@ -16,6 +16,9 @@
 
 namespace kxsim {
 
+// Real seconds on the monotonic clock: the run's real time, the panel's stay.
+double monotonicSeconds();
+
 // The panel shows the program's screen from a memory file the program's fake
 // framebuffer writes into, and its output from a pipe the launcher copies
 // to its own standard output. With --record alone it keeps the run's

@@ -51,13 +51,6 @@ using namespace kxsim;
 
 constexpr double GraceSeconds = 10; // real time allowed beyond the duration before the launcher steps in
 
-double monotonicSeconds()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
 // ---- Step 1: find the program -----------------------------------------------
 
 // The path to run, as the shell would find it; a one-line error otherwise.
