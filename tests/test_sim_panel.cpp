@@ -796,7 +796,13 @@ TEST_F(SimPanel, ARecordedRunIsShownAgainAsItWasWithoutItsProgram)
     const std::size_t field = other.find(layout);
     ASSERT_NE(field, std::string::npos);
     other.insert(field + layout.size(), "1");
+    // A block as long as can be: the sizes summed would wrap to the file's length.
+    std::string wrapped = whole;
+    const std::string sizes = "\"blocks\":[";
+    ASSERT_NE(wrapped.find(sizes), std::string::npos);
+    wrapped.insert(wrapped.find(sizes) + sizes.size(), "18446744073709551615,1,");
     const std::vector<std::pair<std::string, std::string>> files = {
+        {wrapped, ": a damaged record (it is cut short)\n"},
         {"{\"format\": 1}", ": not a run recorded by kestrix-sim --record\n"},
         {whole.substr(0, whole.size() / 2), ": a damaged record (it is cut short)\n"},
         {other, ": recorded by another version of kestrix-sim, which this one cannot read\n"}};

@@ -180,11 +180,11 @@ bool PanelState::readRecord(const std::string &path, std::vector<std::uint8_t> &
         error = path + ": not a run recorded by kestrix-sim --record";
         return false;
     }
-    if (doc.value("version", 0) != Version || doc.value("sample_bytes", std::size_t(0)) != sizeof(Sample)) {
-        error = path + ": recorded by another version of kestrix-sim, which this one cannot read";
-        return false;
-    }
     try {
+        if (doc.at("version") != Version || doc.at("sample_bytes") != sizeof(Sample)) {
+            error = path + ": recorded by another version of kestrix-sim, which this one cannot read";
+            return false;
+        }
         const json &r = doc.at("run");
         run.program = r.at("program").get<std::string>();
         run.speed = r.at("speed").get<std::string>();
@@ -195,11 +195,14 @@ bool PanelState::readRecord(const std::string &path, std::vector<std::uint8_t> &
         run.drivenDigital = r.at("driven_digital").get<std::vector<int>>();
         // Every block there, and nothing after them.
         std::size_t at = std::size_t(newline - file.begin()) + 1;
-        for (const json &size : doc.at("blocks"))
-            if ((at += size.get<std::size_t>()) > file.size())
-                break;
+        for (const json &size : doc.at("blocks")) {
+            // Compared with what is left, so that no size can wrap the sum.
+            if (!size.is_number_unsigned() || size.get<std::size_t>() > file.size() - at)
+                throw std::runtime_error("it is cut short");
+            at += size.get<std::size_t>();
+        }
         if (at != file.size())
-            throw std::runtime_error(at > file.size() ? "it is cut short" : "bytes after its end");
+            throw std::runtime_error("bytes after its end");
         doc["header_bytes"] = std::size_t(newline - file.begin()) + 1;
     } catch (const std::exception &e) {
         error = path + ": a damaged record (" + e.what() + ")";
