@@ -1,5 +1,6 @@
-// The launcher built without libmicrohttpd: --panel is
-// refused before the program starts.
+// The launcher built without the panel (no libmicrohttpd, or configured
+// without it): --panel, --record and --replay are refused before the program
+// starts, saying why.
 #include "panel/panel_server.h"
 
 namespace kxsim {
@@ -14,7 +15,7 @@ void PanelServer::describeWorld(const std::string &, Run &) {}
 
 bool PanelServer::bind(const std::string &, int, std::string &error)
 {
-    error = "this kestrix-sim was built without the panel (it needs libmicrohttpd)";
+    error = "this kestrix-sim was built without the panel (" KESTRIX_PANEL_MISSING ")";
     return false;
 }
 
@@ -27,13 +28,13 @@ void PanelServer::start() {}
 
 bool PanelServer::save(const std::string &, std::string &error)
 {
-    error = "this kestrix-sim was built without the panel, which keeps the record (it needs libmicrohttpd)";
+    error = "this kestrix-sim was built without the panel, which keeps the record (" KESTRIX_PANEL_MISSING ")";
     return false;
 }
 
 std::unique_ptr<PanelServer> PanelServer::replay(const std::string &, SimStatus &, int, std::string &error)
 {
-    error = "this kestrix-sim was built without the panel (it needs libmicrohttpd)";
+    error = "this kestrix-sim was built without the panel (" KESTRIX_PANEL_MISSING ")";
     return nullptr;
 }
 void PanelServer::output(const char *, std::size_t) {}
