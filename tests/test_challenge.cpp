@@ -540,6 +540,11 @@ TEST_F(Grade, BadChallengeOrOutputFolderStopsBeforeAnyRun)
                                                            file("mark.sh")});
     EXPECT_EQ(badFolder.status, 2);
     EXPECT_EQ(badFolder.err.rfind("kestrix-grade: cannot write " + file("file/out") + ": ", 0), 0u) << badFolder.err;
+    const ProgramRun alone = runProgram(KESTRIX_GRADE, {"--out", file("out"), challengeFile("centre_match.json"),
+                                                       file("mark.sh")});
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_EQ(alone.err, "kestrix-grade: " + challengeFile("centre_match.json")
+                             + " is a match: a round robin needs at least two programs\n");
     EXPECT_NE(::access(file("ran").c_str(), F_OK), 0);
 }
 
@@ -565,6 +570,60 @@ TEST_F(Grade, ListedRunsThroughParallelMergeIntoTheDirectReport)
     ASSERT_EQ(runProgram(KESTRIX_GRADE, {"--merge", file("spread")}).status, 0);
     EXPECT_EQ(csv("spread").back(), KESTRIX_EXAMPLES_SOURCE_DIR "/square.c,2,missing,0,,0,no result: the run did not happen");
     EXPECT_NE(read("spread/junit.xml").find("missing, 0 points"), std::string::npos);
+}
+
+// A round robin of two pushers and a program that does nothing on the
+// match's challenge: every pair both ways round, ranked by their games; the
+// same games listed and run one by one merge into the same standings.
+TEST_F(Grade, RoundRobinRanksThePrograms)
+{
+    const std::string pusher = KESTRIX_EXAMPLES_DIR "/push_to_zone";
+    std::ifstream original(pusher, std::ios::binary);
+    std::ofstream(file("pusher2"), std::ios::binary) << original.rdbuf();
+    ASSERT_EQ(::chmod(file("pusher2").c_str(), 0755), 0);
+    const std::string idle = write("idle.c", "int main(void) { return 0; }\n");
+    const std::vector<std::string> programs = {pusher, file("pusher2"), idle};
+    std::vector<std::string> arguments = {"-j", "2", "--seeds", "1", "--out", file("out"), challengeFile("centre_match.json")};
+    arguments.insert(arguments.end(), programs.begin(), programs.end());
+    const ProgramRun run = runProgram(KESTRIX_GRADE, arguments);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    // Six games: each pusher beats the idle program on both sides and draws the other pusher.
+    const std::vector<std::string> games = csv("out");
+    ASSERT_EQ(games.size(), 7u) << read("out/results.csv");
+    EXPECT_EQ(games[0], "robot1,robot2,seed,status,score1,score2,result,reason");
+    for (std::size_t n = 1; n < games.size(); ++n) {
+        const bool idleFirst = games[n].rfind(idle + ",", 0) == 0;
+        const bool idleSecond = !idleFirst && games[n].find("," + idle + ",") != std::string::npos;
+        const std::string expected = idleFirst ? ",played,0.0,60.0,robot 2 won," : idleSecond ? ",played,60.0,0.0,robot 1 won,"
+                                                                                               : ",played,60.0,60.0,a draw,";
+        EXPECT_NE(games[n].find(expected), std::string::npos) << games[n];
+    }
+    std::vector<std::string> table;
+    std::istringstream standings(read("out/standings.csv"));
+    for (std::string line; std::getline(standings, line);)
+        table.push_back(line);
+    const std::vector<std::string> expected = {"rank,program,points,won,drawn,lost,no_result,score",
+        "1," + pusher + ",8,2,2,0,0,240.0", "1," + file("pusher2") + ",8,2,2,0,0,240.0", "3," + idle + ",0,0,0,4,0,0.0"};
+    EXPECT_EQ(table, expected) << read("out/standings.csv");
+    EXPECT_NE(run.out.find("   3  " + idle), std::string::npos) << run.out;
+
+    // JUnit: a suite per program, a case per game it played, a failure per game it lost.
+    const ProgramRun junit = shell("python3 -c \"import xml.etree.ElementTree as E; r = E.parse('" + file("out/junit.xml")
+                                   + "').getroot(); print([(s.get('name').split('/')[-1], len(s), len(s.findall('*/failure'))) for s in r])\"");
+    EXPECT_EQ(junit.out, "[('push_to_zone', 4, 0), ('pusher2', 4, 0), ('idle.c', 4, 4)]\n") << junit.err;
+    EXPECT_NE(read("out/report.html").find("<svg"), std::string::npos);
+
+    // Listed, run one by one, merged: the same games and standings.
+    std::string command = std::string(KESTRIX_GRADE) + " --seeds 1 --list --out " + file("listed") + " "
+                          + challengeFile("centre_match.json");
+    for (const std::string &program : programs)
+        command += " " + program;
+    const ProgramRun listed = shell(command + " > " + file("runs.txt") + " && sh " + file("runs.txt") + " && "
+                                    + KESTRIX_GRADE + " --merge " + file("listed"));
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(read("listed/standings.csv"), read("out/standings.csv"));
+    EXPECT_EQ(read("listed/results.csv"), read("out/results.csv"));
 }
 
 // ---------------------------------------------------------------- a student's CI
