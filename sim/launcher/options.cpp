@@ -248,11 +248,11 @@ void printHelp()
                 "  printf '2 click side\\n' > click.txt\n"
                 "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
                 "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
-                "--duration ended it; with --challenge 0 for a pass and 1 for a fail (in a\n"
-                "match, 0 when every side passed); 2 for a\n"
-                "bad option, script, trace, world or challenge file; 74 when\n"
-                "the trace or the picture could not be written whole; 126 for a program that\n"
-                "cannot be executed here; 127 for one that is not found.\n");
+                "--duration ended it; with --challenge 0 for a pass and 1 for a fail (a\n"
+                "match: 0 when every side passed); 2 for a bad option, script, trace, world\n"
+                "or challenge file; 74 when the trace or the picture could not be written\n"
+                "whole; 126 for a program that cannot be executed here; 127 for one that is\n"
+                "not found.\n");
 }
 
 } // namespace
