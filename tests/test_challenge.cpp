@@ -376,8 +376,8 @@ TEST_F(ChallengeRuns, MatchScoresEachSideByItsOwnPieceAndRobotInTheTrace)
     {
         std::string first, second, seed, result;
         int status;
-    } cases[] = {{pusher, pusher, "2", "a draw", 0}, {file("idle.sh"), pusher, "3", "robot 2 won", 1},
-                 {pusher, file("idle.sh"), "6", "robot 1 won", 1}};
+    } cases[] = {{pusher, pusher, "1", "a draw", 0}, {pusher, pusher, "2", "a draw", 0}, {pusher, pusher, "3", "a draw", 0},
+                 {file("idle.sh"), pusher, "3", "robot 2 won", 1}, {pusher, file("idle.sh"), "6", "robot 1 won", 1}};
     for (const Case &c : cases) {
         const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", matchFile, "--seed", c.seed, "--trace",
             file("trace.csv"), "--report", file("report.json"), "--robot", c.first, "--robot", c.second});
