@@ -390,7 +390,8 @@ int createMatch(std::size_t robots, MatchBlock *&match)
 
 // Every robot's program runs against its own controller; a program that
 // ends leaves its robot on the table, motors stopped, and the others go on.
-// The exit status is the first robot's that is not 0.
+// The exit status is the first robot's that is not 0; under a challenge,
+// the challenge's (74 still for an output lost).
 int runMatch(const Options &options, ChallengeRun &challenge)
 {
     const std::size_t robots = options.robots.size();
@@ -447,9 +448,10 @@ int runMatch(const Options &options, ChallengeRun &challenge)
         std::string summary;
         int ended = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
         std::uint64_t lost = 0;
-        if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
+        if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0) {
             ended = OutputLost;
-        lostOutput = lostOutput || ended == OutputLost;
+            lostOutput = true;
+        }
         if (result == 0)
             result = ended;
         status.push_back(controllers[r].status);
