@@ -6,6 +6,7 @@
 #include "scratch_folder.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstdio>
@@ -71,6 +72,10 @@ TEST(ChallengeFile, FaultsAreOneLineNamingThePlace)
         {head + "\"start\": [\"0.5 press q\"], \"rules\": [{\"rule\": \"laps\", \"points\": 1}]}", "c.json: start:1:"},
         {head + "\"rules\": [{\"rule\": \"laps\", \"points\": 1, \"robot\": 1}]}", "c.json: rules[0].robot: must be from 0 to 0"},
         {"{\"world\": \"nowhere.json\", \"time_limit\": 1, \"rules\": [], \"pass\": 0}", "c.json: world: cannot read ./nowhere.json"},
+        // A match: its world has a start pose for each side, whose rules are its own robot's.
+        {head + "\"sides\": [{\"rules\": [{\"rule\": \"laps\", \"points\": 1}]}, {\"rules\": [{\"rule\": \"laps\", \"points\": 1}]}]}",
+         "c.json: sides: the world gives 1 start pose for 2 sides"},
+        {head + "\"sides\": [{\"rules\": [{\"rule\": \"laps\", \"points\": 1}]}]}", "c.json: sides: must be a list of 2 to 2 sides"},
     };
     for (const auto &[text, message] : cases) {
         Challenge challenge;
@@ -181,6 +186,49 @@ TEST(ChallengeScore, RulesAtATimeSeeThatRowAndTheEndSeesTheLast)
     EXPECT_NE(scored.rules[5].detail.find("puck at 2.1 s"), std::string::npos) << scored.rules[5].detail;
     EXPECT_EQ(scored.total, 7);
     EXPECT_FALSE(scored.passed); // the pass mark is 10
+}
+
+TEST(ChallengeFile, MatchSidesAreCheckedAgainstTheWorldAndEachOther)
+{
+    const std::string oneStart = "\"start\": {\"x\": 1, \"y\": 0.5}";
+    std::string twoStarts = Field;
+    twoStarts.replace(twoStarts.find(oneStart), oneStart.size(),
+                      "\"start\": [{\"x\": 0.3, \"y\": 0.5}, {\"x\": 1.7, \"y\": 0.5, \"heading_deg\": 180}]");
+    const std::string side = "{\"rules\": [{\"rule\": \"pieces_in_zone\", \"zone\": \"goal\", \"pieces\": [\"puck\"], \"points\": 5}]}";
+    const auto parse = [&](const std::string &rest, Challenge &challenge, std::string &error) {
+        return parseChallenge("{" + twoStarts + ", \"time_limit\": 10, \"pass\": 5, " + rest + "}", "m.json", challenge,
+                              error);
+    };
+    Challenge match;
+    std::string error;
+    ASSERT_TRUE(parse("\"sides\": [" + side + ", {\"name\": \"right\", \"pass\": 0, \"rules\": [{\"rule\": \"laps\", \"points\": 1}]}]",
+                      match, error)) << error;
+    ASSERT_TRUE(match.match());
+    EXPECT_TRUE(match.rules.empty());
+    EXPECT_EQ(match.sides[0].name, "robot 1");
+    EXPECT_EQ(match.sides[1].name, "right");
+    EXPECT_EQ(match.sides[0].passMark, 5);
+    EXPECT_EQ(match.sides[1].passMark, 0);
+    // Both robots keep their own start poses in the run's world.
+    World world;
+    ASSERT_TRUE(parseWorld(worldForRun(match, drawVariation(match, 3)), "run.json", world, error)) << error;
+    EXPECT_EQ(world.robot.starts.size(), 2u);
+
+    const std::pair<std::string, std::string> faults[] = {
+        {"\"rules\": [{\"rule\": \"laps\", \"points\": 1}], \"sides\": [" + side + ", " + side + "]",
+         "m.json: sides: a match's rules are its sides'"},
+        {"\"sides\": [" + side + ", {\"rules\": [{\"rule\": \"laps\", \"robot\": 0, \"points\": 1}]}]",
+         "m.json: sides[1].rules[0].robot: a side's rules look at its own robot"},
+        {"\"sides\": [" + side + ", {\"rules\": [{\"rule\": \"robot_in_zone\", \"zone\": \"home\", \"points\": 1}]}]",
+         "m.json: sides[1].rules[0].zone: the world has no zone \"home\""},
+        {"\"variations\": {\"start\": {\"x\": [0.2, 0.4]}}, \"sides\": [" + side + ", " + side + "]",
+         "m.json: variations.start: a match starts each robot at its own pose of the world"},
+    };
+    for (const auto &[rest, message] : faults) {
+        Challenge challenge;
+        EXPECT_FALSE(parse(rest, challenge, error)) << rest;
+        EXPECT_EQ(error.rfind(message, 0), 0u) << error;
+    }
 }
 
 TEST(ChallengeFile, SeedDrawsTheStartWithinItsRanges)
@@ -298,6 +346,91 @@ TEST_F(ChallengeRuns, BadChallengeStopsBeforeTheProgramStarts)
     EXPECT_NE(mixed.err.find("--duration cannot go with --challenge"), std::string::npos) << mixed.err;
 }
 
+// A match of two pushers on the table, each side scored by its own piece in
+// the centre and its own robot back on its own side: the scores are what the
+// trace shows of them, and each side's console is its own program's.
+TEST_F(ChallengeRuns, MatchScoresEachSideByItsOwnPieceAndRobotInTheTrace)
+{
+    if (underEmulation())
+        GTEST_SKIP() << "runs the build machine's /bin/sh, which a build for the board cannot simulate";
+    Challenge match;
+    std::string error;
+    const std::string matchFile = std::string(KESTRIX_CHALLENGES_DIR) + "/centre_match.json";
+    ASSERT_TRUE(loadChallenge(matchFile, match, error)) << error;
+    ASSERT_EQ(match.sides.size(), 2u);
+    const auto named = [](const auto &list, const std::string &name) {
+        std::size_t n = 0;
+        while (n < list.size() && list[n].name != name)
+            ++n;
+        return n;
+    };
+    const std::size_t centre = named(match.world.zones, "centre");
+    const std::size_t home[] = {named(match.world.zones, "left of the centre"),
+                                named(match.world.zones, "right of the centre")};
+    const std::size_t piece[] = {named(match.world.pieces, "red 1"), named(match.world.pieces, "red 2")};
+    ASSERT_LT(home[1], match.world.zones.size());
+    ASSERT_LT(piece[1], match.world.pieces.size());
+    const std::string pusher = std::string(KESTRIX_EXAMPLES_DIR) + "/push_to_zone";
+    ASSERT_EQ(::chmod(write("idle.sh", "#!/bin/sh\n").c_str(), 0755), 0);
+    struct Case
+    {
+        std::string first, second, seed, result;
+        int status;
+    } cases[] = {{pusher, pusher, "1", "a draw", 0}, {pusher, pusher, "2", "a draw", 0}, {pusher, pusher, "3", "a draw", 0},
+                 {file("idle.sh"), pusher, "3", "robot 2 won", 1}, {pusher, file("idle.sh"), "6", "robot 1 won", 1}};
+    for (const Case &c : cases) {
+        const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", matchFile, "--seed", c.seed, "--trace",
+            file("trace.csv"), "--report", file("report.json"), "--robot", c.first, "--robot", c.second});
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const nlohmann::json report = nlohmann::json::parse(read("report.json"));
+        EXPECT_EQ(report["result"], c.result) << run.err;
+        EXPECT_NE(run.err.find("(seed " + c.seed + "): " + c.result), std::string::npos) << run.err;
+        for (std::size_t side = 0; side < 2; ++side) {
+            std::vector<Sample> samples;
+            ASSERT_TRUE(readTrace(file("trace.csv"), match.world, samples, error, "r" + std::to_string(side + 1) + "_"))
+                << error;
+            ASSERT_FALSE(samples.empty());
+            const Sample &end = samples.back();
+            const bool pieceIn = match.world.zones[centre].contains(end.pieces[piece[side]]);
+            const bool robotHome = match.world.zones[home[side]].contains({end.pose.x, end.pose.y});
+            const bool pushed = (side == 0 ? c.first : c.second) == pusher;
+            EXPECT_EQ(pieceIn, pushed) << "robot " << side + 1 << " seed " << c.seed;
+            EXPECT_EQ(robotHome, pushed) << "robot " << side + 1 << " seed " << c.seed;
+            const nlohmann::json &scored = report["sides"][side];
+            EXPECT_EQ(scored["score"].get<double>(), 50 * pieceIn + 10 * robotHome) << scored.dump();
+            EXPECT_EQ(scored["passed"].get<bool>(), pieceIn && robotHome);
+            // The robot's own columns: a pusher drove 0.88 m and backed 0.3 m; the idle one stayed.
+            EXPECT_NEAR(std::fabs(end.pose.x - samples.front().pose.x), pushed ? 0.58 : 0, 0.05) << "robot " << side + 1;
+            const std::string console = scored["console"].dump();
+            EXPECT_EQ(console.find("backed off") != std::string::npos, pushed) << console;
+        }
+    }
+}
+
+TEST_F(ChallengeRuns, MatchAndRobotCountsMustAgree)
+{
+    const std::string marker = file("ran");
+    const std::string program = write("mark.sh", "#!/bin/sh\ntouch " + marker + "\n");
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    const std::string match = std::string(KESTRIX_CHALLENGES_DIR) + "/centre_match.json";
+    const std::string single = std::string(KESTRIX_CHALLENGES_DIR) + "/two_pieces.json";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--challenge", match, "--robot", program},
+         "kestrix-sim: " + match + " is a match of 2 sides: give each side's program with --robot (1 given)\n"},
+        {{"--challenge", match, program},
+         "kestrix-sim: " + match + " is a match of 2 sides: give each side's program with --robot (0 given)\n"},
+        {{"--challenge", single, "--robot", program, "--robot", program},
+         "kestrix-sim: " + single + " scores one robot: give its program alone, not with --robot\n"},
+    };
+    for (const auto &[arguments, message] : cases) {
+        const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, message);
+    }
+    EXPECT_NE(::access(marker.c_str(), F_OK), 0);
+    EXPECT_EQ(runProgram(KESTRIX_SIM_LAUNCHER, {"--check", "--challenge", match}).status, 0);
+}
+
 // ---------------------------------------------------------------- kestrix-grade
 
 namespace {
@@ -407,6 +540,11 @@ TEST_F(Grade, BadChallengeOrOutputFolderStopsBeforeAnyRun)
                                                            file("mark.sh")});
     EXPECT_EQ(badFolder.status, 2);
     EXPECT_EQ(badFolder.err.rfind("kestrix-grade: cannot write " + file("file/out") + ": ", 0), 0u) << badFolder.err;
+    const ProgramRun alone = runProgram(KESTRIX_GRADE, {"--out", file("out"), challengeFile("centre_match.json"),
+                                                       file("mark.sh")});
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_EQ(alone.err, "kestrix-grade: " + challengeFile("centre_match.json")
+                             + " is a match: a round robin needs at least two programs\n");
     EXPECT_NE(::access(file("ran").c_str(), F_OK), 0);
 }
 
@@ -432,6 +570,60 @@ TEST_F(Grade, ListedRunsThroughParallelMergeIntoTheDirectReport)
     ASSERT_EQ(runProgram(KESTRIX_GRADE, {"--merge", file("spread")}).status, 0);
     EXPECT_EQ(csv("spread").back(), KESTRIX_EXAMPLES_SOURCE_DIR "/square.c,2,missing,0,,0,no result: the run did not happen");
     EXPECT_NE(read("spread/junit.xml").find("missing, 0 points"), std::string::npos);
+}
+
+// A round robin of two pushers and a program that does nothing on the
+// match's challenge: every pair both ways round, ranked by their games; the
+// same games listed and run one by one merge into the same standings.
+TEST_F(Grade, RoundRobinRanksThePrograms)
+{
+    const std::string pusher = KESTRIX_EXAMPLES_DIR "/push_to_zone";
+    std::ifstream original(pusher, std::ios::binary);
+    std::ofstream(file("pusher2"), std::ios::binary) << original.rdbuf();
+    ASSERT_EQ(::chmod(file("pusher2").c_str(), 0755), 0);
+    const std::string idle = write("idle.c", "int main(void) { return 0; }\n");
+    const std::vector<std::string> programs = {pusher, file("pusher2"), idle};
+    std::vector<std::string> arguments = {"-j", "2", "--seeds", "1", "--out", file("out"), challengeFile("centre_match.json")};
+    arguments.insert(arguments.end(), programs.begin(), programs.end());
+    const ProgramRun run = runProgram(KESTRIX_GRADE, arguments);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    // Six games: each pusher beats the idle program on both sides and draws the other pusher.
+    const std::vector<std::string> games = csv("out");
+    ASSERT_EQ(games.size(), 7u) << read("out/results.csv");
+    EXPECT_EQ(games[0], "robot1,robot2,seed,status,score1,score2,result,reason");
+    for (std::size_t n = 1; n < games.size(); ++n) {
+        const bool idleFirst = games[n].rfind(idle + ",", 0) == 0;
+        const bool idleSecond = !idleFirst && games[n].find("," + idle + ",") != std::string::npos;
+        const std::string expected = idleFirst ? ",played,0.0,60.0,robot 2 won," : idleSecond ? ",played,60.0,0.0,robot 1 won,"
+                                                                                               : ",played,60.0,60.0,a draw,";
+        EXPECT_NE(games[n].find(expected), std::string::npos) << games[n];
+    }
+    std::vector<std::string> table;
+    std::istringstream standings(read("out/standings.csv"));
+    for (std::string line; std::getline(standings, line);)
+        table.push_back(line);
+    const std::vector<std::string> expected = {"rank,program,points,won,drawn,lost,no_result,score",
+        "1," + pusher + ",8,2,2,0,0,240.0", "1," + file("pusher2") + ",8,2,2,0,0,240.0", "3," + idle + ",0,0,0,4,0,0.0"};
+    EXPECT_EQ(table, expected) << read("out/standings.csv");
+    EXPECT_NE(run.out.find("   3  " + idle), std::string::npos) << run.out;
+
+    // JUnit: a suite per program, a case per game it played, a failure per game it lost.
+    const ProgramRun junit = shell("python3 -c \"import xml.etree.ElementTree as E; r = E.parse('" + file("out/junit.xml")
+                                   + "').getroot(); print([(s.get('name').split('/')[-1], len(s), len(s.findall('*/failure'))) for s in r])\"");
+    EXPECT_EQ(junit.out, "[('push_to_zone', 4, 0), ('pusher2', 4, 0), ('idle.c', 4, 4)]\n") << junit.err;
+    EXPECT_NE(read("out/report.html").find("<svg"), std::string::npos);
+
+    // Listed, run one by one, merged: the same games and standings.
+    std::string command = std::string(KESTRIX_GRADE) + " --seeds 1 --list --out " + file("listed") + " "
+                          + challengeFile("centre_match.json");
+    for (const std::string &program : programs)
+        command += " " + program;
+    const ProgramRun listed = shell(command + " > " + file("runs.txt") + " && sh " + file("runs.txt") + " && "
+                                    + KESTRIX_GRADE + " --merge " + file("listed"));
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(read("listed/standings.csv"), read("out/standings.csv"));
+    EXPECT_EQ(read("listed/results.csv"), read("out/results.csv"));
 }
 
 // ---------------------------------------------------------------- a student's CI

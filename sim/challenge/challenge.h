@@ -15,7 +15,15 @@
 //   }
 // The rules are the rows of the table in challenge_file.cpp; the README
 // lists them. A rule applies to the one robot of the world; "robot": 0 may
-// name it, so that a world of several robots can name another one later.
+// name it.
+//
+// A match has "sides" instead of "rules": one per robot, in the order of the
+// world's start poses, each with its own rules (and pass mark), which look
+// at that side's robot and its console; the pieces are everybody's, so a
+// side's rules name its own:
+//     "sides": [{"name": "left", "rules": [{"rule": "pieces_in_zone", "zone": "left half",
+//                                            "pieces": ["red 1"], "points": 50}]},
+//               {"name": "right", "rules": [...]}]
 #ifndef KESTRIX_SIM_CHALLENGE_H
 #define KESTRIX_SIM_CHALLENGE_H
 
@@ -61,6 +69,14 @@ struct Rule
     bool running = false;            // motors: the state that scores
 };
 
+// One robot's part of a match: its rules and its pass mark.
+struct Side
+{
+    std::string name;          // "left", or "robot N"
+    std::vector<Rule> rules;
+    double passMark = 0;
+};
+
 struct Challenge
 {
     std::string path;
@@ -72,8 +88,10 @@ struct Challenge
     int seeds = 1;
     std::optional<Range> startX, startY, startHeading, battery;
     std::vector<std::string> startSteps; // script lines
-    std::vector<Rule> rules;
+    std::vector<Rule> rules; // of the one robot; empty in a match
     double passMark = 0;
+    std::vector<Side> sides; // a match's, one per robot; empty for one robot
+    bool match() const { return !sides.empty(); }
 };
 
 // Reads and checks a challenge file and the world it names; on failure
@@ -124,8 +142,10 @@ struct RunRecord
 };
 
 // Reads a trace written for a run of `world`; false with `error` set when it
-// does not have the columns the world gives it.
-bool readTrace(const std::string &path, const World &world, std::vector<Sample> &samples, std::string &error);
+// does not have the columns the world gives it. In a match's trace every
+// robot's columns carry its prefix ("r1_", "r2_"), the pieces' none.
+bool readTrace(const std::string &path, const World &world, std::vector<Sample> &samples, std::string &error,
+               const std::string &prefix = "");
 
 struct RuleScore
 {
@@ -145,10 +165,25 @@ struct Score
 
 Score score(const Challenge &challenge, const RunRecord &run);
 
+// A match's score: each side's by its own rules from its robot's run, and
+// the result: the side with the most points won; equal totals are a draw.
+struct MatchScore
+{
+    std::vector<Score> sides;
+    int winner = -1; // the side's index, -1 for a draw
+};
+MatchScore scoreMatch(const Challenge &challenge, const std::vector<RunRecord> &runs);
+// "robot 1 won", "a draw"
+std::string matchResult(const MatchScore &score);
+
 // The breakdown as kestrix-sim prints it, and the report as --report writes it.
 std::string describeScore(const Challenge &challenge, const Score &score, std::uint64_t seed);
 std::string reportJson(const Challenge &challenge, const Score &score, const RunRecord &run,
                        const std::string &program, std::uint64_t seed);
+std::string describeMatch(const Challenge &challenge, const MatchScore &score, const std::vector<std::string> &programs,
+                          std::uint64_t seed);
+std::string matchReportJson(const Challenge &challenge, const MatchScore &score, const std::vector<RunRecord> &runs,
+                            const std::vector<std::string> &programs, std::uint64_t seed);
 
 } // namespace kxsim
 

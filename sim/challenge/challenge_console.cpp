@@ -27,56 +27,71 @@ constexpr std::size_t MaxLine = 4096;
 
 } // namespace
 
-bool ChallengeRun::openConsole(std::string &error)
+ChallengeConsole::~ChallengeConsole()
 {
-    consoleLauncher_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (consoleLauncher_ < 0 || ::grantpt(consoleLauncher_) != 0 || ::unlockpt(consoleLauncher_) != 0) {
+    stop();
+    if (launcher_ >= 0)
+        ::close(launcher_);
+    closeProgramOutput();
+}
+
+bool ChallengeConsole::open(std::string &error)
+{
+    launcher_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (launcher_ < 0 || ::grantpt(launcher_) != 0 || ::unlockpt(launcher_) != 0) {
         error = std::string("cannot make the program's console: ") + std::strerror(errno);
         return false;
     }
-    const char *name = ::ptsname(consoleLauncher_);
-    consoleProgram_ = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    const char *name = ::ptsname(launcher_);
+    program_ = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     termios raw{};
-    if (consoleProgram_ < 0 || ::tcgetattr(consoleProgram_, &raw) != 0) {
+    if (program_ < 0 || ::tcgetattr(program_, &raw) != 0) {
         error = std::string("cannot make the program's console: ") + std::strerror(errno);
         return false;
     }
     ::cfmakeraw(&raw);
-    ::tcsetattr(consoleProgram_, TCSANOW, &raw);
-    consoleWatch_ = ::fcntl(consoleLauncher_, F_DUPFD, 3);
-    if (consoleWatch_ < 0) {
+    ::tcsetattr(program_, TCSANOW, &raw);
+    watch_ = ::fcntl(launcher_, F_DUPFD_CLOEXEC, 3);
+    if (watch_ < 0) {
         error = std::string("cannot make the program's console: ") + std::strerror(errno);
         return false;
     }
     return true;
 }
 
-void ChallengeRun::closeProgramOutput()
+int ChallengeConsole::inheritWatch()
 {
-    for (int *fd : {&consoleProgram_, &consoleWatch_}) {
+    if (watch_ >= 0)
+        ::fcntl(watch_, F_SETFD, 0);
+    return watch_;
+}
+
+void ChallengeConsole::closeProgramOutput()
+{
+    for (int *fd : {&program_, &watch_}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
     }
 }
 
-void ChallengeRun::startConsole(const SimStatus &status)
+void ChallengeConsole::start(const SimStatus &status)
 {
-    pump_ = std::thread(&ChallengeRun::pump, this, &status);
+    pump_ = std::thread(&ChallengeConsole::pump, this, &status);
 }
 
-void ChallengeRun::stopConsole()
+void ChallengeConsole::stop()
 {
     ended_ = true;
     if (pump_.joinable())
         pump_.join();
     std::lock_guard<std::mutex> hold(lock_);
     if (!partial_.empty())
-        console_.push_back({console_.empty() ? 0 : console_.back().time, partial_});
+        lines_.push_back({lines_.empty() ? 0 : lines_.back().time, partial_});
     partial_.clear();
 }
 
-void ChallengeRun::take(const char *bytes, std::size_t count, double seconds)
+void ChallengeConsole::take(const char *bytes, std::size_t count, double seconds)
 {
     std::lock_guard<std::mutex> hold(lock_);
     for (std::size_t n = 0; n < count && kept_ < MaxKept; ++n, ++kept_) {
@@ -84,7 +99,7 @@ void ChallengeRun::take(const char *bytes, std::size_t count, double seconds)
         if (c == '\n' || partial_.size() >= MaxLine) {
             if (!partial_.empty() && partial_.back() == '\r')
                 partial_.pop_back();
-            console_.push_back({seconds, partial_});
+            lines_.push_back({seconds, partial_});
             partial_.clear();
             if (c == '\n')
                 continue;
@@ -96,19 +111,19 @@ void ChallengeRun::take(const char *bytes, std::size_t count, double seconds)
 // Until every process of the run has let go of the terminal (a read then
 // fails), or shortly after the end when one that outlives the program's
 // own end still holds it.
-void ChallengeRun::pump(const SimStatus *status)
+void ChallengeConsole::pump(const SimStatus *status)
 {
     using Clock = std::chrono::steady_clock;
     char buffer[4096];
     Clock::time_point endedAt{};
     for (;;) {
-        pollfd ready{consoleLauncher_, POLLIN, 0};
+        pollfd ready{launcher_, POLLIN, 0};
         if (::poll(&ready, 1, 20) > 0) {
             // Taken before the read: the program's clock cannot move on
             // while what we are about to read is there. Without a virtual
             // clock, the time of the last exchange.
             const std::int64_t us = std::max(status->clockUs.load(), status->simulatedUs.load());
-            const ssize_t got = ::read(consoleLauncher_, buffer, sizeof buffer);
+            const ssize_t got = ::read(launcher_, buffer, sizeof buffer);
             if (got > 0) {
                 std::fwrite(buffer, 1, std::size_t(got), stdout);
                 std::fflush(stdout);

@@ -25,6 +25,8 @@ constexpr std::size_t MaxFileBytes = 1 << 20;
 constexpr double MaxTimeLimit = 3600;
 constexpr int MaxSeeds = 1000;
 constexpr std::size_t MaxRules = 100;
+// A match's sides: as many as kestrix-sim plays robots.
+constexpr std::size_t MaxSides = 2;
 constexpr double MaxPoints = 1e6;
 
 struct Fault
@@ -283,7 +285,7 @@ const RuleReader RuleTable[] = {
      [](Object &, Rule &rule, const Challenge &) { rule.label = "motors left running"; }},
 };
 
-Rule readRule(const json &value, const std::string &where, const Challenge &challenge)
+Rule readRule(const json &value, const std::string &where, const Challenge &challenge, bool inSide)
 {
     Object o(value, where);
     const std::string kind = text(o.need("rule"), o.at("rule"));
@@ -297,8 +299,11 @@ Rule readRule(const json &value, const std::string &where, const Challenge &chal
     rule.kind = reader->kind;
     rule.points = reader->penalty ? number(o.need("points"), o.at("points"), -MaxPoints, 0)
                                   : number(o.need("points"), o.at("points"), 0, MaxPoints);
-    if (const json *robot = o.find("robot"))
-        whole(*robot, o.at("robot"), 0, 0); // one robot a world, for now
+    if (const json *robot = o.find("robot")) {
+        if (inSide)
+            fault(o.at("robot"), "a side's rules look at its own robot");
+        whole(*robot, o.at("robot"), 0, 0); // the one robot
+    }
     reader->read(o, rule, challenge);
     if (const json *name = o.find("name"))
         rule.label = text(*name, o.at("name"));
@@ -419,6 +424,42 @@ void readVariations(Object &top, Challenge &challenge)
     }
 }
 
+std::vector<Rule> readRules(const json &rules, const std::string &where, const Challenge &challenge, bool inSide)
+{
+    if (!rules.is_array() || rules.empty() || rules.size() > MaxRules)
+        fault(where, "must be a list of 1 to " + std::to_string(MaxRules) + " rules");
+    std::vector<Rule> read;
+    for (std::size_t n = 0; n < rules.size(); ++n)
+        read.push_back(readRule(rules[n], where + "[" + std::to_string(n) + "]", challenge, inSide));
+    return read;
+}
+
+// A match: one side per robot, each with its rules, in the order of the
+// world's start poses.
+void readSides(const json &sides, Challenge &challenge)
+{
+    if (!sides.is_array() || sides.size() < 2 || sides.size() > MaxSides)
+        fault("sides", "must be a list of 2 to " + std::to_string(MaxSides) + " sides");
+    const std::size_t starts = challenge.world.robot.starts.size();
+    if (starts < sides.size())
+        fault("sides", "the world gives " + std::to_string(starts) + " start pose" + (starts == 1 ? "" : "s") + " for "
+                           + std::to_string(sides.size()) + " sides");
+    if (challenge.startX || challenge.startY || challenge.startHeading)
+        fault("variations.start", "a match starts each robot at its own pose of the world");
+    for (std::size_t n = 0; n < sides.size(); ++n) {
+        Object o(sides[n], "sides[" + std::to_string(n) + "]");
+        Side side;
+        side.name = "robot " + std::to_string(n + 1);
+        if (const json *name = o.find("name"))
+            side.name = text(*name, o.at("name"));
+        side.rules = readRules(o.need("rules"), o.at("rules"), challenge, true);
+        side.passMark = challenge.passMark;
+        if (const json *pass = o.find("pass"))
+            side.passMark = number(*pass, o.at("pass"), 0, MaxPoints * MaxRules);
+        challenge.sides.push_back(std::move(side));
+    }
+}
+
 void readDocument(const json &root, Challenge &challenge)
 {
     Object o(root, "");
@@ -434,12 +475,15 @@ void readDocument(const json &root, Challenge &challenge)
         for (std::size_t n = 0; n < start->size(); ++n)
             challenge.startSteps.push_back(text((*start)[n], "start[" + std::to_string(n) + "]"));
     }
-    const json &rules = o.need("rules");
-    if (!rules.is_array() || rules.empty() || rules.size() > MaxRules)
-        fault("rules", "must be a list of 1 to " + std::to_string(MaxRules) + " rules");
-    for (std::size_t n = 0; n < rules.size(); ++n)
-        challenge.rules.push_back(readRule(rules[n], "rules[" + std::to_string(n) + "]", challenge));
     challenge.passMark = number(o.need("pass"), "pass", 0, MaxPoints * MaxRules);
+    const json *rules = o.find("rules");
+    const json *sides = o.find("sides");
+    if (rules && sides)
+        fault("sides", "a match's rules are its sides': \"rules\" does not go with \"sides\"");
+    if (sides)
+        readSides(*sides, challenge);
+    else
+        challenge.rules = readRules(o.need("rules"), "rules", challenge, false);
 }
 
 } // namespace

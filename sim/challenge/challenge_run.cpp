@@ -109,6 +109,9 @@ Variation drawVariation(const Challenge &challenge, std::uint64_t seed)
 std::string worldForRun(const Challenge &challenge, const Variation &variation)
 {
     nlohmann::json world = nlohmann::json::parse(challenge.worldText);
+    // A match's robots start at the world's poses, one each.
+    if (challenge.match())
+        return world.dump(2) + "\n";
     world["robot"]["start"] = {{"x", variation.start.x}, {"y", variation.start.y},
                                {"heading_deg", variation.start.headingDeg}};
     return world.dump(2) + "\n";
@@ -127,7 +130,8 @@ std::string scriptForRun(const Challenge &challenge, const Variation &variation)
     return script;
 }
 
-bool readTrace(const std::string &path, const World &world, std::vector<Sample> &samples, std::string &error)
+bool readTrace(const std::string &path, const World &world, std::vector<Sample> &samples, std::string &error,
+               const std::string &prefix)
 {
     std::ifstream file(path);
     std::string line;
@@ -148,13 +152,15 @@ bool readTrace(const std::string &path, const World &world, std::vector<Sample> 
     };
     std::size_t time = 0, motors[4] = {}, digital[16] = {}, analog[6] = {}, x = 0, y = 0, heading = 0;
     std::vector<std::size_t> pieceX(world.pieces.size()), pieceY(world.pieces.size());
-    bool complete = index("time", time) && index("x_m", x) && index("y_m", y) && index("heading_deg", heading);
+    const std::string &p = prefix;
+    bool complete = index("time", time) && index(p + "x_m", x) && index(p + "y_m", y)
+                    && index(p + "heading_deg", heading);
     for (int n = 0; n < 4; ++n)
-        complete = complete && index("m" + std::to_string(n) + "_speed", motors[n]);
+        complete = complete && index(p + "m" + std::to_string(n) + "_speed", motors[n]);
     for (int n = 0; n < 16; ++n)
-        complete = complete && index("d" + std::to_string(n), digital[n]);
+        complete = complete && index(p + "d" + std::to_string(n), digital[n]);
     for (int n = 0; n < 6; ++n)
-        complete = complete && index("a" + std::to_string(n), analog[n]);
+        complete = complete && index(p + "a" + std::to_string(n), analog[n]);
     for (std::size_t n = 0; n < world.pieces.size(); ++n)
         complete = complete && index("piece" + std::to_string(n) + "_x_m", pieceX[n])
                    && index("piece" + std::to_string(n) + "_y_m", pieceY[n]);
@@ -188,12 +194,19 @@ bool readTrace(const std::string &path, const World &world, std::vector<Sample> 
 
 ChallengeRun::~ChallengeRun()
 {
-    stopConsole();
-    if (consoleLauncher_ >= 0)
-        ::close(consoleLauncher_);
-    closeProgramOutput();
+    consoles_.clear();
     if (!folder_.empty())
         removeRunFolder();
+}
+
+bool ChallengeRun::openConsoles(std::size_t programs, std::string &error)
+{
+    for (std::size_t n = 0; n < programs; ++n) {
+        consoles_.push_back(std::make_unique<ChallengeConsole>());
+        if (!consoles_.back()->open(error))
+            return false;
+    }
+    return true;
 }
 
 bool ChallengeRun::prepare(const std::string &file, std::uint64_t seed, const std::string &trace, std::string &error)
@@ -219,12 +232,13 @@ bool ChallengeRun::prepare(const std::string &file, std::uint64_t seed, const st
            && writeFile(script_, scriptForRun(challenge_, variation), error);
 }
 
-int ChallengeRun::finish(const SimStatus &status, int waitStatus, const std::string &program,
-                         const std::string &report)
+RunRecord ChallengeRun::record(const SimStatus &status, int waitStatus, std::size_t program, const std::string &prefix)
 {
-    stopConsole();
     RunRecord run;
-    run.console = console_;
+    if (program < consoles_.size()) {
+        consoles_[program]->stop();
+        run.console = consoles_[program]->lines();
+    }
     run.endTime = double(status.simulatedUs.load()) / 1e6;
     run.endedByLimit = status.endedByDuration.load() != 0;
     if (run.endedByLimit)
@@ -240,17 +254,44 @@ int ChallengeRun::finish(const SimStatus &status, int waitStatus, const std::str
     std::string error;
     // A program that ran without the simulator (linked statically) leaves
     // no trace: it scores nothing, and the rules say so.
-    if (!readTrace(trace_, challenge_.world, run.samples, error))
+    if (!readTrace(trace_, challenge_.world, run.samples, error, prefix))
         run.samples.clear();
     if (!run.samples.empty())
         run.endTime = std::max(run.endTime, run.samples.back().time);
+    return run;
+}
+
+int ChallengeRun::finish(const SimStatus &status, int waitStatus, const std::string &program,
+                         const std::string &report)
+{
+    const RunRecord run = record(status, waitStatus, 0, "");
     const Score result = score(challenge_, run);
     std::fputs(describeScore(challenge_, result, seed_).c_str(), stderr);
+    std::string error;
     if (!report.empty() && !writeFile(report, reportJson(challenge_, result, run, program, seed_), error)) {
         std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
         return 74;
     }
     return result.passed ? ChallengePassed : ChallengeFailed;
+}
+
+int ChallengeRun::finishMatch(const std::vector<const SimStatus *> &status, const std::vector<int> &waitStatus,
+                              const std::vector<std::string> &programs, const std::string &report)
+{
+    std::vector<RunRecord> runs;
+    for (std::size_t r = 0; r < status.size(); ++r)
+        runs.push_back(record(*status[r], waitStatus[r], r, "r" + std::to_string(r + 1) + "_"));
+    const MatchScore result = scoreMatch(challenge_, runs);
+    std::fputs(describeMatch(challenge_, result, programs, seed_).c_str(), stderr);
+    std::string error;
+    if (!report.empty() && !writeFile(report, matchReportJson(challenge_, result, runs, programs, seed_), error)) {
+        std::fprintf(stderr, "kestrix-sim: %s\n", error.c_str());
+        return 74;
+    }
+    for (const Score &side : result.sides)
+        if (!side.passed)
+            return ChallengeFailed;
+    return ChallengePassed;
 }
 
 } // namespace kxsim

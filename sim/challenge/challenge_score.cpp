@@ -313,10 +313,12 @@ RuleScore scoreRule(const Challenge &c, const Rule &rule, const RunRecord &run)
 
 } // namespace
 
-Score score(const Challenge &challenge, const RunRecord &run)
+namespace {
+
+Score scoreRules(const Challenge &challenge, const std::vector<Rule> &rules, double passMark, const RunRecord &run)
 {
     Score result;
-    for (const Rule &rule : challenge.rules) {
+    for (const Rule &rule : rules) {
         if (run.samples.empty()) {
             result.rules.push_back({rule.label, 0, rule.points > 0 ? rule.points : 0, "the run left no trace"});
             continue;
@@ -330,8 +332,37 @@ Score score(const Challenge &challenge, const RunRecord &run)
     }
     // Penalties take points away, down to none.
     result.total = std::max(result.total, 0.0);
-    result.passed = result.total >= challenge.passMark;
+    result.passed = result.total >= passMark;
     return result;
+}
+
+} // namespace
+
+Score score(const Challenge &challenge, const RunRecord &run)
+{
+    return scoreRules(challenge, challenge.rules, challenge.passMark, run);
+}
+
+MatchScore scoreMatch(const Challenge &challenge, const std::vector<RunRecord> &runs)
+{
+    MatchScore result;
+    for (std::size_t n = 0; n < challenge.sides.size() && n < runs.size(); ++n)
+        result.sides.push_back(scoreRules(challenge, challenge.sides[n].rules, challenge.sides[n].passMark, runs[n]));
+    double top = -1;
+    for (std::size_t n = 0; n < result.sides.size(); ++n) {
+        if (result.sides[n].total > top) {
+            top = result.sides[n].total;
+            result.winner = int(n);
+        } else if (result.sides[n].total == top) {
+            result.winner = -1;
+        }
+    }
+    return result;
+}
+
+std::string matchResult(const MatchScore &score)
+{
+    return score.winner < 0 ? "a draw" : "robot " + std::to_string(score.winner + 1) + " won";
 }
 
 } // namespace kxsim

@@ -105,8 +105,17 @@ Options withChallenge(Options options, kxsim::ChallengeRun &challenge)
         return options;
     const std::uint64_t seed = options.seed.empty() ? 1 : std::stoull(options.seed);
     std::string error;
-    if (!challenge.prepare(options.challenge, seed, options.trace, error)
-        || (!options.check && !challenge.openConsole(error)))
+    if (!challenge.prepare(options.challenge, seed, options.trace, error))
+        fail(BadUsage, error);
+    // A match's challenge has a side for each --robot; one robot's, a program alone.
+    const Challenge &read = challenge.challenge();
+    if (!options.command.empty() && read.match() && options.robots.size() != read.sides.size())
+        fail(BadUsage, options.challenge + " is a match of " + std::to_string(read.sides.size())
+                           + " sides: give each side's program with --robot (" + std::to_string(options.robots.size())
+                           + " given)");
+    if (!read.match() && !options.robots.empty())
+        fail(BadUsage, options.challenge + " scores one robot: give its program alone, not with --robot");
+    if (!options.check && !challenge.openConsoles(read.match() ? read.sides.size() : 1, error))
         fail(BadUsage, error);
     if (!options.report.empty() && !options.check) {
         // Refused now rather than after the run it would report.
@@ -381,8 +390,9 @@ int createMatch(std::size_t robots, MatchBlock *&match)
 
 // Every robot's program runs against its own controller; a program that
 // ends leaves its robot on the table, motors stopped, and the others go on.
-// The exit status is the first robot's that is not 0.
-int runMatch(const Options &options)
+// The exit status is the first robot's that is not 0; under a challenge,
+// the challenge's (74 still for an output lost).
+int runMatch(const Options &options, ChallengeRun &challenge)
 {
     const std::size_t robots = options.robots.size();
     std::vector<Options> each(robots, options);
@@ -401,10 +411,19 @@ int runMatch(const Options &options)
     const Panel none;
     const double startReal = monotonicSeconds();
     std::vector<Keeper> keepers;
-    for (std::size_t r = 0; r < robots; ++r)
-        keepers.push_back(start(programs[r], each[r], controllers[r], none, -1,
+    for (std::size_t r = 0; r < robots; ++r) {
+        // Under a challenge each program writes to a console of its own.
+        ChallengeConsole *console = challenge.hasConsoles() ? &challenge.console(r) : nullptr;
+        const int watch = console ? console->inheritWatch() : -1;
+        keepers.push_back(start(programs[r], each[r], controllers[r], none, console ? console->programOutput() : -1,
                                 {{"KESTRIX_SIM_MATCH_FD", std::to_string(matchFd)},
-                                 {"KESTRIX_SIM_ROBOT", std::to_string(r)}}));
+                                 {"KESTRIX_SIM_ROBOT", std::to_string(r)},
+                                 {"KESTRIX_SIM_CONSOLE_FD", watch >= 0 ? std::to_string(watch) : ""}}));
+        if (console) {
+            console->closeProgramOutput();
+            console->start(*controllers[r].status);
+        }
+    }
     ::close(matchFd);
     std::vector<int> waitStatus(robots, 0);
     std::vector<double> realSeconds(robots, 0);
@@ -419,17 +438,30 @@ int runMatch(const Options &options)
     for (std::thread &wait : waits)
         wait.join();
     int result = 0;
+    bool lostOutput = false;
+    std::vector<const SimStatus *> status;
+    std::vector<std::string> names;
     for (std::size_t r = 0; r < robots; ++r) {
         ::nftw(controllers[r].sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
         Options named = each[r];
         named.command[0] = "robot " + std::to_string(r + 1) + " (" + each[r].command[0] + ")";
         std::string summary;
-        int status = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
+        int ended = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
         std::uint64_t lost = 0;
-        if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
-            status = OutputLost;
+        if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0) {
+            ended = OutputLost;
+            lostOutput = true;
+        }
         if (result == 0)
-            result = status;
+            result = ended;
+        status.push_back(controllers[r].status);
+        names.push_back(each[r].command[0]);
+    }
+    // A challenge's match: each side's score, and the result.
+    if (challenge.hasConsoles()) {
+        result = challenge.finishMatch(status, waitStatus, names, options.report);
+        if (lostOutput)
+            result = OutputLost;
     }
     return result;
 }
@@ -443,7 +475,7 @@ int run(int argc, char **argv)
         return 0;
     }
     if (!options.robots.empty())
-        return runMatch(options);
+        return runMatch(options, challenge);
     if (!options.replay.empty()) {
         forwardSignals();
         return replayRun(options, s_interrupted);
@@ -455,12 +487,14 @@ int run(int argc, char **argv)
     openPanel(panel, options, *controller.status);
     forwardSignals();
     const double startReal = monotonicSeconds();
-    const int watch = challenge.programWatch();
-    const Keeper keeper = start(program, options, controller, panel, challenge.programOutput(),
+    ChallengeConsole *console = challenge.hasConsoles() ? &challenge.console(0) : nullptr;
+    const int watch = console ? console->inheritWatch() : -1;
+    const Keeper keeper = start(program, options, controller, panel, console ? console->programOutput() : -1,
                                 {{"KESTRIX_SIM_CONSOLE_FD", watch >= 0 ? std::to_string(watch) : ""}});
-    challenge.closeProgramOutput();
-    if (!options.challenge.empty())
-        challenge.startConsole(*controller.status);
+    if (console) {
+        console->closeProgramOutput();
+        console->start(*controller.status);
+    }
     std::atomic<bool> ended{false};
     if (panel.server)
         panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));

@@ -166,7 +166,8 @@ const Option OptionTable[] = {
     {"--challenge", nullptr, Takes::Value, "FILE",
      "score the run against a challenge file (its world,\n"
      "time limit and start steps; --speed max unless\n"
-     "given) and exit with 0 for a pass, 1 for a fail",
+     "given) and exit with 0 for a pass, 1 for a fail;\n"
+     "a match's challenge takes a --robot for each side",
      [](Options &o, const std::string &v) {
          if (v.empty())
              usageError("--challenge needs a file");
@@ -247,10 +248,11 @@ void printHelp()
                 "  printf '2 click side\\n' > click.txt\n"
                 "  kestrix-sim --speed max --duration 10 --script click.txt build/checkout/side_button_check\n\n"
                 "Exit status: the program's own; 128+N if signal N ended it; 0 when\n"
-                "--duration ended it; with --challenge 0 for a pass and 1 for a fail; 2 for a\n"
-                "bad option, script, trace, world or challenge file; 74 when\n"
-                "the trace or the picture could not be written whole; 126 for a program that\n"
-                "cannot be executed here; 127 for one that is not found.\n");
+                "--duration ended it; with --challenge 0 for a pass and 1 for a fail (a\n"
+                "match: 0 when every side passed); 2 for a bad option, script, trace, world\n"
+                "or challenge file; 74 when the trace or the picture could not be written\n"
+                "whole; 126 for a program that cannot be executed here; 127 for one that is\n"
+                "not found.\n");
 }
 
 } // namespace
@@ -304,11 +306,10 @@ Options parseOptions(int argc, char **argv)
         return options;
     }
     if (!options.robots.empty()) {
-        if (!options.challenge.empty())
-            fail(BadUsage, "a challenge scores one robot: --challenge does not go with --robot");
         if (!options.command.empty())
             usageError("a match's programs come with --robot, not after the options");
-        if (options.world.empty())
+        // A match's challenge sets its world (and its sides, checked once it is read).
+        if (options.world.empty() && options.challenge.empty())
             fail(BadUsage, "--robot needs --world: the robots of a match share its table");
         if (options.panelPort >= 0)
             fail(BadUsage, "the panel shows one robot: --panel does not go with --robot");
