@@ -251,7 +251,7 @@ std::vector<std::string> programEnvironment(const Options &options, const Contro
         {"KESTRIX_SIM_PLOT", &options.plot}, {"KESTRIX_SIM_SEED", &options.seed}};
     for (const auto &value : given)
         ours.emplace_back(value.first, *value.second);
-    ours.emplace_back("KESTRIX_SIM_PANEL", panel.server ? std::to_string(panel.screenFd) : "");
+    ours.emplace_back("KESTRIX_SIM_PANEL", panel.screenFd >= 0 ? std::to_string(panel.screenFd) : "");
     // An empty value of ours unsets the variable: an outer run's must not
     // reach this one's program.
     std::vector<std::string> environment;
@@ -294,7 +294,7 @@ Keeper start(const std::string &program, const Options &options, const Controlle
     launch.program = program.c_str();
     launch.arguments = arguments.data();
     launch.environment = environmentPointers.data();
-    launch.stdoutFd = panel.server ? panel.output[1] : output;
+    launch.stdoutFd = panel.output[1] >= 0 ? panel.output[1] : output;
     launch.execReport = report[1];
     Keeper keeper;
     if (!startKeeper(launch, keeper))
@@ -395,17 +395,25 @@ int runMatch(const Options &options)
     MatchBlock *match = nullptr;
     const int matchFd = createMatch(robots, match);
     std::vector<Controller> controllers;
-    for (std::size_t r = 0; r < robots; ++r)
+    std::vector<SimStatus *> statuses;
+    for (std::size_t r = 0; r < robots; ++r) {
         controllers.push_back(prepareController());
+        statuses.push_back(controllers.back().status);
+    }
+    std::vector<Panel> panels(robots);
+    openMatchPanel(panels, options, each, statuses);
     forwardSignals();
-    const Panel none;
     const double startReal = monotonicSeconds();
     std::vector<Keeper> keepers;
     for (std::size_t r = 0; r < robots; ++r)
-        keepers.push_back(start(programs[r], each[r], controllers[r], none, -1,
+        keepers.push_back(start(programs[r], each[r], controllers[r], panels[r], -1,
                                 {{"KESTRIX_SIM_MATCH_FD", std::to_string(matchFd)},
                                  {"KESTRIX_SIM_ROBOT", std::to_string(r)}}));
     ::close(matchFd);
+    std::atomic<bool> ended{false};
+    if (panels[0].server)
+        for (std::size_t r = 0; r < robots; ++r)
+            panels[r].pump = std::thread(pumpOutput, std::ref(panels[r]), std::ref(*panels[0].server), r, std::cref(ended));
     std::vector<int> waitStatus(robots, 0);
     std::vector<double> realSeconds(robots, 0);
     std::vector<std::thread> waits;
@@ -418,20 +426,27 @@ int runMatch(const Options &options)
         });
     for (std::thread &wait : waits)
         wait.join();
+    ended = true;
+    for (Panel &panel : panels)
+        if (panel.pump.joinable())
+            panel.pump.join();
     int result = 0;
+    std::string summaries;
     for (std::size_t r = 0; r < robots; ++r) {
         ::nftw(controllers[r].sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
         Options named = each[r];
         named.command[0] = "robot " + std::to_string(r + 1) + " (" + each[r].command[0] + ")";
         std::string summary;
         int status = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
+        summaries += summary;
         std::uint64_t lost = 0;
         if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0)
             status = OutputLost;
         if (result == 0)
             result = status;
     }
-    return result;
+    s_interrupted = 0;
+    return closePanel(panels[0], options, result, summaries, s_interrupted);
 }
 
 int run(int argc, char **argv)
@@ -463,7 +478,7 @@ int run(int argc, char **argv)
         challenge.startConsole(*controller.status);
     std::atomic<bool> ended{false};
     if (panel.server)
-        panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));
+        panel.pump = std::thread(pumpOutput, std::ref(panel), std::ref(*panel.server), 0, std::cref(ended));
     const int waitStatus = waitForEnd(keeper, options, startReal);
     const double realSeconds = monotonicSeconds() - startReal;
     ended = true;

@@ -310,8 +310,6 @@ Options parseOptions(int argc, char **argv)
             usageError("a match's programs come with --robot, not after the options");
         if (options.world.empty())
             fail(BadUsage, "--robot needs --world: the robots of a match share its table");
-        if (options.panelPort >= 0)
-            fail(BadUsage, "the panel shows one robot: --panel does not go with --robot");
         if (!options.record.empty())
             fail(BadUsage, "the panel's record holds one robot: --record does not go with --robot");
         // The first robot stands for the run where one program is named.

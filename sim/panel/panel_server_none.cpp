@@ -36,7 +36,9 @@ std::unique_ptr<PanelServer> PanelServer::replay(const std::string &, SimStatus 
     error = "this kestrix-sim was built without the panel (it needs libmicrohttpd)";
     return nullptr;
 }
+void PanelServer::addRobot(SimStatus &, int, const Run &) {}
 void PanelServer::output(const char *, std::size_t) {}
+void PanelServer::output(std::size_t, const char *, std::size_t) {}
 void PanelServer::finish(int, const std::string &) {}
 void PanelServer::stop() {}
 

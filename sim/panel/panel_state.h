@@ -71,6 +71,9 @@ struct PanelState
     int screenFd;
     PanelServer::Run run;
     double startReal = monotonicSeconds();
+    // In a match, every robot's state in the robots' order (this one among
+    // them), for the field; null in a run of one robot.
+    const std::vector<PanelState *> *match = nullptr;
 
     std::mutex lock; // everything below
     std::string console;
@@ -112,6 +115,13 @@ struct PanelState
     // The controller's part of a state.
     json controllerJson(const ControllerStatus &s) const;
     json cameraJson(const Picture &picture) const;
+    // Every robot's pose of a match now (null for one without a pose yet),
+    // and this robot's pose at simulated time `atUs` (null before its first
+    // sample); each takes the lock of the robot it reads.
+    json matchPoses() const;
+    json poseAt(std::int64_t atUs);
+    // Output of the program, for the console.
+    void output(const char *data, std::size_t size);
     // Bytes the history holds.
     std::size_t historyBytes() const;
     // The history, the console and the end into a file, whole or not at all
