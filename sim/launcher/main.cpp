@@ -423,6 +423,8 @@ int runMatch(const Options &options)
             realSeconds[r] = monotonicSeconds() - startReal;
             // However it ended, killed too, the others go on without it.
             matchLeave(*match, r);
+            if (panels[0].server)
+                panels[0].server->left(r);
         });
     for (std::thread &wait : waits)
         wait.join();

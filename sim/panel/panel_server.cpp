@@ -380,6 +380,23 @@ MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url
     const std::optional<std::size_t> robot = robotOf(connection, refused);
     if (!robot)
         return queue(connection, refused);
+    // A match has one clock: pausing, stepping or changing the speed of
+    // one robot's would leave its body driving on a table that goes on
+    // without its program. Those go to every robot's controller.
+    if (robots.size() > 1 && (path == "/pause" || path == "/resume" || path == "/step" || path == "/speed")) {
+        std::optional<Answer> answer;
+        for (PanelState *each : robots) {
+            {
+                std::lock_guard<std::mutex> guard(each->lock);
+                if (each->left)
+                    continue;
+            }
+            Answer one = each->post(path, upload.body);
+            if (!answer || answer->status == 204)
+                answer = std::move(one);
+        }
+        return queue(connection, answer ? *answer : robots[*robot]->post(path, upload.body));
+    }
     return queue(connection, robots[*robot]->post(path, upload.body));
 }
 
@@ -516,6 +533,15 @@ void PanelServer::output(const char *data, std::size_t size)
 void PanelServer::output(std::size_t robot, const char *data, std::size_t size)
 {
     m_impl->robots.at(robot)->output(data, size);
+}
+
+void PanelServer::left(std::size_t robot)
+{
+    PanelState &state = *m_impl->robots.at(robot);
+    state.record();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.left = true;
+    state.snapshot.clear();
 }
 
 void PanelServer::finish(int exitStatus, const std::string &summary)

@@ -86,6 +86,9 @@ public:
     // Output of the program (of robot `robot` in a match), for the console.
     void output(const char *data, std::size_t size);
     void output(std::size_t robot, const char *data, std::size_t size);
+    // Robot `robot`'s program of a match has ended: its controller takes no
+    // more commands, while the others go on.
+    void left(std::size_t robot);
     // The program (a match: every robot's) has ended; the page shows `summary`.
     void finish(int exitStatus, const std::string &summary);
     // Gives every open event stream the last state, as far as its

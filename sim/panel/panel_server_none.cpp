@@ -39,6 +39,7 @@ std::unique_ptr<PanelServer> PanelServer::replay(const std::string &, SimStatus 
 void PanelServer::addRobot(SimStatus &, int, const Run &) {}
 void PanelServer::output(const char *, std::size_t) {}
 void PanelServer::output(std::size_t, const char *, std::size_t) {}
+void PanelServer::left(std::size_t) {}
 void PanelServer::finish(int, const std::string &) {}
 void PanelServer::stop() {}
 

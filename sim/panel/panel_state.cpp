@@ -142,7 +142,7 @@ json PanelState::buildState()
 
     json state;
     state["program"] = run.program;
-    state["running"] = !ended;
+    state["running"] = !ended && !left;
     state["time"] = simulated;
     state["real"] = real;
     state["exchanges"] = s.exchanges;
@@ -236,7 +236,7 @@ std::optional<Refusal> PanelState::send(const PanelCommand &command)
 {
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (ended)
+        if (ended || left)
             return Refusal{409, "the program has ended"};
     }
     std::lock_guard<std::mutex> guard(commandLock);

@@ -79,6 +79,7 @@ struct PanelState
     std::string console;
     std::size_t consoleDropped = 0; // bytes dropped from the front of `console`
     bool ended = false;
+    bool left = false; // a match's program that ended before the others
     int exitStatus = 0;
     std::string summary;
     std::string snapshot; // the latest state as JSON
