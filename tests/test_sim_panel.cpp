@@ -858,6 +858,14 @@ TEST_F(SimPanel, AMatchShowsEachRobotsControllerAndBothRobotsOnTheField)
     }
     EXPECT_EQ(panel::request(port, "POST", "/button/side/press?robot=2").status, 404);
 
+    // The match has one clock: paused for one robot, both stand.
+    EXPECT_EQ(panel::post(port, "/pause?robot=1").status, 204);
+    for (const char *path : {"/state?robot=0", "/state?robot=1"})
+        stateWhen(port, [](const json &s) { return s["paused"] == true; }, 5, path);
+    EXPECT_EQ(panel::post(port, "/resume").status, 204);
+    for (const char *path : {"/state?robot=0", "/state?robot=1"})
+        stateWhen(port, [](const json &s) { return s["paused"] == false; }, 5, path);
+
     // The second robot's click: its program goes on, the first still waits.
     // The event stream of the second robot says so too.
     panel::Events events(port);
@@ -865,8 +873,11 @@ TEST_F(SimPanel, AMatchShowsEachRobotsControllerAndBothRobotsOnTheField)
     EXPECT_EQ(panel::post(port, "/button/side/release?robot=1").status, 204);
     stateWhen(port, [&](const json &s) { return s["console"]["text"] == waiting + "Bingo!... closing program.\n"; },
               10, "/state?robot=1");
+    stateWhen(port, [](const json &s) { return s["running"] == false; }, 5, "/state?robot=1");
+    EXPECT_EQ(panel::post(port, "/button/side/press?robot=1").status, 409) << "its program has ended";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(panel::state(port)["console"]["text"], waiting);
+    EXPECT_EQ(panel::state(port)["running"], true);
     EXPECT_EQ(events.next(5000)["console"]["text"], waiting) << "/events is the first robot's";
     // Its history is its own: the first robot's at its start, the second's at its.
     const json history = json::parse(panel::request(port, "GET", "/history/x/0?robot=1").body, nullptr, false);
