@@ -857,6 +857,12 @@ TEST_F(SimPanel, AMatchShowsEachRobotsControllerAndBothRobotsOnTheField)
         EXPECT_EQ(reply.body, "no robot '" + std::string(std::strchr(bad, '=') + 1) + "' (0-1)\n") << bad;
     }
     EXPECT_EQ(panel::request(port, "POST", "/button/side/press?robot=2").status, 404);
+    // The second robot put beside the first, not on it.
+    const panel::Reply onIt = panel::request(port, "POST", "/pose?robot=1", R"({"x": 0.25, "y": 0.6, "heading": 0})");
+    EXPECT_EQ(onIt.status, 422);
+    EXPECT_EQ(onIt.body, "the robot at (0.25, 0.6) would be on robot 1\n");
+    EXPECT_EQ(panel::request(port, "POST", "/pose?robot=1", R"({"x": 1.2, "y": 0.3, "heading": 90})").status, 204);
+    stateWhen(port, [](const json &s) { return std::fabs(s["robots"][1]["x"].get<double>() - 1.2) < 0.01; });
 
     // The match has one clock: paused for one robot, both stand.
     EXPECT_EQ(panel::post(port, "/pause?robot=1").status, 204);
@@ -879,13 +885,14 @@ TEST_F(SimPanel, AMatchShowsEachRobotsControllerAndBothRobotsOnTheField)
     EXPECT_EQ(panel::state(port)["console"]["text"], waiting);
     EXPECT_EQ(panel::state(port)["running"], true);
     EXPECT_EQ(events.next(5000)["console"]["text"], waiting) << "/events is the first robot's";
-    // Its history is its own: the first robot's at its start, the second's at its.
+    // Its history is its own, and the run at its start has both robots where they started.
     const json history = json::parse(panel::request(port, "GET", "/history/x/0?robot=1").body, nullptr, false);
     ASSERT_FALSE(history["x"].empty()) << history.dump();
     EXPECT_NEAR(history["x"][0].get<double>(), 2.25, 0.02);
-    const json then = json::parse(panel::request(port, "GET", "/at/0.1").body, nullptr, false);
+    const json then = json::parse(panel::request(port, "GET", "/at/0").body, nullptr, false);
     ASSERT_EQ(then["robots"].size(), 2u) << then.dump();
     EXPECT_NEAR(then["robots"][1]["x"].get<double>(), 2.25, 0.02) << then.dump();
+    EXPECT_NEAR(then["robots"][0]["x"].get<double>(), 0.15, 0.02) << then.dump();
 
     EXPECT_EQ(panel::post(port, "/button/side/press").status, 204);
     EXPECT_EQ(panel::post(port, "/button/side/release").status, 204);

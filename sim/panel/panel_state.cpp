@@ -268,6 +268,12 @@ std::optional<Refusal> PanelState::poseRefusal(double x, double y, double headin
     }
     if (world.clearance({x, y}) < r)
         return Refusal{422, std::string("the robot at ") + place + " would be inside a wall, box or object"};
+    // The match's other robots where they are now.
+    for (std::size_t n = 0; match && n < match->size(); ++n) {
+        const ControllerStatus other = (*match)[n]->status.snapshot();
+        if ((*match)[n] != this && other.hasPose && std::hypot(x - other.x, y - other.y) < 2 * r)
+            return Refusal{422, std::string("the robot at ") + place + " would be on robot " + std::to_string(n + 1)};
+    }
     // The pieces where they are now.
     const ControllerStatus now = status.snapshot();
     for (std::size_t n = 0; n < now.pieceCount && n < world.pieces.size() && n < ControllerStatus::MaxShownPieces;
