@@ -108,8 +108,10 @@ struct PanelState
     std::uint32_t cameraSequence = 0;
     std::uint64_t dropped = 0;
 
-    // Takes what the program's side recorded since the last call.
+    // Takes what the program's side recorded since the last call; one
+    // caller at a time (the ring has one reader), under `recordLock`.
     void record();
+    std::mutex recordLock;
     void noteEvents(const ControllerStatus *before, const Sample &sample);
     // GET /history/NAMES/FROM, /at/SECONDS, /camera, /camera/at/SECONDS, /screen/at/SECONDS.
     std::optional<Answer> historyGet(const std::string &path);
