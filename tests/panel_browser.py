@@ -10,8 +10,11 @@ robot's drawn position change between two frames. Saves a screenshot of the
 last page. Holds Space for the side button and drags the robot; plots a
 scripted analog input and keeps the choice of signals over a reload; sees
 the red block's box on the camera view; scrubs a finished run back to an
-earlier moment and sees the robot drawn where it was then. Exits 77
-(skipped) when the browser or Selenium is missing.
+earlier moment and sees the robot drawn where it was then. In a match of
+two programs on the table, sees both robots on the field, chooses the
+second robot, keeps that choice over a reload and clicks its side button,
+which ends its program alone; saves a picture of two push_to_zone robots.
+Exits 77 (skipped) when the browser or Selenium is missing.
 """
 import argparse
 import json
@@ -280,6 +283,54 @@ def camera_and_scrub_run(driver, arguments):
         panel.close()
 
 
+def match_run(driver, arguments):
+    """A match's page: both robots on the field, the chooser, the second
+    robot's controls reaching its program alone."""
+    side = os.path.join(arguments.checkout, "side_button_check")
+    panel = Panel(arguments.launcher, ["--world", arguments.table, "--robot", side, "--robot", side])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        field = driver.find_element(By.ID, "field")
+        wait.until(lambda d: field.get_attribute("data-robot-x") and field.get_attribute("data-others"))
+        choices = driver.find_elements(By.CSS_SELECTOR, "#robot-choice button")
+        assert [c.text for c in choices] == ["Robot 1", "Robot 2"], [c.text for c in choices]
+        assert field.get_attribute("data-others").startswith("1:"), field.get_attribute("data-others")
+        first_x = float(field.get_attribute("data-robot-x"))
+        choices[1].click()
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-robot") == "1")
+        driver.refresh()
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-robot") == "1")
+        field = driver.find_element(By.ID, "field")
+        wait.until(lambda d: field.get_attribute("data-robot-x") and "Waiting for 'side' button" in
+                   d.find_element(By.ID, "console").text)
+        wait.until(lambda d: (field.get_attribute("data-others") or "").startswith("0:"))
+        second_x = float(field.get_attribute("data-robot-x"))
+        assert second_x > first_x + 100, "robot 2 drawn at x %.1f, robot 1 at %.1f" % (second_x, first_x)
+        ActionChains(driver).click_and_hold(driver.find_element(By.CSS_SELECTOR, '[data-button="side"]')) \
+            .pause(0.15).release().perform()
+        wait.until(lambda d: "Bingo!" in d.find_element(By.ID, "console").text)
+        time.sleep(0.3)
+        assert "Bingo!" not in state_of(panel)["console"]["text"], "robot 1's program saw the click"
+        print("match: both robots on the field, robot 2 chosen and kept over a reload, its click ended its program alone")
+    finally:
+        panel.close()
+    driver.get("about:blank")
+    pusher = arguments.push_to_zone
+    panel = Panel(arguments.launcher, ["--panel-linger", "60", "--duration", "16", "--seed", "5", "--world",
+                                       arguments.table, "--robot", pusher, "--robot", pusher])
+    try:
+        driver.get(panel.url)
+        wait = WebDriverWait(driver, 10)
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '#robot-choice button[data-robot="1"]'))[0].click()
+        wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-robot") == "1")
+        # Both robots in the centre zone, each with its piece.
+        wait.until(lambda d: float(d.find_element(By.ID, "sim-time").text) > 8.5)
+        driver.save_screenshot(os.path.join(os.path.dirname(arguments.screenshot), "panel-match.png"))
+    finally:
+        panel.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--launcher", required=True)
@@ -288,6 +339,8 @@ def main():
     parser.add_argument("--world")
     parser.add_argument("--line-follower")
     parser.add_argument("--arena")
+    parser.add_argument("--table")
+    parser.add_argument("--push-to-zone")
     arguments = parser.parse_args()
     if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
         print("skipped: chromium and chromium-driver are not installed")
@@ -303,6 +356,8 @@ def main():
             keyboard_and_drag_runs(driver, arguments)
             if arguments.arena:
                 camera_and_scrub_run(driver, arguments)
+        if arguments.table and arguments.push_to_zone:
+            match_run(driver, arguments)
         else:
             driver.save_screenshot(arguments.screenshot)
         print("screenshot: " + arguments.screenshot)

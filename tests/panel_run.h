@@ -113,9 +113,9 @@ inline Reply post(int port, const std::string &path)
                               "\r\nConnection: close\r\n\r\n");
 }
 
-inline nlohmann::json state(int port)
+inline nlohmann::json state(int port, const std::string &path = "/state")
 {
-    const Reply reply = request(port, "GET", "/state");
+    const Reply reply = request(port, "GET", path);
     return reply.status == 200 ? nlohmann::json::parse(reply.body, nullptr, false) : nlohmann::json();
 }
 

@@ -33,6 +33,10 @@ if(KESTRIX_SIM_PANEL AND NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
     list(APPEND browser_arguments --world ${PROJECT_SOURCE_DIR}/sim/worlds/line.json
       --line-follower $<TARGET_FILE:line_follower> --arena ${PROJECT_SOURCE_DIR}/sim/worlds/arena.json)
   endif()
+  if(TARGET push_to_zone AND EXISTS ${PROJECT_SOURCE_DIR}/sim/worlds/table.json)
+    list(APPEND browser_arguments --table ${PROJECT_SOURCE_DIR}/sim/worlds/table.json
+      --push-to-zone $<TARGET_FILE:push_to_zone>)
+  endif()
   # Not the python first on PATH: Debian's, which has Selenium.
   add_test(NAME sim_panel_browser COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/panel_browser.py
     ${browser_arguments})

@@ -16,6 +16,7 @@ TEST(SimPanel, NeedsALauncherWithThePanel)
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -57,13 +58,14 @@ protected:
 
     // Polls GET /state until `ready` holds, for at most `seconds` of real
     // time (a loaded host takes a while over a step at a tenth of real time).
+    // `path`: the state of a match's other robot, /state?robot=1.
     template <typename Ready>
-    json stateWhen(int port, Ready ready, double seconds = 5)
+    json stateWhen(int port, Ready ready, double seconds = 5, const std::string &path = "/state")
     {
         json state;
         const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < until) {
-            state = panel::state(port);
+            state = panel::state(port, path);
             if (!state.is_null() && ready(state))
                 return state;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -821,4 +823,85 @@ TEST_F(SimPanel, ARecordedRunIsShownAgainAsItWasWithoutItsProgram)
 }
 
 } // namespace
+// A match's panel: each robot's controller at ?robot=N with its own program,
+// console and pose, both robots on the field in every robot's state, and a
+// button pressed for the second robot reaching its program alone.
+TEST_F(SimPanel, AMatchShowsEachRobotsControllerAndBothRobotsOnTheField)
+{
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", "--world", KESTRIX_TABLE_WORLD, "--robot",
+                                          checkout("side_button_check"), "--robot", checkout("side_button_check")},
+                   m_out);
+    const int port = run.port();
+    ASSERT_GT(port, 0) << run.err();
+    const std::string waiting = "Waiting for 'side' button to be pressed...\n";
+    const auto posed = [&](const json &s) {
+        return s["console"]["text"] == waiting && s.contains("robot") && s["robots"].size() == 2
+               && !s["robots"][0].is_null() && !s["robots"][1].is_null();
+    };
+    const json first = stateWhen(port, posed, 10, "/state?robot=0");
+    const json second = stateWhen(port, posed, 10, "/state?robot=1");
+    // table.json starts them at opposite ends: x 0.15 and 2.25.
+    EXPECT_NEAR(first["robot"]["x"].get<double>(), 0.15, 0.02);
+    EXPECT_NEAR(second["robot"]["x"].get<double>(), 2.25, 0.02);
+    for (const json &s : {first, second})
+        for (int r = 0; r < 2; ++r)
+            EXPECT_NEAR(s["robots"][r]["x"].get<double>(), (r ? second : first)["robot"]["x"].get<double>(), 0.02)
+                << "robot " << r << " in " << s.dump();
+    EXPECT_EQ(panel::state(port)["robot"], panel::state(port, "/state?robot=0")["robot"]) << "robot 0 by default";
+    const json world = json::parse(panel::request(port, "GET", "/world").body, nullptr, false);
+    EXPECT_EQ(world["robot"]["colours"], json::array({"#285ad2", "#e67800"}));
+    EXPECT_EQ(panel::request(port, "GET", "/screen?robot=1").body.size(), 320u * 240u * 4u);
+    for (const char *bad : {"/state?robot=2", "/state?robot=one", "/screen?robot="}) {
+        const panel::Reply reply = panel::request(port, "GET", bad);
+        EXPECT_EQ(reply.status, 404) << bad;
+        EXPECT_EQ(reply.body, "no robot '" + std::string(std::strchr(bad, '=') + 1) + "' (0-1)\n") << bad;
+    }
+    EXPECT_EQ(panel::request(port, "POST", "/button/side/press?robot=2").status, 404);
+    // The second robot put beside the first, not on it.
+    const panel::Reply onIt = panel::request(port, "POST", "/pose?robot=1", R"({"x": 0.25, "y": 0.6, "heading": 0})");
+    EXPECT_EQ(onIt.status, 422);
+    EXPECT_EQ(onIt.body, "the robot at (0.25, 0.6) would be on robot 1\n");
+    EXPECT_EQ(panel::request(port, "POST", "/pose?robot=1", R"({"x": 1.2, "y": 0.3, "heading": 90})").status, 204);
+    stateWhen(port, [](const json &s) { return std::fabs(s["robots"][1]["x"].get<double>() - 1.2) < 0.01; });
+
+    // The match has one clock: paused for one robot, both stand.
+    EXPECT_EQ(panel::post(port, "/pause?robot=1").status, 204);
+    for (const char *path : {"/state?robot=0", "/state?robot=1"})
+        stateWhen(port, [](const json &s) { return s["paused"] == true; }, 5, path);
+    EXPECT_EQ(panel::post(port, "/resume").status, 204);
+    for (const char *path : {"/state?robot=0", "/state?robot=1"})
+        stateWhen(port, [](const json &s) { return s["paused"] == false; }, 5, path);
+
+    // The second robot's click: its program goes on, the first still waits.
+    // The event stream of the second robot says so too.
+    panel::Events events(port);
+    EXPECT_EQ(panel::post(port, "/button/side/press?robot=1").status, 204);
+    EXPECT_EQ(panel::post(port, "/button/side/release?robot=1").status, 204);
+    stateWhen(port, [&](const json &s) { return s["console"]["text"] == waiting + "Bingo!... closing program.\n"; },
+              10, "/state?robot=1");
+    stateWhen(port, [](const json &s) { return s["running"] == false; }, 5, "/state?robot=1");
+    EXPECT_EQ(panel::post(port, "/button/side/press?robot=1").status, 409) << "its program has ended";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(panel::state(port)["console"]["text"], waiting);
+    EXPECT_EQ(panel::state(port)["running"], true);
+    EXPECT_EQ(events.next(5000)["console"]["text"], waiting) << "/events is the first robot's";
+    // Its history is its own, and the run at its start has both robots where they started.
+    const json history = json::parse(panel::request(port, "GET", "/history/x/0?robot=1").body, nullptr, false);
+    ASSERT_FALSE(history["x"].empty()) << history.dump();
+    EXPECT_NEAR(history["x"][0].get<double>(), 2.25, 0.02);
+    const json then = json::parse(panel::request(port, "GET", "/at/0").body, nullptr, false);
+    ASSERT_EQ(then["robots"].size(), 2u) << then.dump();
+    EXPECT_NEAR(then["robots"][1]["x"].get<double>(), 2.25, 0.02) << then.dump();
+    EXPECT_NEAR(then["robots"][0]["x"].get<double>(), 0.15, 0.02) << then.dump();
+
+    EXPECT_EQ(panel::post(port, "/button/side/press").status, 204);
+    EXPECT_EQ(panel::post(port, "/button/side/release").status, 204);
+    const json last = lastEvent(events);
+    ASSERT_TRUE(last.contains("ended")) << last.dump();
+    EXPECT_EQ(last["console"]["text"], waiting + "Bingo!... closing program.\n");
+    EXPECT_EQ(run.wait(), 0);
+    // Both programs' output still reaches the launcher's.
+    EXPECT_EQ(slurp(m_out), waiting + waiting + "Bingo!... closing program.\n" + "Bingo!... closing program.\n");
+}
+
 #endif

@@ -67,12 +67,10 @@ void linger(double seconds, const PanelServer &server, const volatile sig_atomic
     }
 }
 
-} // namespace
-
-void openPanel(Panel &panel, const Options &options, SimStatus &status)
+// A screen and an output pipe for one program, and what its page says of
+// the run.
+PanelServer::Run preparePanel(Panel &panel, const Options &options)
 {
-    if (options.panelPort < 0 && options.record.empty())
-        return;
     panel.screenFd = screenMemory();
     if (::pipe2(panel.output, O_CLOEXEC) != 0)
         fail(BadUsage, std::string("cannot capture the program's output: ") + std::strerror(errno));
@@ -81,6 +79,16 @@ void openPanel(Panel &panel, const Options &options, SimStatus &status)
     run.speed = options.speed;
     run.duration = options.duration;
     PanelServer::describeWorld(options.world, run);
+    return run;
+}
+
+} // namespace
+
+void openPanel(Panel &panel, const Options &options, SimStatus &status)
+{
+    if (options.panelPort < 0 && options.record.empty())
+        return;
+    const PanelServer::Run run = preparePanel(panel, options);
     panel.server = std::make_unique<PanelServer>(status, panel.screenFd, run);
     if (options.panelPort >= 0)
         serve(*panel.server, options, options.panelPort);
@@ -88,7 +96,22 @@ void openPanel(Panel &panel, const Options &options, SimStatus &status)
         panel.server->start(); // the record alone
 }
 
-void pumpOutput(Panel &panel, const std::atomic<bool> &ended)
+void openMatchPanel(std::vector<Panel> &panels, const Options &options, const std::vector<Options> &each,
+                    const std::vector<SimStatus *> &statuses)
+{
+    if (options.panelPort < 0)
+        return;
+    for (std::size_t r = 0; r < panels.size(); ++r) {
+        const PanelServer::Run run = preparePanel(panels[r], each[r]);
+        if (r == 0)
+            panels[0].server = std::make_unique<PanelServer>(*statuses[0], panels[0].screenFd, run);
+        else
+            panels[0].server->addRobot(*statuses[r], panels[r].screenFd, run);
+    }
+    serve(*panels[0].server, options, options.panelPort);
+}
+
+void pumpOutput(Panel &panel, PanelServer &server, std::size_t robot, const std::atomic<bool> &ended)
 {
     char buffer[4096];
     double endedAt = 0;
@@ -100,7 +123,7 @@ void pumpOutput(Panel &panel, const std::atomic<bool> &ended)
             if (got > 0) {
                 std::fwrite(buffer, 1, std::size_t(got), stdout);
                 std::fflush(stdout);
-                panel.server->output(buffer, std::size_t(got));
+                server.output(robot, buffer, std::size_t(got));
                 continue;
             }
             if (got == 0 || errno != EINTR)

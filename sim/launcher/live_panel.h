@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kxsim {
 
@@ -22,7 +23,8 @@ double monotonicSeconds();
 // The panel shows the program's screen from a memory file the program's fake
 // framebuffer writes into, and its output from a pipe the launcher copies
 // to its own standard output. With --record alone it keeps the run's
-// history without serving it.
+// history without serving it. A match has a Panel for each robot, each with
+// its screen and output; the first holds the server of them all.
 struct Panel
 {
     std::unique_ptr<PanelServer> server;
@@ -34,11 +36,16 @@ struct Panel
 // Opens the panel of --panel or --record, or nothing without either; a port
 // that cannot be served ends the launcher with one line and BadUsage.
 void openPanel(Panel &panel, const Options &options, SimStatus &status);
+// The same for a match (--panel with --robot): a panel for every robot's
+// program (`each`, its controller's status in `statuses`), served by one
+// server in the first; nothing without --panel.
+void openMatchPanel(std::vector<Panel> &panels, const Options &options, const std::vector<Options> &each,
+                    const std::vector<SimStatus *> &statuses);
 
-// Copies the program's output to ours and to the panel's console until the
-// pipe closes, or shortly after `ended` when a process the program started
-// still holds it.
-void pumpOutput(Panel &panel, const std::atomic<bool> &ended);
+// Copies the program's output to ours and to the panel's console (robot
+// `robot`'s of `server`) until the pipe closes, or shortly after `ended`
+// when a process the program started still holds it.
+void pumpOutput(Panel &panel, PanelServer &server, std::size_t robot, const std::atomic<bool> &ended);
 
 // The program has ended with `result`: the page shows it, the record goes
 // to its file, and a served panel stays for --panel-linger (or until Ctrl-C

@@ -260,7 +260,7 @@ std::vector<std::string> programEnvironment(const Options &options, const Contro
         {"KESTRIX_SIM_PLOT", &options.plot}, {"KESTRIX_SIM_SEED", &options.seed}};
     for (const auto &value : given)
         ours.emplace_back(value.first, *value.second);
-    ours.emplace_back("KESTRIX_SIM_PANEL", panel.server ? std::to_string(panel.screenFd) : "");
+    ours.emplace_back("KESTRIX_SIM_PANEL", panel.screenFd >= 0 ? std::to_string(panel.screenFd) : "");
     // An empty value of ours unsets the variable: an outer run's must not
     // reach this one's program.
     std::vector<std::string> environment;
@@ -303,7 +303,7 @@ Keeper start(const std::string &program, const Options &options, const Controlle
     launch.program = program.c_str();
     launch.arguments = arguments.data();
     launch.environment = environmentPointers.data();
-    launch.stdoutFd = panel.server ? panel.output[1] : output;
+    launch.stdoutFd = panel.output[1] >= 0 ? panel.output[1] : output;
     launch.execReport = report[1];
     Keeper keeper;
     if (!startKeeper(launch, keeper))
@@ -405,17 +405,21 @@ int runMatch(const Options &options, ChallengeRun &challenge)
     MatchBlock *match = nullptr;
     const int matchFd = createMatch(robots, match);
     std::vector<Controller> controllers;
-    for (std::size_t r = 0; r < robots; ++r)
+    std::vector<SimStatus *> statuses;
+    for (std::size_t r = 0; r < robots; ++r) {
         controllers.push_back(prepareController());
+        statuses.push_back(controllers.back().status);
+    }
+    std::vector<Panel> panels(robots);
+    openMatchPanel(panels, options, each, statuses);
     forwardSignals();
-    const Panel none;
     const double startReal = monotonicSeconds();
     std::vector<Keeper> keepers;
     for (std::size_t r = 0; r < robots; ++r) {
         // Under a challenge each program writes to a console of its own.
         ChallengeConsole *console = challenge.hasConsoles() ? &challenge.console(r) : nullptr;
         const int watch = console ? console->inheritWatch() : -1;
-        keepers.push_back(start(programs[r], each[r], controllers[r], none, console ? console->programOutput() : -1,
+        keepers.push_back(start(programs[r], each[r], controllers[r], panels[r], console ? console->programOutput() : -1,
                                 {{"KESTRIX_SIM_MATCH_FD", std::to_string(matchFd)},
                                  {"KESTRIX_SIM_ROBOT", std::to_string(r)},
                                  {"KESTRIX_SIM_CONSOLE_FD", watch >= 0 ? std::to_string(watch) : ""}}));
@@ -425,6 +429,10 @@ int runMatch(const Options &options, ChallengeRun &challenge)
         }
     }
     ::close(matchFd);
+    std::atomic<bool> ended{false};
+    if (panels[0].server)
+        for (std::size_t r = 0; r < robots; ++r)
+            panels[r].pump = std::thread(pumpOutput, std::ref(panels[r]), std::ref(*panels[0].server), r, std::cref(ended));
     std::vector<int> waitStatus(robots, 0);
     std::vector<double> realSeconds(robots, 0);
     std::vector<std::thread> waits;
@@ -434,36 +442,45 @@ int runMatch(const Options &options, ChallengeRun &challenge)
             realSeconds[r] = monotonicSeconds() - startReal;
             // However it ended, killed too, the others go on without it.
             matchLeave(*match, r);
+            if (panels[0].server)
+                panels[0].server->left(r);
         });
     for (std::thread &wait : waits)
         wait.join();
+    ended = true;
+    for (Panel &panel : panels)
+        if (panel.pump.joinable())
+            panel.pump.join();
     int result = 0;
     bool lostOutput = false;
-    std::vector<const SimStatus *> status;
+    std::vector<const SimStatus *> finalStatus;
     std::vector<std::string> names;
+    std::string summaries;
     for (std::size_t r = 0; r < robots; ++r) {
         ::nftw(controllers[r].sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
         Options named = each[r];
         named.command[0] = "robot " + std::to_string(r + 1) + " (" + each[r].command[0] + ")";
         std::string summary;
-        int ended = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
+        int code = summarise(*controllers[r].status, named, programs[r], waitStatus[r], realSeconds[r], summary);
+        summaries += summary;
         std::uint64_t lost = 0;
         if (::read(controllers[r].lostOutputs, &lost, sizeof lost) == sizeof lost && lost > 0) {
-            ended = OutputLost;
+            code = OutputLost;
             lostOutput = true;
         }
         if (result == 0)
-            result = ended;
-        status.push_back(controllers[r].status);
+            result = code;
+        finalStatus.push_back(controllers[r].status);
         names.push_back(each[r].command[0]);
     }
     // A challenge's match: each side's score, and the result.
     if (challenge.hasConsoles()) {
-        result = challenge.finishMatch(status, waitStatus, names, options.report);
+        result = challenge.finishMatch(finalStatus, waitStatus, names, options.report);
         if (lostOutput)
             result = OutputLost;
     }
-    return result;
+    s_interrupted = 0;
+    return closePanel(panels[0], options, result, summaries, s_interrupted);
 }
 
 int run(int argc, char **argv)
@@ -497,7 +514,7 @@ int run(int argc, char **argv)
     }
     std::atomic<bool> ended{false};
     if (panel.server)
-        panel.pump = std::thread(pumpOutput, std::ref(panel), std::cref(ended));
+        panel.pump = std::thread(pumpOutput, std::ref(panel), std::ref(*panel.server), 0, std::cref(ended));
     const int waitStatus = waitForEnd(keeper, options, startReal);
     const double realSeconds = monotonicSeconds() - startReal;
     ended = true;

@@ -311,8 +311,6 @@ Options parseOptions(int argc, char **argv)
         // A match's challenge sets its world (and its sides, checked once it is read).
         if (options.world.empty() && options.challenge.empty())
             fail(BadUsage, "--robot needs --world: the robots of a match share its table");
-        if (options.panelPort >= 0)
-            fail(BadUsage, "the panel shows one robot: --panel does not go with --robot");
         if (!options.record.empty())
             fail(BadUsage, "the panel's record holds one robot: --record does not go with --robot");
         // The first robot stands for the run where one program is named.

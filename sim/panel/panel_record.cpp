@@ -222,6 +222,7 @@ void PanelState::noteEvents(const ControllerStatus *before, const Sample &sample
 
 void PanelState::record()
 {
+    std::lock_guard<std::mutex> reading(recordLock);
     PanelRecordOf<ControllerStatus> &shared = status.record;
     std::vector<Sample> fresh;
     shared.history.drain([&](const Sample &sample) { fresh.push_back(sample); });

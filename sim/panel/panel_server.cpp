@@ -82,6 +82,7 @@ struct PanelServer::Impl : PanelState
     {
         Impl *impl;
         MHD_Connection *connection;
+        std::size_t robot = 0; // whose controller it shows
         std::uint64_t frame = 0;
         std::shared_ptr<const std::string> text;
         std::size_t sent = 0;
@@ -94,12 +95,18 @@ struct PanelServer::Impl : PanelState
     std::string address;
     int port = 0;
 
-    // The frames every stream is given, and the streams; under `streamLock`.
+    // Every robot's state, this one's first; the others of a match are owned
+    // here. Set before start() and not changed after.
+    std::vector<PanelState *> robots{this};
+    std::vector<std::unique_ptr<PanelState>> others;
+
+    // The frames every stream is given (one text for each robot), and the
+    // streams; under `streamLock`.
     std::mutex streamLock;
     std::condition_variable streamsChanged;
     std::set<Stream *> streams;
     std::uint64_t frame = 0;
-    std::shared_ptr<const std::string> frameText;
+    std::vector<std::shared_ptr<const std::string>> frameTexts{1};
     bool lastFrame = false; // `frame` is the end: streams close after it
     bool quit = false;      // the frame thread stops
     bool wake = false;      // a frame now, not at the next period
@@ -162,15 +169,62 @@ struct PanelServer::Impl : PanelState
         return std::nullopt;
     }
 
+    // The robot a request's ?robot=N names (the first without one), or a
+    // refusal for one the run does not have.
+    std::optional<std::size_t> robotOf(MHD_Connection *connection, Answer &refused) const
+    {
+        const char *given = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "robot");
+        if (given == nullptr)
+            return 0;
+        const std::string text = given;
+        if (!text.empty() && text.size() <= 2 && text.find_first_not_of("0123456789") == std::string::npos
+            && std::stoul(text) < robots.size())
+            return std::stoul(text);
+        refused = refusal(Refusal{404, "no robot '" + text + "' (" +
+                                           (robots.size() == 1 ? std::string("the run has one: 0")
+                                                               : "0-" + std::to_string(robots.size() - 1)) + ")"});
+        return std::nullopt;
+    }
+    // A GET for one robot; the run at a moment has every robot's pose then.
+    Answer getFor(std::size_t robot, const std::string &path);
+    // Every robot's state, as the frames take them.
+    std::vector<std::shared_ptr<const std::string>> frameStates(const std::vector<bool> &wanted);
+
     MHD_Result handle(MHD_Connection *connection, const char *url, const char *method, const char *data,
                       std::size_t *size, void **context);
-    MHD_Result startStream(MHD_Connection *connection);
+    MHD_Result startStream(MHD_Connection *connection, std::size_t robot);
     void frameLoop();
     ssize_t readStream(Stream &stream, char *buffer, std::size_t max);
 };
 
 // The frame thread: a new state for the streams every FramePeriod (at once
 // when woken), only while a stream is open.
+std::vector<std::shared_ptr<const std::string>> PanelServer::Impl::frameStates(const std::vector<bool> &wanted)
+{
+    std::vector<std::shared_ptr<const std::string>> texts(robots.size());
+    for (std::size_t r = 0; r < robots.size(); ++r)
+        if (wanted[r])
+            texts[r] = std::make_shared<const std::string>("data: " + robots[r]->state() + "\n\n");
+    return texts;
+}
+
+Answer PanelServer::Impl::getFor(std::size_t robot, const std::string &path)
+{
+    Answer answer = robots[robot]->get(path);
+    if (robots.size() == 1 || answer.status != 200 || path.rfind("/at/", 0) != 0)
+        return answer;
+    json state = json::parse(answer.body, nullptr, false);
+    if (!state.is_object())
+        return answer;
+    const std::int64_t atUs = std::llround(std::strtod(path.c_str() + 4, nullptr) * 1e6);
+    json poses = json::array();
+    for (PanelState *each : robots)
+        poses.push_back(each->poseAt(atUs));
+    state["robots"] = std::move(poses);
+    answer.body = state.dump(-1, ' ', false, json::error_handler_t::replace);
+    return answer;
+}
+
 void PanelServer::Impl::frameLoop()
 {
     std::unique_lock<std::mutex> guard(streamLock);
@@ -179,10 +233,15 @@ void PanelServer::Impl::frameLoop()
         wake = false;
         if (quit || streams.empty())
             continue;
+        std::vector<bool> wanted(robots.size(), false);
+        for (const Stream *stream : streams)
+            wanted[stream->robot] = true;
         guard.unlock();
-        auto text = std::make_shared<const std::string>("data: " + state() + "\n\n");
+        auto texts = frameStates(wanted);
         guard.lock();
-        frameText = std::move(text);
+        for (std::size_t r = 0; r < texts.size(); ++r)
+            if (texts[r])
+                frameTexts[r] = std::move(texts[r]);
         ++frame;
         for (Stream *stream : streams)
             if (stream->suspended) {
@@ -198,6 +257,7 @@ void PanelServer::Impl::frameLoop()
 ssize_t PanelServer::Impl::readStream(Stream &stream, char *buffer, std::size_t max)
 {
     std::lock_guard<std::mutex> guard(streamLock);
+    const std::shared_ptr<const std::string> &frameText = frameTexts[stream.robot];
     if (!stream.text || stream.sent == stream.text->size()) {
         if (stream.done)
             return MHD_CONTENT_READER_END_OF_STREAM;
@@ -235,13 +295,13 @@ MHD_Result queue(MHD_Connection *connection, const Answer &answer)
     return queued;
 }
 
-MHD_Result PanelServer::Impl::startStream(MHD_Connection *connection)
+MHD_Result PanelServer::Impl::startStream(MHD_Connection *connection, std::size_t robot)
 {
-    auto *stream = new Stream{this, connection, 0, {}, 0, false, false};
+    auto *stream = new Stream{this, connection, robot, 0, {}, 0, false, false};
     {
         std::lock_guard<std::mutex> guard(streamLock);
         streams.insert(stream);
-        wake = !frameText;
+        wake = !frameTexts[robot];
     }
     streamsChanged.notify_all();
     MHD_Response *response = MHD_create_response_from_callback(
@@ -288,10 +348,14 @@ MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url
                                                               ":" + std::to_string(port)}));
         if (!isPost && std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
             return queue(connection, refusal(Refusal{405, std::string("no such place: ") + method + " " + path}));
+        Answer refused;
+        const std::optional<std::size_t> robot = robotOf(connection, refused);
+        if (!robot)
+            return queue(connection, refused);
         if (!isPost) {
             if (path == "/events")
-                return startStream(connection);
-            return queue(connection, get(path));
+                return startStream(connection, *robot);
+            return queue(connection, getFor(*robot, path));
         }
         if (auto refused = fromThePanel(connection))
             return queue(connection, refusal(*refused));
@@ -312,13 +376,45 @@ MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url
         *size = 0;
         return MHD_YES;
     }
-    return queue(connection, post(path, upload.body));
+    Answer refused;
+    const std::optional<std::size_t> robot = robotOf(connection, refused);
+    if (!robot)
+        return queue(connection, refused);
+    // A match has one clock: pausing, stepping or changing the speed of
+    // one robot's would leave its body driving on a table that goes on
+    // without its program. Those go to every robot's controller.
+    if (robots.size() > 1 && (path == "/pause" || path == "/resume" || path == "/step" || path == "/speed")) {
+        std::optional<Answer> answer;
+        for (PanelState *each : robots) {
+            {
+                std::lock_guard<std::mutex> guard(each->lock);
+                if (each->left)
+                    continue;
+            }
+            Answer one = each->post(path, upload.body);
+            if (!answer || answer->status == 204)
+                answer = std::move(one);
+        }
+        return queue(connection, answer ? *answer : robots[*robot]->post(path, upload.body));
+    }
+    return queue(connection, robots[*robot]->post(path, upload.body));
 }
 
 PanelServer::PanelServer(SimStatus &status, int screenFd, const Run &run)
     : m_impl(std::make_unique<Impl>(status, screenFd, run))
 {
     status.record.on.store(1); // before the program starts: its history from the first sample
+}
+
+void PanelServer::addRobot(SimStatus &status, int screenFd, const Run &run)
+{
+    Impl &impl = *m_impl;
+    impl.others.push_back(std::make_unique<PanelState>(status, screenFd, run));
+    impl.robots.push_back(impl.others.back().get());
+    impl.frameTexts.resize(impl.robots.size());
+    for (PanelState *robot : impl.robots)
+        robot->match = &impl.robots;
+    status.record.on.store(1);
 }
 
 PanelServer::~PanelServer()
@@ -375,7 +471,8 @@ void PanelServer::start()
             std::unique_lock<std::mutex> guard(impl.streamLock);
             while (!impl.quit) {
                 guard.unlock();
-                impl.record();
+                for (PanelState *robot : impl.robots)
+                    robot->record();
                 guard.lock();
                 impl.streamsChanged.wait_for(guard, RecordPeriod, [&impl] { return impl.quit; });
             }
@@ -430,28 +527,33 @@ std::unique_ptr<PanelServer> PanelServer::replay(const std::string &path, SimSta
 
 void PanelServer::output(const char *data, std::size_t size)
 {
-    Impl &impl = *m_impl;
-    std::lock_guard<std::mutex> guard(impl.lock);
-    impl.consoleTimes.emplace_back(impl.consoleDropped + impl.console.size(), impl.status.simulatedUs.load());
-    impl.console.append(data, size);
-    if (impl.console.size() > ConsoleKeep) {
-        const std::size_t drop = impl.console.size() - ConsoleKeep / 2;
-        impl.console.erase(0, drop);
-        impl.consoleDropped += drop;
-    }
-    impl.snapshot.clear();
+    m_impl->output(data, size);
+}
+
+void PanelServer::output(std::size_t robot, const char *data, std::size_t size)
+{
+    m_impl->robots.at(robot)->output(data, size);
+}
+
+void PanelServer::left(std::size_t robot)
+{
+    PanelState &state = *m_impl->robots.at(robot);
+    state.record();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.left = true;
+    state.snapshot.clear();
 }
 
 void PanelServer::finish(int exitStatus, const std::string &summary)
 {
     Impl &impl = *m_impl;
-    impl.record(); // the last samples
-    {
-        std::lock_guard<std::mutex> guard(impl.lock);
-        impl.ended = true;
-        impl.exitStatus = exitStatus;
-        impl.summary = summary;
-        impl.snapshot.clear();
+    for (PanelState *robot : impl.robots) {
+        robot->record(); // the last samples
+        std::lock_guard<std::mutex> guard(robot->lock);
+        robot->ended = true;
+        robot->exitStatus = exitStatus;
+        robot->summary = summary;
+        robot->snapshot.clear();
     }
     std::lock_guard<std::mutex> guard(impl.streamLock);
     impl.wake = true;
@@ -484,10 +586,10 @@ void PanelServer::stop()
     impl.streamsChanged.notify_all();
     impl.frames.join();
     const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
-    auto last = std::make_shared<const std::string>("data: " + impl.state() + "\n\n");
+    auto last = impl.frameStates(std::vector<bool>(impl.robots.size(), true));
     {
         std::unique_lock<std::mutex> guard(impl.streamLock);
-        impl.frameText = std::move(last);
+        impl.frameTexts = std::move(last);
         ++impl.frame;
         impl.lastFrame = true;
         for (Impl::Stream *stream : impl.streams)

@@ -22,6 +22,11 @@
 //                        the robot on the field and clear of every obstacle
 //   GET  /world, /history/..., /at/..., /camera..., /screen/at/...   the field and the run's history
 // A recorded run (replay()) answers the same GETs and refuses every POST.
+//
+// A match's panel serves every robot's controller (addRobot()): each route
+// takes ?robot=N (0, the first robot, by default) and answers for that
+// robot's controller alone, but for the field: the state (and /at/SECONDS)
+// lists every robot's pose under "robots".
 #ifndef KESTRIX_SIM_PANEL_SERVER_H
 #define KESTRIX_SIM_PANEL_SERVER_H
 
@@ -73,9 +78,18 @@ public:
     static std::unique_ptr<PanelServer> replay(const std::string &path, SimStatus &status, int screenFd,
                                                std::string &error);
 
-    // Output of the program, for the console.
+    // Another robot of a match, with its own controller's status block,
+    // screen and run, served at ?robot=N in the order added (the first is
+    // the constructor's). Before start().
+    void addRobot(SimStatus &status, int screenFd, const Run &run);
+
+    // Output of the program (of robot `robot` in a match), for the console.
     void output(const char *data, std::size_t size);
-    // The program has ended; the page shows `summary`.
+    void output(std::size_t robot, const char *data, std::size_t size);
+    // Robot `robot`'s program of a match has ended: its controller takes no
+    // more commands, while the others go on.
+    void left(std::size_t robot);
+    // The program (a match: every robot's) has ended; the page shows `summary`.
     void finish(int exitStatus, const std::string &summary);
     // Gives every open event stream the last state, as far as its
     // connection takes it at once (0.1 s at most), then closes the server.

@@ -37,7 +37,10 @@ std::unique_ptr<PanelServer> PanelServer::replay(const std::string &, SimStatus 
     error = "this kestrix-sim was built without the panel (" KESTRIX_PANEL_MISSING ")";
     return nullptr;
 }
+void PanelServer::addRobot(SimStatus &, int, const Run &) {}
 void PanelServer::output(const char *, std::size_t) {}
+void PanelServer::output(std::size_t, const char *, std::size_t) {}
+void PanelServer::left(std::size_t) {}
 void PanelServer::finish(int, const std::string &) {}
 void PanelServer::stop() {}
 

@@ -142,7 +142,7 @@ json PanelState::buildState()
 
     json state;
     state["program"] = run.program;
-    state["running"] = !ended;
+    state["running"] = !ended && !left;
     state["time"] = simulated;
     state["real"] = real;
     state["exchanges"] = s.exchanges;
@@ -169,7 +169,49 @@ json PanelState::buildState()
         state["camera"] = cameraJson(camera);
     if (ended)
         state["ended"] = {{"status", exitStatus}, {"summary", summary}};
+    if (match)
+        state["robots"] = matchPoses();
     return state;
+}
+
+namespace {
+
+json poseJson(const ControllerStatus &s)
+{
+    if (!s.hasPose)
+        return nullptr;
+    return {{"x", s.x}, {"y", s.y}, {"heading", s.headingDeg}, {"bumped", s.bumped != 0}};
+}
+
+} // namespace
+
+json PanelState::matchPoses() const
+{
+    json poses = json::array();
+    for (const PanelState *robot : *match)
+        poses.push_back(poseJson(robot->status.snapshot()));
+    return poses;
+}
+
+json PanelState::poseAt(std::int64_t atUs)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    auto after = std::upper_bound(samples.begin(), samples.end(), atUs,
+                                  [](std::int64_t t, const Sample &s) { return t < s.atUs; });
+    return after == samples.begin() ? json() : poseJson((after - 1)->status);
+}
+
+void PanelState::output(const char *data, std::size_t size)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    consoleTimes.emplace_back(consoleDropped + console.size(), status.simulatedUs.load());
+    console.append(data, size);
+    if (console.size() > ConsoleKeep) {
+        const std::size_t drop = console.size() - ConsoleKeep / 2;
+        console.erase(0, drop);
+        consoleDropped += drop;
+    }
+    snapshot.clear();
 }
 
 std::string PanelState::state()
@@ -194,7 +236,7 @@ std::optional<Refusal> PanelState::send(const PanelCommand &command)
 {
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (ended)
+        if (ended || left)
             return Refusal{409, "the program has ended"};
     }
     std::lock_guard<std::mutex> guard(commandLock);
@@ -226,6 +268,12 @@ std::optional<Refusal> PanelState::poseRefusal(double x, double y, double headin
     }
     if (world.clearance({x, y}) < r)
         return Refusal{422, std::string("the robot at ") + place + " would be inside a wall, box or object"};
+    // The match's other robots where they are now.
+    for (std::size_t n = 0; match && n < match->size(); ++n) {
+        const ControllerStatus other = (*match)[n]->status.snapshot();
+        if ((*match)[n] != this && other.hasPose && std::hypot(x - other.x, y - other.y) < 2 * r)
+            return Refusal{422, std::string("the robot at ") + place + " would be on robot " + std::to_string(n + 1)};
+    }
     // The pieces where they are now.
     const ControllerStatus now = status.snapshot();
     for (std::size_t n = 0; n < now.pieceCount && n < world.pieces.size() && n < ControllerStatus::MaxShownPieces;
@@ -293,7 +341,10 @@ void PanelServer::describeWorld(const std::string &path, Run &run)
     field["walls"] = walls;
     field["boxes"] = boxes;
     field["objects"] = objects;
-    field["robot"] = {{"radius", world.robot.radius}};
+    json colours = json::array();
+    for (const auto &colour : world.robot.colours)
+        colours.push_back(hexColour(colour));
+    field["robot"] = {{"radius", world.robot.radius}, {"colours", colours}};
     json zones = json::array();
     for (const Zone &zone : world.zones) {
         json corners = json::array();

@@ -71,11 +71,15 @@ struct PanelState
     int screenFd;
     PanelServer::Run run;
     double startReal = monotonicSeconds();
+    // In a match, every robot's state in the robots' order (this one among
+    // them), for the field; null in a run of one robot.
+    const std::vector<PanelState *> *match = nullptr;
 
     std::mutex lock; // everything below
     std::string console;
     std::size_t consoleDropped = 0; // bytes dropped from the front of `console`
     bool ended = false;
+    bool left = false; // a match's program that ended before the others
     int exitStatus = 0;
     std::string summary;
     std::string snapshot; // the latest state as JSON
@@ -104,14 +108,23 @@ struct PanelState
     std::uint32_t cameraSequence = 0;
     std::uint64_t dropped = 0;
 
-    // Takes what the program's side recorded since the last call.
+    // Takes what the program's side recorded since the last call; one
+    // caller at a time (the ring has one reader), under `recordLock`.
     void record();
+    std::mutex recordLock;
     void noteEvents(const ControllerStatus *before, const Sample &sample);
     // GET /history/NAMES/FROM, /at/SECONDS, /camera, /camera/at/SECONDS, /screen/at/SECONDS.
     std::optional<Answer> historyGet(const std::string &path);
     // The controller's part of a state.
     json controllerJson(const ControllerStatus &s) const;
     json cameraJson(const Picture &picture) const;
+    // Every robot's pose of a match now (null for one without a pose yet),
+    // and this robot's pose at simulated time `atUs` (null before its first
+    // sample); each takes the lock of the robot it reads.
+    json matchPoses() const;
+    json poseAt(std::int64_t atUs);
+    // Output of the program, for the console.
+    void output(const char *data, std::size_t size);
     // Bytes the history holds.
     std::size_t historyBytes() const;
     // The history, the console and the end into a file, whole or not at all

@@ -2,6 +2,8 @@
 // posts the controls back; the run's history (GET /history/...) gives the
 // path, the signals' charts (Debian's dygraphs, served as /dygraph.js) and
 // the timeline, which shows the run as it was at any moment (GET /at/T).
+// In a match the page shows one robot's controller, chosen at the top
+// (?robot=N on every request), and every robot on the field.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -13,8 +15,16 @@ let consoleEnd = 0;       // bytes of output shown so far
 let screenVersion = null;
 let screenLoading = false;
 let drag = null;          // the robot being dragged: {x, y, heading}
+let robot = Number(localStorage.getItem('kestrix-panel-robot')) || 0; // whose controller, in a match
+let robots = 1;           // robots of the run
+
+// A request for the chosen robot's controller.
+function forRobot(path) {
+  return robot ? path + '?robot=' + robot : path;
+}
 
 function post(url, body) {
+  url = forRobot(url);
   const init = { method: 'POST' };
   if (body !== undefined) {
     init.body = JSON.stringify(body);
@@ -198,7 +208,7 @@ function drawScreen(screen, at) {
   const version = at === null ? screen.version : 'at ' + at;
   if (version === screenVersion || screenLoading) return;
   screenLoading = true;
-  fetch(at === null ? '/screen' : '/screen/at/' + at).then((r) => r.arrayBuffer()).then((bytes) => {
+  fetch(forRobot(at === null ? '/screen' : '/screen/at/' + at)).then((r) => r.arrayBuffer()).then((bytes) => {
     const image = new ImageData(new Uint8ClampedArray(bytes), 320, 240);
     $('screen').getContext('2d').putImageData(image, 0, 0);
     screenVersion = version;
@@ -278,7 +288,8 @@ function drawField() {
   // The path from the history, up to the moment shown; a jump (the robot
   // put elsewhere) is not drawn as a line.
   const end = shownSample();
-  g.strokeStyle = '#e0661a'; g.lineWidth = 2;
+  if (robots > 1) drawOtherRobots(g, toX, toY, s);
+  g.strokeStyle = robots > 1 ? robotColour(robot) : '#e0661a'; g.lineWidth = 2;
   g.beginPath();
   for (let n = 0; n < end; ++n) {
     const x = history.x[n], y = history.y[n];
@@ -291,12 +302,105 @@ function drawField() {
   const pose = drag || (shown && shown.robot);
   if (!pose) return;
   const rx = toX(pose.x), ry = toY(pose.y), r = world.robot.radius * s, h = pose.heading * Math.PI / 180;
-  g.fillStyle = drag ? '#f0a02099' : '#d0303099';
-  g.strokeStyle = '#222'; g.lineWidth = 1.5;
-  g.beginPath(); g.arc(rx, ry, r, 0, 2 * Math.PI); g.fill(); g.stroke();
-  g.beginPath(); g.moveTo(rx, ry); g.lineTo(rx + r * Math.cos(h), ry - r * Math.sin(h)); g.stroke();
+  if (robots > 1) { // the chosen robot: its colour, outlined
+    drawBody(g, rx, ry, r, h, drag ? '#f0a02099' : robotColour(robot) + 'cc', robot);
+    g.strokeStyle = '#111'; g.lineWidth = 3;
+    g.beginPath(); g.arc(rx, ry, r + 2, 0, 2 * Math.PI); g.stroke();
+  } else {
+    g.fillStyle = drag ? '#f0a02099' : '#d0303099';
+    g.strokeStyle = '#222'; g.lineWidth = 1.5;
+    g.beginPath(); g.arc(rx, ry, r, 0, 2 * Math.PI); g.fill(); g.stroke();
+    g.beginPath(); g.moveTo(rx, ry); g.lineTo(rx + r * Math.cos(h), ry - r * Math.sin(h)); g.stroke();
+  }
   canvas.dataset.robotX = rx.toFixed(1);
   canvas.dataset.robotY = ry.toFixed(1);
+}
+
+// ---- A match: the other robots, the chooser --------------------------------
+
+const DefaultColours = ['#285ad2', '#e67800'];
+function robotColour(n) {
+  const colours = (world && world.robot.colours) || DefaultColours;
+  return colours[n] || DefaultColours[n % DefaultColours.length];
+}
+
+function drawBody(g, x, y, r, h, fill, n) {
+  g.fillStyle = fill; g.strokeStyle = '#222'; g.lineWidth = 1.5;
+  g.beginPath(); g.arc(x, y, r, 0, 2 * Math.PI); g.fill(); g.stroke();
+  g.beginPath(); g.moveTo(x, y); g.lineTo(x + r * Math.cos(h), y - r * Math.sin(h)); g.stroke();
+  g.fillStyle = '#fff'; g.font = 'bold ' + Math.max(10, Math.round(r * 0.8)) + 'px sans-serif';
+  g.textAlign = 'center'; g.textBaseline = 'middle';
+  g.fillText(String(n + 1), x - r * 0.35 * Math.cos(h), y + r * 0.35 * Math.sin(h));
+  g.textAlign = 'start'; g.textBaseline = 'alphabetic';
+}
+
+// Every other robot's path (from its own history) up to the moment shown,
+// and its body where it is then.
+const otherPaths = {};    // robot -> {time, x, y}
+let othersLoading = 0;
+function loadOtherPaths() {
+  if (othersLoading > performance.now() - 250) return;
+  othersLoading = performance.now();
+  for (let n = 0; n < robots; ++n) {
+    if (n === robot) continue;
+    const path = otherPaths[n] || (otherPaths[n] = { time: [], x: [], y: [] });
+    fetch('/history/x,y/' + path.time.length + '?robot=' + n).then((r) => r.json()).then((h) => {
+      if (h.from !== path.time.length) return;
+      for (const name of ['time', 'x', 'y']) for (const v of h[name]) path[name].push(v);
+    }).catch(() => {});
+  }
+}
+
+function drawOtherRobots(g, toX, toY, s) {
+  const poses = (shown && shown.robots) || [];
+  const until = live ? Infinity : scrubbedTo;
+  const drawn = [];
+  for (let n = 0; n < robots; ++n) {
+    if (n === robot) continue;
+    const path = otherPaths[n];
+    if (path) {
+      g.strokeStyle = robotColour(n); g.lineWidth = 2;
+      g.beginPath();
+      for (let k = 0; k < path.time.length && path.time[k] <= until; ++k) {
+        const x = path.x[k], y = path.y[k];
+        if (x === null || y === null) continue;
+        const jump = k === 0 || path.x[k - 1] === null || Math.hypot(x - path.x[k - 1], y - path.y[k - 1]) > 0.05;
+        if (jump) g.moveTo(toX(x), toY(y)); else g.lineTo(toX(x), toY(y));
+      }
+      g.stroke();
+    }
+    const pose = poses[n];
+    if (!pose) continue;
+    const r = world.robot.radius * s;
+    drawBody(g, toX(pose.x), toY(pose.y), r, pose.heading * Math.PI / 180, robotColour(n) + 'aa', n);
+    drawn.push(n + ':' + toX(pose.x).toFixed(1) + ',' + toY(pose.y).toFixed(1));
+  }
+  $('field').dataset.others = drawn.join(' ');
+}
+
+// The chooser: one button a robot, in its colour; the choice is kept over a
+// reload, and the page starts over for the robot chosen.
+function buildChooser(names) {
+  const box = $('robot-choice');
+  box.hidden = robots < 2;
+  if (robots < 2) return;
+  for (let n = 0; n < robots; ++n) {
+    const button = document.createElement('button');
+    button.textContent = 'Robot ' + (n + 1);
+    button.title = names[n] || '';
+    button.dataset.robot = n;
+    button.style.borderColor = robotColour(n);
+    button.style.background = n === robot ? robotColour(n) : '';
+    button.style.color = n === robot ? '#fff' : '';
+    button.classList.toggle('on', n === robot);
+    button.onclick = () => {
+      if (n === robot) return;
+      localStorage.setItem('kestrix-panel-robot', String(n));
+      location.reload();
+    };
+    box.appendChild(button);
+  }
+  document.body.dataset.robot = robot;
 }
 
 // Dragging the robot moves it; with Shift held the drag turns it instead.
@@ -348,7 +452,7 @@ function loadHistory() {
   historyLoading = true;
   const names = ['x', 'y', 'heading'].concat(chosen.filter((n) => !['x', 'y', 'heading'].includes(n)));
   const from = history.time.length;
-  fetch('/history/' + names.join(',') + '/' + from).then((r) => r.json()).then((h) => {
+  fetch(forRobot('/history/' + names.join(',') + '/' + from)).then((r) => r.json()).then((h) => {
     if (h.from !== history.time.length) return; // the choice changed meanwhile
     for (const name of ['time'].concat(names)) {
       if (!history[name]) history[name] = [];
@@ -431,7 +535,7 @@ function fetchAt() {
   if (atLoading || live) return;
   atLoading = true;
   const at = scrubbedTo;
-  fetch('/at/' + at.toFixed(3)).then((r) => (r.ok ? r.json() : null)).then((s) => {
+  fetch(forRobot('/at/' + at.toFixed(3))).then((r) => (r.ok ? r.json() : null)).then((s) => {
     if (s && !live) {
       shown = s;
       drawShown(at);
@@ -463,7 +567,7 @@ let eventsSeen = 0;
 function loadEvents() {
   if (!state || state.history.events === eventsSeen) return;
   eventsSeen = state.history.events;
-  fetch('/events/list').then((r) => r.json()).then(drawEvents).catch(() => {});
+  fetch(forRobot('/events/list')).then((r) => r.json()).then(drawEvents).catch(() => {});
 }
 
 // ---- Camera -----------------------------------------------------------------
@@ -482,7 +586,7 @@ function drawCamera(camera, at) {
   text('camera-info', camera.width + ' x ' + camera.height + ', ' + camera.time.toFixed(2) + ' s');
   if (version === cameraVersion || cameraLoading) return;
   cameraLoading = true;
-  fetch(at === null ? '/camera' : '/camera/at/' + at).then((r) => (r.ok ? r.arrayBuffer() : null)).then((bytes) => {
+  fetch(forRobot(at === null ? '/camera' : '/camera/at/' + at)).then((r) => (r.ok ? r.arrayBuffer() : null)).then((bytes) => {
     if (!bytes) return;
     const canvas = $('camera');
     const scale = 320 / camera.width;
@@ -576,6 +680,7 @@ function draw(s) {
   }
   loadHistory();
   loadEvents();
+  if (robots > 1) loadOtherPaths();
   if (s.ended) {
     $('ended').hidden = false;
     text('ended-title', 'The program has ended (kestrix-sim exit status ' + s.ended.status + ')');
@@ -585,7 +690,7 @@ function draw(s) {
 }
 
 function connect() {
-  const events = new EventSource('/events');
+  const events = new EventSource(forRobot('/events'));
   events.onmessage = (e) => draw(JSON.parse(e.data));
   events.onerror = () => {
     events.close();
@@ -604,4 +709,12 @@ fetch('/world').then((r) => (r.ok ? r.json() : null)).then((w) => {
   }
   $('field-hint').hidden = !!w;
   $('field-card').hidden = !w;
-}).catch(() => {}).finally(connect);
+}).catch(() => {})
+  // How many robots the run has, before the chosen one's stream: a choice
+  // kept from a match does not outlive it.
+  .then(() => fetch('/state')).then((r) => r.json()).then((s) => {
+    robots = s.robots ? s.robots.length : 1;
+    if (robot >= robots) robot = 0;
+    return robots > 1 ? Promise.all([...Array(robots).keys()].map((n) =>
+      fetch('/state?robot=' + n).then((r) => r.json()).then((t) => t.program))) : [];
+  }).then(buildChooser).catch(() => {}).finally(connect);
