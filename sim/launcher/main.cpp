@@ -5,7 +5,6 @@
 // messages for programs that cannot run are launch_errors.cpp, and the
 // summary of the run at the end is summary.cpp.
 #include "challenge/challenge_run.h"
-#include "launcher/inputs.h"
 #include "launcher/keeper.h"
 #include "launcher/launch_errors.h"
 #include "launcher/live_panel.h"

@@ -65,6 +65,11 @@ Options parseOptions(int argc, char **argv);
 // Prints "kestrix-sim: MESSAGE" on standard error and exits with `status`.
 [[noreturn]] void fail(int status, const std::string &message);
 
+// The checks of the inputs before anything starts: the script, the trace's
+// and the picture's places, the world file, and for a match the world's
+// start poses for its robots. Each refuses with one line and BadUsage.
+void checkInputs(const Options &options);
+
 } // namespace kxsim
 
 #endif
