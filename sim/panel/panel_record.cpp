@@ -381,4 +381,21 @@ std::optional<Answer> PanelState::historyGet(const std::string &path)
     return std::nullopt;
 }
 
+Answer PanelState::getOfMatch(const std::vector<PanelState *> &robots, std::size_t robot, const std::string &path)
+{
+    Answer answer = robots[robot]->get(path);
+    if (robots.size() == 1 || answer.status != 200 || path.rfind("/at/", 0) != 0)
+        return answer;
+    json state = json::parse(answer.body, nullptr, false);
+    if (!state.is_object())
+        return answer;
+    const std::int64_t atUs = std::llround(std::strtod(path.c_str() + 4, nullptr) * 1e6);
+    json poses = json::array();
+    for (PanelState *each : robots)
+        poses.push_back(each->poseAt(atUs));
+    state["robots"] = std::move(poses);
+    answer.body = state.dump(-1, ' ', false, json::error_handler_t::replace);
+    return answer;
+}
+
 } // namespace kxsim

@@ -186,7 +186,6 @@ struct PanelServer::Impl : PanelState
         return std::nullopt;
     }
     // A GET for one robot; the run at a moment has every robot's pose then.
-    Answer getFor(std::size_t robot, const std::string &path);
     // Every robot's state, as the frames take them.
     std::vector<std::shared_ptr<const std::string>> frameStates(const std::vector<bool> &wanted);
 
@@ -206,23 +205,6 @@ std::vector<std::shared_ptr<const std::string>> PanelServer::Impl::frameStates(c
         if (wanted[r])
             texts[r] = std::make_shared<const std::string>("data: " + robots[r]->state() + "\n\n");
     return texts;
-}
-
-Answer PanelServer::Impl::getFor(std::size_t robot, const std::string &path)
-{
-    Answer answer = robots[robot]->get(path);
-    if (robots.size() == 1 || answer.status != 200 || path.rfind("/at/", 0) != 0)
-        return answer;
-    json state = json::parse(answer.body, nullptr, false);
-    if (!state.is_object())
-        return answer;
-    const std::int64_t atUs = std::llround(std::strtod(path.c_str() + 4, nullptr) * 1e6);
-    json poses = json::array();
-    for (PanelState *each : robots)
-        poses.push_back(each->poseAt(atUs));
-    state["robots"] = std::move(poses);
-    answer.body = state.dump(-1, ' ', false, json::error_handler_t::replace);
-    return answer;
 }
 
 void PanelServer::Impl::frameLoop()
@@ -355,7 +337,7 @@ MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url
         if (!isPost) {
             if (path == "/events")
                 return startStream(connection, *robot);
-            return queue(connection, getFor(*robot, path));
+            return queue(connection, PanelState::getOfMatch(robots, *robot, path));
         }
         if (auto refused = fromThePanel(connection))
             return queue(connection, refusal(*refused));

@@ -123,6 +123,9 @@ struct PanelState
     // sample); each takes the lock of the robot it reads.
     json matchPoses() const;
     json poseAt(std::int64_t atUs);
+    // GET `path` of robot `robot` of a match: as get(), and /at/SECONDS
+    // gives every robot's pose at that moment too.
+    static Answer getOfMatch(const std::vector<PanelState *> &robots, std::size_t robot, const std::string &path);
     // Output of the program, for the console.
     void output(const char *data, std::size_t size);
     // Bytes the history holds.
