@@ -85,7 +85,12 @@ void checkInputs(const Options &options)
         kxsim::World world;
         if (!kxsim::loadWorld(options.world, world, error))
             fail(BadUsage, error);
-        // Each robot of a match starts at its own pose.
+        // Each robot of a match starts at its own pose, and with "robots"
+        // is a description of its own.
+        if (!world.robots.empty() && world.robots.size() < options.robots.size())
+            fail(BadUsage, options.world + ": robots describes " + std::to_string(world.robots.size()) + " robot"
+                               + (world.robots.size() == 1 ? "" : "s") + " for "
+                               + std::to_string(options.robots.size()) + " robots");
         if (world.robot.starts.size() < options.robots.size())
             fail(BadUsage, options.world + ": robot.start gives " + std::to_string(world.robot.starts.size())
                                + " start pose" + (world.robot.starts.size() == 1 ? "" : "s") + " for "

@@ -185,8 +185,9 @@ const Option OptionTable[] = {
     {"--robot", nullptr, Takes::Value, "'PROG ARGS'",
      "a robot of a match, its program and arguments in\n"
      "one word; twice for two robots on the --world's\n"
-     "table (robot.start lists one pose per robot), one\n"
-     "world and one clock for both; no PROGRAM then",
+     "table (robot.start lists one pose per robot, or\n"
+     "robots one description each), one world and one\n"
+     "clock for both; no PROGRAM then",
      [](Options &o, const std::string &v) {
          std::vector<std::string> words;
          for (std::size_t at = 0; (at = v.find_first_not_of(" \t", at)) != std::string::npos;) {
