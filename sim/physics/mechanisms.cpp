@@ -40,7 +40,7 @@ double servoPulse(double position)
 Mechanisms::Mechanisms(const World &world, Table &table, std::size_t robot)
     : m_world(world), m_table(&table), m_robot(robot)
 {
-    for (const Mechanism &m : world.robot.mechanisms) {
+    for (const Mechanism &m : world.robotAt(robot).mechanisms) {
         switch (m.kind) {
         case Mechanism::Kind::Claw: m_claw = &m; break;
         case Mechanism::Kind::Arm: m_arm = &m; break;

@@ -20,7 +20,7 @@ namespace kxsim {
 class Table
 {
 public:
-    // `robots` bodies of the world's robot, each at its start.
+    // `robots` bodies, each robot's as the world describes it, at its start.
     explicit Table(const World &world, std::size_t robots = 1);
     ~Table();
     Table(const Table &) = delete;
@@ -41,7 +41,7 @@ public:
     // grip across the wheels is the table's own (the robot never slides
     // sideways unless it is pushed harder than its tyres hold).
     void driveRobot(double forward, double turn, std::size_t robot = 0);
-    double robotMass() const;
+    double robotMass(std::size_t robot = 0) const;
     double robotInertia(std::size_t robot = 0) const; // kg m^2 about the centre
 
     // Moves every body on by `seconds`.

@@ -34,7 +34,7 @@ constexpr std::int64_t PictureEveryNs = 20000000; // between two pictures for th
 
 bool Simulation::startCamera(const World &world, std::string &error)
 {
-    const CameraDescription &described = *world.robot.camera;
+    const CameraDescription &described = *world.robotAt(m_robot).camera;
     SimulatedCamera camera;
     camera.framesPerSecond = described.framesPerSecond;
     camera.mount = {described.x, described.y, described.height, described.yawDeg, described.pitchDeg, described.fieldOfViewDeg};
@@ -80,7 +80,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
             seen.shape = CameraScene::Piece::Shape::Disc;
             seen.x = pose.x;
             seen.y = pose.y;
-            seen.radius = physics.world().robot.radius;
+            seen.radius = physics.world().robotAt(r).radius;
             seen.height = RobotBodyHeight;
             for (int k = 0; k < 3; ++k)
                 seen.rgb[k] = static_cast<unsigned char>(physics.world().robot.colours[r][std::size_t(k)]);
@@ -139,8 +139,8 @@ void Simulation::removeCameraFolder()
 {
     if (m_cameraFolder.empty() || !inStartingProcess())
         return;
-    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robot.camera)
-        for (const auto &config : world->robot.camera->configs)
+    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robotAt(m_robot).camera)
+        for (const auto &config : world->robotAt(m_robot).camera->configs)
             ::unlink((m_cameraFolder + "/" + config.first + ".conf").c_str());
     ::rmdir(m_cameraFolder.c_str());
     m_cameraFolder.clear();
@@ -261,7 +261,7 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
         next.turned = m_physics->turnedDegrees();
         if (const Mechanisms *mechanisms = m_physics->mechanisms()) {
             next.mechanisms = 0;
-            for (const Mechanism &m : m_physics->world().robot.mechanisms)
+            for (const Mechanism &m : m_physics->described().mechanisms)
                 next.mechanisms |= m.kind == Mechanism::Kind::Claw  ? 1u
                                    : m.kind == Mechanism::Kind::Arm ? 2u
                                                                     : 4u;
