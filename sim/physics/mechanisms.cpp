@@ -117,6 +117,8 @@ void Mechanisms::updateClaw(Model &model, double position)
     }
     if (!holding()) {
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
+            if (m_table->holder(n) >= 0)
+                continue; // in another robot's claw
             const std::optional<double> extent = between(n, m_state.clawGap > 0 ? m_state.clawGap : gap);
             if (!extent || gap > *extent)
                 continue;

@@ -86,7 +86,7 @@ void Physics::save(Snapshot &s) const
         s.robot = m_table->robotState(m_robot);
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
             s.pieces[n] = m_table->pieceState(n);
-            s.held[n] = m_table->piece(n).held;
+            s.held[n] = std::uint8_t(m_table->holder(n) + 1);
             s.lifted[n] = m_table->lifted(n);
         }
         s.mechanisms = m_mechanisms->save();
@@ -129,10 +129,10 @@ void Physics::load(const Snapshot &s)
     if (m_table) {
         m_table->setRobotState(s.robot, m_robot);
         // The robots of a match share the pieces: the first robot's
-        // snapshot brings them in (its claw alone grips them).
+        // snapshot brings them in, each held by the robot that grips it.
         for (std::size_t n = 0; n < m_table->pieceCount() && m_robot == 0; ++n) {
             m_table->setPieceState(n, s.pieces[n]);
-            m_table->hold(n, s.held[n] != 0);
+            m_table->hold(n, s.held[n] != 0, s.held[n] != 0 ? s.held[n] - 1u : 0);
             m_table->lift(n, s.lifted[n] != 0);
         }
         m_mechanisms->load(s.mechanisms);

@@ -285,10 +285,23 @@ bool Table::lifted(std::size_t n) const
     return m_bodies->lifted.at(n);
 }
 
+int Table::holder(std::size_t n) const
+{
+    b2Joint *grip = m_bodies->grips.at(n);
+    if (!grip)
+        return -1;
+    const auto robot = std::find(m_bodies->robots.begin(), m_bodies->robots.end(), grip->GetBodyA());
+    return int(robot - m_bodies->robots.begin());
+}
+
 void Table::hold(std::size_t n, bool held, std::size_t robot)
 {
     Bodies &b = *m_bodies;
     b2Joint *&grip = b.grips.at(n);
+    if (grip && held && grip->GetBodyA() != b.robots.at(robot)) {
+        b.world.DestroyJoint(grip);
+        grip = nullptr;
+    }
     if (held == (grip != nullptr))
         return;
     if (!held) {
@@ -353,10 +366,8 @@ std::unique_ptr<Table> Table::freshCopy() const
         copy->setRobotState(robotState(r), r);
     for (std::size_t n = 0; n < from.pieces.size(); ++n) {
         copy->setPieceState(n, pieceState(n));
-        if (b2Joint *grip = from.grips[n]) {
-            const auto holder = std::find(from.robots.begin(), from.robots.end(), grip->GetBodyA());
-            copy->hold(n, true, std::size_t(holder - from.robots.begin()));
-        }
+        if (const int robot = holder(n); robot >= 0)
+            copy->hold(n, true, std::size_t(robot));
         copy->lift(n, from.lifted[n]);
     }
     for (const auto &[key, fixtures] : from.parts) {

@@ -74,6 +74,8 @@ public:
     BodyState pieceState(std::size_t n) const;
     void setPieceState(std::size_t n, const BodyState &state);
     bool lifted(std::size_t n) const;
+    // The robot whose claw holds piece `n`, -1 for none.
+    int holder(std::size_t n) const;
 
     // The same bodies in the same states, parts and grips in a table of its
     // own: none of the engine's memory of earlier steps (contacts, their
@@ -81,7 +83,8 @@ public:
     // depends on the states alone, whichever process's copy it was.
     std::unique_ptr<Table> freshCopy() const;
 
-    // A piece rides with the robot (gripped by a claw) or lies free again.
+    // A piece rides with the robot (gripped by a claw) or lies free again;
+    // held by another robot, it changes hands.
     void hold(std::size_t n, bool held, std::size_t robot = 0);
     // A held piece lifted clear of the others passes over them.
     void lift(std::size_t n, bool lifted);

@@ -62,18 +62,21 @@ bool Simulation::startCamera(const World &world, std::string &error)
     camera.scene.movingPieces = [this, &physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
         const std::vector<Piece> &described = physics.world().pieces;
         std::vector<Table::PieceState> now;
-        double lift = 0; // how high the arm holds the gripped piece
-        int held = -1;
+        std::vector<double> lift(described.size()); // how high an arm holds each gripped piece
         std::vector<std::pair<std::size_t, Pose>> robots; // the other robots of a match
         withPhysics([&](Physics &caughtUp) {
             now = caughtUp.pieces();
-            if (const Mechanisms *mechanisms = caughtUp.mechanisms()) {
-                held = mechanisms->state().heldPiece;
-                lift = mechanisms->state().armHeight;
-            }
+            const auto lifted = [&](const Physics &robot) {
+                if (const Mechanisms *mechanisms = robot.mechanisms())
+                    if (const int held = mechanisms->state().heldPiece; held >= 0 && std::size_t(held) < lift.size())
+                        lift[std::size_t(held)] = mechanisms->state().armHeight;
+            };
+            lifted(caughtUp);
             for (std::size_t r = 0; r < m_peers.size(); ++r)
-                if (m_peers[r].physics)
+                if (m_peers[r].physics) {
                     robots.emplace_back(r, m_peers[r].physics->pose());
+                    lifted(*m_peers[r].physics);
+                }
         });
         for (const auto &[r, pose] : robots) {
             CameraScene::Piece seen;
@@ -97,7 +100,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
             seen.headingDeg = now[n].headingDeg;
             seen.radius = piece.radius;
             seen.height = piece.height;
-            seen.base = int(n) == held ? lift : 0;
+            seen.base = lift[n];
             for (int k = 0; k < 3; ++k)
                 seen.rgb[k] = static_cast<unsigned char>(piece.rgb[std::size_t(k)]);
             pieces.push_back(seen);
