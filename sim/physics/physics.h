@@ -97,6 +97,7 @@ public:
     {
         Table::BodyState robot;
         std::array<Table::BodyState, MaxPieces> pieces;
+        // held: 1 + the index of the robot whose claw grips the piece, 0 for none.
         std::array<std::uint8_t, MaxPieces> held, lifted;
         Mechanisms::Saved mechanisms;
         Pose pose;
