@@ -53,6 +53,26 @@ protected:
         return write("match-" + std::to_string(starts.size()) + "-" + name, w.dump());
     }
 
+    // The shipped world with "robots" instead of its "robot": each its
+    // robot's description with `changes[n]` merged in.
+    std::string robotsWorld(const std::string &name, const std::vector<json> &changes, const json &rest = json::object())
+    {
+        std::ifstream in(world(name));
+        json w = json::parse(in);
+        json base = w["robot"];
+        base.erase("start");
+        base.erase("colours");
+        w.erase("robot");
+        w["robots"] = json::array();
+        for (const json &change : changes) {
+            json described = base;
+            described.update(change);
+            w["robots"].push_back(described);
+        }
+        w.update(rest);
+        return write("robots-" + std::to_string(changes.size()) + "-" + name, w.dump());
+    }
+
     Trace trace(const std::string &name = "trace.csv") const { return Trace::read(file(name)); }
 };
 
@@ -195,11 +215,72 @@ TEST_F(Matches, TwoThreadsProgramsOneARobotKeepTheDoneTimesOfOneAlone)
     }
 }
 
+// Two robots of their own descriptions: the second has bigger wheels, a
+// bigger body and its claw and arm on other servos, with the claw's switch
+// on another pin. Each drives up to the piece ahead of it by its own wheels,
+// grips it, lifts it, carries it 0.3 m, sets it down and backs away.
+TEST_F(Matches, EachRobotOfItsOwnDescriptionGripsCarriesAndLetsGoOfAPiece)
+{
+    const json second = {{"radius", 0.1}, {"wheel_diameter", 0.08}, {"track_width", 0.18},
+                         {"touch_switches", {{{"port", 9}, {"angle_deg", 180}}, {{"port", 11}, {"claw", true}}}},
+                         {"mechanisms", {{{"type", "claw"}, {"servo", 2}, {"x", 0.105}, {"open_position", 850},
+                                          {"closed_position", 250}, {"open_width", 0.09}, {"depth", 0.07}},
+                                         {{"type", "arm"}, {"servo", 3}, {"down_position", 250},
+                                          {"up_position", 750}}}},
+                         {"start", {{"x", 2.0}, {"y", 0.6}, {"heading_deg", 180}}}};
+    const json first = {{"start", {{"x", 0.4}, {"y", 0.6}, {"heading_deg", 0}}}};
+    const json pieces = json::array({{{"shape", "disc"}, {"x", 0.65}, {"y", 0.6}, {"radius", 0.03}},
+                                     {{"shape", "disc"}, {"x", 1.66}, {"y", 0.6}, {"radius", 0.03}}});
+    const std::string table = robotsWorld("table.json", {first, second}, {{"pieces", pieces}, {"realism", false}});
+    // Robot 1: 0.12 m to the piece and 0.3 m on, at 0.19 mm a tick; robot 2:
+    // 0.2 m and 0.3 m at 0.25 mm a tick. On the first's wheels the second
+    // would stop 5 cm short, its piece out of its jaws' reach.
+    const std::string carrier = KESTRIX_CLAW_CARRIER;
+    const ProgramRun run = play({"--duration", "12", "--world", table, "--robot", carrier + " 0 1 10 637 1592",
+                                 "--robot", carrier + " 2 3 11 796 1194"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = run.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "gripped"), 2) << run.out;
+    const Trace t = trace();
+    struct Robot
+    {
+        const char *prefix, *piece;
+        int index;
+        double startX, approach, direction;
+    } robots[] = {{"r1_", "piece0", 0, 0.4, 0.12, 1}, {"r2_", "piece1", 1, 2.0, 0.2, -1}};
+    for (const Robot &r : robots) {
+        const std::string p = r.prefix;
+        const std::vector<double> held = t.values(p + "claw_piece"), lift = t.values(p + "arm_height_m");
+        const std::vector<double> x = t.values(p + "x_m"), pieceX = t.values(std::string(r.piece) + "_x_m");
+        const auto gripped = std::find(held.begin(), held.end(), r.index);
+        ASSERT_NE(gripped, held.end()) << p << " never gripped its piece";
+        const std::size_t from = std::size_t(gripped - held.begin());
+        EXPECT_NEAR(x[from], r.startX + r.direction * r.approach, 0.01) << p << " drove by its own wheels";
+        // Lifted, it rides in the jaws at one distance from the robot.
+        std::size_t carried = 0, last = from;
+        while (last + 1 < held.size() && held[last + 1] == r.index)
+            ++last;
+        for (std::size_t k = from; k <= last; ++k) {
+            EXPECT_NEAR(pieceX[k] - x[k], pieceX[from] - x[from], 0.005) << p << " row " << k;
+            carried += lift[k] >= 0.02;
+        }
+        EXPECT_GT(carried, 10u) << p << " lifted it";
+        EXPECT_NEAR(r.direction * (pieceX[last] - pieceX[from]), 0.3, 0.02) << p << " carried it 0.3 m";
+        // Let go, it lies where it was set down while the robot backs off.
+        ASSERT_EQ(held.back(), -1) << p;
+        EXPECT_NEAR(pieceX.back(), pieceX[last], 0.003) << p;
+        EXPECT_GT(r.direction * (pieceX.back() - x.back()), 0.25) << p << " backed away";
+    }
+}
+
 TEST_F(Matches, MatchesThatCannotBePlayedGetOneLineAndStatus2)
 {
     const std::string robot = example("bump_and_turn");
     write("not_executable", "#!/bin/sh\n");
     const std::string overlapping = worldWith("arena.json", {{0.5, 1.0, 0}, {0.6, 1.0, 180}});
+    const std::string oneOfThem = robotsWorld("table.json", {json::object()});
+    const std::string badSecond = robotsWorld(
+        "table.json", {{{"start", {{"x", 0.3}, {"y", 0.6}}}}, {{"start", {{"x", 2.0}, {"y", 0.6}}}, {"wheels", 2}}});
     struct Case
     {
         std::vector<std::string> arguments;
@@ -208,6 +289,8 @@ TEST_F(Matches, MatchesThatCannotBePlayedGetOneLineAndStatus2)
         {{"--robot", robot, "--robot", robot}, "--robot needs --world"},
         {{"--world", world("arena.json"), "--robot", robot, "--robot", robot}, "gives 1 start pose for 2 robots"},
         {{"--world", overlapping, "--robot", robot, "--robot", robot}, "robot.start[1]: overlaps"},
+        {{"--world", oneOfThem, "--robot", robot, "--robot", robot}, "robots describes 1 robot for 2 robots"},
+        {{"--world", badSecond, "--robot", robot, "--robot", robot}, "robots[1]: unknown key \"wheels\""},
         {{"--world", world("table.json"), "--robot", robot, "--robot", file("missing")},
          "robot 2: program not found"},
         {{"--world", world("table.json"), "--robot", robot, "--robot", file("not_executable")},

@@ -218,6 +218,71 @@ TEST(WorldFile, PiecesZonesAndMechanismsThatCannotBeAreRefusedWithTheirPlace)
     }
 }
 
+TEST(WorldFile, RobotsGiveEachRobotItsOwnDescriptionAndEveryDescriptionEveryStart)
+{
+    const World world = parsed(R"({"field": {"width": 2, "height": 1},
+      "robots": [{"start": {"x": 0.3, "y": 0.5}, "mechanisms": [{"type": "claw", "servo": 0}]},
+                 {"start": {"x": 1.7, "y": 0.5, "heading_deg": 180}, "radius": 0.12, "wheel_diameter": 0.08,
+                  "colour": "#102030", "touch_switches": [{"port": 11, "claw": true}],
+                  "mechanisms": [{"type": "claw", "servo": 2}, {"type": "arm", "servo": 3}]}]})");
+    ASSERT_EQ(world.robots.size(), 2u);
+    const RobotDescription &first = world.robotAt(0), &second = world.robotAt(1);
+    EXPECT_EQ(first.radius, 0.09);
+    EXPECT_EQ(second.radius, 0.12);
+    EXPECT_EQ(second.wheelDiameter, 0.08);
+    ASSERT_EQ(second.mechanisms.size(), 2u);
+    EXPECT_EQ(second.mechanisms[0].servo, 2);
+    // A claw's default place is at its own body's front edge.
+    EXPECT_NEAR(first.mechanisms[0].at.x, 0.10, 1e-12);
+    EXPECT_NEAR(second.mechanisms[0].at.x, 0.13, 1e-12);
+    EXPECT_EQ(world.robot.mechanisms.size(), 1u) << "\"robot\" stands for the first";
+    for (const RobotDescription *d : {&world.robot, &first, &second}) {
+        ASSERT_EQ(d->starts.size(), 2u);
+        EXPECT_EQ(d->starts[1].headingDeg, 180);
+        EXPECT_EQ(d->colours[0], (std::array<int, 3>{40, 90, 210}));
+        EXPECT_EQ(d->colours[1], (std::array<int, 3>{0x10, 0x20, 0x30}));
+    }
+    EXPECT_EQ(second.start.x, 1.7);
+}
+
+TEST(WorldFile, RobotsThatCannotBeAreRefusedWithTheirPlace)
+{
+    const std::string field = R"("field": {"width": 2, "height": 1})";
+    const std::string at = R"("start": {"x": 0.3, "y": 0.5})";
+    struct Case
+    {
+        std::string rest, expected;
+    } cases[] = {
+        {R"("robot": {}, "robots": [{}])", "top level: \"robot\" and \"robots\" together"},
+        {R"("robots": [])", "robots: must list 1 to 2 robots"},
+        {R"("robots": [{}, {}, {}])", "robots: must list 1 to 2 robots"},
+        {R"("robots": [{)" + at + R"(}, {"start": {"x": 1.5, "y": 0.5},
+                       "mechanisms": [{"type": "claw", "servo": 0, "grip": 1}]}])",
+         "robots[1].mechanisms[0]: unknown key \"grip\""},
+        {R"("robots": [{)" + at + R"(}, {"start": {"x": 1.5, "y": 0.5}, "camera": {"fov_deg": 200}}])",
+         "robots[1].camera.fov_deg: must be 1 to 170, not 200"},
+        {R"("robots": [{)" + at + R"(}, {"start": {"x": 1.5, "y": 0.5}, "left_motor": 1}])",
+         "robots[1].right_motor: must differ from left_motor"},
+        {R"("robots": [{)" + at + R"(, "colours": ["#ffffff"]}])", "robots[0]: unknown key \"colours\""},
+        {R"("robots": [{"start": [{"x": 0.3, "y": 0.5}]}])", "robots[0].start: must be an object"},
+        // Each body's own size: 0.1 m and 0.2 m apart by 0.25 m overlap,
+        // as two of the first's size would not.
+        {R"("robots": [{"start": {"x": 0.5, "y": 0.5}, "radius": 0.1}, {"start": {"x": 0.75, "y": 0.5}, "radius": 0.2}])",
+         "robots[1].start: overlaps the robot at robots[0].start"},
+        {R"("robots": [{)" + at + R"(}, {"start": {"x": 1.5, "y": 0.5}, "bump_switch": {"port": 3},
+                       "touch_switches": [{"port": 3}]}])",
+         "robots[1]: two switches on one digital pin"},
+    };
+    for (const Case &c : cases) {
+        World world;
+        std::string error;
+        EXPECT_FALSE(parseWorld("{" + field + ", " + c.rest + "}", "bad.json", world, error)) << c.expected;
+        EXPECT_EQ(error.rfind("bad.json: ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
 TEST(WorldMechanisms, ClawGripsThePieceItClosesOnCarriesItLiftedAndLetsItGoWhereItIs)
 {
     // Claw on servo 0 (open at 800, closed at 300), arm on servo 1, a switch

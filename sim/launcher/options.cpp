@@ -195,8 +195,9 @@ const Option OptionTable[] = {
     {"--robot", nullptr, Takes::Value, "'PROG ARGS'",
      "a robot of a match, its program and arguments in\n"
      "one word; twice for two robots on the --world's\n"
-     "table (robot.start lists one pose per robot), one\n"
-     "world and one clock for both; no PROGRAM then",
+     "table (robot.start lists one pose per robot, or\n"
+     "robots one description each), one world and one\n"
+     "clock for both; no PROGRAM then",
      [](Options &o, const std::string &v) {
          std::vector<std::string> words;
          for (std::size_t at = 0; (at = v.find_first_not_of(" \t", at)) != std::string::npos;) {
@@ -412,7 +413,12 @@ void checkInputs(const Options &options)
         kxsim::World world;
         if (!kxsim::loadWorld(options.world, world, error))
             fail(BadUsage, error);
-        // Each robot of a match starts at its own pose.
+        // Each robot of a match starts at its own pose, and with "robots"
+        // is a description of its own.
+        if (!world.robots.empty() && world.robots.size() < options.robots.size())
+            fail(BadUsage, options.world + ": robots describes " + std::to_string(world.robots.size()) + " robot"
+                               + (world.robots.size() == 1 ? "" : "s") + " for "
+                               + std::to_string(options.robots.size()) + " robots");
         if (world.robot.starts.size() < options.robots.size())
             fail(BadUsage, options.world + ": robot.start gives " + std::to_string(world.robot.starts.size())
                                + " start pose" + (world.robot.starts.size() == 1 ? "" : "s") + " for "

@@ -40,7 +40,7 @@ double servoPulse(double position)
 Mechanisms::Mechanisms(const World &world, Table &table, std::size_t robot)
     : m_world(world), m_table(&table), m_robot(robot)
 {
-    for (const Mechanism &m : world.robot.mechanisms) {
+    for (const Mechanism &m : world.robotAt(robot).mechanisms) {
         switch (m.kind) {
         case Mechanism::Kind::Claw: m_claw = &m; break;
         case Mechanism::Kind::Arm: m_arm = &m; break;
@@ -117,6 +117,8 @@ void Mechanisms::updateClaw(Model &model, double position)
     }
     if (!holding()) {
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
+            if (m_table->holder(n) >= 0)
+                continue; // in another robot's claw
             const std::optional<double> extent = between(n, m_state.clawGap > 0 ? m_state.clawGap : gap);
             if (!extent || gap > *extent)
                 continue;

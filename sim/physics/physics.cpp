@@ -61,7 +61,8 @@ Physics::Physics(const World &world, std::uint64_t seed, std::shared_ptr<Field> 
     : m_world(world), m_hasWorld(field != nullptr), m_field(std::move(field)), m_robot(robot),
       m_random(seed)
 {
-    m_pose = robot < m_world.robot.starts.size() ? m_world.robot.starts[robot] : m_world.robot.start;
+    const RobotDescription &own = described();
+    m_pose = robot < own.starts.size() ? own.starts[robot] : own.start;
     const Realism &realism = m_world.realism;
     if (realism.on) {
         for (double &factor : m_wheelFactor)
@@ -85,7 +86,7 @@ void Physics::save(Snapshot &s) const
         s.robot = m_table->robotState(m_robot);
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
             s.pieces[n] = m_table->pieceState(n);
-            s.held[n] = m_table->piece(n).held;
+            s.held[n] = std::uint8_t(m_table->holder(n) + 1);
             s.lifted[n] = m_table->lifted(n);
         }
         s.mechanisms = m_mechanisms->save();
@@ -128,10 +129,10 @@ void Physics::load(const Snapshot &s)
     if (m_table) {
         m_table->setRobotState(s.robot, m_robot);
         // The robots of a match share the pieces: the first robot's
-        // snapshot brings them in (its claw alone grips them).
+        // snapshot brings them in, each held by the robot that grips it.
         for (std::size_t n = 0; n < m_table->pieceCount() && m_robot == 0; ++n) {
             m_table->setPieceState(n, s.pieces[n]);
-            m_table->hold(n, s.held[n] != 0);
+            m_table->hold(n, s.held[n] != 0, s.held[n] != 0 ? s.held[n] - 1u : 0);
             m_table->lift(n, s.lifted[n] != 0);
         }
         m_mechanisms->load(s.mechanisms);
@@ -304,7 +305,7 @@ double Physics::motorForce(double force, double wheelSpeed) const
     // A DC motor's torque falls from stall to zero at its free speed when it
     // drives the wheel on, and grows beyond stall when it holds the wheel
     // back.
-    const RobotDescription &robot = m_world.robot;
+    const RobotDescription &robot = described();
     const double radius = robot.wheelDiameter / 2;
     const double freeSpeed = constants::MotorFullSpeed / robot.ticksPerRevolution * 2 * Pi * radius;
     const double share = std::fabs(wheelSpeed) / freeSpeed;
@@ -373,7 +374,7 @@ void Physics::stepOnTable(Model &model, double dt)
 
 void Physics::driveOnTable(Model &model, double dt, bool stopped)
 {
-    const RobotDescription &robot = m_world.robot;
+    const RobotDescription &robot = described();
     const double track = robot.trackWidth;
     const double metresPerTick = Pi * robot.wheelDiameter / robot.ticksPerRevolution;
     const double perTickLeft = metresPerTick * m_wheelFactor[0], perTickRight = metresPerTick * m_wheelFactor[1];
@@ -395,13 +396,13 @@ void Physics::driveOnTable(Model &model, double dt, bool stopped)
     const double wantTurn = (wantRight - wantLeft) / track
                           + on * ((m_baseRight - m_baseLeft) / BaseTrackMetres + m_spinDps * Pi / 180);
     // The force and torque that would get it there, shared between the wheels.
-    const double force = m_table->robotMass() * (wantSpeed - speed) / dt;
+    const double force = m_table->robotMass(m_robot) * (wantSpeed - speed) / dt;
     const double torque = m_table->robotInertia(m_robot) * (wantTurn - turnRate) / dt;
     const double needLeft = force / 2 - torque / track, needRight = force / 2 + torque / track;
     // Each tyre passes on at most its grip on half the robot's weight. It
     // slips when the motor pushes harder than that; a motor too weak for what
     // is asked stalls with the wheel, which then turns with the ground.
-    const double grip = robot.tyreFriction * m_table->robotMass() * constants::Gravity / 2;
+    const double grip = robot.tyreFriction * m_table->robotMass(m_robot) * constants::Gravity / 2;
     const double motorLeft = motorForce(needLeft, groundLeft), motorRight = motorForce(needRight, groundRight);
     const bool slipLeft = std::fabs(needLeft) > grip && motorLeft > grip;
     const bool slipRight = std::fabs(needRight) > grip && motorRight > grip;
@@ -414,7 +415,7 @@ void Physics::driveOnTable(Model &model, double dt, bool stopped)
 
 void Physics::afterTableStep(Model &model, double dt)
 {
-    const RobotDescription &robot = m_world.robot;
+    const RobotDescription &robot = described();
     const double track = robot.trackWidth;
     const double metresPerTick = Pi * robot.wheelDiameter / robot.ticksPerRevolution;
     const double perTickLeft = metresPerTick * m_wheelFactor[0], perTickRight = metresPerTick * m_wheelFactor[1];
@@ -466,7 +467,7 @@ void Physics::sense(Model &model)
     environment.headingDegrees = -m_pose.headingDeg;
     if (!m_hasWorld)
         return;
-    const RobotDescription &robot = m_world.robot;
+    const RobotDescription &robot = described();
     environment.magnetoOffsetX = robot.magnetometerOffsetX;
     environment.magnetoOffsetY = robot.magnetometerOffsetY;
     const double heading = m_pose.headingDeg * Pi / 180;

@@ -65,6 +65,8 @@ public:
     double turnedDegrees() const { return m_turned; }
 
     const World &world() const { return m_world; }
+    // This robot's own description in the world.
+    const RobotDescription &described() const { return m_world.robotAt(m_robot); }
     bool hasWorld() const { return m_hasWorld; }
     const Pose &pose() const { return m_pose; }
     // Puts the robot somewhere else at once (the panel's drag); the sensors
@@ -95,6 +97,7 @@ public:
     {
         Table::BodyState robot;
         std::array<Table::BodyState, MaxPieces> pieces;
+        // held: 1 + the index of the robot whose claw grips the piece, 0 for none.
         std::array<std::uint8_t, MaxPieces> held, lifted;
         Mechanisms::Saved mechanisms;
         Pose pose;

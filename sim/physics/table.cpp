@@ -61,7 +61,7 @@ struct Table::Bodies
     std::vector<Tag> tags;                // one per fixture, kept where the fixtures point
     Tag partTag{Kind::RobotPart, 0, 0};
     std::map<std::pair<std::size_t, int>, std::vector<b2Fixture *>> parts; // by robot and part
-    double robotMass = 1;
+    std::vector<double> robotMasses; // in the order of the robots
 
     Tag *tag(Kind kind, double height, std::size_t piece = 0)
     {
@@ -101,8 +101,8 @@ Table::Table(const World &world, std::size_t robots) : m_bodies(std::make_unique
     for (const ColouredObject &object : world.objects)
         box(object.box, object.height);
 
-    const RobotDescription &described = world.robot;
     for (std::size_t r = 0; r < robots; ++r) {
+        const RobotDescription &described = world.robotAt(r);
         // A robot without a start of its own (a world of one robot read for
         // more) waits in the first one's: the launcher refuses that run.
         const Pose &start = r < described.starts.size() ? described.starts[r] : described.start;
@@ -123,7 +123,7 @@ Table::Table(const World &world, std::size_t robots) : m_bodies(std::make_unique
         // Another robot stands in every sensor's beam.
         body.userData.pointer = reinterpret_cast<std::uintptr_t>(b.tag(Kind::Robot, RobotBodyHeight, r));
         robot->CreateFixture(&body);
-        b.robotMass = double(robot->GetMass());
+        b.robotMasses.push_back(double(robot->GetMass()));
         b.robots.push_back(robot);
     }
 
@@ -194,9 +194,9 @@ void Table::placeRobot(const Pose &pose, std::size_t robot)
     body.SetAngularVelocity(0);
 }
 
-double Table::robotMass() const
+double Table::robotMass(std::size_t robot) const
 {
-    return m_bodies->robotMass;
+    return m_bodies->robotMasses.at(robot);
 }
 
 double Table::robotInertia(std::size_t robot) const
@@ -217,12 +217,14 @@ void Table::step(double seconds)
 {
     Bodies &b = *m_bodies;
     // The tyres hold each robot against sliding sideways, up to their grip.
-    for (b2Body *robot : b.robots) {
+    for (std::size_t r = 0; r < b.robots.size(); ++r) {
+        b2Body *robot = b.robots[r];
         const double angle = double(robot->GetAngle());
         const b2Vec2 across(float(-std::sin(angle)), float(std::cos(angle)));
         const double sideways = double(b2Dot(robot->GetLinearVelocity(), across)) / Scale;
-        const double grip = m_world.robot.tyreFriction * b.robotMass * Gravity;
-        const double hold = std::clamp(-b.robotMass * sideways / seconds, -grip, grip);
+        const double mass = b.robotMasses[r];
+        const double grip = m_world.robotAt(r).tyreFriction * mass * Gravity;
+        const double hold = std::clamp(-mass * sideways / seconds, -grip, grip);
         robot->ApplyForceToCenter(float(hold * Scale) * across, true);
     }
     b.world.Step(float(seconds), VelocityIterations, PositionIterations);
@@ -283,10 +285,23 @@ bool Table::lifted(std::size_t n) const
     return m_bodies->lifted.at(n);
 }
 
+int Table::holder(std::size_t n) const
+{
+    b2Joint *grip = m_bodies->grips.at(n);
+    if (!grip)
+        return -1;
+    const auto robot = std::find(m_bodies->robots.begin(), m_bodies->robots.end(), grip->GetBodyA());
+    return int(robot - m_bodies->robots.begin());
+}
+
 void Table::hold(std::size_t n, bool held, std::size_t robot)
 {
     Bodies &b = *m_bodies;
     b2Joint *&grip = b.grips.at(n);
+    if (grip && held && grip->GetBodyA() != b.robots.at(robot)) {
+        b.world.DestroyJoint(grip);
+        grip = nullptr;
+    }
     if (held == (grip != nullptr))
         return;
     if (!held) {
@@ -351,10 +366,8 @@ std::unique_ptr<Table> Table::freshCopy() const
         copy->setRobotState(robotState(r), r);
     for (std::size_t n = 0; n < from.pieces.size(); ++n) {
         copy->setPieceState(n, pieceState(n));
-        if (b2Joint *grip = from.grips[n]) {
-            const auto holder = std::find(from.robots.begin(), from.robots.end(), grip->GetBodyA());
-            copy->hold(n, true, std::size_t(holder - from.robots.begin()));
-        }
+        if (const int robot = holder(n); robot >= 0)
+            copy->hold(n, true, std::size_t(robot));
         copy->lift(n, from.lifted[n]);
     }
     for (const auto &[key, fixtures] : from.parts) {

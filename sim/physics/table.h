@@ -20,7 +20,7 @@ namespace kxsim {
 class Table
 {
 public:
-    // `robots` bodies of the world's robot, each at its start.
+    // `robots` bodies, each robot's as the world describes it, at its start.
     explicit Table(const World &world, std::size_t robots = 1);
     ~Table();
     Table(const Table &) = delete;
@@ -41,7 +41,7 @@ public:
     // grip across the wheels is the table's own (the robot never slides
     // sideways unless it is pushed harder than its tyres hold).
     void driveRobot(double forward, double turn, std::size_t robot = 0);
-    double robotMass() const;
+    double robotMass(std::size_t robot = 0) const;
     double robotInertia(std::size_t robot = 0) const; // kg m^2 about the centre
 
     // Moves every body on by `seconds`.
@@ -74,6 +74,8 @@ public:
     BodyState pieceState(std::size_t n) const;
     void setPieceState(std::size_t n, const BodyState &state);
     bool lifted(std::size_t n) const;
+    // The robot whose claw holds piece `n`, -1 for none.
+    int holder(std::size_t n) const;
 
     // The same bodies in the same states, parts and grips in a table of its
     // own: none of the engine's memory of earlier steps (contacts, their
@@ -81,7 +83,8 @@ public:
     // depends on the states alone, whichever process's copy it was.
     std::unique_ptr<Table> freshCopy() const;
 
-    // A piece rides with the robot (gripped by a claw) or lies free again.
+    // A piece rides with the robot (gripped by a claw) or lies free again;
+    // held by another robot, it changes hands.
     void hold(std::size_t n, bool held, std::size_t robot = 0);
     // A held piece lifted clear of the others passes over them.
     void lift(std::size_t n, bool lifted);

@@ -223,7 +223,7 @@ bool Simulation::start(const Options &options, std::string &error)
         catchUp(registers, now);
     });
     plugInBase();
-    if (options.world && options.world->robot.camera && !startCamera(*options.world, error))
+    if (options.world && options.world->robotAt(m_robot).camera && !startCamera(*options.world, error))
         return false;
     return true;
 }

@@ -34,7 +34,7 @@ constexpr std::int64_t PictureEveryNs = 20000000; // between two pictures for th
 
 bool Simulation::startCamera(const World &world, std::string &error)
 {
-    const CameraDescription &described = *world.robot.camera;
+    const CameraDescription &described = *world.robotAt(m_robot).camera;
     SimulatedCamera camera;
     camera.framesPerSecond = described.framesPerSecond;
     camera.mount = {described.x, described.y, described.height, described.yawDeg, described.pitchDeg, described.fieldOfViewDeg};
@@ -62,25 +62,28 @@ bool Simulation::startCamera(const World &world, std::string &error)
     camera.scene.movingPieces = [this, &physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
         const std::vector<Piece> &described = physics.world().pieces;
         std::vector<Table::PieceState> now;
-        double lift = 0; // how high the arm holds the gripped piece
-        int held = -1;
+        std::vector<double> lift(described.size()); // how high an arm holds each gripped piece
         std::vector<std::pair<std::size_t, Pose>> robots; // the other robots of a match
         withPhysics([&](Physics &caughtUp) {
             now = caughtUp.pieces();
-            if (const Mechanisms *mechanisms = caughtUp.mechanisms()) {
-                held = mechanisms->state().heldPiece;
-                lift = mechanisms->state().armHeight;
-            }
+            const auto lifted = [&](const Physics &robot) {
+                if (const Mechanisms *mechanisms = robot.mechanisms())
+                    if (const int held = mechanisms->state().heldPiece; held >= 0 && std::size_t(held) < lift.size())
+                        lift[std::size_t(held)] = mechanisms->state().armHeight;
+            };
+            lifted(caughtUp);
             for (std::size_t r = 0; r < m_peers.size(); ++r)
-                if (m_peers[r].physics)
+                if (m_peers[r].physics) {
                     robots.emplace_back(r, m_peers[r].physics->pose());
+                    lifted(*m_peers[r].physics);
+                }
         });
         for (const auto &[r, pose] : robots) {
             CameraScene::Piece seen;
             seen.shape = CameraScene::Piece::Shape::Disc;
             seen.x = pose.x;
             seen.y = pose.y;
-            seen.radius = physics.world().robot.radius;
+            seen.radius = physics.world().robotAt(r).radius;
             seen.height = RobotBodyHeight;
             for (int k = 0; k < 3; ++k)
                 seen.rgb[k] = static_cast<unsigned char>(physics.world().robot.colours[r][std::size_t(k)]);
@@ -97,7 +100,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
             seen.headingDeg = now[n].headingDeg;
             seen.radius = piece.radius;
             seen.height = piece.height;
-            seen.base = int(n) == held ? lift : 0;
+            seen.base = lift[n];
             for (int k = 0; k < 3; ++k)
                 seen.rgb[k] = static_cast<unsigned char>(piece.rgb[std::size_t(k)]);
             pieces.push_back(seen);
@@ -139,8 +142,8 @@ void Simulation::removeCameraFolder()
 {
     if (m_cameraFolder.empty() || !inStartingProcess())
         return;
-    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robot.camera)
-        for (const auto &config : world->robot.camera->configs)
+    if (const World *world = m_options.world ? &*m_options.world : nullptr; world && world->robotAt(m_robot).camera)
+        for (const auto &config : world->robotAt(m_robot).camera->configs)
             ::unlink((m_cameraFolder + "/" + config.first + ".conf").c_str());
     ::rmdir(m_cameraFolder.c_str());
     m_cameraFolder.clear();
@@ -261,7 +264,7 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
         next.turned = m_physics->turnedDegrees();
         if (const Mechanisms *mechanisms = m_physics->mechanisms()) {
             next.mechanisms = 0;
-            for (const Mechanism &m : m_physics->world().robot.mechanisms)
+            for (const Mechanism &m : m_physics->described().mechanisms)
                 next.mechanisms |= m.kind == Mechanism::Kind::Claw  ? 1u
                                    : m.kind == Mechanism::Kind::Arm ? 2u
                                                                     : 4u;

@@ -124,7 +124,7 @@ void drawRobot(const Canvas &canvas, const Physics &robot, const std::string &co
     const Pose &start = robot.path().empty() ? end : robot.path().front();
     std::fprintf(canvas.file, "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/>\n", canvas.px(start.x),
                  canvas.py(start.y));
-    const double radius = robot.world().robot.radius, h = end.headingDeg * Pi / 180;
+    const double radius = robot.described().radius, h = end.headingDeg * Pi / 180;
     std::fprintf(canvas.file,
                  "<circle cx='%.1f' cy='%.1f' r='%.1f' fill='%s' fill-opacity='0.35' stroke='%s' stroke-width='2'/>\n"
                  "<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='%s' stroke-width='3'/>\n",
@@ -252,7 +252,7 @@ bool writePlot(const std::string &path, const std::vector<const Physics *> &robo
     }
     const Pose start = poses.empty() ? physics.pose() : poses.front();
     const Pose end = physics.pose();
-    const double radius = world.robot.radius;
+    const double radius = physics.described().radius;
     std::fprintf(file, "<circle cx='%.1f' cy='%.1f' r='5' fill='#20a040'/>\n", canvas.px(start.x), canvas.py(start.y));
     const double h = end.headingDeg * Pi / 180;
     std::fprintf(file,

@@ -31,9 +31,9 @@ void piecesHeader(std::FILE *trace, const World &world)
         std::fprintf(trace, ",piece%zu_x_m,piece%zu_y_m,piece%zu_heading_deg", n, n, n);
 }
 
-void mechanismsHeader(std::FILE *trace, const World &world, const char *p)
+void mechanismsHeader(std::FILE *trace, const RobotDescription &robot, const char *p)
 {
-    for (const Mechanism &m : world.robot.mechanisms) {
+    for (const Mechanism &m : robot.mechanisms) {
         if (m.kind == Mechanism::Kind::Claw)
             std::fprintf(trace, ",%sclaw_gap_m,%sclaw_piece", p, p);
         else if (m.kind == Mechanism::Kind::Arm)
@@ -71,7 +71,7 @@ void piecesRow(std::FILE *trace, const Physics &world)
 void mechanismsRow(std::FILE *trace, const Physics &world)
 {
     const Mechanisms::State &state = world.mechanisms()->state();
-    for (const Mechanism &m : world.world().robot.mechanisms) {
+    for (const Mechanism &m : world.described().mechanisms) {
         if (m.kind == Mechanism::Kind::Claw)
             std::fprintf(trace, ",%.4f,%d", state.clawGap, state.heldPiece);
         else if (m.kind == Mechanism::Kind::Arm)
@@ -94,7 +94,7 @@ void writeTraceHeader(std::FILE *trace, const World *world)
     robotHeader(trace, world, "");
     if (world) {
         piecesHeader(trace, *world);
-        mechanismsHeader(trace, *world, "");
+        mechanismsHeader(trace, world->robotAt(0), "");
     }
     std::fputc('\n', trace);
 }
@@ -118,7 +118,7 @@ void writeMatchTraceHeader(std::FILE *trace, const World *world, std::size_t rob
     for (std::size_t r = 0; r < robots; ++r) {
         robotHeader(trace, world, prefix(r).c_str());
         if (world)
-            mechanismsHeader(trace, *world, prefix(r).c_str());
+            mechanismsHeader(trace, world->robotAt(r), prefix(r).c_str());
     }
     if (world)
         piecesHeader(trace, *world);

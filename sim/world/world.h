@@ -21,7 +21,7 @@
 //               {"name": "goal", "polygon": [[x, y], ...]}],
 //     "realism": {"analog_noise": 3, "gyro_bias_dps": 0.3, "gyro_drift_dps": 0.02, "wheel_spread": 0.005,
 //                 "motor_spread": 0.02, "battery_sag": 0.04},   (or true for these, false for none)
-//     "robot": {
+//     "robot": {          (or "robots": [{...}, {...}], one robot's description each)
 //       "start": {"x": 1.0, "y": 0.75, "heading_deg": 0},
 //       "left_motor": 0, "right_motor": 1,
 //       "ticks_per_revolution": 1000, "wheel_diameter": 0.06, "track_width": 0.15, "radius": 0.09,
@@ -225,8 +225,17 @@ struct World
     std::vector<ColouredObject> objects; // obstacles too
     std::vector<Piece> pieces;
     std::vector<Zone> zones;
+    // The file's "robot": every robot of a match is this description at its
+    // own start. With "robots", the first of them.
     RobotDescription robot;
+    // The file's "robots": each robot's own description, in the order of the
+    // robots; each carries every robot's start and colour as `robot` does.
+    // Empty with "robot".
+    std::vector<RobotDescription> robots;
     Realism realism;
+
+    // Robot `n`'s description (0: the first).
+    const RobotDescription &robotAt(std::size_t n) const { return n < robots.size() ? robots[n] : robot; }
 
     // Reflectance of the floor at `p` (the last mark listed wins).
     double reflectanceAt(Point p) const;

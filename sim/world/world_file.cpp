@@ -131,7 +131,7 @@ void Reader::objects(const json &list)
 void Reader::read(const json &root)
 {
     onlyKeys(root, "top level",
-             {"field", "marks", "walls", "boxes", "objects", "pieces", "zones", "robot", "realism"});
+             {"field", "marks", "walls", "boxes", "objects", "pieces", "zones", "robot", "robots", "realism"});
     field(root);
     world.robot.start = {world.width / 2, world.height / 2, 0};
     world.robot.starts = {world.robot.start};
@@ -143,8 +143,13 @@ void Reader::read(const json &root)
         boxes(*list);
     if (const json *list = optional(root, "objects"))
         objects(*list);
-    if (const json *r = optional(root, "robot"))
-        robot(*r);
+    const json *one = optional(root, "robot"), *each = optional(root, "robots");
+    if (one && each)
+        throw Bad("top level", "\"robot\" and \"robots\" together: one describes every robot, the other each");
+    if (one)
+        robot(*one, world.robot, "robot", std::nullopt);
+    if (each)
+        robots(*each);
     if (const json *list = optional(root, "zones"))
         zones(*list);
     if (const json *r = optional(root, "realism"))

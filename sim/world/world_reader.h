@@ -10,9 +10,12 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <functional>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kxsim {
 namespace reading {
@@ -159,11 +162,19 @@ struct Reader
     void realism(const json &r);
     void zones(const json &list);
     void objects(const json &list);
-    void touchSwitches(const json &list);
-    void mechanisms(const json &list);
+    // A robot's parts, into `described`; `place` is where it stands in the
+    // file ("robot", "robots[1]").
+    void touchSwitches(const json &list, RobotDescription &described, const std::string &place);
+    void mechanisms(const json &list, RobotDescription &described, const std::string &place);
     Point offset(const json &sensor, const std::string &where) const;
-    void camera(const json &c);
-    void robot(const json &r);
+    void camera(const json &c, RobotDescription &described, const std::string &place);
+    // "robot" (no index), or robot `index` of "robots".
+    void robot(const json &r, RobotDescription &described, const std::string &place,
+               std::optional<std::size_t> index);
+    void robots(const json &list);
+    // No two robots' bodies overlap at their starts; `where` names a start.
+    static void startsApart(const std::vector<double> &radii, const std::vector<Pose> &starts,
+                            const std::function<std::string(std::size_t)> &where);
     void read(const json &root);
 };
 
