@@ -287,12 +287,25 @@ TEST_F(ChallengeRuns, RunStartsWhereTheSeedDrewItWithTheWorldsRealism)
         GTEST_SKIP() << "runs the build machine's /bin/sh, which a build for the board cannot simulate";
     Challenge lap;
     std::string error;
-    ASSERT_TRUE(loadChallenge(std::string(KESTRIX_CHALLENGES_DIR) + "/line_lap.json", lap, error)) << error;
+    const std::string shipped = std::string(KESTRIX_CHALLENGES_DIR) + "/line_lap.json";
+    ASSERT_TRUE(loadChallenge(shipped, lap, error)) << error;
     ASSERT_EQ(::chmod(write("idle.sh", "#!/bin/sh\n").c_str(), 0755), 0);
-    for (const std::uint64_t seed : {3u, 4u}) {
-        const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", std::string(KESTRIX_CHALLENGES_DIR)
-                                          + "/line_lap.json", "--seed", std::to_string(seed), "--trace",
-                                          file("trace.csv"), file("idle.sh")});
+    // The same challenge on the same world written as a list of robots:
+    // the seed's start goes to the first robot of the list.
+    std::ifstream worldFile(std::string(KESTRIX_CHALLENGES_DIR) + "/../worlds/line.json");
+    nlohmann::json listed = nlohmann::json::parse(worldFile);
+    listed["robots"] = nlohmann::json::array({listed["robot"]});
+    listed.erase("robot");
+    write("line_listed.json", listed.dump());
+    std::ifstream challengeFile(shipped);
+    nlohmann::json onListed = nlohmann::json::parse(challengeFile);
+    onListed["world"] = "line_listed.json";
+    const std::string listedChallenge = write("line_lap_listed.json", onListed.dump());
+    for (const auto &[challengePath, seed] : std::vector<std::pair<std::string, std::uint64_t>>{
+             {shipped, 3}, {shipped, 4}, {listedChallenge, 3}}) {
+        SCOPED_TRACE(challengePath);
+        const ProgramRun run = runProgram(KESTRIX_SIM_LAUNCHER, {"--challenge", challengePath, "--seed",
+                                          std::to_string(seed), "--trace", file("trace.csv"), file("idle.sh")});
         EXPECT_EQ(run.status, 1) << run.err;
         std::vector<Sample> samples;
         ASSERT_TRUE(readTrace(file("trace.csv"), lap.world, samples, error)) << error;

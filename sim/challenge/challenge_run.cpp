@@ -112,8 +112,9 @@ std::string worldForRun(const Challenge &challenge, const Variation &variation)
     // A match's robots start at the world's poses, one each.
     if (challenge.match())
         return world.dump(2) + "\n";
-    world["robot"]["start"] = {{"x", variation.start.x}, {"y", variation.start.y},
-                               {"heading_deg", variation.start.headingDeg}};
+    // A world that lists its robots gives the first one's start.
+    nlohmann::json &robot = world.contains("robots") ? world["robots"][0] : world["robot"];
+    robot["start"] = {{"x", variation.start.x}, {"y", variation.start.y}, {"heading_deg", variation.start.headingDeg}};
     return world.dump(2) + "\n";
 }
 
