@@ -24,6 +24,10 @@ public:
     MatchPeers(MatchBlock &match, std::size_t robot) : m_match(match), m_robot(robot) {}
     bool idle(std::int64_t deadlineNs) override { return matchIdle(m_match, m_robot, deadlineNs); }
     void busy() override { matchBusy(m_match, m_robot); }
+    std::uint32_t grants() const override { return m_match.grant[m_robot].load(); }
+    std::int64_t grantedNs() const override { return m_match.grantedNs[m_robot]; }
+    void awaitGrant(std::uint32_t seen, int timeoutMs) override { matchParkForGrant(m_match, m_robot, seen, timeoutMs); }
+    void nudge() override { matchNudge(m_match, m_robot); }
 
 private:
     MatchBlock &m_match;
@@ -109,6 +113,9 @@ void Simulation::startGrants()
     static MatchPeers s_peers(*m_match, m_robot);
     Clock::instance().setPeers(&s_peers);
     OwnThreads own;
+    // A program whose only thread sleeps takes its grants itself; this
+    // thread takes them for the other waits (several threads, a condition,
+    // a descriptor).
     std::thread([match = m_match, robot = m_robot] {
         std::uint32_t seen = match->grant[robot].load();
         for (;;) {
@@ -116,7 +123,7 @@ void Simulation::startGrants()
             if (now == seen)
                 continue;
             seen = now;
-            Clock::instance().granted(match->grantedNs[robot]);
+            Clock::instance().takeGrant();
         }
     }).detach();
 }
