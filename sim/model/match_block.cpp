@@ -94,10 +94,15 @@ void wakeGranted(MatchBlock &match, const Granted &granted)
 }
 
 // Under the clock's lock: when no robot's program runs, the match moves to
-// the earliest deadline and grants it to every robot waiting for it, in the
-// order of the robots. Returns whether `self` was among them (it is not
-// woken through its word: it wakes its own thread); the others are in
-// `others`, to be woken once the lock is free.
+// the earliest deadline and grants it to one robot waiting for it: `self`
+// if it is one of them, which then goes on without a handover, else the
+// first in the order of the robots, woken once the lock is free (`others`).
+// The rest of the same time are granted it as that one waits again, one
+// after the other: the table steps only past a time, never at it, and each
+// robot's controller reads its own registers, so whether two programs run
+// at one moment together or in turn changes nothing they see, and in turn
+// neither waits for the other's hold on the world.
+// Returns whether `self` was granted.
 bool grantIfAllWait(MatchBlock &match, std::size_t self, Granted &others)
 {
     std::int64_t earliest = MatchBlock::NoDeadline;
@@ -112,20 +117,17 @@ bool grantIfAllWait(MatchBlock &match, std::size_t self, Granted &others)
         return false;
     if (earliest > match.nowNs)
         match.nowNs = earliest;
-    bool granted = false;
-    for (std::size_t r = 0; r < match.robots; ++r) {
-        if (match.deadline[r] != earliest)
-            continue;
-        match.deadline[r] = MatchBlock::Busy;
-        match.grantedNs[r] = earliest;
-        if (r == self) {
-            granted = true;
-            continue;
+    std::size_t chosen = self;
+    if (self >= match.robots || match.deadline[self] != earliest)
+        for (chosen = 0; match.deadline[chosen] != earliest; ++chosen) {
         }
-        match.grant[r].fetch_add(1);
-        others.robot[r] = true;
-    }
-    return granted;
+    match.deadline[chosen] = MatchBlock::Busy;
+    match.grantedNs[chosen] = earliest;
+    if (chosen == self)
+        return true;
+    match.grant[chosen].fetch_add(1);
+    others.robot[chosen] = true;
+    return false;
 }
 
 } // namespace
