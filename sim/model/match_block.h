@@ -54,6 +54,10 @@ struct MatchBlock
     // The robot's program waits for its grant in the thread that sleeps
     // (matchParkForGrant), not in the one that takes grants for the others.
     std::atomic<std::uint32_t> parked[MaxRobots];
+    // Under virtual time the programs run in turn: all of them on the core
+    // the first to start was on (plus one; 0 until then), where handing the
+    // clock over is a switch of that core rather than a wake-up of another.
+    std::atomic<std::uint32_t> core;
 };
 
 // The launcher's part: sets up a zeroed block for `robots` programs that
