@@ -76,6 +76,7 @@ struct Waiter
     pid_t tid;
     bool waiting; // counted as waiting
     bool woken;   // its deadline came
+    bool onPeers; // parked in the peers' awaitGrant() rather than on `park`
 };
 
 class Guard
@@ -119,6 +120,7 @@ struct Clock::State
     Clock::Peers *peers = nullptr;
     Clock::Watcher *watcher = nullptr;
     bool publishedIdle = false; // the peers were told that every thread waits
+    std::uint32_t grantsTaken = 0; // the peers' grants() when the last was taken
 
     std::int64_t now() const
     {
@@ -176,7 +178,10 @@ struct Clock::State
         w.woken = true;
         stopWaiting(w);
         lastActivity = realNs(CLOCK_MONOTONIC);
-        rawSignal(&w.park);
+        if (w.onPeers)
+            peers->nudge();
+        else
+            rawSignal(&w.park);
         // A thread in a timed condition or futex wait sleeps in the real
         // call; waking every waiter of it is a spurious wake-up for the
         // others, which they must allow for anyway.
@@ -237,6 +242,41 @@ struct Clock::State
         if (!peers->idle(next ? next->deadline : Clock::NoDeadline))
             return false;
         publishedIdle = false;
+        return true;
+    }
+
+    // A grant the peers made and nobody has taken yet wakes the threads
+    // waiting until its time, one at a time as without peers: the others of
+    // the same time wake when this process waits again.
+    void takeGrant()
+    {
+        if (!peers)
+            return;
+        const std::uint32_t grants = peers->grants();
+        if (grants == grantsTaken)
+            return;
+        grantsTaken = grants;
+        publishedIdle = false;
+        const std::int64_t ns = peers->grantedNs();
+        if (Waiter *next = earliest(); next && next->deadline <= ns)
+            wake(*next);
+        advanceIfIdle();
+    }
+
+    // The waiting thread is the program's only one, whose wake-up comes from
+    // the peers: it waits on their grant itself, rather than for the thread
+    // that takes grants to pass it on. Called and returns with the lock held.
+    bool parkOnPeers(Waiter &w)
+    {
+        if (!peers || !publishedIdle || programThreads != 1 || waiting != 1)
+            return false;
+        const std::uint32_t seen = grantsTaken;
+        w.onPeers = true;
+        rawUnlock(&lock);
+        peers->awaitGrant(seen, Clock::GraceMs);
+        rawLock(&lock);
+        w.onPeers = false;
+        takeGrant();
         return true;
     }
 

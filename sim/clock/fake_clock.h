@@ -126,7 +126,7 @@ public:
     // match). While set, the clock does not move on its own when every
     // program thread waits: it asks the peers, which grant the earliest
     // deadline only once every program waits; the peers' grant comes back
-    // through granted(). Following real time is off then.
+    // through takeGrant(). Following real time is off then.
     struct Peers
     {
         virtual ~Peers() = default;
@@ -135,10 +135,22 @@ public:
         virtual bool idle(std::int64_t deadlineNs) = 0;
         // A thread runs again before a grant came.
         virtual void busy() = 0;
+        // The grants made to this program so far (a count that moves on
+        // with each), and the time of the latest.
+        virtual std::uint32_t grants() const = 0;
+        virtual std::int64_t grantedNs() const = 0;
+        // Waits until grants() moves on from `seen`, nudge() is called or
+        // `timeoutMs` of real time pass. Called without the clock's lock,
+        // from no interposer.
+        virtual void awaitGrant(std::uint32_t seen, int timeoutMs) = 0;
+        // Ends every awaitGrant() now, grant or not.
+        virtual void nudge() = 0;
     };
     void setPeers(Peers *peers);
-    // The peers granted `ns`: the threads waiting until then wake.
-    void granted(std::int64_t ns);
+    // Takes a grant the peers made since the last one taken, if any: the
+    // threads waiting until its time wake. Any thread may call it, as often
+    // as it likes; each grant is taken once.
+    void takeGrant();
 
     // Something outside the program that must see everything the program
     // did at one time before the clock moves past it (the launcher reading

@@ -70,6 +70,7 @@ void Clock::afterForkChild()
     s.watcher = nullptr;
     s.publishedIdle = false;
     t_waiter.waiting = false;
+    t_waiter.onPeers = false;
     t_waiter.tid = 0;
 }
 
@@ -128,7 +129,8 @@ int Clock::sleepUntil(std::int64_t deadlineNs, std::int64_t *remainingNs)
         s.lastActivity = realNs(CLOCK_MONOTONIC);
         s.advanceIfIdle();
         while (!w.woken) {
-            rawClockwait(&w.park, &s.lock, realNs(CLOCK_MONOTONIC) + std::int64_t(GraceMs) * 1000000);
+            if (!s.parkOnPeers(w))
+                rawClockwait(&w.park, &s.lock, realNs(CLOCK_MONOTONIC) + std::int64_t(GraceMs) * 1000000);
             if (!w.woken)
                 s.graceCheck();
         }
@@ -200,6 +202,7 @@ void Clock::setPeers(Peers *peers)
     Guard guard(s.lock);
     s.peers = peers;
     s.publishedIdle = false;
+    s.grantsTaken = peers ? peers->grants() : 0;
 }
 
 void Clock::setWatcher(Watcher *watcher)
@@ -211,16 +214,11 @@ void Clock::setWatcher(Watcher *watcher)
         watcher->moved(s.virtualNs);
 }
 
-void Clock::granted(std::int64_t ns)
+void Clock::takeGrant()
 {
     State &s = state();
     Guard guard(s.lock);
-    s.publishedIdle = false;
-    // One thread at a time, as without peers: the others of the same time
-    // wake when this process waits again.
-    if (Waiter *next = s.earliest(); next && next->deadline <= ns)
-        s.wake(*next);
-    s.advanceIfIdle();
+    s.takeGrant();
 }
 
 void Clock::followRealTime()

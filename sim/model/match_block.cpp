@@ -63,16 +63,47 @@ SyscallFn rawSyscall()
     return found;
 }
 
-void wakeGrant(std::atomic<std::uint32_t> &word)
+// Who waits on a grant word: the sleeping thread of a program waits with
+// every bit (a plain FUTEX_WAIT), the thread that takes grants for the other
+// waits with this one alone, so that a grant for the sleeping thread wakes
+// that thread and no other.
+constexpr std::uint32_t TakerBits = 2, SleeperBits = 1;
+
+long futexCall(std::atomic<std::uint32_t> &word, int op, std::uint32_t value, const timespec *timeout,
+               std::uint32_t bits)
 {
-    rawSyscall()(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    return rawSyscall()(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), op, value, timeout, nullptr, bits);
+}
+
+// Robots granted under the clock's lock, woken once it is free.
+struct Granted
+{
+    bool robot[MatchBlock::MaxRobots] = {};
+};
+
+void wakeGranted(MatchBlock &match, const Granted &granted)
+{
+    for (std::size_t r = 0; r < MatchBlock::MaxRobots; ++r) {
+        if (!granted.robot[r])
+            continue;
+        if (match.parked[r].load() != 0)
+            futexCall(match.grant[r], FUTEX_WAKE_BITSET, INT_MAX, nullptr, SleeperBits);
+        else
+            futexCall(match.grant[r], FUTEX_WAKE, INT_MAX, nullptr, 0);
+    }
 }
 
 // Under the clock's lock: when no robot's program runs, the match moves to
-// the earliest deadline and grants it to every robot waiting for it, in the
-// order of the robots. Returns whether `self` was among them (it is not
-// woken through its word: it wakes its own thread).
-bool grantIfAllWait(MatchBlock &match, std::size_t self)
+// the earliest deadline and grants it to one robot waiting for it: `self`
+// if it is one of them, which then goes on without a handover, else the
+// first in the order of the robots, woken once the lock is free (`others`).
+// The rest of the same time are granted it as that one waits again, one
+// after the other: the table steps only past a time, never at it, and each
+// robot's controller reads its own registers, so whether two programs run
+// at one moment together or in turn changes nothing they see, and in turn
+// neither waits for the other's hold on the world.
+// Returns whether `self` was granted.
+bool grantIfAllWait(MatchBlock &match, std::size_t self, Granted &others)
 {
     std::int64_t earliest = MatchBlock::NoDeadline;
     for (std::size_t r = 0; r < match.robots; ++r) {
@@ -86,20 +117,17 @@ bool grantIfAllWait(MatchBlock &match, std::size_t self)
         return false;
     if (earliest > match.nowNs)
         match.nowNs = earliest;
-    bool granted = false;
-    for (std::size_t r = 0; r < match.robots; ++r) {
-        if (match.deadline[r] != earliest)
-            continue;
-        match.deadline[r] = MatchBlock::Busy;
-        match.grantedNs[r] = earliest;
-        if (r == self) {
-            granted = true;
-            continue;
+    std::size_t chosen = self;
+    if (self >= match.robots || match.deadline[self] != earliest)
+        for (chosen = 0; match.deadline[chosen] != earliest; ++chosen) {
         }
-        match.grant[r].fetch_add(1);
-        wakeGrant(match.grant[r]);
-    }
-    return granted;
+    match.deadline[chosen] = MatchBlock::Busy;
+    match.grantedNs[chosen] = earliest;
+    if (chosen == self)
+        return true;
+    match.grant[chosen].fetch_add(1);
+    others.robot[chosen] = true;
+    return false;
 }
 
 } // namespace
@@ -123,16 +151,22 @@ void setUpMatch(MatchBlock &match, std::uint32_t robots, std::int64_t startNs)
 
 bool matchIdle(MatchBlock &match, std::size_t robot, std::int64_t deadlineNs)
 {
-    ClockGuard guard(match);
-    if (match.deadline[robot] == MatchBlock::Gone)
-        return true;
-    // A deadline the match has reached already moves nobody's time.
-    if (deadlineNs <= match.nowNs) {
-        match.deadline[robot] = MatchBlock::Busy;
-        return true;
+    Granted others;
+    bool granted = false;
+    {
+        ClockGuard guard(match);
+        if (match.deadline[robot] == MatchBlock::Gone)
+            return true;
+        // A deadline the match has reached already moves nobody's time.
+        if (deadlineNs <= match.nowNs) {
+            match.deadline[robot] = MatchBlock::Busy;
+            return true;
+        }
+        match.deadline[robot] = deadlineNs;
+        granted = grantIfAllWait(match, robot, others);
     }
-    match.deadline[robot] = deadlineNs;
-    return grantIfAllWait(match, robot);
+    wakeGranted(match, others);
+    return granted;
 }
 
 void matchBusy(MatchBlock &match, std::size_t robot)
@@ -144,19 +178,52 @@ void matchBusy(MatchBlock &match, std::size_t robot)
 
 void matchLeave(MatchBlock &match, std::size_t robot)
 {
-    ClockGuard guard(match);
-    match.ended[robot].store(1);
-    match.deadline[robot] = MatchBlock::Gone;
-    grantIfAllWait(match, robot);
+    Granted others;
+    {
+        ClockGuard guard(match);
+        match.ended[robot].store(1);
+        match.deadline[robot] = MatchBlock::Gone;
+        grantIfAllWait(match, robot, others);
+    }
+    wakeGranted(match, others);
 }
 
 std::uint32_t matchAwaitGrant(MatchBlock &match, std::size_t robot, std::uint32_t seen, int timeoutMs)
 {
-    timespec timeout{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000L};
-    if (match.grant[robot].load() == seen)
-        rawSyscall()(SYS_futex, reinterpret_cast<std::uint32_t *>(&match.grant[robot]), FUTEX_WAIT, seen, &timeout,
-                  nullptr, 0);
-    return match.grant[robot].load();
+    std::atomic<std::uint32_t> &word = match.grant[robot];
+    if (word.load() != seen)
+        return word.load();
+    // The bit-set wait takes an absolute time, on the real monotonic clock
+    // (past the program's interposed one).
+    timespec until{};
+    rawSyscall()(SYS_clock_gettime, CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeoutMs / 1000;
+    until.tv_nsec += long(timeoutMs % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+    }
+    futexCall(word, FUTEX_WAIT_BITSET, seen, &until, TakerBits);
+    return word.load();
+}
+
+std::uint32_t matchParkForGrant(MatchBlock &match, std::size_t robot, std::uint32_t seen, int timeoutMs)
+{
+    std::atomic<std::uint32_t> &word = match.grant[robot];
+    // Marked before the word is looked at: a grant after the look sees the
+    // mark and wakes this thread (and not the taker, which need not run).
+    match.parked[robot].store(1);
+    if (word.load() == seen) {
+        const timespec timeout{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000L};
+        futexCall(word, FUTEX_WAIT, seen, &timeout, 0);
+    }
+    match.parked[robot].store(0);
+    return word.load();
+}
+
+void matchNudge(MatchBlock &match, std::size_t robot)
+{
+    futexCall(match.grant[robot], FUTEX_WAKE_BITSET, INT_MAX, nullptr, SleeperBits);
 }
 
 } // namespace kxsim

@@ -51,6 +51,13 @@ struct MatchBlock
     std::int64_t deadline[MaxRobots];
     std::atomic<std::uint32_t> grant[MaxRobots]; // futex words
     std::int64_t grantedNs[MaxRobots];
+    // The robot's program waits for its grant in the thread that sleeps
+    // (matchParkForGrant), not in the one that takes grants for the others.
+    std::atomic<std::uint32_t> parked[MaxRobots];
+    // Under virtual time the programs run in turn: all of them on the core
+    // the first to start was on (plus one; 0 until then), where handing the
+    // clock over is a switch of that core rather than a wake-up of another.
+    std::atomic<std::uint32_t> core;
 };
 
 // The launcher's part: sets up a zeroed block for `robots` programs that
@@ -68,7 +75,12 @@ void matchBusy(MatchBlock &match, std::size_t robot);
 void matchLeave(MatchBlock &match, std::size_t robot);
 // Waits until the robot's grant word moves on from `seen` (or a real
 // `timeoutMs` passes); returns the word. The granted time is grantedNs.
+// For the thread of a program that takes grants for its other threads.
 std::uint32_t matchAwaitGrant(MatchBlock &match, std::size_t robot, std::uint32_t seen, int timeoutMs);
+// The same for the program's sleeping thread itself, which is then the one
+// woken, and the only one. matchNudge() ends it early.
+std::uint32_t matchParkForGrant(MatchBlock &match, std::size_t robot, std::uint32_t seen, int timeoutMs);
+void matchNudge(MatchBlock &match, std::size_t robot);
 
 } // namespace kxsim
 

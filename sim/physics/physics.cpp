@@ -157,9 +157,23 @@ void Physics::load(const Snapshot &s)
     m_gyroBias = s.gyroBias;
     m_sag = s.sag;
     m_random = s.random;
-    m_path.assign(s.path.begin(), s.path.begin() + s.pathCount);
+    // As in save(): what this copy has of the same path stays, and only the
+    // points added since come over (a match's programs take the world in at
+    // every turn).
+    const auto same = [](const Pose &a, const Pose &b) {
+        return a.x == b.x && a.y == b.y && a.headingDeg == b.headingDeg;
+    };
+    std::size_t kept = m_pathRevision == s.pathRevision ? std::min<std::size_t>(m_path.size(), s.pathCount) : 0;
+    if (kept > 0 && !same(m_path[kept - 1], s.path[kept - 1]))
+        kept = 0;
+    m_path.resize(kept);
+    m_path.insert(m_path.end(), s.path.begin() + std::ptrdiff_t(kept), s.path.begin() + s.pathCount);
     m_pathRevision = s.pathRevision;
-    m_timeMarks.assign(s.marks.begin(), s.marks.begin() + s.markCount);
+    kept = std::min<std::size_t>(m_timeMarks.size(), s.markCount);
+    if (kept > 0 && !same(m_timeMarks[kept - 1], s.marks[kept - 1]))
+        kept = 0;
+    m_timeMarks.resize(kept);
+    m_timeMarks.insert(m_timeMarks.end(), s.marks.begin() + std::ptrdiff_t(kept), s.marks.begin() + s.markCount);
 }
 
 double Physics::uniform()

@@ -5,6 +5,7 @@
 #include <box2d/box2d.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -68,7 +69,34 @@ struct Table::Bodies
         tags.push_back({kind, height, piece});
         return &tags.back();
     }
+
+    // The engine's world holds its 100 kB stack within it, and a match
+    // builds a fresh table at every step of time (Physics::stepTogether):
+    // the memory of the last two tables gone is kept for the next, so that
+    // the C library does not hand it back to the system and fault it in
+    // again each time. Where the memory lies changes nothing the engine does.
+    static void *operator new(std::size_t size)
+    {
+        if (size == sizeof(Bodies))
+            for (std::atomic<void *> &slot : s_spare)
+                if (void *kept = slot.exchange(nullptr))
+                    return kept;
+        return ::operator new(size);
+    }
+    static void operator delete(void *memory, std::size_t size)
+    {
+        if (size == sizeof(Bodies))
+            for (std::atomic<void *> &slot : s_spare) {
+                void *empty = nullptr;
+                if (slot.compare_exchange_strong(empty, memory))
+                    return;
+            }
+        ::operator delete(memory);
+    }
+    static std::atomic<void *> s_spare[2];
 };
+
+std::atomic<void *> Table::Bodies::s_spare[2] = {};
 
 Table::Table(const World &world, std::size_t robots) : m_bodies(std::make_unique<Bodies>()), m_world(world)
 {

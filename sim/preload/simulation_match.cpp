@@ -11,6 +11,7 @@
 
 #include <thread>
 
+#include <sched.h>
 #include <time.h>
 
 namespace kxsim {
@@ -24,6 +25,10 @@ public:
     MatchPeers(MatchBlock &match, std::size_t robot) : m_match(match), m_robot(robot) {}
     bool idle(std::int64_t deadlineNs) override { return matchIdle(m_match, m_robot, deadlineNs); }
     void busy() override { matchBusy(m_match, m_robot); }
+    std::uint32_t grants() const override { return m_match.grant[m_robot].load(); }
+    std::int64_t grantedNs() const override { return m_match.grantedNs[m_robot]; }
+    void awaitGrant(std::uint32_t seen, int timeoutMs) override { matchParkForGrant(m_match, m_robot, seen, timeoutMs); }
+    void nudge() override { matchNudge(m_match, m_robot); }
 
 private:
     MatchBlock &m_match;
@@ -40,6 +45,31 @@ void realSleepMs(int ms)
 
 // Real time a program waits for the others to start before it gives up.
 constexpr int StartLimitMs = 60000;
+
+// Under virtual time one program of a match runs at a time, and each
+// handover of the clock wakes the other. Woken on another core, it waits
+// for that core to come out of its sleep, tens of microseconds on a
+// virtual machine, at every turn; on the same core it is a switch of a few.
+// So every program's thread that starts the match, and every thread and
+// process it starts, keeps to the core the first program was on, where the
+// programs are allowed it. Nothing of what they compute depends on it.
+void shareOneCore(MatchBlock &match)
+{
+    const int here = ::sched_getcpu();
+    if (here < 0)
+        return;
+    std::uint32_t chosen = 0;
+    if (match.core.compare_exchange_strong(chosen, std::uint32_t(here) + 1))
+        chosen = std::uint32_t(here) + 1;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(int(chosen - 1), &allowed))
+        return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(int(chosen - 1), &one);
+    ::sched_setaffinity(0, sizeof one, &one);
+}
 
 } // namespace
 
@@ -99,8 +129,10 @@ bool Simulation::joinMatch(std::string &error)
     m_shared->nextTraceUs = m_startUs;
     // The first exchange takes every robot's run in.
     m_generation = ~std::uint64_t(0);
-    if (clock.mode() == Clock::Mode::Virtual)
+    if (clock.mode() == Clock::Mode::Virtual) {
+        shareOneCore(*m_match);
         startGrants();
+    }
     return true;
 }
 
@@ -109,6 +141,9 @@ void Simulation::startGrants()
     static MatchPeers s_peers(*m_match, m_robot);
     Clock::instance().setPeers(&s_peers);
     OwnThreads own;
+    // A program whose only thread sleeps takes its grants itself; this
+    // thread takes them for the other waits (several threads, a condition,
+    // a descriptor).
     std::thread([match = m_match, robot = m_robot] {
         std::uint32_t seen = match->grant[robot].load();
         for (;;) {
@@ -116,7 +151,7 @@ void Simulation::startGrants()
             if (now == seen)
                 continue;
             seen = now;
-            Clock::instance().granted(match->grantedNs[robot]);
+            Clock::instance().takeGrant();
         }
     }).detach();
 }
