@@ -215,6 +215,42 @@ TEST_F(Matches, TwoThreadsProgramsOneARobotKeepTheDoneTimesOfOneAlone)
     }
 }
 
+TEST_F(Matches, ALongSleepEndsAtItsExactMomentWhileTheOtherProgramTakesManyShortTurns)
+{
+    // The clock goes to each program in turn, and one whose only thread
+    // sleeps takes its grant itself. A grant lost, or given to the wrong
+    // program, shows as a match that never ends or a sleep of another
+    // length; a program woken before the other has had its turn runs ahead,
+    // and its line comes out before a line of the other of an earlier time.
+    // Both ways round, as the first robot is granted first at one moment.
+    const std::string arena = worldWith("arena.json", {{0.4, 0.4, 0}, {1.6, 1.6, 180}});
+    const std::string sleeper = KESTRIX_MATCH_SLEEPER;
+    for (const bool longFirst : {true, false}) {
+        const std::string first = sleeper + (longFirst ? " long" : " short");
+        const std::string second = sleeper + (longFirst ? " short" : " long");
+        const ProgramRun run = play({"--duration", "5", "--world", arena, "--robot", first, "--robot", second});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::regex slept("slept (\\d+) for (\\d+) at (\\d+)"), shortAt("short at (\\d+)");
+        std::vector<long long> times;
+        std::size_t longSleeps = 0, shortLines = 0;
+        for (const std::string &line : run.lines()) {
+            std::smatch m;
+            if (std::regex_match(line, m, slept)) {
+                EXPECT_EQ(m[1].str(), m[2].str()) << line;
+                times.push_back(std::stoll(m[3].str()));
+                ++longSleeps;
+            } else if (std::regex_match(line, m, shortAt)) {
+                times.push_back(std::stoll(m[1].str()));
+                ++shortLines;
+            }
+        }
+        EXPECT_EQ(longSleeps, 4u) << run.out;
+        EXPECT_EQ(shortLines, 20u) << run.out;
+        EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << run.out;
+        EXPECT_EQ(after(run, "short sleeps off by at most "), std::vector<double>{0}) << run.out;
+    }
+}
+
 // Two robots of their own descriptions: the second has bigger wheels, a
 // bigger body and its claw and arm on other servos, with the claw's switch
 // on another pin. Each drives up to the piece ahead of it by its own wheels,
@@ -270,40 +306,6 @@ TEST_F(Matches, EachRobotOfItsOwnDescriptionGripsCarriesAndLetsGoOfAPiece)
         ASSERT_EQ(held.back(), -1) << p;
         EXPECT_NEAR(pieceX.back(), pieceX[last], 0.003) << p;
         EXPECT_GT(r.direction * (pieceX.back() - x.back()), 0.25) << p << " backed away";
-
-TEST_F(Matches, ALongSleepEndsAtItsExactMomentWhileTheOtherProgramTakesManyShortTurns)
-{
-    // The clock goes to each program in turn, and one whose only thread
-    // sleeps takes its grant itself. A grant lost, or given to the wrong
-    // program, shows as a match that never ends or a sleep of another
-    // length; a program woken before the other has had its turn runs ahead,
-    // and its line comes out before a line of the other of an earlier time.
-    // Both ways round, as the first robot is granted first at one moment.
-    const std::string arena = worldWith("arena.json", {{0.4, 0.4, 0}, {1.6, 1.6, 180}});
-    const std::string sleeper = KESTRIX_MATCH_SLEEPER;
-    for (const bool longFirst : {true, false}) {
-        const std::string first = sleeper + (longFirst ? " long" : " short");
-        const std::string second = sleeper + (longFirst ? " short" : " long");
-        const ProgramRun run = play({"--duration", "5", "--world", arena, "--robot", first, "--robot", second});
-        ASSERT_EQ(run.status, 0) << run.err;
-        const std::regex slept("slept (\\d+) for (\\d+) at (\\d+)"), shortAt("short at (\\d+)");
-        std::vector<long long> times;
-        std::size_t longSleeps = 0, shortLines = 0;
-        for (const std::string &line : run.lines()) {
-            std::smatch m;
-            if (std::regex_match(line, m, slept)) {
-                EXPECT_EQ(m[1].str(), m[2].str()) << line;
-                times.push_back(std::stoll(m[3].str()));
-                ++longSleeps;
-            } else if (std::regex_match(line, m, shortAt)) {
-                times.push_back(std::stoll(m[1].str()));
-                ++shortLines;
-            }
-        }
-        EXPECT_EQ(longSleeps, 4u) << run.out;
-        EXPECT_EQ(shortLines, 20u) << run.out;
-        EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << run.out;
-        EXPECT_EQ(after(run, "short sleeps off by at most "), std::vector<double>{0}) << run.out;
     }
 }
 
