@@ -1,7 +1,7 @@
 // The program's console under a challenge: a pseudo-terminal in raw mode, so
 // that the C library and Python write line by line as to a screen and each
 // line comes with the simulated time it was written at: the program's clock
-// does not move on until we have read it (preload/console_watch.h).
+// does not move on until we have read it (clock/console_watch.h).
 #include "challenge/challenge_run.h"
 
 #include <cerrno>

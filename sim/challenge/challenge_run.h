@@ -33,7 +33,7 @@ public:
     bool open(std::string &error);
     int programOutput() const { return program_; }
     // The program's copy of our side, which it polls so that its clock
-    // waits until we have read what it wrote (preload/console_watch.h).
+    // waits until we have read what it wrote (clock/console_watch.h).
     // Close-on-exec until `inheritWatch` lets the one program it is for
     // inherit it, so that the other robots of a match do not hold it.
     int inheritWatch();

@@ -12,7 +12,7 @@
 //              the start time plus speed times the real time elapsed since.
 //
 // How the virtual clock knows that every thread waits: the thread
-// interposers (preload/thread_interposers.cpp, in the simulator only) count
+// interposers (preload/interposers.cpp, in the simulator only) count
 // the threads the program creates and report the
 // waits that end when another thread acts (a contended mutex, an untimed
 // condition wait, a join) as waiting too. A thread held by something no
@@ -170,7 +170,7 @@ public:
     // then slept on the program's clock.
     int usleep(std::uint64_t us);
 
-    // Threads of the program (preload/thread_interposers.cpp).
+    // Threads of the program (preload/interposers.cpp).
     void threadAdded();
     void threadGone();
 

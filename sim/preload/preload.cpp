@@ -19,7 +19,7 @@
 //                         program's robot in it (0 the first)
 //   KESTRIX_SIM_CONSOLE_FD descriptor of the side of the program's console
 //                         that the launcher reads under a challenge
-//                         (preload/console_watch.h)
+//                         (clock/console_watch.h)
 // They stay set, and the status block's descriptor stays open, so that every
 // process this one starts (kestrix-run's robot program, say) joins the same
 // run: one coprocessor, one clock, one trace and one status (see
@@ -27,7 +27,7 @@
 #include "fakes/fake_battery.h"
 #include "clock/fake_clock.h"
 #include "video/fake_framebuffer.h"
-#include "preload/console_watch.h"
+#include "clock/console_watch.h"
 #include "preload/panel_control.h"
 #include "preload/simulation.h"
 

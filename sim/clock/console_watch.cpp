@@ -1,4 +1,4 @@
-#include "preload/console_watch.h"
+#include "clock/console_watch.h"
 
 #include "fakes/fake_device.h"
 
