@@ -55,18 +55,7 @@ public:
             m_last = pose;
             m_lastPieces.swap(m_pieces);
         }
-        // The same picture again is the same bytes again: encoded once.
-        const std::size_t bytes = bytesPerLine * static_cast<std::size_t>(height);
-        if (!same || bytesPerLine != m_bytesPerLine) {
-            encodeYuyv(m_rgb.data(), width, height, yuyv, bytesPerLine);
-            m_yuyv.assign(yuyv, yuyv + bytes);
-            m_bytesPerLine = bytesPerLine;
-        } else {
-            // Row by row: what lies past a row's pixels stays the buffer's.
-            for (std::size_t row = 0; row < static_cast<std::size_t>(height); ++row)
-                std::memcpy(yuyv + row * bytesPerLine, m_yuyv.data() + row * bytesPerLine,
-                            static_cast<std::size_t>(width) * 2);
-        }
+        encodeYuyv(m_rgb.data(), width, height, yuyv, bytesPerLine);
     }
 
 private:
@@ -74,8 +63,6 @@ private:
     std::function<CameraPose()> m_pose;
     std::vector<CameraScene::Piece> m_pieces, m_lastPieces;
     std::vector<unsigned char> m_rgb; // the last picture rendered
-    std::vector<unsigned char> m_yuyv; // and as it was sent
-    std::size_t m_bytesPerLine = 0;
     bool m_rendered = false;
     int m_width = 0, m_height = 0;
     CameraPose m_last;
