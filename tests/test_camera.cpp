@@ -476,6 +476,67 @@ TEST(CameraView, WallsOutOfSightCostNothingHoweverManyTheyAre)
     }
 }
 
+// A piece filling much of the picture is painted in squares too: a disc's
+// round side, whose top's front rim curves down across squares whose
+// corners all show the side, its top, and a turned box's faces, seen from
+// near and far, higher and lower (the lens just above the top as well),
+// against the side of another piece and a wall behind. The random fields
+// seldom come this close.
+TEST(CameraView, PiecesCloseUpArePaintedInSquaresAndStayThePlainRenderers)
+{
+    kxsim::CameraScene scene;
+    scene.fieldWidth = scene.fieldHeight = 2;
+    scene.floorReflectance = [](double, double) { return 0.9; };
+    scene.floorUniform = [](double, double, double, double) { return true; };
+    scene.walls = {{1.6, 0.2, 1.6, 1.8, 0.3}};
+    kxsim::CameraScene::Piece disc, box, behind;
+    disc.shape = behind.shape = kxsim::CameraScene::Piece::Shape::Disc;
+    disc.x = 1.0;
+    disc.y = 1.0;
+    disc.radius = 0.03;
+    disc.height = 0.05;
+    disc.rgb[0] = 208;
+    disc.rgb[1] = disc.rgb[2] = 48;
+    behind = disc;
+    behind.x = 1.12;
+    behind.y = 1.03;
+    behind.height = 0.08;
+    behind.rgb[1] = 160;
+    box.x = 1.0;
+    box.y = 0.9;
+    box.halfLength = box.halfWidth = 0.025;
+    box.headingDeg = 30;
+    box.height = 0.05;
+    box.rgb[1] = 160;
+    const std::vector<kxsim::CameraScene::Piece> pieces = {disc, box, behind};
+    long long rays = 0, painted = 0;
+    std::vector<unsigned char> fast(160 * 120 * 3), plain(fast.size());
+    for (double lens : {0.0502, 0.08, 0.15, 0.3}) {
+        kxsim::CameraMount mount;
+        mount.height = lens;
+        mount.pitchDeg = -20;
+        kxsim::CameraScene withPieces = scene;
+        withPieces.movingPieces = [&pieces](std::vector<kxsim::CameraScene::Piece> &out) { out = pieces; };
+        kxsim::CameraView view(withPieces, mount);
+        for (double away = 0.06; away < 0.5; away += 0.037)
+            for (double turn = -40; turn <= 40; turn += 8) {
+                const double a = turn * 3.14159265358979 / 180;
+                const kxsim::CameraPose pose{1.0 - away * std::cos(a), 0.95 - away * std::sin(a), turn};
+                view.render(pose, fast.data(), 160, 120);
+                rays += view.lastWork().rays;
+                painted += view.lastWork().areasPainted;
+                kxsim::renderCamera(withPieces, mount, pose, plain.data(), 160, 120);
+                const auto differs = std::mismatch(fast.begin(), fast.end(), plain.begin());
+                ASSERT_TRUE(differs.first == fast.end())
+                    << "lens at " << lens << " m, " << away << " m away, turned " << turn << ": pixel "
+                    << (differs.first - fast.begin()) / 3 % 160 << "," << (differs.first - fast.begin()) / 3 / 160;
+            }
+    }
+    // Traced pixel by pixel, a piece this close would take most of them.
+    EXPECT_LT(rays, 4 * 12 * 11 * 160 * 120 / 5);
+    EXPECT_GT(painted, 4 * 12 * 11 * 20);
+}
+
 // The camera asks the floor for its shade at every floor pixel it traces, and
 // whether a square of floor is plain: the shade is the world's own, and a
 // stretch called plain is plain throughout.

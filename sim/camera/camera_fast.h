@@ -226,7 +226,9 @@ struct FastView
               unsigned char rgb[3]);
     void area(int r0, int c0, int r1, int c1);
     bool paintable(const int rows[4], const int columns[4]);
-    bool clear(const Vec q[4], long long own, const int rows[4], const int columns[4]);
+    bool clear(const Vec q[4], long long own, const int rows[4], const int columns[4], const Vec *plane = nullptr,
+               double offset = 0);
+    static double distanceFromOrigin(const Point2 corners[4]);
     int corners(std::uint32_t item, Vec v[8]) const;
     Outline outline(const Vec *v, int count);
     const Outline &staticOutline(std::uint32_t item);

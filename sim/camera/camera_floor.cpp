@@ -132,6 +132,22 @@ FloorShade::FloorShade(const World &world) : m_world(world)
         m_cellStart[c + 1] = m_cellStart[c] + std::uint32_t(lists[c].size());
         m_cellItems.insert(m_cellItems.end(), lists[c].begin(), lists[c].end());
     }
+    // A cell of one shade all over (a little more than the cell, for the
+    // rounding of which cell a point falls in) answers without its items.
+    m_plain.assign(cells, 0);
+    m_isPlain.assign(cells, 0);
+    const double cellWidth = world.width / m_columns, cellHeight = world.height / m_rows;
+    const double spare = 1e-9 * (1 + longer);
+    for (int r = 0; r < m_rows; ++r)
+        for (int c = 0; c < m_columns; ++c) {
+            const Rect area{c * cellWidth - spare, r * cellHeight - spare, (c + 1) * cellWidth + spare,
+                            (r + 1) * cellHeight + spare};
+            if (!uniformOver(area.x0, area.y0, area.x1, area.y1))
+                continue;
+            const std::size_t at = std::size_t(r) * std::size_t(m_columns) + std::size_t(c);
+            m_plain[at] = world.reflectanceAt({(area.x0 + area.x1) / 2, (area.y0 + area.y1) / 2});
+            m_isPlain[at] = 1;
+        }
 }
 
 int FloorShade::cell(double offset, double inverse, int count) const
@@ -164,6 +180,8 @@ double FloorShade::at(Point p) const
         return m_world.reflectanceAt(p);
     const std::size_t c = std::size_t(cell(p.y, m_inverseY, m_rows)) * std::size_t(m_columns)
         + std::size_t(cell(p.x, m_inverseX, m_columns));
+    if (m_isPlain[c])
+        return m_plain[c];
     double result = m_world.floorReflectance;
     for (std::uint32_t k = m_cellStart[c]; k < m_cellStart[c + 1]; ++k) {
         const Item &item = m_items[m_cellItems[k]];

@@ -48,6 +48,9 @@ private:
     int m_columns = 0, m_rows = 0;
     double m_inverseX = 0, m_inverseY = 0;
     std::vector<std::uint32_t> m_cellStart, m_cellItems;
+    // By cell: whether all of it shows one reflectance, and which.
+    std::vector<unsigned char> m_isPlain;
+    std::vector<double> m_plain;
 };
 
 } // namespace kxsim

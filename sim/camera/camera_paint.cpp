@@ -149,7 +149,7 @@ void FastView::trace(int row, int column)
         if (pieces[k].enter(o, ray, t, axis) && t > 1e-9 && (t < bestT || (t == bestT && order < bestOrder))) {
             bestT = t;
             bestOrder = order;
-            met = surface(Kind::Piece, static_cast<std::uint32_t>(k));
+            met = surface(Kind::Piece, static_cast<std::uint32_t>(k), pieces[k].face(ray, axis));
             std::copy(pieces[k].paint[axis], pieces[k].paint[axis] + 3, rgb);
         }
     }
@@ -258,7 +258,9 @@ void FastView::test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long
 // shows what its corners show, proven without tracing them: the corners see
 // one flat face (inside its edges by Margin) in one colour, and nothing else
 // reaches into the pyramid from the lens to that face. Every ray of the
-// square lies inside that pyramid, so it meets the same face first.
+// square lies inside that pyramid, so it meets the same face first. A
+// piece's faces are flat too but for a disc's round side, which has a proof
+// of its own below.
 bool FastView::paintable(const int rows[4], const int columns[4])
 {
     std::size_t pixels[4];
@@ -272,7 +274,7 @@ bool FastView::paintable(const int rows[4], const int columns[4])
             return false;
     }
     const Kind kind = kindOf(key);
-    if (kind == Kind::None || kind == Kind::Piece)
+    if (kind == Kind::None)
         return false;
     const Vec o = lens.origin;
     Vec ray[4], q[4];
@@ -296,7 +298,7 @@ bool FastView::paintable(const int rows[4], const int columns[4])
         if (!(std::fabs(q[k].x - o.x) <= reach && std::fabs(q[k].y - o.y) <= reach && std::fabs(q[k].z - o.z) <= reach))
             return false;
     // Off the floor, the pyramid must keep clear of it.
-    if ((kind == Kind::Sky || kind == Kind::Wall || kind == Kind::Block) && !(o.z > Margin))
+    if ((kind == Kind::Sky || kind == Kind::Wall || kind == Kind::Block || kind == Kind::Piece) && !(o.z > Margin))
         return false;
 
     long long own = -1;
@@ -353,20 +355,107 @@ bool FastView::paintable(const int rows[4], const int columns[4])
         own = wallCount + indexOf(key);
         break;
     }
+    case Kind::Piece: {
+        const std::uint32_t index = indexOf(key);
+        own = static_cast<long long>(staticCount) + index;
+        const ReadyPiece &ready = pieces[index];
+        const CameraScene::Piece &p = ready.piece;
+        const unsigned axis = faceOf(key) / 2;
+        if (p.shape == CameraScene::Piece::Shape::Box) {
+            // A flat face, as a block's, in the piece's own axes.
+            const double low[3] = {-p.halfLength, -p.halfWidth, p.base};
+            const double high[3] = {p.halfLength, p.halfWidth, p.base + p.height};
+            for (int k = 0; k < 4; ++k) {
+                const double dx = q[k].x - p.x, dy = q[k].y - p.y;
+                const double at[3] = {ready.c * dx + ready.s * dy, -ready.s * dx + ready.c * dy, q[k].z};
+                const double d[3] = {ready.c * ray[k].x + ready.s * ray[k].y, -ready.s * ray[k].x + ready.c * ray[k].y,
+                                     ray[k].z};
+                if (!(std::fabs(d[axis]) > 1e-11))
+                    return false;
+                for (unsigned i = 0; i < 3; ++i)
+                    if (i != axis && !(at[i] >= low[i] + Margin && at[i] <= high[i] - Margin))
+                        return false;
+            }
+            break;
+        }
+        // A disc seen from above its top: every ray of the square goes down.
+        const double lid = p.base + p.height;
+        if (!(o.z > lid + Margin) || !(p.radius > 2 * Margin) || !(p.height > 2 * Margin))
+            return false;
+        for (int k = 0; k < 4; ++k)
+            if (!(ray[k].z < 0))
+                return false;
+        // Where the square's rays cross the plane of the top: the convex
+        // quadrilateral of where its corners' do.
+        Point2 across[4];
+        for (int k = 0; k < 4; ++k) {
+            const double t = (lid - o.z) / ray[k].z;
+            across[k] = {o.x + t * ray[k].x - p.x, o.y + t * ray[k].y - p.y};
+        }
+        if (axis == 2) {
+            // The top is flat and round: corners inside it, all inside it.
+            const double inner = (p.radius - Margin) * (p.radius - Margin);
+            for (const Point2 &a : across)
+                if (!(a.x * a.x + a.y * a.y <= inner))
+                    return false;
+            break;
+        }
+        // The round side: every ray of the square meets the disc (the
+        // corners' meet it shrunk by Margin, and what the rays from the lens
+        // to a convex body meet is convex), none crosses its top (the
+        // quadrilateral keeps Margin clear of it), so each enters through
+        // the side. The side seen lies on the lens's side of the upright
+        // plane through the disc's axis, square to the lens's direction.
+        if (!(distanceFromOrigin(across) > p.radius + Margin))
+            return false;
+        CameraScene::Piece shrunk = p;
+        shrunk.radius -= Margin;
+        shrunk.base += Margin;
+        shrunk.height -= 2 * Margin;
+        const ReadyPiece inside(shrunk);
+        for (int k = 0; k < 4; ++k) {
+            double t;
+            int entered;
+            if (!inside.enter(o, ray[k], t, entered))
+                return false;
+        }
+        const Vec n{o.x - p.x, o.y - p.y, 0};
+        return clear(q, own, rows, columns, &n, dot(n, Vec{p.x, p.y, 0}));
+    }
     default:
         break;
     }
     return clear(q, own, rows, columns);
 }
 
+// How far the convex quadrilateral `corners` (in turn round it) keeps from
+// the point (0, 0): 0 when it holds it.
+double FastView::distanceFromOrigin(const Point2 corners[4])
+{
+    bool left = true, right = true;
+    double nearest = Infinity;
+    for (int k = 0; k < 4; ++k) {
+        const Point2 &a = corners[k], &b = corners[(k + 1) % 4];
+        const double turn = a.x * b.y - a.y * b.x; // the origin's side of a-b
+        left = left && turn >= 0;
+        right = right && turn <= 0;
+        const double ex = b.x - a.x, ey = b.y - a.y, length2 = ex * ex + ey * ey;
+        const double s = length2 > 0 ? std::clamp(-(a.x * ex + a.y * ey) / length2, 0.0, 1.0) : 0;
+        nearest = std::min(nearest, std::hypot(a.x + s * ex, a.y + s * ey));
+    }
+    return left || right ? 0 : nearest;
+}
+
 // Whether nothing but `own` (the face's obstacle, or -1) reaches into the
 // pyramid from the lens to the four points `q` (in turn round its base).
-bool FastView::clear(const Vec q[4], long long own, const int rows[4], const int columns[4])
+bool FastView::clear(const Vec q[4], long long own, const int rows[4], const int columns[4], const Vec *plane,
+                     double offset)
 {
-    // The face's plane: what lies all beyond it is hidden behind the face.
+    // The face's plane (or a plane given that what the square shows lies
+    // before): what lies all beyond it is hidden behind the face.
     const Vec o = lens.origin;
-    Vec n = cross(q[1] - q[0], q[3] - q[0]);
-    double c = dot(n, q[0]);
+    Vec n = plane ? *plane : cross(q[1] - q[0], q[3] - q[0]);
+    double c = plane ? offset : dot(n, q[0]);
     if (dot(n, o) - c < 0) {
         n = -1.0 * n;
         c = -c;
@@ -385,7 +474,8 @@ bool FastView::clear(const Vec q[4], long long own, const int rows[4], const int
     const int rowLow = rows[0], rowHigh = rows[2], columnLow = columns[0], columnHigh = columns[1];
     Vec v[8];
     for (std::size_t k = 0; k < pieces.size(); ++k) {
-        if (!covers(pieceOutlines[k], rowLow, columnLow, rowHigh, columnHigh))
+        if (static_cast<long long>(staticCount + k) == own
+            || !covers(pieceOutlines[k], rowLow, columnLow, rowHigh, columnHigh))
             continue;
         ++work.obstacleTests;
         const int count = pieces[k].corners(v);

@@ -183,6 +183,16 @@ struct ReadyPiece
         return t <= std::min(topOut, sideOut) && t > 0;
     }
 
+    // The face a ray entered through (enter's axis): a box's as a block's,
+    // the axis and which way the ray crossed it; a disc's side 0, top 4.
+    unsigned face(Vec ray, int axis) const
+    {
+        if (piece.shape == CameraScene::Piece::Shape::Disc)
+            return axis == 2 ? 4 : 0;
+        const double d[3] = {c * ray.x + s * ray.y, -s * ray.x + c * ray.y, ray.z};
+        return static_cast<unsigned>(axis * 2 + (d[axis] > 0 ? 0 : 1));
+    }
+
     // Corners of a box around it, for the pyramid tests.
     int corners(Vec out[8]) const
     {

@@ -87,8 +87,8 @@ void renderCamera(const CameraScene &scene, const CameraMount &mount, const Came
 // The camera's view made fast, picture for picture the same as
 // renderCamera's. The walls and blocks go into a grid over the field once;
 // a ray walks only the cells it crosses, up to the first thing it meets. The
-// picture is cut into squares: one whose corners see the same flat face
-// (floor of one grey, a wall, a block's side, the sky) with nothing else
+// picture is cut into squares: one whose corners see the same face
+// (floor of one grey, a wall, a side of a block or a piece, the sky) with nothing else
 // inside the pyramid from the lens to that face is painted in one go, and the
 // others are cut smaller, down to single pixels.
 class CameraView
