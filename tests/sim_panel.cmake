@@ -40,5 +40,6 @@ if(KESTRIX_SIM_PANEL AND NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
   # Not the python first on PATH: Debian's, which has Selenium.
   add_test(NAME sim_panel_browser COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/panel_browser.py
     ${browser_arguments})
-  set_tests_properties(sim_panel_browser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+  # The longest case of all: started first (see long_tests.ctest).
+  set_tests_properties(sim_panel_browser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 COST 60)
 endif()
