@@ -4,6 +4,7 @@
 if(TARGET kestrix-sim AND NOT CMAKE_CROSSCOMPILING)
   add_executable(checkout_programs ${CMAKE_CURRENT_SOURCE_DIR}/checkout_programs.cpp)
   target_link_libraries(checkout_programs PRIVATE GTest::gtest_main)
+  target_compile_options(checkout_programs PRIVATE ${KESTRIX_TEST_CODE_OPTIONS})
   target_compile_definitions(checkout_programs PRIVATE
     KESTRIX_SIM_PATH="$<TARGET_FILE:kestrix-sim>"
     KESTRIX_CHECKOUT_DIR="$<TARGET_FILE_DIR:pid_gains_check>")

@@ -396,8 +396,9 @@ TEST_F(SimLauncher, ARandomCommandLineNeverCrashesTheLauncher)
     const std::vector<std::string> programs = {"/bin/true", "/bin/false", m_folder, file("missing"), "no-such-program"};
     std::mt19937 random(20240611);
     auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
-    // An emulated launcher starts some ten times slower: fewer lines there.
-    const int lines = underEmulation() ? 150 : 1000;
+    // An emulated launcher starts some ten times slower, and a sanitized one
+    // five times: fewer lines there (the same first ones: one seed).
+    const int lines = underEmulation() ? 150 : sanitized() ? 200 : 1000;
     for (int n = 0; n < lines; ++n) {
         std::vector<std::string> arguments;
         for (unsigned k = random() % 5; k > 0; --k) {
