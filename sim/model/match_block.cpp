@@ -1,4 +1,5 @@
 #include "model/match_block.h"
+#include "model/process_id.h"
 
 #include <cerrno>
 #include <climits>
@@ -25,7 +26,7 @@ class ClockGuard
 public:
     explicit ClockGuard(MatchBlock &match) : m_word(match.clockLock)
     {
-        const std::uint32_t self = std::uint32_t(::getpid());
+        const std::uint32_t self = std::uint32_t(processId());
         for (unsigned spins = 1;; ++spins) {
             std::uint32_t holder = 0;
             if (m_word.compare_exchange_weak(holder, self, std::memory_order_acquire))

@@ -30,6 +30,7 @@
 #include "clock/console_watch.h"
 #include "preload/panel_control.h"
 #include "preload/simulation.h"
+#include "model/process_id.h"
 
 #include <cerrno>
 #include <cmath>
@@ -93,7 +94,7 @@ pid_t s_simulatedProcess = 0;
 
 void afterSleep()
 {
-    if (::getpid() != s_simulatedProcess)
+    if (kxsim::processId() != s_simulatedProcess)
         return;
     kxsim::PanelControl::instance().holdWhilePaused();
     if (Simulation::instance().sync())
@@ -102,7 +103,7 @@ void afterSleep()
 
 void atExit()
 {
-    if (::getpid() == s_simulatedProcess)
+    if (kxsim::processId() == s_simulatedProcess)
         Simulation::instance().finishAtExit();
 }
 
@@ -283,7 +284,7 @@ void startSimulationIn()
 
     // The program's own main thread: its waits are scheduled from now on.
     kxsim::setThreadKind(kxsim::ThreadKind::Program);
-    s_simulatedProcess = ::getpid();
+    s_simulatedProcess = kxsim::processId();
     Simulation &simulation = Simulation::instance();
     if (!simulation.start(options, error))
         fail(error);

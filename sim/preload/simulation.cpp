@@ -4,6 +4,7 @@
 #include "fakes/fake_battery.h"
 #include "fakes/fake_device.h"
 #include "fakes/fake_spi.h"
+#include "model/process_id.h"
 #include "preload/base_line.h"
 #include "preload/simulation_run.h"
 #include "report/plot.h"
@@ -27,26 +28,6 @@
 namespace kxsim {
 
 namespace {
-
-// The process id, asked of the kernel once per process: every exchange
-// checks it, and a system call each time costs a tenth of the simulator's
-// time. A fork's child forgets it.
-std::atomic<pid_t> s_pid{0};
-
-void forgetPid()
-{
-    s_pid.store(0, std::memory_order_relaxed);
-}
-
-pid_t currentPid()
-{
-    pid_t pid = s_pid.load(std::memory_order_relaxed);
-    if (pid == 0) {
-        pid = ::getpid();
-        s_pid.store(pid, std::memory_order_relaxed);
-    }
-    return pid;
-}
 
 std::mutex &finishLock()
 {
@@ -109,7 +90,7 @@ std::size_t Simulation::matchBytes(std::size_t robots)
 
 bool Simulation::inStartingProcess() const
 {
-    return currentPid() == m_process;
+    return processId() == m_process;
 }
 
 Simulation &Simulation::instance()
@@ -161,10 +142,10 @@ bool Simulation::start(const Options &options, std::string &error)
                                               options.seed.value_or(1));
     if (options.seed)
         m_model.seed(std::uint32_t((*options.seed + m_robot) ^ (*options.seed >> 32)) ^ 0x9E3779B9u);
-    static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetPid);
+    static const int s_forkHandler = ::pthread_atfork(nullptr, nullptr, forgetProcessId);
     (void)s_forkHandler;
-    forgetPid();
-    m_process = currentPid();
+    forgetProcessId();
+    m_process = processId();
     Clock &clock = Clock::instance();
     // Every robot of a match starts at the match's time.
     if (m_match && !m_joined && clock.mode() == Clock::Mode::Virtual)
@@ -312,7 +293,7 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
     // A child the program forked without a shared run keeps its own copy of
     // the model but must not write into the launched process's trace and
     // status; with one, every process moves the run on in full.
-    if (m_shared == nullptr && currentPid() != m_process) {
+    if (m_shared == nullptr && processId() != m_process) {
         advanceTo(registers, nowUs);
         return false;
     }
@@ -386,7 +367,7 @@ void Simulation::closeTrace(const RegisterFile &registers)
     // shell leaves without exit handlers, so no one process can be relied on.
     // A process forked without a shared run has a world of its own: only
     // the launched process draws then.
-    if (!m_options.plotPath.empty() && m_physics && (m_shared || currentPid() == m_process)) {
+    if (!m_options.plotPath.empty() && m_physics && (m_shared || processId() == m_process)) {
         std::string error;
         std::vector<const Physics *> robots{m_physics.get()};
         if (m_match) {
