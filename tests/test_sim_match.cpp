@@ -124,7 +124,13 @@ TEST_F(Matches, TwoPushersContestOnePieceAndItMoves)
     ASSERT_EQ(run.status, 0) << run.err;
     const Trace t = trace();
     const std::vector<double> x = t.values("piece0_x_m"), y = t.values("piece0_y_m");
-    EXPECT_GT(std::hypot(x.back() - x.front(), y.back() - y.front()), 0.01) << "the piece was pushed";
+    // Held between the two, it goes back and forth by a centimetre or two
+    // as one pusher or the other gains: where it ends is a matter of the
+    // last push.
+    double farthest = 0;
+    for (std::size_t k = 0; k < x.size(); ++k)
+        farthest = std::max(farthest, std::hypot(x[k] - x.front(), y[k] - y.front()));
+    EXPECT_GT(farthest, 0.01) << "the piece was pushed";
     // Each pusher alone would have driven 0.88 m; the other held it back,
     // and neither went through the piece or the other robot.
     const std::vector<double> r1 = t.values("r1_x_m"), r2 = t.values("r2_x_m");

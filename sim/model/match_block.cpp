@@ -70,6 +70,21 @@ SyscallFn rawSyscall()
 // that thread and no other.
 constexpr std::uint32_t TakerBits = 2, SleeperBits = 1;
 
+// How long a program's sleeping thread looks at its grant word before it
+// waits in the kernel, in pauses of the processor (some 25 ns each on the
+// development machine: about 50 us in all), and how often it lets another
+// process have its core meanwhile.
+constexpr int SpinPauses = 2000, PausesPerYield = 16;
+
+inline void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
 long futexCall(std::atomic<std::uint32_t> &word, int op, std::uint32_t value, const timespec *timeout,
                std::uint32_t bits)
 {
@@ -87,7 +102,11 @@ void wakeGranted(MatchBlock &match, const Granted &granted)
     for (std::size_t r = 0; r < MatchBlock::MaxRobots; ++r) {
         if (!granted.robot[r])
             continue;
-        if (match.parked[r].load() != 0)
+        // A program that waits on the word sees the grant itself.
+        const std::uint32_t parked = match.parked[r].load();
+        if (parked == MatchBlock::Spinning)
+            continue;
+        if (parked == MatchBlock::Parked)
             futexCall(match.grant[r], FUTEX_WAKE_BITSET, INT_MAX, nullptr, SleeperBits);
         else
             futexCall(match.grant[r], FUTEX_WAKE, INT_MAX, nullptr, 0);
@@ -211,19 +230,34 @@ std::uint32_t matchAwaitGrant(MatchBlock &match, std::size_t robot, std::uint32_
 std::uint32_t matchParkForGrant(MatchBlock &match, std::size_t robot, std::uint32_t seen, int timeoutMs)
 {
     std::atomic<std::uint32_t> &word = match.grant[robot];
+    // First on the word, for about as long as most of the other program's
+    // turns last (some tens of microseconds): the grant then costs no
+    // system call on either side and, the other program on another core, no
+    // wake-up of a core either, which on a virtual machine takes as long as
+    // the turn. Every few pauses the core goes to any other process that
+    // waits for it, which may be the very program this one waits for.
     // Marked before the word is looked at: a grant after the look sees the
-    // mark and wakes this thread (and not the taker, which need not run).
-    match.parked[robot].store(1);
-    if (word.load() == seen) {
+    // mark and leaves the waking to the word.
+    match.parked[robot].store(MatchBlock::Spinning);
+    const std::uint32_t nudged = match.nudges[robot].load();
+    for (int spin = 0; spin < SpinPauses && word.load() == seen && match.nudges[robot].load() == nudged; ++spin) {
+        relax();
+        if (spin % PausesPerYield == PausesPerYield - 1)
+            rawSyscall()(SYS_sched_yield);
+    }
+    // Then in the kernel, where a grant after this mark wakes it.
+    match.parked[robot].store(MatchBlock::Parked);
+    if (word.load() == seen && match.nudges[robot].load() == nudged) {
         const timespec timeout{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000L};
         futexCall(word, FUTEX_WAIT, seen, &timeout, 0);
     }
-    match.parked[robot].store(0);
+    match.parked[robot].store(MatchBlock::Running);
     return word.load();
 }
 
 void matchNudge(MatchBlock &match, std::size_t robot)
 {
+    match.nudges[robot].fetch_add(1);
     futexCall(match.grant[robot], FUTEX_WAKE_BITSET, INT_MAX, nullptr, SleeperBits);
 }
 

@@ -52,12 +52,14 @@ struct MatchBlock
     std::atomic<std::uint32_t> grant[MaxRobots]; // futex words
     std::int64_t grantedNs[MaxRobots];
     // The robot's program waits for its grant in the thread that sleeps
-    // (matchParkForGrant), not in the one that takes grants for the others.
+    // (matchParkForGrant), not in the one that takes grants for the others:
+    // first on the word itself (Spinning), then in the kernel (Parked).
+    static constexpr std::uint32_t Running = 0, Parked = 1, Spinning = 2;
     std::atomic<std::uint32_t> parked[MaxRobots];
-    // Under virtual time the programs run in turn: all of them on the core
-    // the first to start was on (plus one; 0 until then), where handing the
-    // clock over is a switch of that core rather than a wake-up of another.
-    std::atomic<std::uint32_t> core;
+    std::atomic<std::uint32_t> nudges[MaxRobots]; // matchNudge's count, which ends a spin
+    // The process that stepped the table last (Physics::stepTogether), 0
+    // when none has: one that steps again carries its engine on.
+    std::uint32_t tableStepper;
 };
 
 // The launcher's part: sets up a zeroed block for `robots` programs that

@@ -327,15 +327,15 @@ double Physics::motorForce(double force, double wheelSpeed) const
     return robot.stallTorque / radius * std::max(0.0, driving ? 1 - share : 1 + share);
 }
 
-void Physics::stepTogether(const std::vector<Member> &robots, std::int64_t nowUs)
+bool Physics::stepTogether(const std::vector<Member> &robots, std::int64_t nowUs, bool carryOn)
 {
     if (robots.empty())
-        return;
+        return false;
     Physics &lead = *robots.front().physics;
     if (robots.size() == 1 || !lead.m_table) {
         for (const Member &m : robots)
             m.physics->stepTo(*m.model, *m.registers, nowUs);
-        return;
+        return false;
     }
     // The robots of a match start together (the launcher starts them so),
     // and the first one's time is the table's.
@@ -349,11 +349,13 @@ void Physics::stepTogether(const std::vector<Member> &robots, std::int64_t nowUs
     if (fresh || nowUs <= lead.m_lastUs) {
         for (const Member &m : robots)
             m.model->stepTo(*m.registers, nowUs);
-        return;
+        return false;
     }
     const double dt = double(PhysicsStepUs) / 1e6;
-    if (lead.m_lastUs + PhysicsStepUs <= nowUs) {
-        // Whichever program asks, the steps start from the states alone.
+    const bool steps = lead.m_lastUs + PhysicsStepUs <= nowUs;
+    if (steps && !carryOn) {
+        // Another program's engine stepped last: this one starts from the
+        // states alone, as that one would have.
         Field &field = *lead.m_field;
         field.table = field.table->freshCopy();
         for (const Member &m : robots) {
@@ -377,6 +379,7 @@ void Physics::stepTogether(const std::vector<Member> &robots, std::int64_t nowUs
         m.model->stepTo(*m.registers, nowUs);
         m.model->publish(*m.registers);
     }
+    return steps;
 }
 
 void Physics::stepOnTable(Model &model, double dt)

@@ -45,9 +45,13 @@ public:
         bool stopped;
     };
     // Moves every robot of a match and the table together on to `nowUs`:
-    // each step takes every robot's drive in the order of the robots, so the
-    // result does not depend on which program asked.
-    static void stepTogether(const std::vector<Member> &robots, std::int64_t nowUs);
+    // each step takes every robot's drive in the order of the robots. The
+    // steps start from a table built anew from the bodies' states, unless
+    // `carryOn` (this engine stepped the table last, its memory of contacts
+    // is the table's): the result then depends on which program steps, as
+    // the virtual clock's order of turns does, and on nothing else. Returns
+    // whether the table stepped.
+    static bool stepTogether(const std::vector<Member> &robots, std::int64_t nowUs, bool carryOn);
     std::size_t robotIndex() const { return m_robot; }
 
     // Moves the model and the robot together on to `nowUs`.

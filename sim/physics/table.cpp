@@ -281,6 +281,13 @@ Table::BodyState stateOf(const b2Body &body)
 
 void setState(b2Body &body, const Table::BodyState &state)
 {
+    // A state this engine has already (a program of a match takes every
+    // body's state in at each turn, most of them as it left them) is left
+    // alone: setting it would still move the body's proxies and wake it.
+    const Table::BodyState now = stateOf(body);
+    if (now.x == state.x && now.y == state.y && now.angle == state.angle && now.vx == state.vx && now.vy == state.vy
+        && now.turn == state.turn)
+        return;
     body.SetTransform(b2Vec2(float(state.x), float(state.y)), float(state.angle));
     body.SetLinearVelocity(b2Vec2(float(state.vx), float(state.vy)));
     body.SetAngularVelocity(float(state.turn));

@@ -6,12 +6,12 @@
 #include "preload/simulation.h"
 
 #include "clock/fake_clock.h"
+#include "model/process_id.h"
 #include "preload/simulation_run.h"
 #include "report/trace.h"
 
 #include <thread>
 
-#include <sched.h>
 #include <time.h>
 
 namespace kxsim {
@@ -45,31 +45,6 @@ void realSleepMs(int ms)
 
 // Real time a program waits for the others to start before it gives up.
 constexpr int StartLimitMs = 60000;
-
-// Under virtual time one program of a match runs at a time, and each
-// handover of the clock wakes the other. Woken on another core, it waits
-// for that core to come out of its sleep, tens of microseconds on a
-// virtual machine, at every turn; on the same core it is a switch of a few.
-// So every program's thread that starts the match, and every thread and
-// process it starts, keeps to the core the first program was on, where the
-// programs are allowed it. Nothing of what they compute depends on it.
-void shareOneCore(MatchBlock &match)
-{
-    const int here = ::sched_getcpu();
-    if (here < 0)
-        return;
-    std::uint32_t chosen = 0;
-    if (match.core.compare_exchange_strong(chosen, std::uint32_t(here) + 1))
-        chosen = std::uint32_t(here) + 1;
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(int(chosen - 1), &allowed))
-        return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(int(chosen - 1), &one);
-    ::sched_setaffinity(0, sizeof one, &one);
-}
 
 } // namespace
 
@@ -129,10 +104,8 @@ bool Simulation::joinMatch(std::string &error)
     m_shared->nextTraceUs = m_startUs;
     // The first exchange takes every robot's run in.
     m_generation = ~std::uint64_t(0);
-    if (clock.mode() == Clock::Mode::Virtual) {
-        shareOneCore(*m_match);
+    if (clock.mode() == Clock::Mode::Virtual)
         startGrants();
-    }
     return true;
 }
 
@@ -194,7 +167,11 @@ void Simulation::stepMatch(RegisterFile &registers, std::int64_t atUs)
             robots.push_back({m_peers[r].physics.get(), &m_peers[r].model, &m_peers[r].registers,
                               m_match->ended[r].load() != 0});
     }
-    Physics::stepTogether(robots, atUs);
+    // A table this process stepped last is carried on; a fork's child is
+    // another process with another copy of the engine.
+    const std::uint32_t self = std::uint32_t(processId());
+    if (Physics::stepTogether(robots, atUs, m_match->tableStepper == self))
+        m_match->tableStepper = self;
 }
 
 void Simulation::traceMatchRow(std::FILE *trace, const RegisterFile &registers, double seconds) const
