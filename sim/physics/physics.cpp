@@ -110,7 +110,10 @@ void Physics::save(Snapshot &s) const
     s.sinceMark = m_sinceMark;
     s.gyroBias = m_gyroBias;
     s.sag = m_sag;
-    s.random = m_random;
+    if (s.randomDraws != m_draws + 1) {
+        s.random = m_random;
+        s.randomDraws = m_draws + 1;
+    }
     // The path grows by a point every few steps: only what is new is copied,
     // unless it was thinned since.
     std::size_t from = s.pathRevision == m_pathRevision ? std::min<std::size_t>(s.pathCount, m_path.size()) : 0;
@@ -156,7 +159,10 @@ void Physics::load(const Snapshot &s)
     m_sinceMark = s.sinceMark;
     m_gyroBias = s.gyroBias;
     m_sag = s.sag;
-    m_random = s.random;
+    if (s.randomDraws != 0 && s.randomDraws != m_draws + 1) {
+        m_random = s.random;
+        m_draws = s.randomDraws - 1;
+    }
     // As in save(): what this copy has of the same path stays, and only the
     // points added since come over (a match's programs take the world in at
     // every turn).
@@ -180,6 +186,7 @@ double Physics::uniform()
 {
     // From the generator's bits alone, so that a seed gives the same run on
     // every machine and library.
+    ++m_draws;
     return double(m_random() >> 11) / 9007199254740992.0 * 2 - 1;
 }
 

@@ -109,7 +109,11 @@ public:
         std::int64_t lastUs;
         double baseLeft, baseRight, spinDps, speed, vx, vy, travelled, turned;
         double pathSpacing, sinceRecorded, sinceMark, gyroBias, sag;
+        // The generator's state is 2.5 kB; it is copied only when its draws
+        // (plus one; 0 before the first save) differ, as a generator seeded
+        // alike is in one state after as many draws.
         std::mt19937_64 random;
+        std::uint64_t randomDraws;
         std::uint64_t pathRevision; // counts the thinnings of the path
         std::uint32_t pathCount, markCount;
         std::array<Pose, MaxPathPoints> path;
@@ -167,6 +171,7 @@ private:
     void applyRealism(Model &model, double load, double dt);
     double uniform(); // -1 to 1
     std::mt19937_64 m_random;
+    std::uint64_t m_draws = 0; // taken from m_random
     double m_wheelFactor[2] = {1, 1}; // left, right: diameter over the nominal
     double m_motorFactor[4] = {1, 1, 1, 1};
     double m_gyroBias = 0;
