@@ -551,6 +551,44 @@ TEST_F(WorldPrograms, WrapperScriptsAndTheMotorSafeLauncherShareTheOneWorldAndIt
     }
 }
 
+TEST_F(WorldPrograms, AProgramThatForksDrivesTheOneRobot)
+{
+    // Forward for 1 s, then the child turns it for 1 s and stops it; the
+    // parent waits for the child, which moves none of the parent's time on,
+    // and sleeps 1 s of its own.
+    const Outcome run = simulate({"--world", world("empty.json"), KESTRIX_FORKING_DRIVER});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("child done at 2.0"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("parent done at 2.0"), std::string::npos) << run.out;
+    // One summary, of the launched program's end, with the child's turn in.
+    std::smatch end;
+    ASSERT_TRUE(std::regex_search(run.err, end, std::regex(R"(exited with status 0 after ([0-9.]+) s simulated)")))
+        << run.err;
+    EXPECT_NEAR(std::stod(end[1]), 2.0, 0.02) << run.err;
+    EXPECT_EQ(run.err.find("exited with", std::size_t(end.position(0)) + 1), std::string::npos) << run.err;
+    const Trace t = trace();
+    const std::vector<double> time = t.values("time"), x = t.values("x_m"), h = t.unwrappedHeading();
+    ASSERT_GT(time.size(), 15u);
+    EXPECT_NEAR(time.back(), 2.0, 0.01);
+    auto at = [&](const std::vector<double> &values, double seconds) {
+        std::size_t k = 0;
+        while (k + 1 < time.size() && time[k] < seconds)
+            ++k;
+        return values[k];
+    };
+    EXPECT_GT(at(x, 1.0) - at(x, 0.0), 0.05) << "driven forward before the fork";
+    EXPECT_GT(at(h, 2.0) - at(h, 1.1), 20) << "the child's turn moved the one robot";
+    EXPECT_NEAR(turnedInSummary(run.err), h.back() - h.front(), 1.0) << run.err;
+
+    // The duration is the launched program's to end the run at: the child,
+    // a copy of it, passes it and goes on to its own end.
+    const Outcome cut = simulate({"--duration", "1.5", "--world", world("empty.json"), KESTRIX_FORKING_DRIVER});
+    ASSERT_EQ(cut.status, 0) << cut.err;
+    EXPECT_NE(cut.out.find("child done at 2.0"), std::string::npos) << cut.out << cut.err;
+    EXPECT_EQ(cut.out.find("parent done"), std::string::npos) << cut.out;
+    EXPECT_NEAR(trace().values("time").back(), 1.5, 0.01);
+}
+
 // The zone of `world` that holds the point, by name; empty for none.
 std::string zoneAt(const World &world, double x, double y)
 {
