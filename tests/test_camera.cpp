@@ -350,9 +350,20 @@ RandomField randomField(std::mt19937 &random, int walls, int blocks, int pieces,
     tape.closed = within(0, 1) < 0.5;
     tape.width = within(0.01, 0.06);
     field.floor->marks = {patch, tape};
+    kxsim::Zone zone; // any polygon of five corners, crossing itself or not
+    for (int i = 0; i < 5; ++i)
+        zone.polygon.push_back({within(0, w), within(0, h)});
+    zone.reflectance = within(0, 1);
+    field.floor->zones = {zone};
     field.scene.floorReflectance = [floor = field.floor](double x, double y) { return floor->reflectanceAt({x, y}); };
-    field.scene.floorUniform = [floor = field.floor, shade = std::make_shared<kxsim::FloorShade>(*field.floor)](
-                                   double x0, double y0, double x1, double y1) { return shade->uniformOver(x0, y0, x1, y1); };
+    const auto shade = std::make_shared<kxsim::FloorShade>(*field.floor);
+    field.scene.floorUniform = [floor = field.floor, shade](double x0, double y0, double x1, double y1) {
+        return shade->uniformOver(x0, y0, x1, y1);
+    };
+    field.scene.floorEdges = [floor = field.floor, shade](double x0, double y0, double x1, double y1,
+                                                         std::vector<kxsim::FloorEdge> &edges) {
+        shade->edgesNear(x0, y0, x1, y1, edges);
+    };
     if (within(0, 1) < 0.7)
         field.scene.walls = {{0, 0, w, 0, 0.3}, {w, 0, w, h, 0.3}, {w, h, 0, h, 0.3}, {0, h, 0, 0, 0.3}};
     for (int i = 0; i < walls; ++i) {
@@ -535,6 +546,68 @@ TEST(CameraView, PiecesCloseUpArePaintedInSquaresAndStayThePlainRenderers)
     // Traced pixel by pixel, a piece this close would take most of them.
     EXPECT_LT(rays, 4 * 12 * 11 * 160 * 120 / 5);
     EXPECT_GT(painted, 4 * 12 * 11 * 20);
+}
+
+// A practice table's floor: start areas, a zone with a slanted side, tape
+// along both axes and across, a patch. Seen from a robot's camera all over
+// it, headings square to the tape's lines among them (a row of pixels then
+// runs along an edge), the floor is painted row by row between its edges,
+// and the pictures stay the plain renderer's.
+TEST(CameraView, AFloorOfTapeAndZonesIsPaintedInRowsAndStaysThePlainRenderers)
+{
+    const auto world = std::make_shared<kxsim::World>();
+    world->width = 2.4;
+    world->height = 1.2;
+    kxsim::Zone start, goal;
+    start.polygon = {{0, 0.4}, {0.3, 0.4}, {0.3, 0.8}, {0, 0.8}};
+    start.reflectance = 0.7;
+    goal.polygon = {{1.0, 0.45}, {1.4, 0.45}, {1.5, 0.75}, {1.0, 0.75}};
+    goal.reflectance = 0.55;
+    world->zones = {start, goal};
+    kxsim::Mark along, across, loop, patch;
+    along.points = {{0.3, 0.6}, {1.0, 0.6}};
+    across.points = {{1.2, 0.1}, {1.2, 0.45}};
+    loop.points = {{1.7, 0.2}, {2.2, 0.3}, {2.0, 1.0}};
+    loop.closed = true;
+    along.width = across.width = loop.width = 0.02;
+    patch.kind = kxsim::Mark::Kind::Area;
+    patch.area = {0.5, 0.9, 0.8, 1.1};
+    patch.reflectance = 0.2;
+    world->marks = {along, across, loop, patch};
+    const auto shade = std::make_shared<kxsim::FloorShade>(*world);
+    kxsim::CameraScene scene;
+    scene.fieldWidth = world->width;
+    scene.fieldHeight = world->height;
+    scene.walls = {{0, 0, 2.4, 0, 0.3}, {2.4, 0, 2.4, 1.2, 0.3}, {2.4, 1.2, 0, 1.2, 0.3}, {0, 1.2, 0, 0, 0.3}};
+    scene.floorReflectance = [world](double x, double y) { return world->reflectanceAt({x, y}); };
+    scene.floorUniform = [world, shade](double x0, double y0, double x1, double y1) { return shade->uniformOver(x0, y0, x1, y1); };
+    kxsim::CameraScene traced = scene; // the same, every floor edge traced
+    scene.floorEdges = [world, shade](double x0, double y0, double x1, double y1, std::vector<kxsim::FloorEdge> &edges) {
+        shade->edgesNear(x0, y0, x1, y1, edges);
+    };
+    kxsim::CameraMount mount;
+    mount.height = 0.15;
+    mount.pitchDeg = -20;
+    kxsim::CameraView inRows(scene, mount), byRays(traced, mount);
+    std::vector<unsigned char> fast(160 * 120 * 3), plain(fast.size());
+    long long rays = 0, raysTracingEdges = 0;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> turn(-180, 180);
+    for (double x = 0.15; x < 2.4; x += 0.3)
+        for (double y = 0.15; y < 1.2; y += 0.3)
+            for (const double heading : {0.0, 90.0, 180.0, -90.0, turn(random), turn(random)}) {
+                const kxsim::CameraPose pose{x, y, heading};
+                inRows.render(pose, fast.data(), 160, 120);
+                rays += inRows.lastWork().rays;
+                byRays.render(pose, plain.data(), 160, 120);
+                raysTracingEdges += byRays.lastWork().rays;
+                ASSERT_TRUE(fast == plain) << "at " << x << ", " << y << " heading " << heading;
+                kxsim::renderCamera(scene, mount, pose, plain.data(), 160, 120);
+                const auto differs = std::mismatch(fast.begin(), fast.end(), plain.begin());
+                ASSERT_TRUE(differs.first == fast.end()) << "at " << x << ", " << y << " heading " << heading << ": pixel "
+                    << (differs.first - fast.begin()) / 3 % 160 << "," << (differs.first - fast.begin()) / 3 / 160;
+            }
+    EXPECT_LT(rays, raysTracingEdges / 2);
 }
 
 // The camera asks the floor for its shade at every floor pixel it traces, and

@@ -19,6 +19,9 @@ constexpr double Margin = 1e-6;
 constexpr double Spare = 0.05;
 // Squares of the picture that the painting starts from, in pixels.
 constexpr int Square = 32;
+// Squares of floor at least this wide are painted in rows between the
+// floor's edges; narrower ones are cut, and then traced.
+constexpr int FloorRowsFrom = 4;
 // Up to this many walls and blocks, each picture finds where on it each one
 // may show, and a ray tests only those whose place holds its pixel; more go
 // through the grid.
@@ -212,6 +215,9 @@ struct FastView
     std::uint32_t picture = 0;
     std::vector<std::uint64_t> surfaces;
     std::vector<double> distances;
+    // A square of floor's edges, and a row's stretches near them.
+    std::vector<FloorEdge> edges;
+    std::vector<std::pair<double, double>> unsure;
 
     FastView(CameraScene s, CameraMount m)
         : scene(std::move(s)), mount(m)
@@ -226,6 +232,9 @@ struct FastView
               unsigned char rgb[3]);
     void area(int r0, int c0, int r1, int c1);
     bool paintable(const int rows[4], const int columns[4]);
+    void fill(int r0, int c0, int r1, int c1);
+    bool floorOnly(int r0, int c0, int r1, int c1);
+    void paintFloor(int r0, int c0, int r1, int c1);
     bool clear(const Vec q[4], long long own, const int rows[4], const int columns[4], const Vec *plane = nullptr,
                double offset = 0);
     static double distanceFromOrigin(const Point2 corners[4]);

@@ -193,6 +193,59 @@ double FloorShade::at(Point p) const
     return result;
 }
 
+void FloorShade::edgesNear(double x0, double y0, double x1, double y1, std::vector<FloorEdge> &edges) const
+{
+    const Rect wide = grown({x0, y0, x1, y1}, Spare);
+    auto side = [&](Point a, Point b) {
+        if (meets(grown({std::min(a.x, b.x), std::min(a.y, b.y), std::max(a.x, b.x), std::max(a.y, b.y)}, Spare), wide))
+            edges.push_back({a.x, a.y, b.x, b.y, 0});
+    };
+    auto take = [&](const Item &item) {
+        switch (item.kind) {
+        case Item::Kind::Zone: {
+            const std::vector<Point> &polygon = m_world.zones[item.owner].polygon;
+            for (std::size_t k = 0, n = polygon.size(); k < n; ++k)
+                side(polygon[k], polygon[(k + 1) % n]);
+            break;
+        }
+        case Item::Kind::Area: {
+            const Rect &a = m_world.marks[item.owner].area;
+            side({a.x0, a.y0}, {a.x1, a.y0});
+            side({a.x1, a.y0}, {a.x1, a.y1});
+            side({a.x1, a.y1}, {a.x0, a.y1});
+            side({a.x0, a.y1}, {a.x0, a.y0});
+            break;
+        }
+        case Item::Kind::Tape: {
+            const Mark &mark = m_world.marks[item.owner];
+            const Point a = mark.points[item.segment], b = mark.points[(item.segment + 1) % mark.points.size()];
+            edges.push_back({a.x, a.y, b.x, b.y, mark.width / 2});
+            break;
+        }
+        }
+    };
+    if (m_columns == 0 || !(wide.x0 >= m_grid.x0 && wide.y0 >= m_grid.y0 && wide.x1 <= m_grid.x1 && wide.y1 <= m_grid.y1)) {
+        for (const Item &item : m_items)
+            if (meets(item.bounds, wide))
+                take(item);
+        return;
+    }
+    // Each item once: in the first cell of the rectangle's that it reaches.
+    const int c0 = cell(wide.x0, m_inverseX, m_columns), c1 = cell(wide.x1, m_inverseX, m_columns);
+    const int r0 = cell(wide.y0, m_inverseY, m_rows), r1 = cell(wide.y1, m_inverseY, m_rows);
+    for (int r = r0; r <= r1; ++r)
+        for (int c = c0; c <= c1; ++c) {
+            const std::size_t at = std::size_t(r) * std::size_t(m_columns) + std::size_t(c);
+            for (std::uint32_t k = m_cellStart[at]; k < m_cellStart[at + 1]; ++k) {
+                const Item &item = m_items[m_cellItems[k]];
+                const int first = std::max(c0, cell(item.bounds.x0, m_inverseX, m_columns));
+                const int top = std::max(r0, cell(item.bounds.y0, m_inverseY, m_rows));
+                if (c == first && r == top && meets(item.bounds, wide))
+                    take(item);
+            }
+        }
+}
+
 bool FloorShade::uniformOver(double x0, double y0, double x1, double y1) const
 {
     const Rect r{x0, y0, x1, y1};

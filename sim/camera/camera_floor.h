@@ -5,6 +5,7 @@
 #ifndef KESTRIX_SIM_CAMERA_FLOOR_H
 #define KESTRIX_SIM_CAMERA_FLOOR_H
 
+#include "camera/camera_view.h"
 #include "world/world.h"
 
 #include <cstdint>
@@ -26,6 +27,12 @@ public:
     // [x0, x1] x [y0, y1]: no zone's edge and no tape's edge passes within a
     // micrometre of it. False when unsure (a tape's corner, say).
     bool uniformOver(double x0, double y0, double x1, double y1) const;
+
+    // Adds to `edges` the edges of every zone, area of tape and piece of a
+    // line of tape that come within a micrometre of [x0, x1] x [y0, y1]
+    // (CameraScene::floorEdges): a tape's piece as one band, a zone's and an
+    // area's sides each as a segment.
+    void edgesNear(double x0, double y0, double x1, double y1, std::vector<FloorEdge> &edges) const;
 
 private:
     // A zone, an area of tape, or one straight piece of a line of tape, with

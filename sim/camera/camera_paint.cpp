@@ -66,15 +66,11 @@ void FastView::area(int r0, int c0, int r1, int c1)
                     trace(row, column);
         return;
     }
-    if (paintable(rows, columns)) {
+    const bool floor = kindOf(surfaces[static_cast<std::size_t>(r0) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c0)]) == Kind::Floor;
+    if (floor ? floorOnly(r0, c0, r1, c1) : paintable(rows, columns)) {
         ++work.areasPainted;
-        unsigned char *first = out + (static_cast<std::size_t>(r0) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c0)) * 3;
-        const unsigned char rgb[3] = {first[0], first[1], first[2]};
-        const std::size_t bytes = static_cast<std::size_t>(c1 - c0 + 1) * 3, stride = static_cast<std::size_t>(width) * 3;
-        for (std::size_t i = 0; i < bytes; i += 3)
-            std::memcpy(first + i, rgb, 3);
-        for (int row = r0 + 1; row <= r1; ++row)
-            std::memcpy(first + static_cast<std::size_t>(row - r0) * stride, first, bytes);
+        if (!floor)
+            fill(r0, c0, r1, c1);
         return;
     }
     const int rm = (r0 + r1) / 2, cm = (c0 + c1) / 2;
@@ -98,6 +94,18 @@ void FastView::area(int r0, int c0, int r1, int c1)
         area(rm, c0, r1, cm);
         area(rm, cm, r1, c1);
     }
+}
+
+// Paints the square in the colour of its first corner.
+void FastView::fill(int r0, int c0, int r1, int c1)
+{
+    unsigned char *first = out + (static_cast<std::size_t>(r0) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c0)) * 3;
+    const unsigned char rgb[3] = {first[0], first[1], first[2]};
+    const std::size_t bytes = static_cast<std::size_t>(c1 - c0 + 1) * 3, stride = static_cast<std::size_t>(width) * 3;
+    for (std::size_t i = 0; i < bytes; i += 3)
+        std::memcpy(first + i, rgb, 3);
+    for (int row = r0 + 1; row <= r1; ++row)
+        std::memcpy(first + static_cast<std::size_t>(row - r0) * stride, first, bytes);
 }
 
 void FastView::trace(int row, int column)
@@ -260,7 +268,7 @@ void FastView::test(std::uint32_t item, Vec o, Vec ray, double &bestT, long long
 // reaches into the pyramid from the lens to that face. Every ray of the
 // square lies inside that pyramid, so it meets the same face first. A
 // piece's faces are flat too but for a disc's round side, which has a proof
-// of its own below.
+// of its own below. The floor has its own proof (floorOnly).
 bool FastView::paintable(const int rows[4], const int columns[4])
 {
     std::size_t pixels[4];
@@ -274,7 +282,7 @@ bool FastView::paintable(const int rows[4], const int columns[4])
             return false;
     }
     const Kind kind = kindOf(key);
-    if (kind == Kind::None)
+    if (kind == Kind::None || kind == Kind::Floor)
         return false;
     const Vec o = lens.origin;
     Vec ray[4], q[4];
@@ -304,20 +312,6 @@ bool FastView::paintable(const int rows[4], const int columns[4])
     long long own = -1;
     const double fieldW = scene.fieldWidth, fieldH = scene.fieldHeight;
     switch (kind) {
-    case Kind::Floor: {
-        double xLow = Infinity, yLow = Infinity, xHigh = -Infinity, yHigh = -Infinity;
-        for (const Vec &p : q) {
-            if (!(p.x >= Margin && p.y >= Margin && p.x <= fieldW - Margin && p.y <= fieldH - Margin))
-                return false;
-            xLow = std::min(xLow, p.x);
-            yLow = std::min(yLow, p.y);
-            xHigh = std::max(xHigh, p.x);
-            yHigh = std::max(yHigh, p.y);
-        }
-        if (!scene.floorUniform || !scene.floorUniform(xLow - Margin, yLow - Margin, xHigh + Margin, yHigh + Margin))
-            return false;
-        break;
-    }
     case Kind::Outside:
         for (const Vec &p : q) {
             const unsigned side = faceOf(key);

@@ -13,6 +13,15 @@
 
 namespace kxsim {
 
+// An edge of the paint on the floor: the points at `radius` from the
+// segment a-b (radius 0: the segment itself; a tape's width makes the
+// outline of a band with round ends).
+struct FloorEdge
+{
+    double ax, ay, bx, by;
+    double radius;
+};
+
 struct CameraScene
 {
     struct Block
@@ -58,6 +67,12 @@ struct CameraScene
     // the rectangle [x0, x1] x [y0, y1] (false when unsure). With it the view
     // paints stretches of plain floor without asking for each pixel.
     std::function<bool(double x0, double y0, double x1, double y1)> floorUniform;
+    // Optional: adds to `edges` every edge of the floor's paint that comes
+    // within a micrometre of the rectangle [x0, x1] x [y0, y1]. Along a
+    // straight stretch of floor in the rectangle that keeps more than that
+    // from all of them, floorReflectance is the same throughout. With it the
+    // view paints the floor row by row between its edges.
+    std::function<void(double x0, double y0, double x1, double y1, std::vector<FloorEdge> &edges)> floorEdges;
     double fieldWidth = 0;
     double fieldHeight = 0;
 };

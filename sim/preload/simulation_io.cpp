@@ -57,6 +57,9 @@ bool Simulation::startCamera(const World &world, std::string &error)
     camera.scene.floorUniform = [floor](double x0, double y0, double x1, double y1) {
         return floor->uniformOver(x0, y0, x1, y1);
     };
+    camera.scene.floorEdges = [floor](double x0, double y0, double x1, double y1, std::vector<FloorEdge> &edges) {
+        floor->edgesNear(x0, y0, x1, y1, edges);
+    };
     // The game pieces where the physics has them when a picture is taken,
     // read under the lock the program's exchanges take, as the pose is.
     camera.scene.movingPieces = [this, &physics = *m_physics](std::vector<CameraScene::Piece> &pieces) {
