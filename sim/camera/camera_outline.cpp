@@ -106,15 +106,28 @@ int FastView::corners(std::uint32_t item, Vec v[8]) const
     return n;
 }
 
-// The outline on the picture of a wall (four corners) or a box (eight,
-// numbered by three bits, one an axis): the hull of its corners' places and of
-// where its edges pass the lens's plane, its part behind the lens cut off.
+// The outline on the picture of a wall (four corners), a box (eight,
+// numbered by three bits, one an axis) or a disc's prism (outlineCorners):
+// the hull of its corners' places and of where its edges pass the lens's
+// plane, its part behind the lens cut off.
 Outline FastView::outline(const Vec *v, int count)
 {
     constexpr double Near = 1e-10; // nearer than any hit that counts
-    Vec d[8];
-    double z[8];
-    Point2 points[20];
+    static constexpr int WallEdges[4][2] = {{0, 1}, {1, 3}, {3, 2}, {2, 0}};
+    static constexpr int BoxEdges[12][2] = {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {0, 2}, {1, 3},
+                                            {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
+    static const auto PrismEdges = [] {
+        std::array<std::array<int, 2>, 3 * DiscSides> edges{};
+        for (int k = 0; k < DiscSides; ++k) {
+            edges[std::size_t(k)] = {k, (k + 1) % DiscSides};
+            edges[std::size_t(DiscSides + k)] = {DiscSides + k, DiscSides + (k + 1) % DiscSides};
+            edges[std::size_t(2 * DiscSides + k)] = {k, DiscSides + k};
+        }
+        return edges;
+    }();
+    Vec d[OutlineCorners];
+    double z[OutlineCorners];
+    Point2 points[OutlineCorners + 3 * DiscSides];
     int n = 0;
     auto take = [&](Vec p, double depth) {
         points[n++] = {(dot(p, lens.right) / depth / lens.halfWidth + 1) * width / 2 - 0.5,
@@ -126,12 +139,10 @@ Outline FastView::outline(const Vec *v, int count)
         if (z[i] >= Near)
             take(d[i], z[i]);
     }
-    static constexpr int WallEdges[4][2] = {{0, 1}, {1, 3}, {3, 2}, {2, 0}};
-    static constexpr int BoxEdges[12][2] = {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {0, 2}, {1, 3},
-                                            {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
-    const int (*edges)[2] = count == 4 ? WallEdges : BoxEdges;
-    for (int e = 0, edgeCount = count == 4 ? 4 : 12; e < edgeCount; ++e) {
-        const int a = edges[e][0], b = edges[e][1];
+    const int edgeCount = count == 4 ? 4 : count == 8 ? 12 : 3 * DiscSides;
+    for (int e = 0; e < edgeCount; ++e) {
+        const int a = count == 4 ? WallEdges[e][0] : count == 8 ? BoxEdges[e][0] : PrismEdges[std::size_t(e)][0];
+        const int b = count == 4 ? WallEdges[e][1] : count == 8 ? BoxEdges[e][1] : PrismEdges[std::size_t(e)][1];
         if ((z[a] >= Near) != (z[b] >= Near))
             take(d[a] + ((Near - z[a]) / (z[b] - z[a])) * (d[b] - d[a]), Near);
     }
@@ -139,7 +150,7 @@ Outline FastView::outline(const Vec *v, int count)
     shape.first = static_cast<std::uint32_t>(outlinePoints.size());
     if (n == 0)
         return shape;
-    Point2 hull[40];
+    Point2 hull[2 * (OutlineCorners + 3 * DiscSides)];
     const int h = convexHull(points, n, hull);
     double xLow = Infinity, xHigh = -Infinity, yLow = Infinity, yHigh = -Infinity;
     for (int i = 0; i < h; ++i) {

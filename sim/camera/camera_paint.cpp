@@ -31,10 +31,10 @@ void FastView::render(const CameraPose &pose, unsigned char *rgb, int w, int h)
     pieceOutlines.clear();
     outlinePoints.clear();
     top = staticTop;
-    Vec v[8];
+    Vec v[OutlineCorners];
     for (const CameraScene::Piece &piece : given) {
         pieces.emplace_back(piece);
-        pieceOutlines.push_back(outline(v, pieces.back().corners(v)));
+        pieceOutlines.push_back(outline(v, pieces.back().outlineCorners(v)));
         top = std::max(top, piece.base + piece.height);
     }
     if (few)

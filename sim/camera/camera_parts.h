@@ -120,6 +120,11 @@ inline bool crossWall(const CameraScene::Wall &wall, Vec origin, Vec ray, double
 }
 
 // A piece made ready for rays: its turn worked out and its faces' colours.
+// The sides of the prism that outlines a disc, and the most corners an
+// outline is made of.
+constexpr int DiscSides = 12;
+constexpr int OutlineCorners = 2 * DiscSides;
+
 struct ReadyPiece
 {
     CameraScene::Piece piece;
@@ -191,6 +196,29 @@ struct ReadyPiece
             return axis == 2 ? 4 : 0;
         const double d[3] = {c * ray.x + s * ray.y, -s * ray.x + c * ray.y, ray.z};
         return static_cast<unsigned>(axis * 2 + (d[axis] > 0 ? 0 : 1));
+    }
+
+    // Corners of a prism around it for its outline on a picture: a box's
+    // own eight; round a disc, the twelve-sided prism whose sides touch it
+    // (a micrometre out), its corners round the foot first, then round the
+    // top. Their number.
+    int outlineCorners(Vec out[OutlineCorners]) const
+    {
+        if (piece.shape == CameraScene::Piece::Shape::Box)
+            return corners(out);
+        static const auto around = [] {
+            std::array<std::array<double, 2>, DiscSides> unit{};
+            for (int k = 0; k < DiscSides; ++k)
+                unit[std::size_t(k)] = {std::cos(2 * Pi * k / DiscSides), std::sin(2 * Pi * k / DiscSides)};
+            return unit;
+        }();
+        const double corner = piece.radius / std::cos(Pi / DiscSides) + 1e-6;
+        for (int k = 0; k < DiscSides; ++k) {
+            const double x = piece.x + corner * around[std::size_t(k)][0], y = piece.y + corner * around[std::size_t(k)][1];
+            out[k] = {x, y, piece.base};
+            out[k + DiscSides] = {x, y, piece.base + piece.height};
+        }
+        return 2 * DiscSides;
     }
 
     // Corners of a box around it, for the pyramid tests.
