@@ -200,6 +200,26 @@ private:
     bool m_before;
 };
 
+// While one of these lives on a program's thread, the thread moves the
+// simulated world on, and the program's clock stands still. The physics
+// engine times its own steps with gettimeofday, thousands of times a
+// simulated second: each call reads the time the clock stood at when this
+// began, without taking the clock's lock again.
+class MovingTheWorld
+{
+public:
+    MovingTheWorld();
+    ~MovingTheWorld();
+    MovingTheWorld(const MovingTheWorld &) = delete;
+    MovingTheWorld &operator=(const MovingTheWorld &) = delete;
+
+private:
+    bool m_before;
+    std::int64_t m_beforeNs;
+};
+// While a MovingTheWorld lives on the calling thread: true, and the time.
+bool movingTheWorld(std::int64_t &ns);
+
 // Who the calling thread is, as the clock sees it. The simulator makes its
 // program's main thread and every thread that one creates Program threads.
 // Threads it was never told about (every thread of a test program) keep the

@@ -17,6 +17,8 @@ namespace {
 __thread Waiter t_waiter __attribute__((tls_model("initial-exec")));
 __thread ThreadKind t_kind __attribute__((tls_model("initial-exec")));
 __thread bool t_creatingOwn __attribute__((tls_model("initial-exec")));
+__thread bool t_moving __attribute__((tls_model("initial-exec")));
+__thread std::int64_t t_movingNs __attribute__((tls_model("initial-exec")));
 
 } // namespace
 
@@ -43,6 +45,25 @@ OwnThreads::OwnThreads() : m_before(t_creatingOwn)
 OwnThreads::~OwnThreads()
 {
     t_creatingOwn = m_before;
+}
+
+MovingTheWorld::MovingTheWorld() : m_before(t_moving), m_beforeNs(t_movingNs)
+{
+    if (!t_moving)
+        t_movingNs = Clock::instance().nowNs();
+    t_moving = true;
+}
+
+MovingTheWorld::~MovingTheWorld()
+{
+    t_moving = m_before;
+    t_movingNs = m_beforeNs;
+}
+
+bool movingTheWorld(std::int64_t &ns)
+{
+    ns = t_movingNs;
+    return t_moving;
 }
 
 void Clock::beforeFork()

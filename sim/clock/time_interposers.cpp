@@ -25,8 +25,11 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
 int gettimeofday(struct timeval *__restrict tv, void *__restrict tz)
 {
     (void)tz;
-    const std::int64_t now = kxsim::threadKind() == kxsim::ThreadKind::Own ? kxsim::realNs(CLOCK_REALTIME)
-                                                                          : Clock::instance().nowNs();
+    std::int64_t now;
+    if (kxsim::threadKind() == kxsim::ThreadKind::Own)
+        now = kxsim::realNs(CLOCK_REALTIME);
+    else if (!kxsim::movingTheWorld(now))
+        now = Clock::instance().nowNs();
     tv->tv_sec = static_cast<time_t>(now / Billion);
     tv->tv_usec = static_cast<suseconds_t>(now % Billion / 1000);
     return 0;

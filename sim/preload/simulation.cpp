@@ -333,6 +333,7 @@ bool Simulation::catchUp(RegisterFile &registers, std::int64_t nowUs)
 
 void Simulation::advanceTo(RegisterFile &registers, std::int64_t atUs)
 {
+    const MovingTheWorld moving;
     if (m_match)
         stepMatch(registers, atUs);
     else if (m_physics)
