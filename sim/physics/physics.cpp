@@ -516,11 +516,13 @@ void Physics::sense(Model &model)
         // sensor's mounting is under the beam.
         const Point from = place(sensor.offset);
         const double aim = m_pose.headingDeg + sensor.angleDeg;
-        double distance = m_table->rayDistance(from, aim, DistanceSensorRange, sensor.height, m_robot);
+        const double aims[3] = {aim, aim - 0.5 * sensor.beamDeg, aim + 0.5 * sensor.beamDeg};
+        double distances[3];
+        m_table->rayDistances(from, aims, sensor.beamDeg > 0 ? 3 : 1, DistanceSensorRange, sensor.height, m_robot,
+                              distances);
+        double distance = distances[0];
         if (sensor.beamDeg > 0)
-            for (const double side : {-0.5, 0.5})
-                distance = std::min(distance, m_table->rayDistance(from, aim + side * sensor.beamDeg,
-                                                                   DistanceSensorRange, sensor.height, m_robot));
+            distance = std::min({distance, distances[1], distances[2]});
         environment.analogValues[std::size_t(sensor.port)] = std::uint16_t(distanceReading(distance));
     }
     // Switches to ground with the board's pull-up: closed reads 0.

@@ -63,6 +63,7 @@ struct Table::Bodies
     Tag partTag{Kind::RobotPart, 0, 0};
     std::map<std::pair<std::size_t, int>, std::vector<b2Fixture *>> parts; // by robot and part
     std::vector<double> robotMasses; // in the order of the robots
+    std::vector<b2Fixture *> nearRays;  // rayDistances's, kept for its room
 
     Tag *tag(Kind kind, double height, std::size_t piece = 0)
     {
@@ -450,29 +451,65 @@ std::vector<double> Table::contactBearings(std::size_t robot) const
 
 double Table::rayDistance(Point from, double angleDeg, double limit, double minHeight, std::size_t robot) const
 {
-    struct Nearest : b2RayCastCallback
+    double distance;
+    rayDistances(from, &angleDeg, 1, limit, minHeight, robot, &distance);
+    return distance;
+}
+
+void Table::rayDistances(Point from, const double *anglesDeg, std::size_t count, double limit, double minHeight,
+                         std::size_t robot, double *distances) const
+{
+    // Every fixture whose box meets the rays' box, but those a beam does not
+    // see: what carries no tag, the robot itself and its mechanisms' parts,
+    // what is lower than the sensor, and a piece held up in the claw. Each
+    // ray meets the nearest of them as the engine's own ray cast finds it.
+    struct Near : b2QueryCallback
     {
         double minHeight;
         std::size_t self;
-        float fraction = 1;
-        float ReportFixture(b2Fixture *fixture, const b2Vec2 &, const b2Vec2 &, float f) override
+        std::vector<b2Fixture *> &fixtures;
+        Near(double height, std::size_t robot, std::vector<b2Fixture *> &found)
+            : minHeight(height), self(robot), fixtures(found)
+        {
+            fixtures.clear();
+        }
+        bool ReportFixture(b2Fixture *fixture) override
         {
             const Tag *tag = reinterpret_cast<const Tag *>(fixture->GetUserData().pointer);
             if (!tag || (tag->kind == Kind::Robot && tag->piece == self) || tag->kind == Kind::RobotPart
-                || tag->height < minHeight)
-                return -1; // look through it
-            if ((fixture->GetFilterData().categoryBits & LiftedBits) != 0)
-                return -1; // held up in the claw, above the beam
-            fraction = std::min(fraction, f);
-            return f;
+                || tag->height < minHeight || (fixture->GetFilterData().categoryBits & LiftedBits) != 0)
+                return true;
+            if (std::find(fixtures.begin(), fixtures.end(), fixture) == fixtures.end())
+                fixtures.push_back(fixture); // a chain's fixture comes once a link
+            return true;
         }
-    } nearest;
-    nearest.minHeight = minHeight;
-    nearest.self = robot;
-    const double a = angleDeg * Pi / 180;
-    const Point to{from.x + limit * std::cos(a), from.y + limit * std::sin(a)};
-    m_bodies->world.RayCast(&nearest, toEngine(from), toEngine(to));
-    return double(nearest.fraction) * limit;
+    } near(minHeight, robot, m_bodies->nearRays);
+    constexpr std::size_t Most = 8;
+    b2Vec2 ends[Most];
+    const b2Vec2 start = toEngine(from);
+    b2AABB box;
+    box.lowerBound = box.upperBound = start;
+    count = std::min(count, Most);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double a = anglesDeg[i] * Pi / 180;
+        ends[i] = toEngine({from.x + limit * std::cos(a), from.y + limit * std::sin(a)});
+        box.lowerBound = b2Min(box.lowerBound, ends[i]);
+        box.upperBound = b2Max(box.upperBound, ends[i]);
+    }
+    m_bodies->world.QueryAABB(&near, box);
+    for (std::size_t i = 0; i < count; ++i) {
+        b2RayCastInput input;
+        input.p1 = start;
+        input.p2 = ends[i];
+        input.maxFraction = 1;
+        for (b2Fixture *fixture : near.fixtures)
+            for (int child = 0, children = fixture->GetShape()->GetChildCount(); child < children; ++child) {
+                b2RayCastOutput output;
+                if (fixture->RayCast(&output, input, child) && output.fraction < input.maxFraction)
+                    input.maxFraction = output.fraction;
+            }
+        distances[i] = double(input.maxFraction) * limit;
+    }
 }
 
 std::optional<std::size_t> Table::pieceAt(Point p) const

@@ -96,6 +96,10 @@ public:
     // than robot `robot` that stands at least `minHeight` tall, at most
     // `limit`; the other robots are in the way.
     double rayDistance(Point from, double angleDeg, double limit, double minHeight, std::size_t robot = 0) const;
+    // The same for `count` rays from one point (a beam's), into `distances`:
+    // one look-up of the bodies near them all.
+    void rayDistances(Point from, const double *anglesDeg, std::size_t count, double limit, double minHeight,
+                      std::size_t robot, double *distances) const;
     // The free piece that covers `p`, if any (the highest of several).
     std::optional<std::size_t> pieceAt(Point p) const;
 
