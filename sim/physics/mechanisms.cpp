@@ -116,10 +116,19 @@ void Mechanisms::updateClaw(Model &model, double position)
         }
     }
     if (!holding()) {
+        const double opening = m_state.clawGap > 0 ? m_state.clawGap : gap;
+        // A piece whose centre is further from the robot's than the jaws'
+        // far corners, and a millimetre, is not between them.
+        const double reach = std::hypot(std::max(std::fabs(claw.at.x), std::fabs(claw.at.x + claw.depth)),
+                                        std::fabs(claw.at.y) + opening / 2) + 1e-3;
+        const Table::Motion robot = m_table->robot(m_robot);
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n) {
             if (m_table->holder(n) >= 0)
                 continue; // in another robot's claw
-            const std::optional<double> extent = between(n, m_state.clawGap > 0 ? m_state.clawGap : gap);
+            const Table::PieceState piece = m_table->piece(n);
+            if ((piece.x - robot.x) * (piece.x - robot.x) + (piece.y - robot.y) * (piece.y - robot.y) > reach * reach)
+                continue;
+            const std::optional<double> extent = between(n, opening);
             if (!extent || gap > *extent)
                 continue;
             // The jaws close on it: they stop where they touch it, and so

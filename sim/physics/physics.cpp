@@ -217,6 +217,7 @@ void Physics::setPose(const Pose &pose)
 std::vector<Table::PieceState> Physics::pieces() const
 {
     std::vector<Table::PieceState> states;
+    states.reserve(pieceCount());
     if (m_table)
         for (std::size_t n = 0; n < m_table->pieceCount(); ++n)
             states.push_back(m_table->piece(n));

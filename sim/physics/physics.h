@@ -78,6 +78,8 @@ public:
     void setPose(const Pose &pose);
     // The pieces where they are now (empty without a field).
     std::vector<Table::PieceState> pieces() const;
+    std::size_t pieceCount() const { return m_table ? m_table->pieceCount() : 0; }
+    Table::PieceState piece(std::size_t n) const { return m_table->piece(n); }
     // The robot's mechanisms, null without a field.
     const Mechanisms *mechanisms() const { return m_mechanisms.get(); }
     bool bumped() const { return m_bumped; }

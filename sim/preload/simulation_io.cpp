@@ -277,12 +277,12 @@ ControllerStatus Simulation::statusNow(const RegisterFile &registers) const
             next.armHeight = float(state.armHeight);
             next.paddleDeg = float(state.paddleDeg);
         }
-        const std::vector<Table::PieceState> pieces = m_physics->pieces();
-        next.pieceCount = std::uint32_t(std::min(pieces.size(), ControllerStatus::MaxShownPieces));
+        next.pieceCount = std::uint32_t(std::min(m_physics->pieceCount(), ControllerStatus::MaxShownPieces));
         for (std::size_t n = 0; n < next.pieceCount; ++n) {
-            next.pieces[n][0] = float(pieces[n].x);
-            next.pieces[n][1] = float(pieces[n].y);
-            next.pieces[n][2] = float(pieces[n].headingDeg);
+            const Table::PieceState piece = m_physics->piece(n);
+            next.pieces[n][0] = float(piece.x);
+            next.pieces[n][1] = float(piece.y);
+            next.pieces[n][2] = float(piece.headingDeg);
         }
     }
     return next;
