@@ -118,7 +118,7 @@ bool FastView::floorOnly(int r0, int c0, int r1, int c1)
 void FastView::paintFloor(int r0, int c0, int r1, int c1)
 {
     const Vec o = lens.origin;
-    const double span = c1 - c0;
+    const double step = 1.0 / (c1 - c0);
     for (int row = r0; row <= r1; ++row) {
         const double v = vs[static_cast<std::size_t>(row)];
         auto floorAt = [&](int column) {
@@ -128,7 +128,14 @@ void FastView::paintFloor(int r0, int c0, int r1, int c1)
         };
         const Point2 a = floorAt(c0), b = floorAt(c1), d{b.x - a.x, b.y - a.y};
         unsure.clear();
+        const double xLow = std::min(a.x, b.x), xHigh = std::max(a.x, b.x);
+        const double yLow = std::min(a.y, b.y), yHigh = std::max(a.y, b.y);
         for (const FloorEdge &edge : edges) {
+            // Most of a square's edges pass by most of its rows.
+            const double reach = edge.radius + 2 * Margin;
+            if (std::min(edge.ax, edge.bx) - reach > xHigh || std::max(edge.ax, edge.bx) + reach < xLow
+                || std::min(edge.ay, edge.by) - reach > yHigh || std::max(edge.ay, edge.by) + reach < yLow)
+                continue;
             double low, high, innerLow, innerHigh;
             if (!within(a, d, edge, edge.radius + Margin, low, high))
                 continue;
@@ -153,7 +160,7 @@ void FastView::paintFloor(int r0, int c0, int r1, int c1)
         unsigned char grey = 0;
         unsigned char *pixel = out + (static_cast<std::size_t>(row) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c0)) * 3;
         for (int column = c0; column <= c1; ++column, pixel += 3) {
-            const double s = (column - c0) / span;
+            const double s = (column - c0) * step;
             while (next < stretches && unsure[next].second < s)
                 ++next;
             unsigned char shade;
