@@ -199,7 +199,8 @@ def keyboard_and_drag_runs(driver, arguments):
 def plot_run(driver, arguments):
     """A signal chosen from the list is plotted as the script drove it, and
     the choice outlives a reload."""
-    script = os.path.join(tempfile.mkdtemp(prefix="kestrix-panel-script."), "steps.txt")
+    folder = tempfile.mkdtemp(prefix="kestrix-panel-script.")
+    script = os.path.join(folder, "steps.txt")
     with open(script, "w") as out:
         out.write("0 analog 3 1000\n1 analog 3 3000\n2 analog 3 500\n")
     panel = Panel(arguments.launcher, ["--panel-linger", "60", "--speed", "max", "--duration", "3",
@@ -226,6 +227,7 @@ def plot_run(driver, arguments):
         driver.save_screenshot(os.path.join(os.path.dirname(arguments.screenshot), "panel-plot.png"))
     finally:
         panel.close()
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def camera_and_scrub_run(driver, arguments):

@@ -22,6 +22,10 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
 
 namespace {
 
@@ -622,6 +626,32 @@ TEST_F(WorldPrograms, TableProgramsPutTheirPieceIntoAZone)
             EXPECT_EQ(t.values("claw_piece").back(), -1) << c.program;
         }
     }
+}
+
+// A run's own small files (the battery's, the camera's configurations) go
+// into a folder of its own under TMPDIR when it is set, and are gone when it
+// ends, however it ends: the camera's program finds its configuration there,
+// and a program that --duration cuts short leaves nothing behind either.
+TEST_F(WorldPrograms, ARunKeepsItsFilesUnderTmpdirAndLeavesNoneBehind)
+{
+    const std::string scratch = file("scratch");
+    ASSERT_EQ(::mkdir(scratch.c_str(), 0700), 0);
+    ASSERT_EQ(::setenv("TMPDIR", scratch.c_str(), 1), 0);
+    const Outcome run = simulate({"--seed", "1", "--world", world("table.json"), KESTRIX_EXAMPLES_DIR "/claw_carry"});
+    const Outcome cut =
+        simulate({"--duration", "3", "--world", world("table.json"), KESTRIX_EXAMPLES_DIR "/claw_carry"});
+    ::unsetenv("TMPDIR");
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("delivered"), std::string::npos) << run.out;
+    EXPECT_EQ(cut.out.find("delivered"), std::string::npos) << cut.out;
+    DIR *folder = ::opendir(scratch.c_str());
+    ASSERT_NE(folder, nullptr);
+    std::vector<std::string> left;
+    while (const dirent *entry = ::readdir(folder))
+        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+            left.push_back(entry->d_name);
+    ::closedir(folder);
+    EXPECT_TRUE(left.empty()) << left.size() << " left, the first " << left.front();
 }
 
 TEST_F(WorldPrograms, LineFollowerLapsTheLoopWithoutLosingTheTape)

@@ -2,6 +2,8 @@
 // it is run with, the trace it is scored from, and the end of it.
 #include "challenge/challenge_run.h"
 
+#include "model/scratch_folder.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -215,9 +217,8 @@ bool ChallengeRun::prepare(const std::string &file, std::uint64_t seed, const st
     seed_ = seed;
     if (!loadChallenge(file, challenge_, error))
         return false;
-    const char *temporary = std::getenv("TMPDIR");
-    std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-challenge.XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) {
+    const std::string folder = makeScratchFolder("kestrix-challenge");
+    if (folder.empty()) {
         error = std::string("cannot create a folder for the run: ") + std::strerror(errno);
         return false;
     }

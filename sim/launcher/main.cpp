@@ -12,6 +12,7 @@
 #include "launcher/summary.h"
 #include "panel/panel_server.h"
 #include "model/match_block.h"
+#include "model/scratch_folder.h"
 #include "model/script.h"
 #include "model/sim_status.h"
 #include "world/world.h"
@@ -140,7 +141,8 @@ struct Controller
     std::string library;     // libkestrix-sim.so
     int statusFd = -1;       // the status block, shared with the program
     kxsim::SimStatus *status = nullptr;
-    std::string sysfsFolder; // stands in for /sys/class/power_supply
+    std::string runFolder;   // the run's files, removed at its end
+    std::string sysfsFolder; // in it: stands in for /sys/class/power_supply
     int lostOutputs = -1;    // eventfd: outputs of the run that could not be written
 };
 
@@ -167,6 +169,34 @@ std::string preloadLibrary()
     return folder + "/libkestrix-sim.so";
 }
 
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+// The runs' folders, removed at the launcher's exit however it comes (a
+// panel that cannot open ends it before the program starts), by the process
+// that made them and not by a child of it that exits.
+std::vector<std::string> s_runFolders;
+pid_t s_runFoldersOwner = 0;
+
+void removeRunFolders()
+{
+    if (::getpid() != s_runFoldersOwner)
+        return;
+    for (const std::string &folder : s_runFolders)
+        ::nftw(folder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+}
+
+void removeAtExit(const std::string &folder)
+{
+    if (s_runFoldersOwner == 0) {
+        s_runFoldersOwner = ::getpid();
+        std::atexit(removeRunFolders);
+    }
+    s_runFolders.push_back(folder);
+}
+
 Controller prepareController()
 {
     Controller controller;
@@ -187,17 +217,17 @@ Controller prepareController()
     if (controller.lostOutputs < 0)
         fail(BadUsage, std::string("cannot create the output report: ") + std::strerror(errno));
 
-    const char *temporary = std::getenv("TMPDIR");
-    std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") + "/kestrix-sim.XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr)
-        fail(BadUsage, std::string("cannot create a folder for the battery: ") + std::strerror(errno));
-    controller.sysfsFolder = folder;
+    // The program's side adds the camera's configurations; whatever ends
+    // the program, the launcher removes the folder.
+    controller.runFolder = kxsim::makeScratchFolder("kestrix-sim");
+    if (!controller.runFolder.empty())
+        removeAtExit(controller.runFolder);
+    controller.sysfsFolder = controller.runFolder + "/power_supply";
+    if (controller.runFolder.empty() || ::mkdir(controller.sysfsFolder.c_str(), 0700) != 0) {
+        const int error = errno;
+        fail(BadUsage, std::string("cannot create a folder for the battery: ") + std::strerror(error));
+    }
     return controller;
-}
-
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
 }
 
 // ---- Step 4: open the panel, before the program starts (live_panel.cpp) ---------
@@ -240,6 +270,7 @@ std::vector<std::string> programEnvironment(const Options &options, const Contro
         {"KESTRIX_SIM_SPEED", options.speed},
         {"KESTRIX_SIM_STATUS_FD", std::to_string(controller.statusFd)},
         {"KESTRIX_SIM_SYSFS", controller.sysfsFolder},
+        {"KESTRIX_SIM_FOLDER", controller.runFolder},
         {"KESTRIX_SIM_OUTPUT_FD", std::to_string(controller.lostOutputs)},
         {"KESTRIX_SIM_MATCH_FD", ""},
         {"KESTRIX_SIM_ROBOT", ""},
@@ -320,7 +351,7 @@ Keeper start(const std::string &program, const Options &options, const Controlle
     if (got == sizeof error) {
         int ignored = 0;
         waitForKeeper(keeper, ignored, nullptr, nullptr);
-        ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        ::nftw(controller.runFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
         fail(CannotExecute, execFailure(program, error));
     }
     return keeper;
@@ -456,7 +487,7 @@ int runMatch(const Options &options, ChallengeRun &challenge)
     std::vector<std::string> names;
     std::string summaries;
     for (std::size_t r = 0; r < robots; ++r) {
-        ::nftw(controllers[r].sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        ::nftw(controllers[r].runFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
         Options named = each[r];
         named.command[0] = "robot " + std::to_string(r + 1) + " (" + each[r].command[0] + ")";
         std::string summary;
@@ -519,7 +550,7 @@ int run(int argc, char **argv)
     ended = true;
     if (panel.pump.joinable())
         panel.pump.join();
-    ::nftw(controller.sysfsFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+    ::nftw(controller.runFolder.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
     std::string summary;
     int result = summarise(*controller.status, options, program, waitStatus, realSeconds, summary);
     if (!options.challenge.empty())

@@ -7,6 +7,7 @@
 //   KESTRIX_SIM_TRACE     CSV trace file
 //   KESTRIX_SIM_STATUS_FD descriptor of the status block shared with the launcher
 //   KESTRIX_SIM_SYSFS     folder that stands in for /sys/class/power_supply
+//   KESTRIX_SIM_FOLDER    the launcher's folder for the run's files
 //   KESTRIX_SIM_PANEL     descriptor of the screen memory the launcher's panel
 //                         shows; the panel's commands come through the status
 //   KESTRIX_SIM_WORLD     world file the robot drives in
@@ -181,6 +182,7 @@ void startSimulationIn()
     const std::string tracePath = variable("KESTRIX_SIM_TRACE");
     const std::string statusFd = variable("KESTRIX_SIM_STATUS_FD");
     const std::string sysfs = variable("KESTRIX_SIM_SYSFS");
+    const std::string runFolder = variable("KESTRIX_SIM_FOLDER");
     const std::string panelScreen = variable("KESTRIX_SIM_PANEL");
     const std::string worldPath = variable("KESTRIX_SIM_WORLD");
     const std::string plotPath = variable("KESTRIX_SIM_PLOT");
@@ -220,6 +222,7 @@ void startSimulationIn()
         options.world = std::move(world);
     }
     options.plotPath = plotPath;
+    options.runFolder = runFolder;
     if (!seedText.empty()) {
         char *end = nullptr;
         errno = 0;

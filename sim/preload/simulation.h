@@ -49,6 +49,10 @@ public:
         // in the block rather than `shared`.
         MatchBlock *match = nullptr;
         std::size_t robot = 0;
+        // The launcher's folder for the run's files, which it removes at the
+        // end however the program ends: the camera's configurations go into
+        // it. Empty: the camera makes a folder of its own.
+        std::string runFolder;
     };
     static std::size_t sharedBytes();
     struct SharedRun;

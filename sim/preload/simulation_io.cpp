@@ -10,6 +10,7 @@
 #include "video/fake_video.h"
 #include "video/simulated_camera.h"
 #include "camera/camera_floor.h"
+#include "model/scratch_folder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -116,8 +117,12 @@ bool Simulation::startCamera(const World &world, std::string &error)
         for (const std::string &line : config.second)
             text += line + "\n";
     }
-    char folder[] = "/tmp/kestrix-sim-camera.XXXXXX";
-    if (::mkdtemp(folder) == nullptr) {
+    std::string folder = m_options.runFolder + "/camera.XXXXXX";
+    if (m_options.runFolder.empty())
+        folder = makeScratchFolder("kestrix-sim-camera");
+    else if (::mkdtemp(folder.data()) == nullptr)
+        folder.clear();
+    if (folder.empty()) {
         error = std::string("cannot make a folder for the camera's configuration: ") + std::strerror(errno);
         return false;
     }
