@@ -25,8 +25,10 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <strings.h>
@@ -45,6 +47,63 @@ constexpr int Backlog = 128;
 constexpr auto RecordPeriod = std::chrono::milliseconds(10); // the history is taken in this often
 constexpr auto EndGrace = std::chrono::milliseconds(100); // for the streams to take the end, at most
 
+// libmicrohttpd, loaded when the first panel binds: a run without one, as
+// nearly all are, does not pay the 3 ms that loading it and the TLS
+// libraries it needs adds to the launcher's start.
+struct Http
+{
+    decltype(&MHD_add_response_header) add_response_header = nullptr;
+    decltype(&MHD_create_response_from_buffer) create_response_from_buffer = nullptr;
+    decltype(&MHD_create_response_from_callback) create_response_from_callback = nullptr;
+    decltype(&MHD_destroy_response) destroy_response = nullptr;
+    decltype(&MHD_get_connection_values) get_connection_values = nullptr;
+    decltype(&MHD_lookup_connection_value) lookup_connection_value = nullptr;
+    decltype(&MHD_queue_response) queue_response = nullptr;
+    decltype(&MHD_quiesce_daemon) quiesce_daemon = nullptr;
+    decltype(&MHD_resume_connection) resume_connection = nullptr;
+    decltype(&MHD_start_daemon) start_daemon = nullptr;
+    decltype(&MHD_stop_daemon) stop_daemon = nullptr;
+    decltype(&MHD_suspend_connection) suspend_connection = nullptr;
+};
+
+Http s_http;
+
+bool loadHttp(std::string &error)
+{
+    if (s_http.start_daemon)
+        return true;
+    void *library = ::dlopen(KESTRIX_MICROHTTPD_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char *why = ::dlerror();
+        error = std::string("cannot load " KESTRIX_MICROHTTPD_SONAME " for the panel: ") + (why ? why : "unknown");
+        return false;
+    }
+    Http http;
+    auto take = [library](auto &function, const char *name) {
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
+        return function != nullptr;
+    };
+    if (!(true
+        && take(http.add_response_header, "MHD_add_response_header")
+        && take(http.create_response_from_buffer, "MHD_create_response_from_buffer")
+        && take(http.create_response_from_callback, "MHD_create_response_from_callback")
+        && take(http.destroy_response, "MHD_destroy_response")
+        && take(http.get_connection_values, "MHD_get_connection_values")
+        && take(http.lookup_connection_value, "MHD_lookup_connection_value")
+        && take(http.queue_response, "MHD_queue_response")
+        && take(http.quiesce_daemon, "MHD_quiesce_daemon")
+        && take(http.resume_connection, "MHD_resume_connection")
+        && take(http.start_daemon, "MHD_start_daemon")
+        && take(http.stop_daemon, "MHD_stop_daemon")
+        && take(http.suspend_connection, "MHD_suspend_connection"))) {
+        error = "cannot load " KESTRIX_MICROHTTPD_SONAME " for the panel: a function is missing";
+        ::dlclose(library);
+        return false;
+    }
+    s_http = http;
+    return true;
+}
+
 // The values of every header called `name`, in the order sent.
 std::vector<std::string> headers(MHD_Connection *connection, const char *name)
 {
@@ -53,7 +112,7 @@ std::vector<std::string> headers(MHD_Connection *connection, const char *name)
         const char *name;
         std::vector<std::string> found;
     } search{name, {}};
-    MHD_get_connection_values(
+    s_http.get_connection_values(
         connection, MHD_HEADER_KIND,
         [](void *cls, MHD_ValueKind, const char *key, const char *value) {
             Search &s = *static_cast<Search *>(cls);
@@ -173,7 +232,7 @@ struct PanelServer::Impl : PanelState
     // refusal for one the run does not have.
     std::optional<std::size_t> robotOf(MHD_Connection *connection, Answer &refused) const
     {
-        const char *given = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "robot");
+        const char *given = s_http.lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "robot");
         if (given == nullptr)
             return 0;
         const std::string text = given;
@@ -228,7 +287,7 @@ void PanelServer::Impl::frameLoop()
         for (Stream *stream : streams)
             if (stream->suspended) {
                 stream->suspended = false;
-                MHD_resume_connection(stream->connection);
+                s_http.resume_connection(stream->connection);
             }
     }
 }
@@ -247,7 +306,7 @@ ssize_t PanelServer::Impl::readStream(Stream &stream, char *buffer, std::size_t 
             if (lastFrame)
                 return MHD_CONTENT_READER_END_OF_STREAM;
             stream.suspended = true;
-            MHD_suspend_connection(stream.connection);
+            s_http.suspend_connection(stream.connection);
             return 0;
         }
         stream.text = frameText;
@@ -265,15 +324,15 @@ ssize_t PanelServer::Impl::readStream(Stream &stream, char *buffer, std::size_t 
 MHD_Result queue(MHD_Connection *connection, const Answer &answer)
 {
     MHD_Response *response =
-        MHD_create_response_from_buffer(answer.body.size(), const_cast<char *>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+        s_http.create_response_from_buffer(answer.body.size(), const_cast<char *>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr)
         return MHD_NO;
     if (answer.status != 204)
-        MHD_add_response_header(response, "Content-Type", answer.type);
+        s_http.add_response_header(response, "Content-Type", answer.type);
     if (answer.noStore)
-        MHD_add_response_header(response, "Cache-Control", "no-store");
-    const MHD_Result queued = MHD_queue_response(connection, unsigned(answer.status), response);
-    MHD_destroy_response(response);
+        s_http.add_response_header(response, "Cache-Control", "no-store");
+    const MHD_Result queued = s_http.queue_response(connection, unsigned(answer.status), response);
+    s_http.destroy_response(response);
     return queued;
 }
 
@@ -286,7 +345,7 @@ MHD_Result PanelServer::Impl::startStream(MHD_Connection *connection, std::size_
         wake = !frameTexts[robot];
     }
     streamsChanged.notify_all();
-    MHD_Response *response = MHD_create_response_from_callback(
+    MHD_Response *response = s_http.create_response_from_callback(
         MHD_SIZE_UNKNOWN, 32768,
         [](void *cls, std::uint64_t, char *buffer, std::size_t max) {
             Stream &s = *static_cast<Stream *>(cls);
@@ -305,12 +364,12 @@ MHD_Result PanelServer::Impl::startStream(MHD_Connection *connection, std::size_
         });
     if (response == nullptr)
         return MHD_NO;
-    MHD_add_response_header(response, "Content-Type", "text/event-stream");
-    MHD_add_response_header(response, "Cache-Control", "no-store");
+    s_http.add_response_header(response, "Content-Type", "text/event-stream");
+    s_http.add_response_header(response, "Cache-Control", "no-store");
     // The stream ends with its connection.
-    MHD_add_response_header(response, "Connection", "close");
-    const MHD_Result queued = MHD_queue_response(connection, 200, response);
-    MHD_destroy_response(response);
+    s_http.add_response_header(response, "Connection", "close");
+    const MHD_Result queued = s_http.queue_response(connection, 200, response);
+    s_http.destroy_response(response);
     return queued;
 }
 
@@ -341,7 +400,7 @@ MHD_Result PanelServer::Impl::handle(MHD_Connection *connection, const char *url
         }
         if (auto refused = fromThePanel(connection))
             return queue(connection, refusal(*refused));
-        const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+        const char *length = s_http.lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
         if (length && std::strtoull(length, nullptr, 10) > BodyLimit)
             return queue(connection, refusal(Refusal{413, "the body must be at most " + std::to_string(BodyLimit) +
                                                               " bytes"}));
@@ -408,6 +467,8 @@ bool PanelServer::bind(const std::string &address, int port, std::string &error)
 {
     Impl &impl = *m_impl;
     impl.address = address;
+    if (!loadHttp(error))
+        return false;
     error = "cannot serve the panel on " + address + ":" + std::to_string(port) +
             (port ? " (is the port taken? choose another with --panel=PORT)" : "");
     addrinfo hints{};
@@ -463,7 +524,7 @@ void PanelServer::start()
         return;
     const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
                            (impl.address.find(':') != std::string::npos ? MHD_USE_IPv6 : 0);
-    impl.daemon = MHD_start_daemon(
+    impl.daemon = s_http.start_daemon(
         flags, 0, nullptr, nullptr,
         [](void *cls, MHD_Connection *connection, const char *url, const char *method, const char *,
            const char *data, std::size_t *size, void **context) {
@@ -567,7 +628,7 @@ void PanelServer::stop()
     }
     impl.streamsChanged.notify_all();
     impl.frames.join();
-    const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
+    const MHD_socket listening = s_http.quiesce_daemon(impl.daemon);
     auto last = impl.frameStates(std::vector<bool>(impl.robots.size(), true));
     {
         std::unique_lock<std::mutex> guard(impl.streamLock);
@@ -577,11 +638,11 @@ void PanelServer::stop()
         for (Impl::Stream *stream : impl.streams)
             if (stream->suspended) {
                 stream->suspended = false;
-                MHD_resume_connection(stream->connection);
+                s_http.resume_connection(stream->connection);
             }
         impl.streamsChanged.wait_for(guard, EndGrace, [&impl] { return impl.streams.empty(); });
     }
-    MHD_stop_daemon(impl.daemon);
+    s_http.stop_daemon(impl.daemon);
     impl.daemon = nullptr;
     if (listening != MHD_INVALID_SOCKET)
         ::close(listening);
