@@ -150,12 +150,6 @@ FloorShade::FloorShade(const World &world) : m_world(world)
         }
 }
 
-int FloorShade::cell(double offset, double inverse, int count) const
-{
-    // Truncation is the floor from zero up, and cheaper by far.
-    const double at = offset * inverse;
-    return !(at >= 0) ? 0 : at >= count ? count - 1 : int(at);
-}
 
 bool FloorShade::covers(const Item &item, Point p) const
 {
@@ -174,12 +168,15 @@ bool FloorShade::covers(const Item &item, Point p) const
     return false;
 }
 
-double FloorShade::at(Point p) const
+double FloorShade::at(double x, double y) const
 {
-    if (m_columns == 0 || !holds(m_grid, p))
-        return m_world.reflectanceAt(p);
-    const std::size_t c = std::size_t(cell(p.y, m_inverseY, m_rows)) * std::size_t(m_columns)
-        + std::size_t(cell(p.x, m_inverseX, m_columns));
+    // The point goes on in its two coordinates: as one Point it went through
+    // memory, and that stalled every call.
+    if (m_columns == 0 || !(x >= m_grid.x0 && x <= m_grid.x1 && y >= m_grid.y0 && y <= m_grid.y1))
+        return m_world.reflectanceAt({x, y});
+    const Point p{x, y};
+    const std::size_t c = std::size_t(cell(y, m_inverseY, m_rows)) * std::size_t(m_columns)
+        + std::size_t(cell(x, m_inverseX, m_columns));
     if (m_isPlain[c])
         return m_plain[c];
     double result = m_world.floorReflectance;

@@ -21,7 +21,8 @@ public:
 
     // World::reflectanceAt, the same value at every point, found by testing
     // only what a grid over the field says may reach the point.
-    double at(Point p) const;
+    double at(Point p) const { return at(p.x, p.y); }
+    double at(double x, double y) const;
 
     // True when World::reflectanceAt gives the same value everywhere in
     // [x0, x1] x [y0, y1]: no zone's edge and no tape's edge passes within a
@@ -47,7 +48,12 @@ private:
     };
 
     bool covers(const Item &item, Point p) const;
-    int cell(double offset, double inverse, int count) const;
+    static int cell(double offset, double inverse, int count)
+    {
+        // Truncation is the floor from zero up, and cheaper by far.
+        const double at = offset * inverse;
+        return !(at >= 0) ? 0 : at >= count ? count - 1 : int(at);
+    }
 
     const World &m_world;
     std::vector<Item> m_items;

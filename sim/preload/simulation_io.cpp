@@ -54,7 +54,7 @@ bool Simulation::startCamera(const World &world, std::string &error)
     // The floor's zones and tape never move: one index of them serves every
     // picture.
     const auto floor = std::make_shared<const FloorShade>(m_physics->world());
-    camera.scene.floorReflectance = [floor](double x, double y) { return floor->at({x, y}); };
+    camera.scene.floorReflectance = [floor](double x, double y) { return floor->at(x, y); };
     camera.scene.floorUniform = [floor](double x0, double y0, double x1, double y1) {
         return floor->uniformOver(x0, y0, x1, y1);
     };
