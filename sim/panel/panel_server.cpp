@@ -49,21 +49,27 @@ constexpr auto EndGrace = std::chrono::milliseconds(100); // for the streams to 
 
 // libmicrohttpd, loaded when the first panel binds: a run without one, as
 // nearly all are, does not pay the 3 ms that loading it and the TLS
-// libraries it needs adds to the launcher's start.
+// libraries it needs adds to the launcher's start. The functions taken from
+// it, each by its own name with MHD_ before it:
+#define KESTRIX_HTTP_FUNCTIONS(X) \
+    X(add_response_header) \
+    X(create_response_from_buffer) \
+    X(create_response_from_callback) \
+    X(destroy_response) \
+    X(get_connection_values) \
+    X(lookup_connection_value) \
+    X(queue_response) \
+    X(quiesce_daemon) \
+    X(resume_connection) \
+    X(start_daemon) \
+    X(stop_daemon) \
+    X(suspend_connection)
+
 struct Http
 {
-    decltype(&MHD_add_response_header) add_response_header = nullptr;
-    decltype(&MHD_create_response_from_buffer) create_response_from_buffer = nullptr;
-    decltype(&MHD_create_response_from_callback) create_response_from_callback = nullptr;
-    decltype(&MHD_destroy_response) destroy_response = nullptr;
-    decltype(&MHD_get_connection_values) get_connection_values = nullptr;
-    decltype(&MHD_lookup_connection_value) lookup_connection_value = nullptr;
-    decltype(&MHD_queue_response) queue_response = nullptr;
-    decltype(&MHD_quiesce_daemon) quiesce_daemon = nullptr;
-    decltype(&MHD_resume_connection) resume_connection = nullptr;
-    decltype(&MHD_start_daemon) start_daemon = nullptr;
-    decltype(&MHD_stop_daemon) stop_daemon = nullptr;
-    decltype(&MHD_suspend_connection) suspend_connection = nullptr;
+#define KESTRIX_HTTP_FIELD(name) decltype(&MHD_##name) name = nullptr;
+    KESTRIX_HTTP_FUNCTIONS(KESTRIX_HTTP_FIELD)
+#undef KESTRIX_HTTP_FIELD
 };
 
 Http s_http;
@@ -83,20 +89,12 @@ bool loadHttp(std::string &error)
         function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
         return function != nullptr;
     };
-    if (!(true
-        && take(http.add_response_header, "MHD_add_response_header")
-        && take(http.create_response_from_buffer, "MHD_create_response_from_buffer")
-        && take(http.create_response_from_callback, "MHD_create_response_from_callback")
-        && take(http.destroy_response, "MHD_destroy_response")
-        && take(http.get_connection_values, "MHD_get_connection_values")
-        && take(http.lookup_connection_value, "MHD_lookup_connection_value")
-        && take(http.queue_response, "MHD_queue_response")
-        && take(http.quiesce_daemon, "MHD_quiesce_daemon")
-        && take(http.resume_connection, "MHD_resume_connection")
-        && take(http.start_daemon, "MHD_start_daemon")
-        && take(http.stop_daemon, "MHD_stop_daemon")
-        && take(http.suspend_connection, "MHD_suspend_connection"))) {
-        error = "cannot load " KESTRIX_MICROHTTPD_SONAME " for the panel: a function is missing";
+#define KESTRIX_HTTP_TAKE(name) &&take(http.name, "MHD_" #name)
+    const bool found = true KESTRIX_HTTP_FUNCTIONS(KESTRIX_HTTP_TAKE);
+#undef KESTRIX_HTTP_TAKE
+    if (!found) {
+        const char *why = ::dlerror();
+        error = std::string("cannot load " KESTRIX_MICROHTTPD_SONAME " for the panel: ") + (why ? why : "a function is missing");
         ::dlclose(library);
         return false;
     }
