@@ -298,6 +298,37 @@ TEST_F(SimPanel, BadRequestsAreRefusedWithAReasonAndChangeNothing)
     EXPECT_EQ(run.wait(200), -1) << "the program still waits for its button";
 }
 
+// The HTTP server's library (and the TLS libraries it brings) is loaded by
+// a panel, not by every launcher: a run without --panel, nearly every run,
+// does not pay for it at its start.
+TEST_F(SimPanel, OnlyALauncherWithAPanelLoadsTheHttpLibrary)
+{
+    auto loaded = [](pid_t launcher) {
+        std::ifstream maps("/proc/" + std::to_string(launcher) + "/maps");
+        std::stringstream text;
+        text << maps.rdbuf();
+        return text.str().find("libmicrohttpd") != std::string::npos;
+    };
+    const pid_t plain = ::fork();
+    if (plain == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, 1);
+        ::dup2(quiet, 2);
+        ::execl(KESTRIX_SIM_LAUNCHER, KESTRIX_SIM_LAUNCHER, "--duration", "0.5", checkout("side_button_check").c_str(),
+                static_cast<char *>(nullptr));
+        ::_exit(126);
+    }
+    ::usleep(200000); // the program waits for its button in real time meanwhile
+    EXPECT_FALSE(loaded(plain));
+    int status = 0;
+    ASSERT_EQ(::waitpid(plain, &status, 0), plain);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    panel::Run run(KESTRIX_SIM_LAUNCHER, {"--panel=0", checkout("side_button_check")}, m_out);
+    ASSERT_GT(run.port(), 0) << run.err();
+    EXPECT_TRUE(loaded(run.pid()));
+}
+
 TEST_F(SimPanel, TakenPortEndsTheLauncherBeforeTheProgram)
 {
     const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -33,6 +33,7 @@
 #include "preload/simulation.h"
 #include "model/process_id.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -43,6 +44,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -145,6 +147,25 @@ void followRealTime(const kxsim::SimStatus *status, std::int64_t end)
         if (end != 0 && clock.nowUs() >= end)
             Simulation::instance().finishAtDuration();
     }
+}
+
+// Starts a thread of the simulator's own and waits until it runs. A
+// program may fork at once; a child forked while the thread was still being
+// set up could find the allocator's locks taken for ever (AddressSanitizer's
+// do not follow a fork), and hang at its exit.
+template <typename Watch>
+void startWatch(Watch watch)
+{
+    std::atomic<bool> running{false};
+    {
+        kxsim::OwnThreads own;
+        std::thread([&running, watch] {
+            running.store(true, std::memory_order_release);
+            watch();
+        }).detach();
+    }
+    while (!running.load(std::memory_order_acquire))
+        ::sched_yield();
 }
 
 // The panel shows the program's output as it comes, so standard output is
@@ -302,14 +323,10 @@ void startSimulationIn()
     std::atexit(atExit);
     if (!panelScreen.empty())
         startPanel(options.status, std::atoi(panelScreen.c_str()), virtualTime, speed);
-    if (options.durationUs > 0 && !virtualTime) {
-        kxsim::OwnThreads own;
-        std::thread(watchDuration, speed, Simulation::instance().endUs()).detach();
-    }
-    if (virtualTime) {
-        kxsim::OwnThreads own;
-        std::thread(followRealTime, options.status, Simulation::instance().endUs()).detach();
-    }
+    if (options.durationUs > 0 && !virtualTime)
+        startWatch([speed, end = Simulation::instance().endUs()] { watchDuration(speed, end); });
+    if (virtualTime)
+        startWatch([status = options.status, end = Simulation::instance().endUs()] { followRealTime(status, end); });
 }
 
 } // namespace
