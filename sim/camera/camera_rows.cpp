@@ -10,8 +10,8 @@ namespace view {
 
 namespace {
 
-// Where the line a + s d (s from 0 to 1) comes within `reach` of the segment
-// p-q: the stretch [low, high] of s; false when it keeps further away. The
+// Where the line a + s d (s from 0 to 1) comes within `reach` of the edge's
+// segment: the stretch [low, high] of s; false when it keeps further away. The
 // points within reach of a segment make a convex band with round ends, the
 // union of a disc round each end and a rectangle along it, so the stretch
 // reaches from the lowest to the highest s of the three.
